@@ -1,0 +1,97 @@
+/*
+ * bbu/i2c.h - device access for the BBU service library: single-message
+ * transfers on a Linux i2c-dev adapter and the timestamped trace log.
+ *
+ * Every access to the bus goes through do_i2c_read() and do_i2c_write().
+ * The caller owns the descriptor returned by open_I2C_device() and passes it
+ * to every call; the library never opens or closes it on its own.
+ *
+ * This header compiles as C (C99) and as C++.
+ */
+#ifndef BBU_I2C_H
+#define BBU_I2C_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define BBU_API __attribute__((visibility("default")))
+#define BBU_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define BBU_API
+#define BBU_PRINTF(fmt, args)
+#endif
+
+/**
+ * @defgroup transfers I2C transfers
+ * @{
+ *
+ * One transfer is one struct i2c_msg passed to the I2C_RDWR request of
+ * i2c-dev. The system's transfers carry 1 to 256 bytes.
+ */
+
+/** Adapter device opened by open_I2C_device(); initially "/dev/i2c-0b". */
+BBU_API extern char *I2C_Adapter;
+
+/** Result of a transfer whose I2C_RDWR request failed. */
+#define I2C_TRANSFER_FAILED (-6)
+
+/**
+ * Open the adapter named by I2C_Adapter for reading and writing.
+ * @param verbose Has no effect: a failed open is always reported.
+ * @return The descriptor (0 or greater), or the negative result of the open.
+ *         On failure the system error is reported on standard error with the
+ *         prefix "i2c open failed", and "I2C open failed, rc = %d \n" goes to
+ *         standard output and to the trace log.
+ */
+BBU_API int open_I2C_device(int verbose);
+
+/** Close a descriptor returned by open_I2C_device(). */
+BBU_API void close_I2C_device(int fd);
+
+/**
+ * Read @p len bytes from device @p addr into @p buffer in one transfer.
+ * @return The message's length field after the transfer (equal to @p len for
+ *         a complete transfer), or -6 when the I2C_RDWR request fails.
+ *         With @p verbose non-zero, the outcome is printed (standard output
+ *         for success, standard error for failures) and traced; with 0 the
+ *         call prints and traces nothing, also on failure.
+ */
+BBU_API int do_i2c_read(int i2c_fd, int addr, int len, char *buffer, int verbose);
+
+/**
+ * Write the @p len bytes of @p buffer to device @p addr in one transfer.
+ * @return As do_i2c_read(): the length carried, or -6 on failure. With
+ *         @p verbose non-zero, the address and first byte are shown before
+ *         the transfer, and the outcome after it.
+ */
+BBU_API int do_i2c_write(int i2c_fd, int addr, int len, const char *buffer, int verbose);
+
+/** @} */
+
+/**
+ * @defgroup trace Trace log
+ * @{
+ */
+
+/** The trace log file; every line is appended to it. */
+#define BBU_TRACE_LOG_PATH "/opt/Logs/bbu/logs/BBU.log"
+
+/**
+ * Format a printf-style message and append it to the trace log as one line:
+ * "YYYY-MM-DD HH:MM:SS.<microseconds> <message>\n". The file is opened and
+ * closed on every call; a message longer than 512 characters is truncated.
+ * When the file cannot be opened, "Can't open Log File - <path>" is printed
+ * on standard error and the message is lost; the caller is never told.
+ * Uses process-wide buffers: not reentrant, call from one thread at a time.
+ */
+BBU_API void LogTrace(const char *szTemplate, ...) BBU_PRINTF(1, 2);
+
+/** @} */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BBU_I2C_H */

@@ -1,0 +1,55 @@
+// bbusim.h - in-process control of the simulated BBU platform.
+//
+// A test program links the in-process simulator (target bbusim_inproc): the
+// interposed open/close/ioctl/sleep/fopen/gettimeofday family then serves the
+// claimed adapter paths from the simulated devices, and the functions below
+// set up the world, inject faults and read back what happened.
+//
+// Programs run under the bbusim launcher need none of this: the launcher sets
+// the world up from its options and scenario file.
+#ifndef BBUSIM_BBUSIM_H
+#define BBUSIM_BBUSIM_H
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bbusim {
+
+// Start a fresh world: the default devices, no faults, an empty transcript,
+// virtual time 0, the default adapter "/dev/i2c-0b" claimed, and `root` as the
+// directory that machine paths (the trace log under /opt, the daemon socket
+// under /tmp) are mapped into. The directory is created; so is the trace log's
+// directory inside it unless `create_log_dir` is false.
+void reset(const std::string& root, bool create_log_dir = true);
+
+// Apply scenario text, in the grammar of scenario files (docs/bbusim.md):
+// device state, settings and faults. Returns "" on success, otherwise a
+// message naming the line that was refused (nothing of that line is applied).
+std::string apply(const std::string& scenario_text);
+
+// Claim one more adapter path (as the launcher's --adapter does).
+void claim_adapter(const std::string& path);
+
+// The transcript lines recorded since reset(), without their newlines.
+std::vector<std::string> transcript();
+
+// Virtual time elapsed since reset(), in microseconds.
+std::uint64_t now_us();
+
+// Set the virtual wall clock (what gettimeofday() and time() report) to the
+// given epoch seconds and microseconds at the current virtual time.
+void set_wall_clock(std::int64_t epoch_seconds, std::int64_t micros);
+
+// The general status block as a 33-byte read at 0x40 would return it now
+// (32 status bytes and their sumcheck byte), without counting as a read.
+std::array<std::uint8_t, 33> peek_status();
+
+// Where a machine path (for example "/opt/Logs/bbu/logs/BBU.log") lands in the
+// current root.
+std::string mapped_path(const std::string& machine_path);
+
+}  // namespace bbusim
+
+#endif  // BBUSIM_BBUSIM_H
