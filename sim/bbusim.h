@@ -21,7 +21,8 @@ namespace bbusim {
 // virtual time 0, the default adapter "/dev/i2c-0b" claimed, and `root` as the
 // directory that machine paths (the trace log under /opt, the daemon socket
 // under /tmp) are mapped into. The directory is created; so is the trace log's
-// directory inside it unless `create_log_dir` is false.
+// directory inside it unless `create_log_dir` is false. What an earlier world
+// of the same root left under ROOT/opt and ROOT/tmp is removed first.
 void reset(const std::string& root, bool create_log_dir = true);
 
 // Apply scenario text, in the grammar of scenario files (docs/bbusim.md):
@@ -49,6 +50,13 @@ std::array<std::uint8_t, 33> peek_status();
 // Where a machine path (for example "/opt/Logs/bbu/logs/BBU.log") lands in the
 // current root.
 std::string mapped_path(const std::string& machine_path);
+
+// The transcript lines recorded from now on are the only ones transcript()
+// returns (the transcript file is emptied).
+void clear_transcript();
+
+// The 256 bytes of the VPD EEPROM as they are now.
+std::array<std::uint8_t, 256> peek_vpd();
 
 }  // namespace bbusim
 

@@ -1,0 +1,37 @@
+// transcript.h - the run's transcript: one line per event, stamped with the
+// virtual time at which the event started ("S.UUUUUU").
+#ifndef BBUSIM_TRANSCRIPT_H
+#define BBUSIM_TRANSCRIPT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "world.h"
+
+namespace bbusim {
+
+// Builds one line on the stack and appends it with a single write(2) to the
+// O_APPEND transcript file, so lines of concurrent processes never mix.
+class TranscriptLine {
+public:
+    explicit TranscriptLine(std::uint64_t t_us);
+    TranscriptLine& text(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // " b0 b1 ..." in lower-case hex.
+    TranscriptLine& bytes(const std::uint8_t* p, std::size_t n);
+    void emit(const World& w);
+
+private:
+    static constexpr std::size_t kMax = 8192 * 3 + 256;
+    char buf_[kMax];
+    std::size_t n_ = 0;
+};
+
+// "ENOENT" for ENOENT; a number in text for an errno without a name.
+std::string errno_name(int err);
+// The errno for a name ("EIO") or a decimal number; 0 when unknown.
+int errno_from_name(const std::string& name);
+
+}  // namespace bbusim
+
+#endif  // BBUSIM_TRANSCRIPT_H

@@ -1,0 +1,192 @@
+// world.h - the simulated world shared by every process of one bbusim run.
+//
+// The whole world is one fixed-size plain struct (no pointers, no containers)
+// kept in a file in the run's root directory and mapped MAP_SHARED by every
+// process of the run, so that a shell script calling i2ctransfer ten times
+// talks to one BBU whose state and virtual clock carry on from call to call.
+// One robust, process-shared mutex inside the mapping guards all of it.
+#ifndef BBUSIM_WORLD_H
+#define BBUSIM_WORLD_H
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace bbusim {
+
+constexpr std::uint32_t kWorldMagic = 0x53554242;  // "BBUS"
+constexpr std::uint32_t kWorldVersion = 1;
+
+constexpr int kMaxAdapters = 16;
+constexpr std::size_t kAdapterPathMax = 256;
+constexpr std::size_t kPathMax = 1024;
+constexpr int kMaxFaults = 64;
+constexpr int kMaxStrings = 15;  // byte 18's high nibble can count up to 15
+
+constexpr std::size_t kStatusLen = 32;
+constexpr std::size_t kStateSaveLen = 80;
+constexpr std::size_t kStringLen = 32;
+constexpr std::size_t kHeaderLen = 5;
+constexpr std::size_t kMaxBlockData = 256;
+constexpr std::size_t kMaxFrame = 16;
+constexpr std::size_t kVpdLen = 256;
+constexpr std::size_t kRtcRegs = 16;
+
+// I2C addresses of the devices on the simulated bus.
+constexpr std::uint8_t kSarAddr = 0x40;
+constexpr std::uint8_t kSarxAddr = 0x60;
+constexpr std::uint8_t kVpdAddr = 0x54;
+constexpr std::uint8_t kRtcAddr = 0x68;
+
+enum class FaultKind : std::uint8_t {
+    none,
+    fail,         // transfers at an address fail with an errno
+    shorten,      // transfers at an address carry fewer bytes
+    open,         // opening an adapter fails with an errno
+    gss_check,    // 33-byte status reads deliver a wrong check byte
+    busy,         // a command stays in progress for a number of polls
+    error_bits,   // error bits set in status byte 4, 5 or 6 when a command completes
+    block_check,  // response-block reads deliver a wrong check byte
+    echo,         // the next response block carries a wrong command echo
+    block_number, // ... a wrong block number
+    block_count,  // ... a wrong block count
+};
+
+enum class Direction : std::uint8_t { any, read, write };
+
+constexpr std::uint32_t kCountForever = 0xffffffffu;
+
+struct Fault {
+    FaultKind kind;
+    Direction dir;
+    std::uint8_t addr;
+    std::uint8_t armed;     // 0 while it waits for its trigger command
+    std::int32_t err;       // errno for fail and open
+    std::uint32_t arg;      // shorten: length; busy: polls; error_bits: byte; header faults: value
+    std::uint32_t mask;     // error_bits: the bits to set
+    std::uint32_t count;    // events still to affect (kCountForever: all)
+    std::uint32_t skip;     // matching events to let pass first
+    std::int16_t on_code;   // trigger command code, -1 for none
+    std::int16_t on_param;  // trigger parameter, -1 for any
+};
+
+// The BBU microcontroller behind 0x40 (SAR) and 0x60 (SARX).
+struct Bbu {
+    std::uint8_t status[kStatusLen];  // general status as set; live bytes are composed on read
+    std::uint8_t invert_pinned;       // byte 1 set explicitly: it no longer follows byte 0
+    std::uint64_t elapsed_set_us;     // virtual time at which bytes 8-11 were set
+    std::uint8_t state_save[kStateSaveLen];
+    std::uint8_t strings[kMaxStrings][kStringLen];
+    std::uint64_t string_set_us[kMaxStrings];  // virtual time at which bytes 6-9 were set
+    std::uint32_t busy_polls;         // setting: status reads a command stays in progress
+
+    // The command being executed.
+    std::uint32_t busy_left;          // status reads before it completes
+    std::uint8_t running;             // a command is in progress
+    std::uint8_t code;
+    std::uint8_t frame[kMaxFrame];
+    std::uint8_t frame_len;
+    std::uint8_t ctr;                 // counts accepted commands, echoed in the header
+
+    // The response block offered at 0x60.
+    std::uint8_t block[kHeaderLen + kMaxBlockData + 1];
+    std::uint16_t block_len;          // 0: nothing offered, reads give an idle window
+
+    std::uint8_t fault_bits[3];       // bits that faults set in status bytes 4, 5, 6
+
+    // What was written to 0x60 (flash blocks arrive there).
+    std::uint32_t sarx_writes;
+    std::uint8_t sarx_last[kMaxBlockData];
+    std::uint16_t sarx_last_len;
+};
+
+// 24C02-style VPD EEPROM at 0x54.
+struct Eeprom {
+    std::uint8_t mem[kVpdLen];
+    std::uint8_t pointer;
+};
+
+// DS1337-like real-time clock at 0x68.
+struct Rtc {
+    std::uint8_t regs[kRtcRegs];
+    std::uint8_t pointer;
+    std::int64_t offset_s;  // clock time minus the virtual wall clock
+};
+
+struct World {
+    std::uint32_t magic;
+    std::uint32_t version;
+    pthread_mutex_t lock;
+
+    char root[kPathMax];
+    char transcript[kPathMax];
+    char adapters[kMaxAdapters][kAdapterPathMax];
+    std::uint32_t adapter_count;
+
+    std::uint64_t now_us;         // virtual time since the world was created
+    std::int64_t wall_offset_us;  // wall clock = wall_offset_us + now_us
+    std::uint8_t real_time;       // sleeps also sleep for real
+    std::uint8_t log_dir;         // the trace log directory is wanted
+    std::uint8_t absent[128];     // addresses whose device has been removed
+
+    Bbu bbu;
+    Eeprom eeprom;
+    Rtc rtc;
+    Fault faults[kMaxFaults];
+};
+
+// File names inside a run's root directory.
+constexpr const char* kWorldFileName = "bbusim.world";
+constexpr const char* kTranscriptFileName = "bbusim.transcript";
+
+// Environment variables the launcher sets for the command it runs.
+constexpr const char* kEnvWorld = "BBUSIM_WORLD";
+constexpr const char* kEnvRoot = "BBUSIM_ROOT";
+constexpr const char* kEnvTranscript = "BBUSIM_TRANSCRIPT";
+constexpr const char* kEnvAdapters = "BBUSIM_ADAPTERS";
+
+constexpr const char* kDefaultAdapter = "/dev/i2c-0b";
+constexpr const char* kLogDir = "/opt/Logs/bbu/logs";
+
+// Create a fresh world file in `root` (created if missing) with the default
+// devices, and map it as this process's world. `transcript` empty means the
+// default file in the root; the transcript file is emptied. Returns "" or a
+// message saying what failed.
+std::string world_create(const std::string& root, const std::string& transcript);
+
+// This process's world: the one created here, or the one named by
+// BBUSIM_WORLD (mapped on first use). Null when there is none.
+World* world();
+
+// Drop this process's mapping (the file stays).
+void world_detach();
+
+// Fill a world with the default devices and settings (root and transcript kept).
+void world_defaults(World& w, std::int64_t wall_now_us);
+
+// Claim one more adapter path; false when the path is too long or the table
+// is full. Claiming a path twice is harmless. The caller holds the lock.
+bool claim_adapter_path(World& w, const std::string& path);
+// True when path is one of the world's adapters. The caller holds the lock.
+bool is_claimed_path(const World& w, const char* path);
+
+// Create a directory and its parents; true when it exists afterwards.
+bool make_dirs(const std::string& path);
+
+// Holds the world's lock for its lifetime; takes over a lock whose owner died.
+class WorldLock {
+public:
+    explicit WorldLock(World& w);
+    ~WorldLock();
+    WorldLock(const WorldLock&) = delete;
+    WorldLock& operator=(const WorldLock&) = delete;
+
+private:
+    World& w_;
+};
+
+}  // namespace bbusim
+
+#endif  // BBUSIM_WORLD_H
