@@ -179,10 +179,14 @@ std::FILE* fopen_common(const char* path, const char* mode, std::FILE* (*real)(c
 
 // An AF_UNIX address naming a machine path, rewritten into the root.
 // Returns false (errno set) when it cannot be mapped; *use_mapped tells
-// whether `mapped` replaces the caller's address.
+// whether `mapped` replaces the caller's address. A mapped path longer than
+// sun_path (a deep root) is reached through its directory instead:
+// "/proc/self/fd/N/name" with N a descriptor of that directory, which the
+// caller closes (`dir_fd`, -1 when none was opened) after bind or connect.
 bool map_socket_address(const struct sockaddr* addr, socklen_t len, sockaddr_un& mapped, socklen_t& mapped_len,
-                        bool& use_mapped) {
+                        bool& use_mapped, int& dir_fd) {
     use_mapped = false;
+    dir_fd = -1;
     if (addr == nullptr || len <= offsetof(sockaddr_un, sun_path) || addr->sa_family != AF_UNIX) return true;
     const auto* un = reinterpret_cast<const sockaddr_un*>(addr);
     char path[sizeof un->sun_path + 1] = {};
@@ -190,16 +194,34 @@ bool map_socket_address(const struct sockaddr* addr, socklen_t len, sockaddr_un&
     if (path[0] != '/' || !is_machine_path(path)) return true;
     char full[PATH_MAX];
     if (!map_path(path, full, sizeof full)) return false;
-    if (std::strlen(full) >= sizeof mapped.sun_path) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
     mapped = sockaddr_un{};
     mapped.sun_family = AF_UNIX;
-    std::strcpy(mapped.sun_path, full);
-    mapped_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(full) + 1);
+    if (std::strlen(full) >= sizeof mapped.sun_path) {
+        char* slash = std::strrchr(full, '/');
+        *slash = '\0';
+        dir_fd = libc().open(full, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir_fd < 0) return false;
+        int n = std::snprintf(mapped.sun_path, sizeof mapped.sun_path, "/proc/self/fd/%d/%s", dir_fd, slash + 1);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof mapped.sun_path) {
+            libc().close(dir_fd);
+            dir_fd = -1;
+            errno = ENAMETOOLONG;
+            return false;
+        }
+    } else {
+        std::strcpy(mapped.sun_path, full);
+    }
+    mapped_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(mapped.sun_path) + 1);
     use_mapped = true;
     return true;
+}
+
+// Close a helper descriptor (if any) without disturbing the errno of the call it served.
+void close_keeping_errno(int fd) {
+    if (fd < 0) return;
+    int saved = errno;
+    libc().close(fd);
+    errno = saved;
 }
 
 }  // namespace
@@ -319,16 +341,22 @@ int connect(int fd, const struct sockaddr* addr, socklen_t len) {
     sockaddr_un mapped;
     socklen_t mapped_len = 0;
     bool use = false;
-    if (!bbusim::map_socket_address(addr, len, mapped, mapped_len, use)) return -1;
-    return use ? libc().connect(fd, reinterpret_cast<sockaddr*>(&mapped), mapped_len) : libc().connect(fd, addr, len);
+    int dir_fd = -1;
+    if (!bbusim::map_socket_address(addr, len, mapped, mapped_len, use, dir_fd)) return -1;
+    int r = use ? libc().connect(fd, reinterpret_cast<sockaddr*>(&mapped), mapped_len) : libc().connect(fd, addr, len);
+    bbusim::close_keeping_errno(dir_fd);
+    return r;
 }
 
 int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept {
     sockaddr_un mapped;
     socklen_t mapped_len = 0;
     bool use = false;
-    if (!bbusim::map_socket_address(addr, len, mapped, mapped_len, use)) return -1;
-    return use ? libc().bind(fd, reinterpret_cast<sockaddr*>(&mapped), mapped_len) : libc().bind(fd, addr, len);
+    int dir_fd = -1;
+    if (!bbusim::map_socket_address(addr, len, mapped, mapped_len, use, dir_fd)) return -1;
+    int r = use ? libc().bind(fd, reinterpret_cast<sockaddr*>(&mapped), mapped_len) : libc().bind(fd, addr, len);
+    bbusim::close_keeping_errno(dir_fd);
+    return r;
 }
 
 int unlink(const char* path) noexcept {
