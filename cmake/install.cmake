@@ -1,7 +1,60 @@
-# Install rules, kept apart from the build: the libraries and the public headers,
-# in the places GNUInstallDirs names.
+# Install rules, kept apart from the build: the shared library (with its SONAME
+# and the development symlink), the static archive, the public headers, a
+# pkg-config file and a CMake package, in the places GNUInstallDirs names.
+# battsnap and the bbusim launcher are installed by their own directories.
+include(CMakePackageConfigHelpers)
+
+set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
+
 install(TARGETS bbu bbu_static
+  EXPORT bbuTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES i2c/include/bbu/i2c.h bbu/include/bbu/bbu.h
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES
+  ${PROJECT_SOURCE_DIR}/i2c/include/bbu/i2c.h
+  ${PROJECT_SOURCE_DIR}/bbu/include/bbu/bbu.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu)
+
+# pkg-config: the prefix is the one given at install time (cmake --install
+# --prefix), not the configured one, so a staged install points at itself.
+# Everything else is filled in now; the prefix is left as a placeholder.
+foreach(dir IN ITEMS LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(BBU_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(BBU_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+set(BBU_PC_PREFIX "@BBU_PC_PREFIX@")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/bbu.pc.in ${PROJECT_BINARY_DIR}/bbu.pc.in @ONLY)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(BBU_PC_DESTINATION "\$ENV{DESTDIR}${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+else()
+  set(BBU_PC_DESTINATION "\$ENV{DESTDIR}\${BBU_PC_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endif()
+# Written straight into the destination, so installs to two prefixes never
+# share a generated file. A relative --prefix is taken from the current
+# directory, as cmake --install takes it for every other file.
+install(CODE "
+  get_filename_component(BBU_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+  set(bbu_pc \"${BBU_PC_DESTINATION}/bbu.pc\")
+  message(STATUS \"Installing: \${bbu_pc}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/bbu.pc.in\" \"\${bbu_pc}\" @ONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${bbu_pc}\")
+")
+
+# CMake package: find_package(bbu) gives bbu::bbu and bbu::bbu_static.
+install(EXPORT bbuTargets
+  NAMESPACE bbu::
+  DESTINATION ${BBU_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/bbuConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/bbuConfig.cmake
+  INSTALL_DESTINATION ${BBU_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/bbuConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/bbuConfig.cmake
+  ${PROJECT_BINARY_DIR}/bbuConfigVersion.cmake
+  DESTINATION ${BBU_INSTALL_CMAKEDIR})

@@ -316,6 +316,159 @@ static const unsigned char FLASH_PROGRAM = 0x20;
 
 /** @} */
 
+/**
+ * @defgroup display Status display
+ * @{
+ *
+ * Hex dumps and the decoded general status, on standard output and, item by
+ * item, in the trace log; and the plain status reads that feed them. The
+ * plain reads take 32 bytes from 0x40 and neither read nor verify the check
+ * byte (see read_and_print_status_with_checks() for that).
+ *
+ * Process-wide state: none of its own. These functions write to standard
+ * output and append to the trace log; none returns a result or reports a
+ * failure to its caller.
+ */
+
+#define BBU_SARBUF_LEN 1024       /**< size of a caller's status buffer */
+#define BBU_STATUS_WORK_LEN 256   /**< bytes a status read hands to the caller */
+#define BBU_STATUS_DISPLAY_LEN 48 /**< bytes print_general_status() dumps */
+
+/**
+ * The caller's status buffer, filled by the status reads. After a read its
+ * first 256 bytes hold what the read produced; the first 32 of them are the
+ * general status (view them as GENERAL_STATUS). Bytes 256 and up are never
+ * written by the library: they keep whatever the caller left there.
+ */
+typedef struct SARBUF {
+    char buffer[BBU_SARBUF_LEN];
+} SARBUF;
+typedef SARBUF sarbuf_t;
+
+/**
+ * Hex dump of @p len bytes at @p bufptr1, headed by @p msg.
+ *
+ * Prints "<msg> length = <len>" and then the bytes as lower-case hex, 16 to a
+ * line in four groups of 8 digits separated by one blank, and a final newline
+ * (so a length that is a multiple of 16 ends with an empty line, and a last
+ * line whose byte count is a multiple of 4 ends with a blank).
+ * The trace log receives the header line and one line per complete 16-byte
+ * line; a last line of fewer than 16 bytes is printed only. Never fails.
+ */
+BBU_API void print_buffer(const char *msg, const void *bufptr1, int len);
+
+/**
+ * Show a general status block headed by @p msg: a 48-byte print_buffer()
+ * dump, "general status======= <msg>", then one line for each of status
+ * bytes 0, 2, 3, 4, 5 and 6: "byteN <hex> " followed by the label of each
+ * set bit that has one ("command ", "charging ", "multi ", "bad chksum ", ...,
+ * each ending in a blank), in a fixed order. Every item is printed and also
+ * written to the trace log as a line of its own.
+ * @param stat At least 48 readable bytes (the dump covers 48; the decoding
+ *             reads bytes 0 to 6). Size shorter status buffers to 48 bytes.
+ */
+BBU_API void print_general_status(const char *msg, const char *stat);
+
+/**
+ * Read the 32 status bytes from 0x40 with one do_i2c_read(), show them with
+ * print_general_status() when @p verbose is non-zero, and copy 256 bytes
+ * (the status, then zeros) to the start of @p outbuf when it is not NULL.
+ *
+ * The read's result is not examined and no failure is reported: after a
+ * failed read the zeros of the working buffer are shown and copied, just as
+ * a status of all zeros would be. @p verbose 2 is handed to the transfer as 1.
+ */
+BBU_API void read_and_print_status(int fd, const char *msg, sarbuf_t *outbuf, int verbose);
+
+/**
+ * As read_and_print_status(); with @p retry non-zero the read is made through
+ * I2C_command_with_retry() (up to three attempts), with 0 it is one
+ * do_i2c_read(). The result of the read is not examined either way.
+ */
+BBU_API void read_and_print_status_with_retry(int retry, int fd, const char *msg, sarbuf_t *outbuf,
+                                              int verbose);
+
+/** @} */
+
+/**
+ * @defgroup checks Checked status reads
+ * @{
+ *
+ * The verified read of the whole general status (32 bytes and the check
+ * byte), with the error bits of status bytes 4, 5 and 6 (the masks
+ * TFB_BLOCK_SYNC ... FLASH_PROGRAM above) written to the trace log. The
+ * flash load calls it after every command and block it sends.
+ *
+ * Process-wide state: global_GSS and checksumError below. Neither is
+ * synchronised; use them from the thread that makes the checked reads.
+ */
+
+/**
+ * The bytes of the latest checked read: zeroed at the start of each one, then
+ * the 32 status bytes and the check byte; bytes 33 to 255 stay zero. Kept
+ * until the next checked read, also after a failed one (then it holds what
+ * the failed read left, corrupt bytes included).
+ */
+BBU_API extern char global_GSS[BBU_STATUS_WORK_LEN];
+
+/**
+ * 1 once a checked read has found bit 0x01 of status byte 5 (CHKSUM_ERR: the
+ * BBU received data with a bad checksum); 0 at program start. The checked
+ * read only ever sets it: a later clean read leaves the 1 standing, and it is
+ * the caller that sets it back to 0 before re-sending a block.
+ */
+BBU_API extern int checksumError;
+
+/** Results of read_and_print_status_with_checks() besides a failed read's value. */
+#define BBU_STATUS_CLEAN 0         /**< valid status, no checked error bit set */
+#define BBU_STATUS_ERROR_BITS 1    /**< valid status, at least one error bit set */
+#define BBU_STATUS_BAD_CHECKSUM (-1) /**< status read, but its check byte is wrong */
+
+/**
+ * Check status byte 4, 5 or 6 of the general status block @p gss.
+ *
+ * For each error bit of that byte that is set, from the highest mask down,
+ * "ERROR, ByteN, BitB is ON" is written to the trace log (B is the bit's
+ * position, 7 for 0x80). checkByte5() also sets checksumError to 1 when
+ * CHKSUM_ERR is set. Byte 4 bits 0x02 and 0x01 and byte 6 bits other than
+ * FLASH_ERASE and FLASH_PROGRAM are not checked.
+ * @return 1 when at least one checked bit is set, else 0.
+ */
+BBU_API int checkByte4(const char *gss);
+BBU_API int checkByte5(const char *gss);
+BBU_API int checkByte6(const char *gss);
+
+/**
+ * Read the 33-byte general status from 0x40 into global_GSS with
+ * I2C_command_with_retry(), verify its check byte and check its error bits.
+ *
+ * @param fd      The open adapter descriptor.
+ * @param msg     Heading of the display.
+ * @param outbuf  NULL, or the caller's status buffer: on a valid status its
+ *                first 256 bytes receive global_GSS (the 33 bytes read, then
+ *                zeros). After a failed read or a bad check byte it is not
+ *                touched.
+ * @param verbose Non-zero shows a valid status with print_general_status();
+ *                2 is handed to the transfers as 1.
+ * @return
+ *  - the read's result when it is not 33 (the status was not read); traced
+ *    as "***I2C Read GSS failed, rc = <rc>***";
+ *  - -1 when the check byte is wrong; traced as "***GSS returned bad
+ *    checksum***" and "Calculate checksum = <hex> Actual chksum <hex>";
+ *    nothing is shown, even when @p verbose;
+ *  - 1 when the status is valid and at least one checked error bit is set;
+ *    each byte's bit messages are followed by "One of the bit is ON for
+ *    BYTE04" (05, 06);
+ *  - 0 when the status is valid and clean.
+ *
+ * Side effects: global_GSS is overwritten on every call; checksumError may
+ * be set (never cleared). All messages go to the trace log only; standard
+ * output is used by the display alone.
+ */
+BBU_API int read_and_print_status_with_checks(int fd, const char *msg, sarbuf_t *outbuf, int verbose);
+
+/** @} */
+
 #ifdef __cplusplus
 } /* extern "C" */
 #define BBU_STATIC_ASSERT static_assert
@@ -342,5 +495,7 @@ BBU_STATIC_ASSERT(offsetof(BbuGeneralStatus, seconds0) == 8, "seconds at byte 8"
 BBU_STATIC_ASSERT(offsetof(BbuGeneralStatus, numStrings) == 18, "numStrings at byte 18");
 BBU_STATIC_ASSERT(offsetof(BbuGeneralStatus, version) == 30, "version at byte 30");
 BBU_STATIC_ASSERT(offsetof(BbuGeneralStatus, GenStatChkSum) == 32, "check byte at byte 32");
+BBU_STATIC_ASSERT(sizeof(SARBUF) == BBU_SARBUF_LEN, "SARBUF is 1024 bytes");
+BBU_STATIC_ASSERT(BBU_STATUS_DISPLAY_LEN <= BBU_STATUS_WORK_LEN, "a status read's buffer covers the display");
 
 #endif /* BBU_BBU_H */

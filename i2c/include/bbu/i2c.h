@@ -71,6 +71,49 @@ BBU_API int do_i2c_write(int i2c_fd, int addr, int len, const char *buffer, int 
 /** @} */
 
 /**
+ * @defgroup retry Retried transfers
+ * @{
+ *
+ * The library's one retry layer over do_i2c_read() and do_i2c_write(). It
+ * keeps no state between calls and adds no delay: pacing between BBU
+ * operations is the caller's business.
+ */
+
+#define I2C_RETRY_READ 1          /**< @p rw of I2C_command_with_retry(): read */
+#define I2C_RETRY_WRITE 2         /**< @p rw of I2C_command_with_retry(): write */
+#define I2C_RETRY_ATTEMPTS 3      /**< attempts in all, not retries after a first one */
+#define I2C_RETRY_BAD_OPTION (-2) /**< result for an @p rw that is neither read nor write */
+
+/**
+ * Make the same transfer up to three times in a row, stopping at the first
+ * attempt whose result is greater than 0.
+ * @param rw      I2C_RETRY_READ (each attempt is a do_i2c_read()) or
+ *                I2C_RETRY_WRITE (each attempt is a do_i2c_write()). Any other
+ *                value is rejected before any transfer.
+ * @param fd      The open adapter descriptor.
+ * @param addr    7-bit device address, passed on unchanged.
+ * @param length  Bytes to transfer, passed on unchanged. With 0 no attempt can
+ *                succeed, so three transfers are made and the call fails.
+ * @param buffer  Caller-owned: the bytes to write, or where the read bytes go.
+ *                Every attempt uses it; a failed read attempt leaves it as the
+ *                transfer left it.
+ * @param verbose Passed to every attempt: switches the transfers' own
+ *                messages only.
+ * @return The result of the last attempt made: the transferred length on
+ *         success, the last failure value (0 or negative) when all three
+ *         attempts failed, or -2 for a bad @p rw (buffer untouched).
+ *
+ * Writes to the trace log only, whatever @p verbose is:
+ * "Performing I2C commands with retry" first; then, for a bad @p rw,
+ * "Invalid I2C retry option, rc = -2" and nothing more; after three failed
+ * attempts "I2C Read with retry failed to read" or "I2C Write with retry
+ * failed to write"; and last "I2C command with retry, rc = <result>".
+ */
+BBU_API int I2C_command_with_retry(int rw, int fd, int addr, int length, char *buffer, int verbose);
+
+/** @} */
+
+/**
  * @defgroup trace Trace log
  * @{
  */

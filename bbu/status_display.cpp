@@ -1,0 +1,143 @@
+// Status display: the hex dump, the decoded general status and the plain
+// (unchecked) status reads that feed them. Every item printed also goes to the
+// trace log as a line of its own.
+#include <bbu/bbu.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The dump line under construction: 32 hex digits and 3 blanks at most.
+constexpr std::size_t DUMP_LINE_LEN = 128;
+constexpr int BYTES_PER_LINE = 16;
+constexpr int BYTES_PER_GROUP = 4;
+
+struct StatusLabel {
+    int byte;
+    unsigned char mask;
+    const char *label;  // each ends in one blank
+};
+
+// The bits the display names, in the order they are shown. Bits without a
+// row here are never named; byte 4 is read by the display as its i2c flag only.
+constexpr std::array<StatusLabel, 25> STATUS_LABELS{{
+    {0, 0x80, "command "},       // commandInProgress
+    {0, 0x40, "check "},         // check
+    {0, 0x08, "testing "},       // testing
+    {0, 0x04, "charging "},      // charging
+    {2, 0x08, "level "},         // incompat_level
+    {2, 0x04, "power_up "},      // power_up
+    {2, 0x02, "masked "},        // interrupt_masked
+    {3, 0x80, "needtod "},       // need_tod
+    {3, 0x40, "needvpd "},       // need_vpd
+    {3, 0x20, "statesave "},     // state_save_avail
+    {3, 0x10, "delayed "},       // delayed_fault
+    {3, 0x08, "disconnect "},    // defer_disconnect
+    {4, 0x08, "i2c-cmd "},       // i2c_cmd_in_progress
+    {5, 0x80, "multi "},         // multiple_command
+    {5, 0x40, "sar over "},      // sar_overrun
+    {5, 0x20, "sarx over "},     // sarx_overrun
+    {5, 0x10, "inv len "},       // invalid_length
+    {5, 0x08, "inv cmd "},       // invalid_command
+    {5, 0x04, "flash chksum "},  // flash_checksum
+    {5, 0x02, "inv parm "},      // invalid_parameter
+    {5, 0x01, "bad chksum "},    // checksum_error
+    {6, 0x40, "erase err "},     // flash_erase
+    {6, 0x20, "program err "},   // flash_program
+    {6, 0x10, "valid err "},     // valid_image
+    {6, 0x08, "reprogram "},     // reprogram_req
+}};
+
+// The status bytes that get a line of their own; byte 1 is only the
+// complement of byte 0 and appears in the dump alone.
+constexpr std::array<int, 6> DISPLAYED_BYTES{0, 2, 3, 4, 5, 6};
+
+// Shows a line item on standard output and writes it to the trace log.
+void show(const char *text)
+{
+    std::fputs(text, stdout);
+    LogTrace("%s", text);
+}
+
+}  // namespace
+
+void print_buffer(const char *msg, const void *bufptr1, int len)
+{
+    const auto *bytes = static_cast<const unsigned char *>(bufptr1);
+    std::array<char, DUMP_LINE_LEN> temp{};
+    std::size_t used = 0;
+
+    std::printf("%s length = %d\n", msg, len);
+    LogTrace("%s length = %d\n", msg, len);
+
+    for (int i = 0; i < len; ++i) {
+        std::printf("%02x", bytes[i]);
+        used += static_cast<std::size_t>(
+            std::snprintf(temp.data() + used, temp.size() - used, "%02x", bytes[i]));
+        if (i % BYTES_PER_LINE == BYTES_PER_LINE - 1) {
+            // Only complete lines reach the trace log.
+            LogTrace("%s", temp.data());
+            temp[0] = '\0';
+            used = 0;
+            std::printf("\n");
+        } else if (i % BYTES_PER_GROUP == BYTES_PER_GROUP - 1) {
+            temp[used++] = ' ';
+            temp[used] = '\0';
+            std::printf(" ");
+        }
+    }
+    std::printf("\n");
+}
+
+void print_general_status(const char *msg, const char *stat)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(stat);
+    std::array<char, 64> item{};
+
+    print_buffer(msg, stat, BBU_STATUS_DISPLAY_LEN);
+
+    std::printf("general status======= %s\n", msg);
+    LogTrace("general status======= %s\n", msg);
+
+    for (const int n : DISPLAYED_BYTES) {
+        std::snprintf(item.data(), item.size(), "byte%d %02x ", n, bytes[n]);
+        show(item.data());
+        for (const StatusLabel &row : STATUS_LABELS) {
+            if (row.byte == n && (bytes[n] & row.mask) != 0) {
+                show(row.label);
+            }
+        }
+        show("\n");
+    }
+}
+
+void read_and_print_status_with_retry(int retry, int fd, const char *msg, sarbuf_t *outbuf,
+                                      int verbose)
+{
+    // The transfers know only on and off; 2 asks for the display with them on.
+    const int local_verbose = verbose == 2 ? 1 : verbose;
+    std::array<char, BBU_STATUS_WORK_LEN> sar_buff{};
+
+    // The result is not examined: what the read left (zeros where it failed)
+    // is what is shown and copied.
+    if (retry == 0) {
+        do_i2c_read(fd, BBU_SAR_ADDR, BBU_GSS_LEN, sar_buff.data(), local_verbose);
+    } else {
+        I2C_command_with_retry(I2C_RETRY_READ, fd, BBU_SAR_ADDR, BBU_GSS_LEN, sar_buff.data(),
+                               local_verbose);
+    }
+
+    if (verbose != 0) {
+        print_general_status(msg, sar_buff.data());
+    }
+    if (outbuf != nullptr) {
+        std::memcpy(outbuf->buffer, sar_buff.data(), sar_buff.size());
+    }
+}
+
+void read_and_print_status(int fd, const char *msg, sarbuf_t *outbuf, int verbose)
+{
+    read_and_print_status_with_retry(0, fd, msg, outbuf, verbose);
+}

@@ -1,0 +1,101 @@
+#!/bin/sh
+# Install the library into a prefix inside the build tree, build a C program
+# against it the way a user would (pkg-config, strict C99), and run it on the
+# simulated BBU: it must read and decode the status the scenario sets.
+#
+# usage: install_test.sh BUILD_DIR WORK_DIR BBUSIM CLIENT_SOURCE SONAME
+set -eu
+
+build=$1
+work=$2
+bbusim=$3
+client_src=$4
+soname=$5
+cc=${CC:-cc}
+cmake=${CMAKE:-cmake}
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$work/prefix
+
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" ||
+    fail "cmake --install failed: $(cat "$work/install.log")"
+
+# What a user of the library finds in the prefix.
+libdir=$prefix/lib
+for f in "$libdir/$soname" "$libdir/libbbu.so" "$libdir/libbbu.a" \
+    "$prefix/include/bbu/bbu.h" "$prefix/include/bbu/i2c.h" \
+    "$libdir/pkgconfig/bbu.pc" "$libdir/cmake/bbu/bbuConfig.cmake" \
+    "$libdir/cmake/bbu/bbuConfigVersion.cmake"; do
+    [ -e "$f" ] || fail "not installed: $f"
+done
+readelf -d "$libdir/$soname" | grep -q "Library soname: \[$soname\]" ||
+    fail "SONAME of $libdir/$soname is not $soname"
+[ "$(readlink "$libdir/libbbu.so")" = "$soname" ] || fail "libbbu.so does not link to $soname"
+
+# Build with nothing but what pkg-config says.
+PKG_CONFIG_PATH=$libdir/pkgconfig
+export PKG_CONFIG_PATH
+flags=$(pkg-config --cflags --libs bbu) || fail "pkg-config does not know bbu"
+case $flags in
+*"-I$prefix/include"*"-L$libdir"*) ;;
+*) fail "pkg-config flags do not point into the prefix: $flags" ;;
+esac
+# shellcheck disable=SC2086 # the flags are words
+"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/status_client" "$client_src" $flags ||
+    fail "the client does not build against the installed headers and library"
+
+# A BBU with a status that is easy to recognise.
+cat >"$work/status.scn" <<'EOF'
+# charging on a proper and actual connection, a state save waiting,
+# firmware 02.17, three strings, 30.0 degrees average
+status 0 0x35
+status 3 0x20
+status 18 0x30
+status 20 0x01
+status 21 0x2c
+status 30 0x02
+status 31 0x17
+EOF
+
+set +e
+LD_LIBRARY_PATH=$libdir "$bbusim" --scenario "$work/status.scn" --root "$work/root" \
+    --transcript "$work/transcript" -- "$work/status_client" >"$work/out" 2>"$work/err"
+status=$?
+set -e
+[ "$status" -eq 0 ] || fail "status_client exited with $status: $(cat "$work/out" "$work/err")"
+[ ! -s "$work/err" ] || fail "unexpected standard error: $(cat "$work/err")"
+
+expect_line() {
+    grep -qxF -- "$1" "$work/out" || fail "missing line '$1' in: $(cat "$work/out")"
+}
+expect_line "checked read: 0"
+expect_line "general status======= status_client"
+expect_line "byte0 35 charging "
+expect_line "byte3 20 statesave "
+expect_line "byte5 00 "
+expect_line "firmware: 02.17"
+expect_line "battery strings: 3"
+expect_line "average temperature: 300"
+expect_line "state save available: yes"
+expect_line "charging: yes"
+expect_line "checksumError: 0"
+expect_line "rest of buffer kept: yes"
+
+# The check byte the program saw is the one the simulated BBU sent.
+read_line=$(grep ' read 0x40 33 -> 33 : ' "$work/transcript") || fail "no status read on the bus"
+[ "$(echo "$read_line" | wc -l)" -eq 1 ] || fail "more than one status read: $read_line"
+sent=$(echo "$read_line" | awk '{ print $NF }')
+expect_line "check byte: $sent"
+
+# The library traced to the (mapped) trace log, not to the console.
+log=$work/root/opt/Logs/bbu/logs/BBU.log
+grep -q ' Performing I2C commands with retry$' "$log" || fail "no retry trace in $log"
+grep -q ' general status======= status_client$' "$log" || fail "no display trace in $log"
+
+echo "installed library: built, linked and read the simulated BBU"
