@@ -7,6 +7,7 @@
 // interposer preloaded, records its end in the transcript and exits with its
 // status. Own errors exit with 125, a command that cannot run with 126, a
 // command not found with 127.
+#include <algorithm>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -225,8 +226,12 @@ int main(int argc, char** argv) {
         interposer = bbusim::find_interposer(launcher_dir(), BBUSIM_INSTALL_LIBDIR);
     if (interposer.empty()) fail(kLauncherError, "cannot find libbbusim.so beside the launcher or in ../" BBUSIM_INSTALL_LIBDIR);
 
-    std::string preload =
-        bbusim::compose_preload(bbusim::sanitizer_runtimes(bbusim::elf_needed(program)), interposer, std::getenv("LD_PRELOAD"));
+    // A sanitizer runtime must come first in the process: the command's own, and
+    // the interposer's when the simulator itself was built sanitized.
+    std::vector<std::string> runtimes = bbusim::sanitizer_runtimes(bbusim::elf_needed(program));
+    for (const std::string& r : bbusim::sanitizer_runtimes(bbusim::elf_needed(interposer)))
+        if (std::find(runtimes.begin(), runtimes.end(), r) == runtimes.end()) runtimes.push_back(r);
+    std::string preload = bbusim::compose_preload(runtimes, interposer, std::getenv("LD_PRELOAD"));
     std::string adapters;
     {
         bbusim::WorldLock lock(*w);
