@@ -1,0 +1,191 @@
+// battsnap.cpp - capture the BBU's state save: the general status, the 80-byte
+// state-save block and the status of one to three battery strings, written
+// to a raw record file (-f) or printed as a console report.
+//
+//   battsnap <-h> <-v> <-t time> <-b Nbr> <-f fn>
+//
+// Exit status 0, or 255 after the first failure; nothing is written or
+// printed unless every read succeeded.
+#include "battsnap.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Field sizes, terminator included.
+constexpr std::size_t PGM_LEN = 32;
+constexpr std::size_t OPTION_LEN = 20;
+constexpr std::size_t TIME_LEN = 10;
+constexpr std::size_t BATTERY_LEN = 3;
+constexpr std::size_t FILE_NAME_LEN = 50;
+
+constexpr int MAX_STRINGS = 3;
+
+struct RunSettings {
+    char pgm[PGM_LEN] = {};
+    int local_verbose = 0;
+    int nbrBS = MAX_STRINGS;
+    char fileName[FILE_NAME_LEN] = {};
+    int binary_out = 0;
+};
+
+enum class Parsed { run, helped, failed };
+
+// Copies the first whitespace-delimited word of src into field, cut to fit.
+// Returns the word's full length, so the caller can tell that it was cut.
+std::size_t firstWord(char* field, std::size_t size, const char* src)
+{
+    while (*src != '\0' && std::isspace(static_cast<unsigned char>(*src)))
+        ++src;
+    std::size_t len = 0;
+    while (src[len] != '\0' && !std::isspace(static_cast<unsigned char>(src[len])))
+        ++len;
+    std::size_t kept = len < size ? len : size - 1;
+    std::memcpy(field, src, kept);
+    field[kept] = '\0';
+    return len;
+}
+
+// A numeric option value: its first word, decimal digits only, that fits the
+// field. A sign, a point, a letter or an overlong value is refused rather
+// than cut; an empty word holds no wrong character and converts to 0.
+bool numericValue(char* field, std::size_t size, const char* src)
+{
+    std::size_t len = firstWord(field, size, src);
+    if (len >= size)
+        return false;
+    for (const char* c = field; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9')
+            return false;
+    }
+    return true;
+}
+
+// Applies the options in order. -h ends the parse at once; a bad value ends
+// it with its message and the usage text.
+Parsed parseOptions(int argc, char** argv, RunSettings& rs)
+{
+    // A long invocation path is cut to fit: it only prefixes messages.
+    firstWord(rs.pgm, sizeof rs.pgm, argc > 0 && argv[0] != nullptr ? argv[0] : "battsnap");
+
+    for (int i = 1; i < argc; ++i) {
+        char option[OPTION_LEN];
+        if (firstWord(option, sizeof option, argv[i]) >= sizeof option)
+            continue;  // too long to be an option
+        bool hasValue = i + 1 < argc;
+
+        if (std::strcmp(option, "-h") == 0) {
+            help(1);
+            return Parsed::helped;
+        } else if (std::strcmp(option, "-v") == 0) {
+            rs.local_verbose = 1;
+        } else if (std::strcmp(option, "-t") == 0) {
+            char timeValue[TIME_LEN];
+            if (!hasValue || !numericValue(timeValue, sizeof timeValue, argv[i + 1])) {
+                std::fprintf(stderr, "%s: Invalid time entered, must be integer\n", rs.pgm);
+                help(0);
+                return Parsed::failed;
+            }
+            sleepTime = std::atoi(timeValue);
+            ++i;
+            std::fprintf(stderr, "New sleep Time: %d\n", sleepTime);
+        } else if (std::strcmp(option, "-b") == 0) {
+            char batteryValue[BATTERY_LEN];
+            if (!hasValue || !numericValue(batteryValue, sizeof batteryValue, argv[i + 1])) {
+                std::fprintf(stderr, "%s: Invalid battery string entered, must be integer\n", rs.pgm);
+                help(0);
+                return Parsed::failed;
+            }
+            rs.nbrBS = std::atoi(batteryValue);
+            ++i;
+            if (rs.nbrBS <= 0 || rs.nbrBS > MAX_STRINGS) {
+                std::fprintf(stderr, "%s: Battery String number out of range\n", rs.pgm);
+                help(0);
+                return Parsed::failed;
+            }
+        } else if (std::strcmp(option, "-f") == 0) {
+            // Without a name the report is printed instead.
+            if (!hasValue)
+                continue;
+            ++i;
+            if (firstWord(rs.fileName, sizeof rs.fileName, argv[i]) >= sizeof rs.fileName) {
+                std::fprintf(stderr, "%s: Invalid file name entered, must be at most %zu characters\n", rs.pgm,
+                             sizeof rs.fileName - 1);
+                help(0);
+                return Parsed::failed;
+            }
+            rs.binary_out = 1;
+        }
+        // Anything else is skipped.
+    }
+    return Parsed::run;
+}
+
+// Opens the device, reads everything, then writes the record file or prints
+// the report.
+int runCapture(const RunSettings& rs)
+{
+    const char* pgm = rs.pgm;
+    fd = open_I2C_device(rs.local_verbose);
+    if (fd <= 0) {
+        std::fprintf(stderr, "%s: Error opening i2c device %d\n", pgm, fd);
+        return -1;
+    }
+
+    bbuStateSave ss{};
+    if (readBBUgeneralstatus(reinterpret_cast<ui8*>(&ss.generalStatus), rs.local_verbose) != 0) {
+        std::fprintf(stderr, "%s: Failure reading BBU General Status;\n                  cannot proceed\n", pgm);
+        return -1;
+    }
+    if (readBBUstatesave(reinterpret_cast<ui8*>(&ss.stateSaveInfo), rs.local_verbose) != 0) {
+        std::fprintf(stderr, "%s: Failure reading BBU StateSave data;\n                  cannot proceed\n", pgm);
+        return -1;
+    }
+    for (int i = 0; i < rs.nbrBS; ++i) {
+        // The command counts strings from 1.
+        if (readBBUbatterystringstatus(reinterpret_cast<ui8*>(&ss.batteryStringStatus[i]), static_cast<ui8>(i + 1),
+                                       rs.local_verbose) != 0) {
+            std::fprintf(stderr,
+                         "%s: Failure reading BBU Batttery String Status;\n                  cannot proceed\n", pgm);
+            return -1;
+        }
+    }
+
+    if (rs.binary_out)
+        return writeBBUstatesaveFile(ss, rs.nbrBS, rs.fileName, pgm);
+    printBBUstatesave(ss, rs.nbrBS);
+    return 0;
+}
+
+}  // namespace
+
+void help(int helpType)
+{
+    if (helpType > 0)
+        std::fprintf(stderr, "battsnap: Build date: %s  %s\n", __DATE__, __TIME__);
+    std::fputs("Usage: battsnap <-h> <-v> <-t time> <-b Nbr> <-f fn> \n"
+               "       -h       -- This help text\n"
+               "       -v       -- Optional, activates verbose mode\n"
+               "       -t time  -- Optional; sleep time between I/O operations\n"
+               "                   time is in useconds (50,000 default)\n"
+               "       -b nbr   -- Number of battery strings (1-3)\n"
+               "       -f fn    -- File name where binary state save data will be stored\n",
+               stderr);
+}
+
+int main(int argc, char** argv)
+{
+    RunSettings rs;
+    switch (parseOptions(argc, argv, rs)) {
+    case Parsed::helped:
+        return 0;
+    case Parsed::failed:
+        return -1;
+    case Parsed::run:
+        break;
+    }
+    return runCapture(rs);
+}
