@@ -85,6 +85,13 @@ bool is_machine_path(const char* p) {
     return std::strncmp(p, "/opt/", 5) == 0 || std::strcmp(p, "/opt") == 0 || std::strcmp(p, "/tmp/i2c_skt") == 0;
 }
 
+// A real adapter's device node. Under the simulator only the claimed ones
+// exist: a program run on it never reaches a real I2C bus, and tests never
+// touch the machine's devices.
+bool is_real_adapter_path(const char* p) {
+    return std::strncmp(p, "/dev/i2c-", 9) == 0 || std::strncmp(p, "/dev/i2c/", 9) == 0;
+}
+
 bool is_adapter(World* w, const char* path) {
     if (w == nullptr) return std::strcmp(path, kDefaultAdapter) == 0;
     WorldLock lock(*w);
@@ -140,6 +147,10 @@ int open_common(int dirfd, const char* path, int flags, mode_t mode) {
     if (path != nullptr && path[0] == '/') {
         World* w = world();
         if (is_adapter(w, path)) return open_adapter(w, path, flags);
+        if (is_real_adapter_path(path)) {
+            errno = ENOENT;
+            return -1;
+        }
         if (is_machine_path(path)) {
             char mapped[PATH_MAX];
             if (!map_path(path, mapped, sizeof mapped)) return -1;
@@ -167,6 +178,10 @@ std::FILE* fopen_common(const char* path, const char* mode, std::FILE* (*real)(c
                 errno = err;
             }
             return f;
+        }
+        if (is_real_adapter_path(path)) {
+            errno = ENOENT;
+            return nullptr;
         }
         if (is_machine_path(path)) {
             char mapped[PATH_MAX];

@@ -41,6 +41,14 @@ TEST_F(BbusimI2cDevTest, UnclaimedPathPassesThroughUntouched)
 
 TEST_F(BbusimI2cDevTest, ExtraAdapterIsClaimedOnlyOnceAsked)
 {
+    // Before the claim no adapter node exists in either of i2c-dev's naming forms.
+    for (const char *path : {"/dev/i2c-11", "/dev/i2c/11"}) {
+        errno = 0;
+        EXPECT_EQ(::open(path, O_RDWR), -1) << path;
+        EXPECT_EQ(errno, ENOENT) << path;
+        EXPECT_EQ(std::fopen(path, "r+"), nullptr) << path;
+        EXPECT_EQ(errno, ENOENT) << path;
+    }
     bbusim::claim_adapter("/dev/i2c-11");
     int fd = ::open("/dev/i2c-11", O_RDWR);
     ASSERT_GE(fd, 0);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bbusim.h"
+#include "stream_capture.h"
 
 class SimWorldTest : public ::testing::Test {
 protected:

@@ -9,8 +9,8 @@
 
 #include "sim_world_fixture.h"
 
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::GetCapturedStderr;
+using bbutest::CaptureStderr;
+using bbutest::GetCapturedStderr;
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include "sim_world_fixture.h"
 
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStderr;
-using ::testing::internal::GetCapturedStdout;
+using bbutest::CaptureStderr;
+using bbutest::CaptureStdout;
+using bbutest::GetCapturedStderr;
+using bbutest::GetCapturedStdout;
 
 namespace {
 
