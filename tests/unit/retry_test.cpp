@@ -25,18 +25,6 @@ std::string result_line(int rc)
     return "I2C command with retry, rc = " + std::to_string(rc);
 }
 
-// The bytes a transcript read line delivered ("read 0x40 33 -> 33 : 31 ce ...").
-std::vector<unsigned char> delivered(const std::string &line)
-{
-    std::vector<unsigned char> bytes;
-    auto colon = line.find(" : ");
-    if (colon == std::string::npos)
-        return bytes;
-    for (size_t i = colon + 3; i + 2 <= line.size(); i += 3)
-        bytes.push_back(static_cast<unsigned char>(std::stoul(line.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
 // The result a transcript line reports for a transfer: the bytes carried, or -6
 // when the request failed (the transfer's own failure value).
 int transfer_result(const std::string &line)

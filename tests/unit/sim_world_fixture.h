@@ -75,6 +75,19 @@ protected:
         return out;
     }
 
+    // The bytes a transcript transfer line carried ("read 0x40 33 -> 33 : 31 ce ..."):
+    // those after " : ", none for a failed transfer.
+    static std::vector<unsigned char> delivered(const std::string &line)
+    {
+        std::vector<unsigned char> bytes;
+        auto colon = line.find(" : ");
+        if (colon == std::string::npos)
+            return bytes;
+        for (size_t i = colon + 3; i + 2 <= line.size(); i += 3)
+            bytes.push_back(static_cast<unsigned char>(std::stoul(line.substr(i, 2), nullptr, 16)));
+        return bytes;
+    }
+
     std::string root_;
 };
 

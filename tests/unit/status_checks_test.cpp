@@ -31,18 +31,6 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-// The bytes a transcript read line delivered ("read 0x40 33 -> 33 : 31 ce ...").
-std::vector<unsigned char> delivered(const std::string &line)
-{
-    std::vector<unsigned char> bytes;
-    auto colon = line.find(" : ");
-    if (colon == std::string::npos)
-        return bytes;
-    for (size_t i = colon + 3; i + 2 <= line.size(); i += 3)
-        bytes.push_back(static_cast<unsigned char>(std::stoul(line.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
 class CheckTest : public SimWorldTest {
 protected:
     void SetUp() override
