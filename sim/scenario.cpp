@@ -145,7 +145,7 @@ std::int64_t parse_clock(const std::vector<Token>& t) {
     std::string time_text = t[2].text;
     std::size_t dot = time_text.find('.');
     std::int64_t us = dot == std::string::npos ? 0 : fraction_us(time_text.substr(dot + 1));
-    time_text.resize(dot);
+    if (dot != std::string::npos) time_text.resize(dot);
     if (std::sscanf(time_text.c_str(), "%2d:%2d:%2d%n", &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 3 ||
         static_cast<std::size_t>(consumed) != time_text.size())
         refuse("clock: expected a time HH:MM:SS, got '" + t[2].text + "'");
