@@ -332,14 +332,19 @@ int dup2(int from, int to) noexcept {
 
 int dup3(int from, int to, int flags) noexcept { return bbusim::follow_dup(from, libc().dup3(from, to, flags)); }
 
+// fcntl and its 64-bit twin: a duplicated claimed descriptor stays claimed.
+static int fcntl_following_dups(int fd, int cmd, void* arg) {
+    int r = libc().fcntl(fd, cmd, arg);
+    if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) return bbusim::follow_dup(fd, r);
+    return r;
+}
+
 int fcntl(int fd, int cmd, ...) {
     va_list ap;
     va_start(ap, cmd);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    int r = libc().fcntl(fd, cmd, arg);
-    if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) return bbusim::follow_dup(fd, r);
-    return r;
+    return fcntl_following_dups(fd, cmd, arg);
 }
 
 int fcntl64(int fd, int cmd, ...) {
@@ -347,9 +352,7 @@ int fcntl64(int fd, int cmd, ...) {
     va_start(ap, cmd);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    int r = libc().fcntl(fd, cmd, arg);
-    if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) return bbusim::follow_dup(fd, r);
-    return r;
+    return fcntl_following_dups(fd, cmd, arg);
 }
 
 int connect(int fd, const struct sockaddr* addr, socklen_t len) {
