@@ -28,7 +28,7 @@ extern "C" {
  * @{
  *
  * One transfer is one struct i2c_msg passed to the I2C_RDWR request of
- * i2c-dev. The system's transfers carry 1 to 256 bytes.
+ * i2c-dev. The BBU operations transfer 1 to 256 bytes at a time.
  */
 
 /** Adapter device opened by open_I2C_device(); initially "/dev/i2c-0b". */
