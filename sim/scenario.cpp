@@ -193,17 +193,21 @@ Fault parse_fault(const std::vector<Token>& t) {
             }
         }
     };
+    // An optional errno name after the fault's own words; `fallback` without one.
+    auto error_number = [&](int fallback, const char* fault) {
+        f.err = fallback;
+        if (positional()) {
+            f.err = errno_from_name(t[i].text);
+            if (f.err == 0) refuse(std::string("fault ") + fault + ": unknown errno '" + t[i].text + "'");
+            ++i;
+        }
+    };
 
     if (kind == "fail") {
         f.kind = FaultKind::fail;
         f.addr = static_cast<std::uint8_t>(hex_value(take("address"), 0x7f, "an address"));
         direction();
-        f.err = EIO;
-        if (positional()) {
-            f.err = errno_from_name(t[i].text);
-            if (f.err == 0) refuse("fault fail: unknown errno '" + t[i].text + "'");
-            ++i;
-        }
+        error_number(EIO, "fail");
     } else if (kind == "short") {
         f.kind = FaultKind::shorten;
         f.addr = static_cast<std::uint8_t>(hex_value(take("address"), 0x7f, "an address"));
@@ -212,12 +216,7 @@ Fault parse_fault(const std::vector<Token>& t) {
         if (f.dir == Direction::any) direction();
     } else if (kind == "open") {
         f.kind = FaultKind::open;
-        f.err = ENOENT;
-        if (positional()) {
-            f.err = errno_from_name(t[i].text);
-            if (f.err == 0) refuse("fault open: unknown errno '" + t[i].text + "'");
-            ++i;
-        }
+        error_number(ENOENT, "open");
     } else if (kind == "gss-check") {
         f.kind = FaultKind::gss_check;
     } else if (kind == "busy") {
