@@ -17,7 +17,8 @@ char default_adapter[] = "/dev/i2c-0b";
 // One message in one I2C_RDWR request. The buffer is the caller's own: the kernel
 // copies to or from it directly. Returns the request's result; the message's
 // length field after the transfer is left in `carried`.
-int transfer_one_message(int i2c_fd, int addr, int len, char *buffer, std::uint16_t flags, int &carried)
+int transfer_one_message(int i2c_fd, int addr, int len, char *buffer, std::uint16_t flags,
+                         int &carried)
 {
     i2c_msg msg{};
     msg.addr = static_cast<std::uint16_t>(addr);

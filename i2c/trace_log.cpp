@@ -19,7 +19,10 @@ char message[513];
 struct timeval time_of_day;
 
 struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
+    void operator()(std::FILE *f) const
+    {
+        std::fclose(f);
+    }
 };
 
 }  // namespace
@@ -42,5 +45,6 @@ extern "C" void LogTrace(const char *szTemplate, ...)
     std::vsnprintf(message, sizeof message, szTemplate, args);
     va_end(args);
 
-    std::fprintf(log.get(), "%s.%d %s\n", time_text, static_cast<int>(time_of_day.tv_usec), message);
+    std::fprintf(log.get(), "%s.%d %s\n", time_text, static_cast<int>(time_of_day.tv_usec),
+                 message);
 }

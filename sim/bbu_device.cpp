@@ -28,9 +28,9 @@ constexpr std::size_t kStringsByte = 18;       // high nibble: number of strings
 constexpr std::size_t kStringSecondsByte = 6;  // battery string bytes 6-9
 
 // Checks a frame's parameters: 0, or the byte-5 error bit to report.
-using CheckFn = std::uint8_t (*)(const World&, const std::uint8_t* frame);
+using CheckFn = std::uint8_t (*)(const World &, const std::uint8_t *frame);
 // Writes the response data; returns its length.
-using BuildFn = std::size_t (*)(const World&, const std::uint8_t* frame, std::uint8_t* data);
+using BuildFn = std::size_t (*)(const World &, const std::uint8_t *frame, std::uint8_t *data);
 
 struct Command {
     std::uint8_t code;
@@ -39,28 +39,33 @@ struct Command {
     BuildFn build;
 };
 
-std::uint32_t seconds_since(const World& w, std::uint64_t since_us) {
+std::uint32_t seconds_since(const World &w, std::uint64_t since_us)
+{
     return static_cast<std::uint32_t>((w.now_us - since_us) / 1000000);
 }
 
-unsigned string_count(const World& w) {
+unsigned string_count(const World &w)
+{
     return std::min<unsigned>(w.bbu.status[kStringsByte] >> 4, kMaxStrings);
 }
 
-std::uint8_t check_string_number(const World& w, const std::uint8_t* frame) {
+std::uint8_t check_string_number(const World &w, const std::uint8_t *frame)
+{
     return frame[1] >= 1 && frame[1] <= string_count(w) ? 0 : kInvalidParameter;
 }
 
-std::size_t build_state_save(const World& w, const std::uint8_t*, std::uint8_t* data) {
+std::size_t build_state_save(const World &w, const std::uint8_t *, std::uint8_t *data)
+{
     std::memcpy(data, w.bbu.state_save, kStateSaveLen);
     return kStateSaveLen;
 }
 
-std::size_t build_string_status(const World& w, const std::uint8_t* frame, std::uint8_t* data) {
+std::size_t build_string_status(const World &w, const std::uint8_t *frame, std::uint8_t *data)
+{
     const std::size_t i = frame[1] - 1u;
     std::memcpy(data, w.bbu.strings[i], kStringLen);
     // The string's seconds counter runs with the clock.
-    std::uint8_t* secs = data + kStringSecondsByte;
+    std::uint8_t *secs = data + kStringSecondsByte;
     put_be32(secs, get_be32(secs) + seconds_since(w, w.bbu.string_set_us[i]));
     return kStringLen;
 }
@@ -71,26 +76,35 @@ constexpr Command kCommands[] = {
     {0xC8, 3, nullptr, build_state_save},                 // read state save
 };
 
-const Command* find_command(std::uint8_t code) {
-    for (const Command& c : kCommands)
-        if (c.code == code) return &c;
+const Command *find_command(std::uint8_t code)
+{
+    for (const Command &c : kCommands)
+        if (c.code == code)
+            return &c;
     return nullptr;
 }
 
-void complete(World& w) {
-    Bbu& b = w.bbu;
+void complete(World &w)
+{
+    Bbu &b = w.bbu;
     b.running = 0;
     b.busy_left = 0;
-    const Command* cmd = find_command(b.code);
+    const Command *cmd = find_command(b.code);
     if (cmd != nullptr && cmd->build != nullptr) {
-        std::uint8_t* hdr = b.block;
+        std::uint8_t *hdr = b.block;
         std::size_t len = cmd->build(w, b.frame, hdr + kHeaderLen);
         Fault f{};
-        hdr[0] = take_fault(w, FaultKind::echo, 0, Direction::any, &f) ? static_cast<std::uint8_t>(f.arg) : b.code;
+        hdr[0] = take_fault(w, FaultKind::echo, 0, Direction::any, &f)
+                     ? static_cast<std::uint8_t>(f.arg)
+                     : b.code;
         hdr[1] = b.ctr;
         hdr[2] = static_cast<std::uint8_t>(len);
-        hdr[3] = take_fault(w, FaultKind::block_number, 0, Direction::any, &f) ? static_cast<std::uint8_t>(f.arg) : 0;
-        hdr[4] = take_fault(w, FaultKind::block_count, 0, Direction::any, &f) ? static_cast<std::uint8_t>(f.arg) : 1;
+        hdr[3] = take_fault(w, FaultKind::block_number, 0, Direction::any, &f)
+                     ? static_cast<std::uint8_t>(f.arg)
+                     : 0;
+        hdr[4] = take_fault(w, FaultKind::block_count, 0, Direction::any, &f)
+                     ? static_cast<std::uint8_t>(f.arg)
+                     : 1;
         hdr[kHeaderLen + len] = sumcheck(hdr, kHeaderLen + len);
         b.block_len = static_cast<std::uint16_t>(kHeaderLen + len + 1);
     }
@@ -107,8 +121,9 @@ void complete(World& w) {
 
 }  // namespace
 
-void bbu_compose_status(const World& w, std::uint8_t out[kStatusLen + 1]) {
-    const Bbu& b = w.bbu;
+void bbu_compose_status(const World &w, std::uint8_t out[kStatusLen + 1])
+{
+    const Bbu &b = w.bbu;
     std::memcpy(out, b.status, kStatusLen);
     if (b.running != 0) {
         out[0] |= kCommandInProgress;
@@ -117,46 +132,58 @@ void bbu_compose_status(const World& w, std::uint8_t out[kStatusLen + 1]) {
     out[4] |= b.fault_bits[0];
     out[5] |= b.fault_bits[1];
     out[6] |= b.fault_bits[2];
-    if (b.invert_pinned == 0) out[1] = static_cast<std::uint8_t>(~out[0]);
-    put_be32(out + kElapsedByte, get_be32(b.status + kElapsedByte) + seconds_since(w, b.elapsed_set_us));
+    if (b.invert_pinned == 0)
+        out[1] = static_cast<std::uint8_t>(~out[0]);
+    put_be32(out + kElapsedByte,
+             get_be32(b.status + kElapsedByte) + seconds_since(w, b.elapsed_set_us));
     out[kStatusLen] = sumcheck(out, kStatusLen);
 }
 
-void bbu_set_status(World& w, std::size_t first, const std::uint8_t* bytes, std::size_t n) {
-    Bbu& b = w.bbu;
+void bbu_set_status(World &w, std::size_t first, const std::uint8_t *bytes, std::size_t n)
+{
+    Bbu &b = w.bbu;
     // Keep the elapsed seconds that are running when only part of them is set.
     std::uint8_t live[kStatusLen + 1];
     bbu_compose_status(w, live);
     std::memcpy(b.status + kElapsedByte, live + kElapsedByte, 4);
     b.elapsed_set_us = w.now_us;
     std::memcpy(b.status + first, bytes, n);
-    if (first <= 1 && first + n > 1) b.invert_pinned = 1;
+    if (first <= 1 && first + n > 1)
+        b.invert_pinned = 1;
 }
 
-void bbu_set_string(World& w, std::size_t index, std::size_t first, const std::uint8_t* bytes, std::size_t n) {
-    Bbu& b = w.bbu;
-    std::uint8_t* s = b.strings[index];
-    put_be32(s + kStringSecondsByte, get_be32(s + kStringSecondsByte) + seconds_since(w, b.string_set_us[index]));
+void bbu_set_string(World &w, std::size_t index, std::size_t first, const std::uint8_t *bytes,
+                    std::size_t n)
+{
+    Bbu &b = w.bbu;
+    std::uint8_t *s = b.strings[index];
+    put_be32(s + kStringSecondsByte,
+             get_be32(s + kStringSecondsByte) + seconds_since(w, b.string_set_us[index]));
     b.string_set_us[index] = w.now_us;
     std::memcpy(s + first, bytes, n);
 }
 
-void bbu_sar_read(World& w, std::uint8_t* buf, std::size_t len) {
+void bbu_sar_read(World &w, std::uint8_t *buf, std::size_t len)
+{
     std::uint8_t gss[kStatusLen + 1];
     bbu_compose_status(w, gss);
-    if (len >= sizeof gss && take_fault(w, FaultKind::gss_check, 0, Direction::read, nullptr)) gss[kStatusLen] ^= 0xff;
+    if (len >= sizeof gss && take_fault(w, FaultKind::gss_check, 0, Direction::read, nullptr))
+        gss[kStatusLen] ^= 0xff;
     std::size_t n = std::min(len, sizeof gss);
     std::memcpy(buf, gss, n);
     std::memset(buf + n, 0xff, len - n);
 
     // Every status read is a poll of the command in progress.
-    Bbu& b = w.bbu;
-    if (len > 0 && b.running != 0 && b.busy_left > 0 && --b.busy_left == 0) complete(w);
+    Bbu &b = w.bbu;
+    if (len > 0 && b.running != 0 && b.busy_left > 0 && --b.busy_left == 0)
+        complete(w);
 }
 
-void bbu_sar_write(World& w, const std::uint8_t* frame, std::size_t len) {
-    Bbu& b = w.bbu;
-    if (len == 0) return;  // an address probe
+void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
+{
+    Bbu &b = w.bbu;
+    if (len == 0)
+        return;  // an address probe
     if (len >= 2 && sumcheck(frame, len - 1) != frame[len - 1]) {
         b.status[5] |= kChecksumError;
         return;
@@ -171,7 +198,7 @@ void bbu_sar_write(World& w, const std::uint8_t* frame, std::size_t len) {
     std::memset(b.fault_bits, 0, sizeof b.fault_bits);
     b.block_len = 0;
 
-    const Command* cmd = find_command(frame[0]);
+    const Command *cmd = find_command(frame[0]);
     if (cmd == nullptr) {
         b.status[5] |= kInvalidCommand;
         return;
@@ -195,12 +222,15 @@ void bbu_sar_write(World& w, const std::uint8_t* frame, std::size_t len) {
     arm_faults(w, frame[0], len > 2 ? frame[1] : -1);
     b.busy_left = b.busy_polls;
     Fault f{};
-    if (take_fault(w, FaultKind::busy, 0, Direction::any, &f)) b.busy_left = f.arg;
-    if (b.busy_left == 0) complete(w);
+    if (take_fault(w, FaultKind::busy, 0, Direction::any, &f))
+        b.busy_left = f.arg;
+    if (b.busy_left == 0)
+        complete(w);
 }
 
-void bbu_sarx_read(World& w, std::uint8_t* buf, std::size_t len) {
-    const Bbu& b = w.bbu;
+void bbu_sarx_read(World &w, std::uint8_t *buf, std::size_t len)
+{
+    const Bbu &b = w.bbu;
     if (b.block_len == 0) {  // nothing offered: an idle window
         std::memset(buf, 0xff, len);
         return;
@@ -208,11 +238,13 @@ void bbu_sarx_read(World& w, std::uint8_t* buf, std::size_t len) {
     std::size_t n = std::min<std::size_t>(len, b.block_len);
     std::memcpy(buf, b.block, n);
     std::memset(buf + n, 0xff, len - n);
-    if (n == b.block_len && take_fault(w, FaultKind::block_check, 0, Direction::read, nullptr)) buf[n - 1] ^= 0xff;
+    if (n == b.block_len && take_fault(w, FaultKind::block_check, 0, Direction::read, nullptr))
+        buf[n - 1] ^= 0xff;
 }
 
-void bbu_sarx_write(World& w, const std::uint8_t* buf, std::size_t len) {
-    Bbu& b = w.bbu;
+void bbu_sarx_write(World &w, const std::uint8_t *buf, std::size_t len)
+{
+    Bbu &b = w.bbu;
     ++b.sarx_writes;
     std::size_t n = std::min(len, sizeof b.sarx_last);
     std::memcpy(b.sarx_last, buf, n);

@@ -23,15 +23,15 @@ namespace bbusim {
 // under /tmp) are mapped into. The directory is created; so is the trace log's
 // directory inside it unless `create_log_dir` is false. What an earlier world
 // of the same root left under ROOT/opt and ROOT/tmp is removed first.
-void reset(const std::string& root, bool create_log_dir = true);
+void reset(const std::string &root, bool create_log_dir = true);
 
 // Apply scenario text, in the grammar of scenario files (docs/bbusim.md):
 // device state, settings and faults. Returns "" on success, otherwise a
 // message naming the line that was refused (nothing of that line is applied).
-std::string apply(const std::string& scenario_text);
+std::string apply(const std::string &scenario_text);
 
 // Claim one more adapter path (as the launcher's --adapter does).
-void claim_adapter(const std::string& path);
+void claim_adapter(const std::string &path);
 
 // The transcript lines recorded since reset(), without their newlines.
 std::vector<std::string> transcript();
@@ -49,7 +49,7 @@ std::array<std::uint8_t, 33> peek_status();
 
 // Where a machine path (for example "/opt/Logs/bbu/logs/BBU.log") lands in the
 // current root.
-std::string mapped_path(const std::string& machine_path);
+std::string mapped_path(const std::string &machine_path);
 
 // The transcript lines recorded from now on are the only ones transcript()
 // returns (the transcript file is emptied).

@@ -5,41 +5,52 @@
 
 namespace bbusim {
 
-std::uint8_t sumcheck(const std::uint8_t* bytes, std::size_t n) {
+std::uint8_t sumcheck(const std::uint8_t *bytes, std::size_t n)
+{
     unsigned sum = 0;
     for (std::size_t i = 0; i < n; ++i) {
         sum += bytes[i];
-        if (sum > 0xff) sum = (sum & 0xff) + 1;
+        if (sum > 0xff)
+            sum = (sum & 0xff) + 1;
     }
     return static_cast<std::uint8_t>(sum);
 }
 
-std::uint32_t get_be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+std::uint32_t get_be32(const std::uint8_t *p)
+{
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           p[3];
 }
 
-void put_be32(std::uint8_t* p, std::uint32_t v) {
+void put_be32(std::uint8_t *p, std::uint32_t v)
+{
     p[0] = static_cast<std::uint8_t>(v >> 24);
     p[1] = static_cast<std::uint8_t>(v >> 16);
     p[2] = static_cast<std::uint8_t>(v >> 8);
     p[3] = static_cast<std::uint8_t>(v);
 }
 
-bool device_present(const World& w, std::uint16_t addr) {
-    if (addr > 0x7f || w.absent[addr] != 0) return false;
+bool device_present(const World &w, std::uint16_t addr)
+{
+    if (addr > 0x7f || w.absent[addr] != 0)
+        return false;
     return addr == kSarAddr || addr == kSarxAddr || addr == kVpdAddr || addr == kRtcAddr;
 }
 
-int bus_transfer(World& w, std::uint16_t addr, bool is_read, std::uint8_t* buf, std::size_t len) {
+int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, std::size_t len)
+{
     const Direction dir = is_read ? Direction::read : Direction::write;
     const auto addr8 = static_cast<std::uint8_t>(addr > 0xff ? 0xff : addr);
     Fault f{};
-    if (take_fault(w, FaultKind::fail, addr8, dir, &f)) return -f.err;
-    if (!device_present(w, addr)) return -ENXIO;
+    if (take_fault(w, FaultKind::fail, addr8, dir, &f))
+        return -f.err;
+    if (!device_present(w, addr))
+        return -ENXIO;
 
     // A shortened message ends early: the device sees only what was carried.
     std::size_t n = len;
-    if (take_fault(w, FaultKind::shorten, addr8, dir, &f) && f.arg < n) n = f.arg;
+    if (take_fault(w, FaultKind::shorten, addr8, dir, &f) && f.arg < n)
+        n = f.arg;
 
     switch (addr) {
     case kSarAddr:

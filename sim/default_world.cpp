@@ -33,20 +33,21 @@ constexpr std::array<std::uint8_t, kStatusLen> kStatus = {
 constexpr std::array<std::uint8_t, kStateSaveLen> kStateSave = {
     // 16 bytes of stack
     0x0f, 0xa2, 0x00, 0x3c, 0x12, 0x7e, 0x00, 0x00, 0x1d, 0x40, 0x00, 0x08, 0x2f, 0x10, 0x00, 0x01,
-    0x03,                                            // battery number
-    0x02, 0x02, 0x02,                                // current state of each string
+    0x03,                                                  // battery number
+    0x02, 0x02, 0x02,                                      // current state of each string
     0x01, 0x02, 0x03, 0x02, 0x01, 0x02, 0x03, 0x02, 0x02,  // previous states, string 0
     0x01, 0x02, 0x03, 0x02, 0x01, 0x02, 0x03, 0x02, 0x02,  // string 1
     0x01, 0x02, 0x04, 0x02, 0x01, 0x02, 0x03, 0x02, 0x02,  // string 2
     0x00, 0x01, 0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02,  // history states, string 0
     0x00, 0x01, 0x01, 0x02, 0x02, 0x02, 0x02, 0x02, 0x02,  // string 1
     0x00, 0x01, 0x01, 0x02, 0x02, 0x04, 0x02, 0x02, 0x02,  // string 2
-    0x01, 0x01, 0x03,                                // change reasons
-    0x00, 0x00, 0x00,                                // error codes
+    0x01, 0x01, 0x03,                                      // change reasons
+    0x00, 0x00, 0x00,                                      // error codes
 };
 
 // One battery string's status; strings differ a little in their measurements.
-void default_string(std::uint8_t* s, unsigned i) {
+void default_string(std::uint8_t *s, unsigned i)
+{
     const std::array<std::uint8_t, kStringLen> base = {
         0x41, 0x00, 0x00, 0x02,  // status, status, fault code, status
         0x00, 0x0c,              // delta-V charge
@@ -76,12 +77,14 @@ void default_string(std::uint8_t* s, unsigned i) {
     s[31] = static_cast<std::uint8_t>(s[31] + 4 * d);
 }
 
-void put_text(std::uint8_t* mem, std::size_t offset, const char* text) {
+void put_text(std::uint8_t *mem, std::size_t offset, const char *text)
+{
     std::memcpy(mem + offset, text, std::strlen(text));
 }
 
 // A well-formed VPD image: keyword fields at their offsets, XOR check byte.
-void default_vpd(std::uint8_t* mem) {
+void default_vpd(std::uint8_t *mem)
+{
     std::memset(mem, 0, kVpdLen);
     mem[1] = 0xfd;
     put_text(mem, 2, "PN=00AB1234");
@@ -95,13 +98,15 @@ void default_vpd(std::uint8_t* mem) {
     put_text(mem, 97, "PC=SIM00001");
     put_text(mem, 108, "BAT=3S1P");
     std::uint8_t x = 0;
-    for (std::size_t i = 0; i + 1 < kVpdLen; ++i) x ^= mem[i];
+    for (std::size_t i = 0; i + 1 < kVpdLen; ++i)
+        x ^= mem[i];
     mem[kVpdLen - 1] = x;
 }
 
 }  // namespace
 
-void world_defaults(World& w, std::int64_t wall_now_us) {
+void world_defaults(World &w, std::int64_t wall_now_us)
+{
     w.adapter_count = 1;
     std::memset(w.adapters, 0, sizeof w.adapters);
     std::strcpy(w.adapters[0], kDefaultAdapter);
@@ -111,11 +116,12 @@ void world_defaults(World& w, std::int64_t wall_now_us) {
     w.log_dir = 1;
     std::memset(w.absent, 0, sizeof w.absent);
 
-    Bbu& b = w.bbu;
+    Bbu &b = w.bbu;
     b = Bbu{};
     std::memcpy(b.status, kStatus.data(), kStatusLen);
     std::memcpy(b.state_save, kStateSave.data(), kStateSaveLen);
-    for (unsigned i = 0; i < kMaxStrings; ++i) default_string(b.strings[i], i);
+    for (unsigned i = 0; i < kMaxStrings; ++i)
+        default_string(b.strings[i], i);
     b.busy_polls = 1;
 
     w.eeprom = Eeprom{};
@@ -124,7 +130,8 @@ void world_defaults(World& w, std::int64_t wall_now_us) {
     w.rtc = Rtc{};
     w.rtc.regs[0x0e] = 0x18;  // control: RS2 and RS1, as after power-up
 
-    for (Fault& f : w.faults) f = Fault{};
+    for (Fault &f : w.faults)
+        f = Fault{};
 }
 
 }  // namespace bbusim

@@ -4,56 +4,72 @@
 namespace bbusim {
 namespace {
 
-bool matches(const Fault& f, FaultKind kind, std::uint8_t addr, Direction dir) {
-    if (f.kind != kind || f.armed == 0 || f.count == 0) return false;
+bool matches(const Fault &f, FaultKind kind, std::uint8_t addr, Direction dir)
+{
+    if (f.kind != kind || f.armed == 0 || f.count == 0)
+        return false;
     if (kind == FaultKind::fail || kind == FaultKind::shorten) {
-        if (f.addr != addr) return false;
-        if (f.dir != Direction::any && f.dir != dir) return false;
+        if (f.addr != addr)
+            return false;
+        if (f.dir != Direction::any && f.dir != dir)
+            return false;
     }
     return true;
 }
 
 }  // namespace
 
-bool take_fault(World& w, FaultKind kind, std::uint8_t addr, Direction dir, Fault* taken) {
-    for (Fault& f : w.faults) {
-        if (!matches(f, kind, addr, dir)) continue;
+bool take_fault(World &w, FaultKind kind, std::uint8_t addr, Direction dir, Fault *taken)
+{
+    for (Fault &f : w.faults) {
+        if (!matches(f, kind, addr, dir))
+            continue;
         if (f.skip > 0) {
             --f.skip;
             continue;
         }
-        if (taken != nullptr) *taken = f;
-        if (f.count != kCountForever && --f.count == 0) f = Fault{};
+        if (taken != nullptr)
+            *taken = f;
+        if (f.count != kCountForever && --f.count == 0)
+            f = Fault{};
         return true;
     }
     return false;
 }
 
-int take_each_fault(World& w, FaultKind kind, Fault* taken, int max) {
+int take_each_fault(World &w, FaultKind kind, Fault *taken, int max)
+{
     int n = 0;
-    for (Fault& f : w.faults) {
-        if (n == max) break;
-        if (!matches(f, kind, 0, Direction::any)) continue;
+    for (Fault &f : w.faults) {
+        if (n == max)
+            break;
+        if (!matches(f, kind, 0, Direction::any))
+            continue;
         if (f.skip > 0) {
             --f.skip;
             continue;
         }
         taken[n++] = f;
-        if (f.count != kCountForever && --f.count == 0) f = Fault{};
+        if (f.count != kCountForever && --f.count == 0)
+            f = Fault{};
     }
     return n;
 }
 
-void arm_faults(World& w, std::uint8_t code, int param) {
-    for (Fault& f : w.faults) {
-        if (f.kind == FaultKind::none || f.armed != 0 || f.on_code != code) continue;
-        if (f.on_param >= 0 && f.on_param != param) continue;
+void arm_faults(World &w, std::uint8_t code, int param)
+{
+    for (Fault &f : w.faults) {
+        if (f.kind == FaultKind::none || f.armed != 0 || f.on_code != code)
+            continue;
+        if (f.on_param >= 0 && f.on_param != param)
+            continue;
         f.armed = 1;
     }
 }
 
-bool add_fault(World& w, const Fault& f) {
-    for (Fault& slot : w.faults) {
+bool add_fault(World &w, const Fault &f)
+{
+    for (Fault &slot : w.faults) {
         if (slot.kind == FaultKind::none) {
             slot = f;
             slot.armed = f.on_code < 0 ? 1 : 0;

@@ -16,15 +16,18 @@
 namespace bbusim {
 namespace {
 
-World& current() {
-    World* w = world();
-    if (w == nullptr) throw std::logic_error("bbusim: no simulated world; call bbusim::reset(root) first");
+World &current()
+{
+    World *w = world();
+    if (w == nullptr)
+        throw std::logic_error("bbusim: no simulated world; call bbusim::reset(root) first");
     return *w;
 }
 
 }  // namespace
 
-void reset(const std::string& root, bool create_log_dir) {
+void reset(const std::string &root, bool create_log_dir)
+{
     // A fresh world has fresh machine files: what an earlier world of this
     // root left in its mapped /opt and /tmp goes.
     if (!root.empty() && root != "/") {
@@ -33,22 +36,31 @@ void reset(const std::string& root, bool create_log_dir) {
         std::filesystem::remove_all(root + "/tmp", ignored);
     }
     std::string err = world_create(root, "");
-    if (!err.empty()) throw std::runtime_error("bbusim: " + err);
-    World& w = current();
-    std::string failed = scenario_apply(w, create_log_dir ? "log-dir present" : "log-dir absent", "");
-    if (!failed.empty()) throw std::runtime_error("bbusim: " + failed);
+    if (!err.empty())
+        throw std::runtime_error("bbusim: " + err);
+    World &w = current();
+    std::string failed =
+        scenario_apply(w, create_log_dir ? "log-dir present" : "log-dir absent", "");
+    if (!failed.empty())
+        throw std::runtime_error("bbusim: " + failed);
 }
 
-std::string apply(const std::string& scenario_text) { return scenario_apply(current(), scenario_text, ""); }
+std::string apply(const std::string &scenario_text)
+{
+    return scenario_apply(current(), scenario_text, "");
+}
 
-void claim_adapter(const std::string& path) {
-    World& w = current();
+void claim_adapter(const std::string &path)
+{
+    World &w = current();
     WorldLock lock(w);
-    if (!claim_adapter_path(w, path)) throw std::runtime_error("bbusim: cannot claim adapter " + path);
+    if (!claim_adapter_path(w, path))
+        throw std::runtime_error("bbusim: cannot claim adapter " + path);
 }
 
-std::vector<std::string> transcript() {
-    World& w = current();
+std::vector<std::string> transcript()
+{
+    World &w = current();
     std::string path;
     {
         WorldLock lock(w);
@@ -56,59 +68,69 @@ std::vector<std::string> transcript() {
     }
     std::vector<std::string> lines;
     int fd = libc().open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return lines;
+    if (fd < 0)
+        return lines;
     std::string text;
     char buf[65536];
     ssize_t n;
-    while ((n = libc().read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    while ((n = libc().read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<std::size_t>(n));
     libc().close(fd);
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         lines.push_back(text.substr(start, end - start));
         start = end + 1;
     }
     return lines;
 }
 
-void clear_transcript() {
-    World& w = current();
+void clear_transcript()
+{
+    World &w = current();
     WorldLock lock(w);
     int fd = libc().open(w.transcript, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd >= 0) libc().close(fd);
+    if (fd >= 0)
+        libc().close(fd);
 }
 
-std::uint64_t now_us() {
-    World& w = current();
+std::uint64_t now_us()
+{
+    World &w = current();
     WorldLock lock(w);
     return w.now_us;
 }
 
-void set_wall_clock(std::int64_t epoch_seconds, std::int64_t micros) {
-    World& w = current();
+void set_wall_clock(std::int64_t epoch_seconds, std::int64_t micros)
+{
+    World &w = current();
     WorldLock lock(w);
     set_wall_clock_us(w, epoch_seconds * 1000000 + micros);
 }
 
-std::array<std::uint8_t, 33> peek_status() {
-    World& w = current();
+std::array<std::uint8_t, 33> peek_status()
+{
+    World &w = current();
     WorldLock lock(w);
     std::array<std::uint8_t, 33> out{};
     bbu_compose_status(w, out.data());
     return out;
 }
 
-std::array<std::uint8_t, 256> peek_vpd() {
-    World& w = current();
+std::array<std::uint8_t, 256> peek_vpd()
+{
+    World &w = current();
     WorldLock lock(w);
     std::array<std::uint8_t, 256> out{};
     std::memcpy(out.data(), w.eeprom.mem, out.size());
     return out;
 }
 
-std::string mapped_path(const std::string& machine_path) {
-    World& w = current();
+std::string mapped_path(const std::string &machine_path)
+{
+    World &w = current();
     WorldLock lock(w);
     return std::string(w.root) + machine_path;
 }

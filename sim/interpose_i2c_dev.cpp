@@ -37,27 +37,39 @@ constexpr unsigned long kFunctionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I
 // the world's lock.
 std::uint8_t g_read_scratch[kMaxMessages][kMaxMessageLen];
 
-const char* request_name(unsigned long request) {
+const char *request_name(unsigned long request)
+{
     switch (request) {
-    case I2C_RETRIES: return "I2C_RETRIES";
-    case I2C_TIMEOUT: return "I2C_TIMEOUT";
-    case I2C_SLAVE: return "I2C_SLAVE";
-    case I2C_SLAVE_FORCE: return "I2C_SLAVE_FORCE";
-    case I2C_TENBIT: return "I2C_TENBIT";
-    case I2C_FUNCS: return "I2C_FUNCS";
-    case I2C_RDWR: return "I2C_RDWR";
-    case I2C_PEC: return "I2C_PEC";
-    case I2C_SMBUS: return "I2C_SMBUS";
-    default: return nullptr;
+    case I2C_RETRIES:
+        return "I2C_RETRIES";
+    case I2C_TIMEOUT:
+        return "I2C_TIMEOUT";
+    case I2C_SLAVE:
+        return "I2C_SLAVE";
+    case I2C_SLAVE_FORCE:
+        return "I2C_SLAVE_FORCE";
+    case I2C_TENBIT:
+        return "I2C_TENBIT";
+    case I2C_FUNCS:
+        return "I2C_FUNCS";
+    case I2C_RDWR:
+        return "I2C_RDWR";
+    case I2C_PEC:
+        return "I2C_PEC";
+    case I2C_SMBUS:
+        return "I2C_SMBUS";
+    default:
+        return nullptr;
     }
 }
 
 // A request refused as a whole: one transcript line, errno set.
-int refuse(World& w, unsigned long request, int err) {
+int refuse(World &w, unsigned long request, int err)
+{
     {
         WorldLock lock(w);
         TranscriptLine line(w.now_us);
-        if (const char* name = request_name(request))
+        if (const char *name = request_name(request))
             line.text(" ioctl %s", name);
         else
             line.text(" ioctl 0x%lx", request);
@@ -67,57 +79,72 @@ int refuse(World& w, unsigned long request, int err) {
     return -1;
 }
 
-void record_message(World& w, std::uint64_t t, const i2c_msg& m, int result, const std::uint8_t* delivered) {
+void record_message(World &w, std::uint64_t t, const i2c_msg &m, int result,
+                    const std::uint8_t *delivered)
+{
     TranscriptLine line(t);
     const bool is_read = (m.flags & I2C_M_RD) != 0;
-    line.text(" %s 0x%02x %u", is_read ? "read" : "write", static_cast<unsigned>(m.addr), static_cast<unsigned>(m.len));
+    line.text(" %s 0x%02x %u", is_read ? "read" : "write", static_cast<unsigned>(m.addr),
+              static_cast<unsigned>(m.len));
     if (!is_read) {
-        if (m.len > 0) line.text(" :").bytes(m.buf, m.len);
+        if (m.len > 0)
+            line.text(" :").bytes(m.buf, m.len);
     }
     if (result < 0) {
         line.text(" -> %s", errno_name(-result).c_str());
     } else {
         line.text(" -> %d", result);
-        if (is_read && result > 0) line.text(" :").bytes(delivered, static_cast<std::size_t>(result));
+        if (is_read && result > 0)
+            line.text(" :").bytes(delivered, static_cast<std::size_t>(result));
     }
     line.emit(w);
 }
 
 // Run checked messages as one combined transfer. Returns the number of
 // messages or a negative errno.
-int run_messages(World& w, i2c_msg* msgs, std::uint32_t n) {
+int run_messages(World &w, i2c_msg *msgs, std::uint32_t n)
+{
     WorldLock lock(w);
     const std::uint64_t t = w.now_us;
     int results[kMaxMessages];
     int failure = 0;
     for (std::uint32_t i = 0; i < n && failure == 0; ++i) {
-        i2c_msg& m = msgs[i];
+        i2c_msg &m = msgs[i];
         const bool is_read = (m.flags & I2C_M_RD) != 0;
-        std::uint8_t* buf = is_read ? g_read_scratch[i] : m.buf;
+        std::uint8_t *buf = is_read ? g_read_scratch[i] : m.buf;
         results[i] = bus_transfer(w, m.addr, is_read, buf, m.len);
-        if (results[i] < 0) failure = results[i];
+        if (results[i] < 0)
+            failure = results[i];
     }
     for (std::uint32_t i = 0; i < n; ++i)
         record_message(w, t, msgs[i], failure < 0 ? failure : results[i], g_read_scratch[i]);
-    if (failure < 0) return failure;
+    if (failure < 0)
+        return failure;
     for (std::uint32_t i = 0; i < n; ++i) {
-        if ((msgs[i].flags & I2C_M_RD) != 0) std::memcpy(msgs[i].buf, g_read_scratch[i], static_cast<std::size_t>(results[i]));
+        if ((msgs[i].flags & I2C_M_RD) != 0)
+            std::memcpy(msgs[i].buf, g_read_scratch[i], static_cast<std::size_t>(results[i]));
         // A message that carried fewer bytes than asked says so in its length.
         msgs[i].len = static_cast<__u16>(results[i]);
     }
     return static_cast<int>(n);
 }
 
-int rdwr(World& w, void* arg) {
-    auto* data = static_cast<i2c_rdwr_ioctl_data*>(arg);
-    if (data == nullptr) return refuse(w, I2C_RDWR, EFAULT);
-    if (data->msgs == nullptr || data->nmsgs == 0 || data->nmsgs > kMaxMessages) return refuse(w, I2C_RDWR, EINVAL);
+int rdwr(World &w, void *arg)
+{
+    auto *data = static_cast<i2c_rdwr_ioctl_data *>(arg);
+    if (data == nullptr)
+        return refuse(w, I2C_RDWR, EFAULT);
+    if (data->msgs == nullptr || data->nmsgs == 0 || data->nmsgs > kMaxMessages)
+        return refuse(w, I2C_RDWR, EINVAL);
     for (std::uint32_t i = 0; i < data->nmsgs; ++i) {
-        const i2c_msg& m = data->msgs[i];
-        if (m.len > kMaxMessageLen) return refuse(w, I2C_RDWR, EINVAL);
-        if (m.buf == nullptr && m.len > 0) return refuse(w, I2C_RDWR, EFAULT);
+        const i2c_msg &m = data->msgs[i];
+        if (m.len > kMaxMessageLen)
+            return refuse(w, I2C_RDWR, EINVAL);
+        if (m.buf == nullptr && m.len > 0)
+            return refuse(w, I2C_RDWR, EFAULT);
         // Block reads whose length comes from the device: not offered.
-        if ((m.flags & I2C_M_RECV_LEN) != 0) return refuse(w, I2C_RDWR, EOPNOTSUPP);
+        if ((m.flags & I2C_M_RECV_LEN) != 0)
+            return refuse(w, I2C_RDWR, EOPNOTSUPP);
     }
     int r = run_messages(w, data->msgs, data->nmsgs);
     if (r < 0) {
@@ -129,19 +156,25 @@ int rdwr(World& w, void* arg) {
 
 // SMBus transactions as I2C messages, the kernel's emulation for adapters
 // that only speak I2C.
-int smbus(World& w, const I2cClient& client, void* arg) {
-    auto* req = static_cast<i2c_smbus_ioctl_data*>(arg);
-    if (req == nullptr) return refuse(w, I2C_SMBUS, EFAULT);
+int smbus(World &w, const I2cClient &client, void *arg)
+{
+    auto *req = static_cast<i2c_smbus_ioctl_data *>(arg);
+    if (req == nullptr)
+        return refuse(w, I2C_SMBUS, EFAULT);
     const bool is_read = req->read_write == I2C_SMBUS_READ;
-    if (req->read_write != I2C_SMBUS_READ && req->read_write != I2C_SMBUS_WRITE) return refuse(w, I2C_SMBUS, EINVAL);
-    i2c_smbus_data* d = req->data;
-    const bool needs_data = req->size != I2C_SMBUS_QUICK && !(req->size == I2C_SMBUS_BYTE && !is_read);
-    if (needs_data && d == nullptr) return refuse(w, I2C_SMBUS, EFAULT);
+    if (req->read_write != I2C_SMBUS_READ && req->read_write != I2C_SMBUS_WRITE)
+        return refuse(w, I2C_SMBUS, EINVAL);
+    i2c_smbus_data *d = req->data;
+    const bool needs_data =
+        req->size != I2C_SMBUS_QUICK && !(req->size == I2C_SMBUS_BYTE && !is_read);
+    if (needs_data && d == nullptr)
+        return refuse(w, I2C_SMBUS, EFAULT);
 
     std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {req->command};
     std::uint8_t in[I2C_SMBUS_BLOCK_MAX + 1] = {};
     const __u16 flags = client.tenbit ? I2C_M_TEN : 0;
-    i2c_msg msgs[2] = {{client.addr, flags, 1, out}, {client.addr, static_cast<__u16>(flags | I2C_M_RD), 0, in}};
+    i2c_msg msgs[2] = {{client.addr, flags, 1, out},
+                       {client.addr, static_cast<__u16>(flags | I2C_M_RD), 0, in}};
     std::uint32_t n = 2;
     switch (req->size) {
     case I2C_SMBUS_QUICK:
@@ -176,7 +209,8 @@ int smbus(World& w, const I2cClient& client, void* arg) {
         }
         break;
     case I2C_SMBUS_I2C_BLOCK_DATA:
-        if (d->block[0] == 0 || d->block[0] > I2C_SMBUS_BLOCK_MAX) return refuse(w, I2C_SMBUS, EINVAL);
+        if (d->block[0] == 0 || d->block[0] > I2C_SMBUS_BLOCK_MAX)
+            return refuse(w, I2C_SMBUS, EINVAL);
         if (is_read) {
             msgs[1].len = d->block[0];
         } else {
@@ -195,22 +229,33 @@ int smbus(World& w, const I2cClient& client, void* arg) {
     }
     if (is_read) {
         switch (req->size) {
-        case I2C_SMBUS_BYTE: d->byte = in[0]; break;
-        case I2C_SMBUS_BYTE_DATA: d->byte = in[0]; break;
-        case I2C_SMBUS_WORD_DATA: d->word = static_cast<__u16>(in[0] | (in[1] << 8)); break;
-        case I2C_SMBUS_I2C_BLOCK_DATA: std::memcpy(d->block + 1, in, d->block[0]); break;
-        default: break;
+        case I2C_SMBUS_BYTE:
+            d->byte = in[0];
+            break;
+        case I2C_SMBUS_BYTE_DATA:
+            d->byte = in[0];
+            break;
+        case I2C_SMBUS_WORD_DATA:
+            d->word = static_cast<__u16>(in[0] | (in[1] << 8));
+            break;
+        case I2C_SMBUS_I2C_BLOCK_DATA:
+            std::memcpy(d->block + 1, in, d->block[0]);
+            break;
+        default:
+            break;
         }
     }
     return 0;
 }
 
-int i2c_ioctl(World& w, I2cClient& client, unsigned long request, void* arg) {
+int i2c_ioctl(World &w, I2cClient &client, unsigned long request, void *arg)
+{
     const auto value = reinterpret_cast<unsigned long>(arg);
     switch (request) {
     case I2C_SLAVE:
     case I2C_SLAVE_FORCE:
-        if ((!client.tenbit && value > 0x7f) || value > 0x3ff) return refuse(w, request, EINVAL);
+        if ((!client.tenbit && value > 0x7f) || value > 0x3ff)
+            return refuse(w, request, EINVAL);
         client.addr = static_cast<std::uint16_t>(value);
         return 0;
     case I2C_TENBIT:
@@ -220,13 +265,15 @@ int i2c_ioctl(World& w, I2cClient& client, unsigned long request, void* arg) {
         client.pec = value != 0;
         return 0;
     case I2C_FUNCS:
-        if (arg == nullptr) return refuse(w, request, EFAULT);
-        *static_cast<unsigned long*>(arg) = kFunctionality;
+        if (arg == nullptr)
+            return refuse(w, request, EFAULT);
+        *static_cast<unsigned long *>(arg) = kFunctionality;
         return 0;
     case I2C_RETRIES:
         return 0;
     case I2C_TIMEOUT:
-        if (value > INT_MAX) return refuse(w, request, EINVAL);
+        if (value > INT_MAX)
+            return refuse(w, request, EINVAL);
         return 0;
     case I2C_RDWR:
         return rdwr(w, arg);
@@ -238,10 +285,14 @@ int i2c_ioctl(World& w, I2cClient& client, unsigned long request, void* arg) {
 }
 
 // i2c-dev's plain read and write: one message at the client's address.
-ssize_t plain_transfer(World& w, const I2cClient& client, bool is_read, void* buf, std::size_t count) {
-    if (count > kMaxMessageLen) count = kMaxMessageLen;
-    i2c_msg m{client.addr, static_cast<__u16>((is_read ? I2C_M_RD : 0) | (client.tenbit ? I2C_M_TEN : 0)),
-              static_cast<__u16>(count), static_cast<__u8*>(buf)};
+ssize_t plain_transfer(World &w, const I2cClient &client, bool is_read, void *buf,
+                       std::size_t count)
+{
+    if (count > kMaxMessageLen)
+        count = kMaxMessageLen;
+    i2c_msg m{client.addr,
+              static_cast<__u16>((is_read ? I2C_M_RD : 0) | (client.tenbit ? I2C_M_TEN : 0)),
+              static_cast<__u16>(count), static_cast<__u8 *>(buf)};
     int r = run_messages(w, &m, 1);
     if (r < 0) {
         errno = -r;
@@ -251,9 +302,11 @@ ssize_t plain_transfer(World& w, const I2cClient& client, bool is_read, void* bu
 }
 
 // The world, or ENODEV when a claimed descriptor outlived it.
-World* world_or_enodev() {
-    World* w = world();
-    if (w == nullptr) errno = ENODEV;
+World *world_or_enodev()
+{
+    World *w = world();
+    if (w == nullptr)
+        errno = ENODEV;
     return w;
 }
 
@@ -264,54 +317,65 @@ using bbusim::libc;
 
 extern "C" {
 
-int ioctl(int fd, unsigned long request, ...) noexcept {
+int ioctl(int fd, unsigned long request, ...) noexcept
+{
     va_list ap;
     va_start(ap, request);
-    void* arg = va_arg(ap, void*);
+    void *arg = va_arg(ap, void *);
     va_end(ap);
     if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
         std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient* client = bbusim::claimed_client(fd)) {
-            bbusim::World* w = bbusim::world_or_enodev();
-            if (w == nullptr) return -1;
+        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
+            bbusim::World *w = bbusim::world_or_enodev();
+            if (w == nullptr)
+                return -1;
             const int saved = errno;
             int r = bbusim::i2c_ioctl(*w, *client, request, arg);
-            if (r >= 0) errno = saved;
+            if (r >= 0)
+                errno = saved;
             return r;
         }
     }
     return libc().ioctl(fd, request, arg);
 }
 
-ssize_t read(int fd, void* buf, size_t count) {
+ssize_t read(int fd, void *buf, size_t count)
+{
     if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
         std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient* client = bbusim::claimed_client(fd)) {
-            bbusim::World* w = bbusim::world_or_enodev();
-            if (w == nullptr) return -1;
+        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
+            bbusim::World *w = bbusim::world_or_enodev();
+            if (w == nullptr)
+                return -1;
             const int saved = errno;
             ssize_t r = bbusim::plain_transfer(*w, *client, true, buf, count);
-            if (r >= 0) errno = saved;
+            if (r >= 0)
+                errno = saved;
             return r;
         }
     }
     return libc().read(fd, buf, count);
 }
 
-ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
-    if (count > buflen) __builtin_trap();  // what the fortified libc does: abort
+ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen)
+{
+    if (count > buflen)
+        __builtin_trap();  // what the fortified libc does: abort
     return read(fd, buf, count);
 }
 
-ssize_t write(int fd, const void* buf, size_t count) {
+ssize_t write(int fd, const void *buf, size_t count)
+{
     if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
         std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient* client = bbusim::claimed_client(fd)) {
-            bbusim::World* w = bbusim::world_or_enodev();
-            if (w == nullptr) return -1;
+        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
+            bbusim::World *w = bbusim::world_or_enodev();
+            if (w == nullptr)
+                return -1;
             const int saved = errno;
-            ssize_t r = bbusim::plain_transfer(*w, *client, false, const_cast<void*>(buf), count);
-            if (r >= 0) errno = saved;
+            ssize_t r = bbusim::plain_transfer(*w, *client, false, const_cast<void *>(buf), count);
+            if (r >= 0)
+                errno = saved;
             return r;
         }
     }

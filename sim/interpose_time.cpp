@@ -22,7 +22,8 @@ namespace {
 constexpr std::int64_t kNsPerUs = 1000;
 constexpr std::int64_t kUsPerS = 1000000;
 
-void virtual_sleep(World& w, std::uint64_t us) {
+void virtual_sleep(World &w, std::uint64_t us)
+{
     bool real;
     {
         WorldLock lock(w);
@@ -37,14 +38,20 @@ void virtual_sleep(World& w, std::uint64_t us) {
     }
 }
 
-bool valid(const timespec* ts) { return ts->tv_sec >= 0 && ts->tv_nsec >= 0 && ts->tv_nsec < 1000000000; }
-
-// Nanoseconds rounded up to whole microseconds.
-std::uint64_t to_us(const timespec& ts) {
-    return static_cast<std::uint64_t>(ts.tv_sec) * kUsPerS + static_cast<std::uint64_t>((ts.tv_nsec + kNsPerUs - 1) / kNsPerUs);
+bool valid(const timespec *ts)
+{
+    return ts->tv_sec >= 0 && ts->tv_nsec >= 0 && ts->tv_nsec < 1000000000;
 }
 
-std::int64_t wall_now(World& w) {
+// Nanoseconds rounded up to whole microseconds.
+std::uint64_t to_us(const timespec &ts)
+{
+    return static_cast<std::uint64_t>(ts.tv_sec) * kUsPerS +
+           static_cast<std::uint64_t>((ts.tv_nsec + kNsPerUs - 1) / kNsPerUs);
+}
+
+std::int64_t wall_now(World &w)
+{
     WorldLock lock(w);
     return wall_clock_us(w);
 }
@@ -56,27 +63,33 @@ using bbusim::libc;
 
 extern "C" {
 
-unsigned sleep(unsigned seconds) {
-    bbusim::World* w = bbusim::world();
-    if (w == nullptr) return libc().sleep(seconds);
+unsigned sleep(unsigned seconds)
+{
+    bbusim::World *w = bbusim::world();
+    if (w == nullptr)
+        return libc().sleep(seconds);
     const int saved = errno;
     bbusim::virtual_sleep(*w, std::uint64_t{seconds} * bbusim::kUsPerS);
     errno = saved;
     return 0;
 }
 
-int usleep(useconds_t us) {
-    bbusim::World* w = bbusim::world();
-    if (w == nullptr) return libc().usleep(us);
+int usleep(useconds_t us)
+{
+    bbusim::World *w = bbusim::world();
+    if (w == nullptr)
+        return libc().usleep(us);
     const int saved = errno;
     bbusim::virtual_sleep(*w, us);
     errno = saved;
     return 0;
 }
 
-int nanosleep(const struct timespec* req, struct timespec* rem) {
-    bbusim::World* w = bbusim::world();
-    if (w == nullptr) return libc().nanosleep(req, rem);
+int nanosleep(const struct timespec *req, struct timespec *rem)
+{
+    bbusim::World *w = bbusim::world();
+    if (w == nullptr)
+        return libc().nanosleep(req, rem);
     if (req == nullptr) {
         errno = EFAULT;
         return -1;
@@ -91,12 +104,17 @@ int nanosleep(const struct timespec* req, struct timespec* rem) {
     return 0;
 }
 
-int clock_nanosleep(clockid_t clock, int flags, const struct timespec* req, struct timespec* rem) {
-    bbusim::World* w = bbusim::world();
-    if (w == nullptr) return libc().clock_nanosleep(clock, flags, req, rem);
-    if (req == nullptr) return EFAULT;
-    if (!bbusim::valid(req)) return EINVAL;
-    if (clock != CLOCK_REALTIME && clock != CLOCK_MONOTONIC && clock != CLOCK_BOOTTIME && clock != CLOCK_TAI)
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec *req, struct timespec *rem)
+{
+    bbusim::World *w = bbusim::world();
+    if (w == nullptr)
+        return libc().clock_nanosleep(clock, flags, req, rem);
+    if (req == nullptr)
+        return EFAULT;
+    if (!bbusim::valid(req))
+        return EINVAL;
+    if (clock != CLOCK_REALTIME && clock != CLOCK_MONOTONIC && clock != CLOCK_BOOTTIME &&
+        clock != CLOCK_TAI)
         return clock == CLOCK_THREAD_CPUTIME_ID ? EINVAL : ENOTSUP;
     const int saved = errno;
     std::uint64_t us = bbusim::to_us(*req);
@@ -119,31 +137,38 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* req, stru
     return 0;
 }
 
-int gettimeofday(struct timeval* tv, void* tz) noexcept {
-    bbusim::World* w = bbusim::world();
-    if (w == nullptr) return libc().gettimeofday(tv, tz);
+int gettimeofday(struct timeval *tv, void *tz) noexcept
+{
+    bbusim::World *w = bbusim::world();
+    if (w == nullptr)
+        return libc().gettimeofday(tv, tz);
     std::int64_t us = bbusim::wall_now(*w);
     tv->tv_sec = static_cast<time_t>(us / bbusim::kUsPerS);
     tv->tv_usec = static_cast<suseconds_t>(us % bbusim::kUsPerS);
     if (tz != nullptr) {
-        auto* zone = static_cast<struct timezone*>(tz);
+        auto *zone = static_cast<struct timezone *>(tz);
         zone->tz_minuteswest = 0;
         zone->tz_dsttime = 0;
     }
     return 0;
 }
 
-time_t time(time_t* out) noexcept {
-    bbusim::World* w = bbusim::world();
-    if (w == nullptr) return libc().time(out);
+time_t time(time_t *out) noexcept
+{
+    bbusim::World *w = bbusim::world();
+    if (w == nullptr)
+        return libc().time(out);
     auto t = static_cast<time_t>(bbusim::wall_now(*w) / bbusim::kUsPerS);
-    if (out != nullptr) *out = t;
+    if (out != nullptr)
+        *out = t;
     return t;
 }
 
-int clock_gettime(clockid_t clock, struct timespec* ts) noexcept {
-    bbusim::World* w = bbusim::world();
-    if (w == nullptr || clock != CLOCK_REALTIME) return libc().clock_gettime(clock, ts);
+int clock_gettime(clockid_t clock, struct timespec *ts) noexcept
+{
+    bbusim::World *w = bbusim::world();
+    if (w == nullptr || clock != CLOCK_REALTIME)
+        return libc().clock_gettime(clock, ts);
     std::int64_t us = bbusim::wall_now(*w);
     ts->tv_sec = static_cast<time_t>(us / bbusim::kUsPerS);
     ts->tv_nsec = static_cast<long>(us % bbusim::kUsPerS) * bbusim::kNsPerUs;

@@ -25,10 +25,10 @@ struct I2cClient {
 extern std::atomic<int> g_claimed_fds;
 
 // Guards the descriptor table. Taken before the world's lock, never after.
-std::mutex& descriptor_mutex();
+std::mutex &descriptor_mutex();
 
 // The client of a claimed descriptor, or null. Call with descriptor_mutex held.
-I2cClient* claimed_client(int fd);
+I2cClient *claimed_client(int fd);
 
 }  // namespace bbusim
 

@@ -41,7 +41,7 @@ constexpr int kLauncherError = 125;
 constexpr int kCannotRun = 126;
 constexpr int kNotFound = 127;
 
-constexpr const char* kUsage =
+constexpr const char *kUsage =
     "Usage: bbusim [OPTION]... [--] COMMAND [ARG]...\n"
     "Run COMMAND on the simulated BBU platform: a BBU microcontroller (0x40, 0x60),\n"
     "VPD EEPROM (0x54) and real-time clock (0x68) behind the i2c-dev adapter\n"
@@ -70,17 +70,22 @@ struct Options {
     std::vector<std::string> command;
 };
 
-[[noreturn]] void fail(int status, const std::string& message) {
+[[noreturn]] void fail(int status, const std::string &message)
+{
     std::fprintf(stderr, "bbusim: %s\n", message.c_str());
     std::exit(status);
 }
 
-Options parse_options(int argc, char** argv) {
+Options parse_options(int argc, char **argv)
+{
     Options o;
     int i = 1;
-    auto value = [&](const std::string& opt, std::string& inline_value, bool has_inline) -> std::string {
-        if (has_inline) return inline_value;
-        if (i + 1 >= argc) fail(kLauncherError, "option '" + opt + "' needs a value\nTry 'bbusim --help'.");
+    auto value = [&](const std::string &opt, std::string &inline_value,
+                     bool has_inline) -> std::string {
+        if (has_inline)
+            return inline_value;
+        if (i + 1 >= argc)
+            fail(kLauncherError, "option '" + opt + "' needs a value\nTry 'bbusim --help'.");
         return argv[++i];
     };
     for (; i < argc; ++i) {
@@ -89,7 +94,8 @@ Options parse_options(int argc, char** argv) {
             ++i;
             break;
         }
-        if (arg.rfind("--", 0) != 0) break;
+        if (arg.rfind("--", 0) != 0)
+            break;
         std::string name = arg;
         std::string inline_value;
         bool has_inline = false;
@@ -120,58 +126,72 @@ Options parse_options(int argc, char** argv) {
             fail(kLauncherError, "unknown option '" + arg + "'\nTry 'bbusim --help'.");
         }
     }
-    for (; i < argc; ++i) o.command.emplace_back(argv[i]);
-    if (o.command.empty()) fail(kLauncherError, "no command given\nTry 'bbusim --help'.");
+    for (; i < argc; ++i)
+        o.command.emplace_back(argv[i]);
+    if (o.command.empty())
+        fail(kLauncherError, "no command given\nTry 'bbusim --help'.");
     return o;
 }
 
-std::string absolute(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
+std::string absolute(const std::string &path)
+{
+    if (path.empty() || path[0] == '/')
+        return path;
     char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) fail(kLauncherError, std::string("cannot get working directory: ") + std::strerror(errno));
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        fail(kLauncherError, std::string("cannot get working directory: ") + std::strerror(errno));
     return std::string(cwd) + "/" + path;
 }
 
-std::string default_root() {
-    const char* tmp = std::getenv("TMPDIR");
+std::string default_root()
+{
+    const char *tmp = std::getenv("TMPDIR");
     std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
     return base + "/bbusim-" + std::to_string(getuid());
 }
 
 // The command's path, searched in PATH like execvp does; exits 126 or 127
 // when it cannot be run.
-std::string resolve_command(const std::string& name) {
-    auto check = [&](const std::string& path, bool& exists) {
+std::string resolve_command(const std::string &name)
+{
+    auto check = [&](const std::string &path, bool &exists) {
         struct stat st {};
         exists = stat(path.c_str(), &st) == 0;
         return exists && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
     };
     bool exists = false;
     if (name.find('/') != std::string::npos) {
-        if (check(name, exists)) return name;
-        fail(exists ? kCannotRun : kNotFound, name + ": " + std::strerror(exists ? EACCES : ENOENT));
+        if (check(name, exists))
+            return name;
+        fail(exists ? kCannotRun : kNotFound,
+             name + ": " + std::strerror(exists ? EACCES : ENOENT));
     }
-    const char* env_path = std::getenv("PATH");
+    const char *env_path = std::getenv("PATH");
     std::string search = env_path != nullptr ? env_path : "/usr/local/bin:/usr/bin:/bin";
     bool seen = false;
     std::size_t start = 0;
     while (start <= search.size()) {
         std::size_t end = search.find(':', start);
-        if (end == std::string::npos) end = search.size();
+        if (end == std::string::npos)
+            end = search.size();
         std::string dir = search.substr(start, end - start);
         std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (check(candidate, exists)) return candidate;
+        if (check(candidate, exists))
+            return candidate;
         seen = seen || exists;
         start = end + 1;
     }
-    if (seen) fail(kCannotRun, name + ": " + std::strerror(EACCES));
+    if (seen)
+        fail(kCannotRun, name + ": " + std::strerror(EACCES));
     fail(kNotFound, name + ": command not found");
 }
 
-std::string launcher_dir() {
+std::string launcher_dir()
+{
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return ".";
+    if (n <= 0)
+        return ".";
     exe[n] = '\0';
     std::string path(exe);
     return path.substr(0, path.rfind('/'));
@@ -179,30 +199,39 @@ std::string launcher_dir() {
 
 pid_t g_child = -1;
 
-void forward_signal(int sig) {
-    if (g_child > 0) kill(g_child, sig);
+void forward_signal(int sig)
+{
+    if (g_child > 0)
+        kill(g_child, sig);
 }
 
-void set_up_world(const Options& o, const std::string& root, bbusim::World*& w) {
+void set_up_world(const Options &o, const std::string &root, bbusim::World *&w)
+{
     std::string err = bbusim::world_create(root, absolute(o.transcript));
-    if (!err.empty()) fail(kLauncherError, err);
+    if (!err.empty())
+        fail(kLauncherError, err);
     w = bbusim::world();
     {
         bbusim::WorldLock lock(*w);
-        for (const std::string& a : o.adapters)
-            if (!bbusim::claim_adapter_path(*w, a)) fail(kLauncherError, "cannot claim adapter " + a);
+        for (const std::string &a : o.adapters)
+            if (!bbusim::claim_adapter_path(*w, a))
+                fail(kLauncherError, "cannot claim adapter " + a);
     }
     if (o.log_dir) {
         err = bbusim::scenario_apply(*w, "log-dir present", "");
-        if (!err.empty()) fail(kLauncherError, err);
+        if (!err.empty())
+            fail(kLauncherError, err);
     }
     if (!o.scenario.empty()) {
         std::ifstream in(o.scenario, std::ios::binary);
-        if (!in) fail(kLauncherError, "cannot read scenario " + o.scenario + ": " + std::strerror(errno));
+        if (!in)
+            fail(kLauncherError,
+                 "cannot read scenario " + o.scenario + ": " + std::strerror(errno));
         std::ostringstream text;
         text << in.rdbuf();
         err = bbusim::scenario_apply(*w, text.str(), o.scenario);
-        if (!err.empty()) fail(kLauncherError, err);
+        if (!err.empty())
+            fail(kLauncherError, err);
     }
     if (o.real_time) {
         bbusim::WorldLock lock(*w);
@@ -212,30 +241,36 @@ void set_up_world(const Options& o, const std::string& root, bbusim::World*& w) 
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv)
+{
     Options o = parse_options(argc, argv);
     std::string root = absolute(o.root.empty() ? default_root() : o.root);
-    bbusim::World* w = nullptr;
+    bbusim::World *w = nullptr;
     set_up_world(o, root, w);
 
     std::string program = resolve_command(o.command[0]);
     std::string interposer;
-    if (const char* override_lib = std::getenv("BBUSIM_LIBRARY"); override_lib != nullptr && *override_lib != '\0')
+    if (const char *override_lib = std::getenv("BBUSIM_LIBRARY");
+        override_lib != nullptr && *override_lib != '\0')
         interposer = override_lib;
     else
         interposer = bbusim::find_interposer(launcher_dir(), BBUSIM_INSTALL_LIBDIR);
-    if (interposer.empty()) fail(kLauncherError, "cannot find libbbusim.so beside the launcher or in ../" BBUSIM_INSTALL_LIBDIR);
+    if (interposer.empty())
+        fail(kLauncherError,
+             "cannot find libbbusim.so beside the launcher or in ../" BBUSIM_INSTALL_LIBDIR);
 
     // A sanitizer runtime must come first in the process: the command's own, and
     // the interposer's when the simulator itself was built sanitized.
     std::vector<std::string> runtimes = bbusim::sanitizer_runtimes(bbusim::elf_needed(program));
-    for (const std::string& r : bbusim::sanitizer_runtimes(bbusim::elf_needed(interposer)))
-        if (std::find(runtimes.begin(), runtimes.end(), r) == runtimes.end()) runtimes.push_back(r);
+    for (const std::string &r : bbusim::sanitizer_runtimes(bbusim::elf_needed(interposer)))
+        if (std::find(runtimes.begin(), runtimes.end(), r) == runtimes.end())
+            runtimes.push_back(r);
     std::string preload = bbusim::compose_preload(runtimes, interposer, std::getenv("LD_PRELOAD"));
     std::string adapters;
     {
         bbusim::WorldLock lock(*w);
-        for (std::uint32_t i = 0; i < w->adapter_count; ++i) adapters += (i > 0 ? ":" : "") + std::string(w->adapters[i]);
+        for (std::uint32_t i = 0; i < w->adapter_count; ++i)
+            adapters += (i > 0 ? ":" : "") + std::string(w->adapters[i]);
     }
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv(bbusim::kEnvWorld, (root + "/" + bbusim::kWorldFileName).c_str(), 1);
@@ -243,8 +278,9 @@ int main(int argc, char** argv) {
     setenv(bbusim::kEnvTranscript, w->transcript, 1);
     setenv(bbusim::kEnvAdapters, adapters.c_str(), 1);
 
-    std::vector<char*> args;
-    for (std::string& a : o.command) args.push_back(a.data());
+    std::vector<char *> args;
+    for (std::string &a : o.command)
+        args.push_back(a.data());
     args.push_back(nullptr);
 
     std::fflush(nullptr);
@@ -253,7 +289,8 @@ int main(int argc, char** argv) {
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     g_child = fork();
-    if (g_child < 0) fail(kLauncherError, std::string("cannot fork: ") + std::strerror(errno));
+    if (g_child < 0)
+        fail(kLauncherError, std::string("cannot fork: ") + std::strerror(errno));
     if (g_child == 0) {
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
@@ -267,7 +304,9 @@ int main(int argc, char** argv) {
 
     int status = 0;
     while (waitpid(g_child, &status, 0) < 0) {
-        if (errno != EINTR) fail(kLauncherError, std::string("cannot wait for the command: ") + std::strerror(errno));
+        if (errno != EINTR)
+            fail(kLauncherError,
+                 std::string("cannot wait for the command: ") + std::strerror(errno));
     }
 
     int exit_status;

@@ -9,20 +9,20 @@ namespace bbusim {
 
 // The DT_NEEDED entries of an ELF file, in order; empty when the file is not
 // a dynamically linked ELF file of this machine's class.
-std::vector<std::string> elf_needed(const std::string& path);
+std::vector<std::string> elf_needed(const std::string &path);
 
 // The sanitizer runtimes (libasan, libubsan, libtsan, liblsan) among them:
 // they must come first in the library order of the process.
-std::vector<std::string> sanitizer_runtimes(const std::vector<std::string>& needed);
+std::vector<std::string> sanitizer_runtimes(const std::vector<std::string> &needed);
 
 // The LD_PRELOAD value: sanitizer runtimes, then the interposer, then what
 // was there before.
-std::string compose_preload(const std::vector<std::string>& runtimes, const std::string& interposer,
-                            const char* previous);
+std::string compose_preload(const std::vector<std::string> &runtimes, const std::string &interposer,
+                            const char *previous);
 
 // libbbusim.so beside the launcher, in ../LIBDIR relative to it when
 // installed, or in ../lib (the build tree); "" when none exists.
-std::string find_interposer(const std::string& launcher_dir, const std::string& libdir);
+std::string find_interposer(const std::string &launcher_dir, const std::string &libdir);
 
 }  // namespace bbusim
 

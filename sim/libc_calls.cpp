@@ -12,8 +12,9 @@ namespace bbusim {
 namespace {
 
 template <typename Fn>
-void resolve(Fn& slot, const char* name) {
-    void* p = dlsym(RTLD_NEXT, name);
+void resolve(Fn &slot, const char *name)
+{
+    void *p = dlsym(RTLD_NEXT, name);
     if (p == nullptr) {
         // Nothing sensible can run without the C library's own function.
         static constexpr char kMsg[] = "bbusim: cannot resolve a C library function\n";
@@ -24,7 +25,8 @@ void resolve(Fn& slot, const char* name) {
     slot = reinterpret_cast<Fn>(p);
 }
 
-LibcCalls resolve_all() {
+LibcCalls resolve_all()
+{
     LibcCalls c{};
     resolve(c.open, "open");
     resolve(c.openat, "openat");
@@ -54,7 +56,8 @@ LibcCalls resolve_all() {
 
 }  // namespace
 
-const LibcCalls& libc() {
+const LibcCalls &libc()
+{
     static const LibcCalls calls = resolve_all();
     return calls;
 }

@@ -19,33 +19,33 @@ struct timeval;
 namespace bbusim {
 
 struct LibcCalls {
-    int (*open)(const char*, int, ...);
-    int (*openat)(int, const char*, int, ...);
+    int (*open)(const char *, int, ...);
+    int (*openat)(int, const char *, int, ...);
     int (*close)(int);
-    ssize_t (*read)(int, void*, size_t);
-    ssize_t (*write)(int, const void*, size_t);
+    ssize_t (*read)(int, void *, size_t);
+    ssize_t (*write)(int, const void *, size_t);
     int (*ioctl)(int, unsigned long, ...);
     int (*dup)(int);
     int (*dup2)(int, int);
     int (*dup3)(int, int, int);
     int (*fcntl)(int, int, ...);
-    std::FILE* (*fopen)(const char*, const char*);
-    std::FILE* (*fopen64)(const char*, const char*);
+    std::FILE *(*fopen)(const char *, const char *);
+    std::FILE *(*fopen64)(const char *, const char *);
     unsigned (*sleep)(unsigned);
     int (*usleep)(useconds_t);
-    int (*nanosleep)(const struct timespec*, struct timespec*);
-    int (*clock_nanosleep)(clockid_t, int, const struct timespec*, struct timespec*);
-    int (*gettimeofday)(struct timeval*, void*);
-    time_t (*time)(time_t*);
-    int (*clock_gettime)(clockid_t, struct timespec*);
-    int (*connect)(int, const struct sockaddr*, socklen_t);
-    int (*bind)(int, const struct sockaddr*, socklen_t);
-    int (*unlink)(const char*);
-    int (*access)(const char*, int);
+    int (*nanosleep)(const struct timespec *, struct timespec *);
+    int (*clock_nanosleep)(clockid_t, int, const struct timespec *, struct timespec *);
+    int (*gettimeofday)(struct timeval *, void *);
+    time_t (*time)(time_t *);
+    int (*clock_gettime)(clockid_t, struct timespec *);
+    int (*connect)(int, const struct sockaddr *, socklen_t);
+    int (*bind)(int, const struct sockaddr *, socklen_t);
+    int (*unlink)(const char *);
+    int (*access)(const char *, int);
 };
 
 // Resolved on first use; never null afterwards (a missing symbol aborts).
-const LibcCalls& libc();
+const LibcCalls &libc();
 
 }  // namespace bbusim
 

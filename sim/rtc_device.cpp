@@ -17,15 +17,23 @@ namespace {
 constexpr unsigned kTimeRegs = 7;
 constexpr unsigned kRegMask = kRtcRegs - 1;
 
-std::uint8_t to_bcd(int v) { return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10)); }
-int from_bcd(std::uint8_t v) { return ((v >> 4) & 0x0f) * 10 + (v & 0x0f); }
+std::uint8_t to_bcd(int v)
+{
+    return static_cast<std::uint8_t>(((v / 10) << 4) | (v % 10));
+}
+int from_bcd(std::uint8_t v)
+{
+    return ((v >> 4) & 0x0f) * 10 + (v & 0x0f);
+}
 
-std::int64_t clock_seconds(const World& w) {
+std::int64_t clock_seconds(const World &w)
+{
     std::int64_t us = wall_clock_us(w);
     return (us >= 0 ? us : us - 999999) / 1000000 + w.rtc.offset_s;
 }
 
-void compose_time(const World& w, std::uint8_t regs[kRtcRegs]) {
+void compose_time(const World &w, std::uint8_t regs[kRtcRegs])
+{
     time_t t = static_cast<time_t>(clock_seconds(w));
     struct tm tm {};
     gmtime_r(&t, &tm);
@@ -40,10 +48,12 @@ void compose_time(const World& w, std::uint8_t regs[kRtcRegs]) {
 
 }  // namespace
 
-void rtc_read(World& w, std::uint8_t* buf, std::size_t len) {
-    Rtc& r = w.rtc;
+void rtc_read(World &w, std::uint8_t *buf, std::size_t len)
+{
+    Rtc &r = w.rtc;
     std::uint8_t regs[kRtcRegs];
-    for (unsigned i = 0; i < kRtcRegs; ++i) regs[i] = r.regs[i];
+    for (unsigned i = 0; i < kRtcRegs; ++i)
+        regs[i] = r.regs[i];
     compose_time(w, regs);
     for (std::size_t i = 0; i < len; ++i) {
         buf[i] = regs[r.pointer];
@@ -51,21 +61,27 @@ void rtc_read(World& w, std::uint8_t* buf, std::size_t len) {
     }
 }
 
-void rtc_write(World& w, const std::uint8_t* buf, std::size_t len) {
-    Rtc& r = w.rtc;
-    if (len == 0) return;
+void rtc_write(World &w, const std::uint8_t *buf, std::size_t len)
+{
+    Rtc &r = w.rtc;
+    if (len == 0)
+        return;
     r.pointer = buf[0] & kRegMask;
     std::uint8_t regs[kRtcRegs];
-    for (unsigned i = 0; i < kRtcRegs; ++i) regs[i] = r.regs[i];
+    for (unsigned i = 0; i < kRtcRegs; ++i)
+        regs[i] = r.regs[i];
     compose_time(w, regs);
     bool time_set = false;
     for (std::size_t i = 1; i < len; ++i) {
         regs[r.pointer] = buf[i];
-        if (r.pointer < kTimeRegs) time_set = true;
-        else r.regs[r.pointer] = buf[i];
+        if (r.pointer < kTimeRegs)
+            time_set = true;
+        else
+            r.regs[r.pointer] = buf[i];
         r.pointer = static_cast<std::uint8_t>((r.pointer + 1) & kRegMask);
     }
-    if (!time_set) return;
+    if (!time_set)
+        return;
     struct tm tm {};
     tm.tm_sec = from_bcd(regs[0] & 0x7f);
     tm.tm_min = from_bcd(regs[1] & 0x7f);

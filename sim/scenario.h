@@ -13,7 +13,7 @@ namespace bbusim {
 // first line it refuses, which leaves nothing of that line applied, and
 // returns "SOURCE:LINE: message" (or "line LINE: message" when `source` is
 // empty). Returns "" when every line was applied.
-std::string scenario_apply(World& w, const std::string& text, const std::string& source);
+std::string scenario_apply(World &w, const std::string &text, const std::string &source);
 
 }  // namespace bbusim
 

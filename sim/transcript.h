@@ -16,10 +16,10 @@ namespace bbusim {
 class TranscriptLine {
 public:
     explicit TranscriptLine(std::uint64_t t_us);
-    TranscriptLine& text(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    TranscriptLine &text(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     // " b0 b1 ..." in lower-case hex.
-    TranscriptLine& bytes(const std::uint8_t* p, std::size_t n);
-    void emit(const World& w);
+    TranscriptLine &bytes(const std::uint8_t *p, std::size_t n);
+    void emit(const World &w);
 
 private:
     static constexpr std::size_t kMax = 8192 * 3 + 256;
@@ -30,7 +30,7 @@ private:
 // "ENOENT" for ENOENT; a number in text for an errno without a name.
 std::string errno_name(int err);
 // The errno for a name ("EIO") or a decimal number; 0 when unknown.
-int errno_from_name(const std::string& name);
+int errno_from_name(const std::string &name);
 
 }  // namespace bbusim
 

@@ -10,14 +10,18 @@ namespace {
 constexpr unsigned kPageSize = 8;
 }
 
-void vpd_read(World& w, std::uint8_t* buf, std::size_t len) {
-    Eeprom& e = w.eeprom;
-    for (std::size_t i = 0; i < len; ++i) buf[i] = e.mem[e.pointer++];
+void vpd_read(World &w, std::uint8_t *buf, std::size_t len)
+{
+    Eeprom &e = w.eeprom;
+    for (std::size_t i = 0; i < len; ++i)
+        buf[i] = e.mem[e.pointer++];
 }
 
-void vpd_write(World& w, const std::uint8_t* buf, std::size_t len) {
-    Eeprom& e = w.eeprom;
-    if (len == 0) return;
+void vpd_write(World &w, const std::uint8_t *buf, std::size_t len)
+{
+    Eeprom &e = w.eeprom;
+    if (len == 0)
+        return;
     e.pointer = buf[0];
     const unsigned page = e.pointer & ~(kPageSize - 1);
     unsigned offset = e.pointer & (kPageSize - 1);

@@ -42,16 +42,16 @@ constexpr std::uint8_t kRtcAddr = 0x68;
 
 enum class FaultKind : std::uint8_t {
     none,
-    fail,         // transfers at an address fail with an errno
-    shorten,      // transfers at an address carry fewer bytes
-    open,         // opening an adapter fails with an errno
-    gss_check,    // 33-byte status reads deliver a wrong check byte
-    busy,         // a command stays in progress for a number of polls
-    error_bits,   // error bits set in status byte 4, 5 or 6 when a command completes
-    block_check,  // response-block reads deliver a wrong check byte
-    echo,         // the next response block carries a wrong command echo
-    block_number, // ... a wrong block number
-    block_count,  // ... a wrong block count
+    fail,          // transfers at an address fail with an errno
+    shorten,       // transfers at an address carry fewer bytes
+    open,          // opening an adapter fails with an errno
+    gss_check,     // 33-byte status reads deliver a wrong check byte
+    busy,          // a command stays in progress for a number of polls
+    error_bits,    // error bits set in status byte 4, 5 or 6 when a command completes
+    block_check,   // response-block reads deliver a wrong check byte
+    echo,          // the next response block carries a wrong command echo
+    block_number,  // ... a wrong block number
+    block_count,   // ... a wrong block count
 };
 
 enum class Direction : std::uint8_t { any, read, write };
@@ -80,21 +80,21 @@ struct Bbu {
     std::uint8_t state_save[kStateSaveLen];
     std::uint8_t strings[kMaxStrings][kStringLen];
     std::uint64_t string_set_us[kMaxStrings];  // virtual time at which bytes 6-9 were set
-    std::uint32_t busy_polls;         // setting: status reads a command stays in progress
+    std::uint32_t busy_polls;                  // setting: status reads a command stays in progress
 
     // The command being executed.
-    std::uint32_t busy_left;          // status reads before it completes
-    std::uint8_t running;             // a command is in progress
+    std::uint32_t busy_left;  // status reads before it completes
+    std::uint8_t running;     // a command is in progress
     std::uint8_t code;
     std::uint8_t frame[kMaxFrame];
     std::uint8_t frame_len;
-    std::uint8_t ctr;                 // counts accepted commands, echoed in the header
+    std::uint8_t ctr;  // counts accepted commands, echoed in the header
 
     // The response block offered at 0x60.
     std::uint8_t block[kHeaderLen + kMaxBlockData + 1];
-    std::uint16_t block_len;          // 0: nothing offered, reads give an idle window
+    std::uint16_t block_len;  // 0: nothing offered, reads give an idle window
 
-    std::uint8_t fault_bits[3];       // bits that faults set in status bytes 4, 5, 6
+    std::uint8_t fault_bits[3];  // bits that faults set in status bytes 4, 5, 6
 
     // What was written to 0x60 (flash blocks arrive there).
     std::uint32_t sarx_writes;
@@ -138,53 +138,53 @@ struct World {
 };
 
 // File names inside a run's root directory.
-constexpr const char* kWorldFileName = "bbusim.world";
-constexpr const char* kTranscriptFileName = "bbusim.transcript";
+constexpr const char *kWorldFileName = "bbusim.world";
+constexpr const char *kTranscriptFileName = "bbusim.transcript";
 
 // Environment variables the launcher sets for the command it runs.
-constexpr const char* kEnvWorld = "BBUSIM_WORLD";
-constexpr const char* kEnvRoot = "BBUSIM_ROOT";
-constexpr const char* kEnvTranscript = "BBUSIM_TRANSCRIPT";
-constexpr const char* kEnvAdapters = "BBUSIM_ADAPTERS";
+constexpr const char *kEnvWorld = "BBUSIM_WORLD";
+constexpr const char *kEnvRoot = "BBUSIM_ROOT";
+constexpr const char *kEnvTranscript = "BBUSIM_TRANSCRIPT";
+constexpr const char *kEnvAdapters = "BBUSIM_ADAPTERS";
 
-constexpr const char* kDefaultAdapter = "/dev/i2c-0b";
-constexpr const char* kLogDir = "/opt/Logs/bbu/logs";
+constexpr const char *kDefaultAdapter = "/dev/i2c-0b";
+constexpr const char *kLogDir = "/opt/Logs/bbu/logs";
 
 // Create a fresh world file in `root` (created if missing) with the default
 // devices, and map it as this process's world. `transcript` empty means the
 // default file in the root; the transcript file is emptied. Returns "" or a
 // message saying what failed.
-std::string world_create(const std::string& root, const std::string& transcript);
+std::string world_create(const std::string &root, const std::string &transcript);
 
 // This process's world: the one created here, or the one named by
 // BBUSIM_WORLD (mapped on first use). Null when there is none.
-World* world();
+World *world();
 
 // Drop this process's mapping (the file stays).
 void world_detach();
 
 // Fill a world with the default devices and settings (root and transcript kept).
-void world_defaults(World& w, std::int64_t wall_now_us);
+void world_defaults(World &w, std::int64_t wall_now_us);
 
 // Claim one more adapter path; false when the path is too long or the table
 // is full. Claiming a path twice is harmless. The caller holds the lock.
-bool claim_adapter_path(World& w, const std::string& path);
+bool claim_adapter_path(World &w, const std::string &path);
 // True when path is one of the world's adapters. The caller holds the lock.
-bool is_claimed_path(const World& w, const char* path);
+bool is_claimed_path(const World &w, const char *path);
 
 // Create a directory and its parents; true when it exists afterwards.
-bool make_dirs(const std::string& path);
+bool make_dirs(const std::string &path);
 
 // Holds the world's lock for its lifetime; takes over a lock whose owner died.
 class WorldLock {
 public:
-    explicit WorldLock(World& w);
+    explicit WorldLock(World &w);
     ~WorldLock();
-    WorldLock(const WorldLock&) = delete;
-    WorldLock& operator=(const WorldLock&) = delete;
+    WorldLock(const WorldLock &) = delete;
+    WorldLock &operator=(const WorldLock &) = delete;
 
 private:
-    World& w_;
+    World &w_;
 };
 
 }  // namespace bbusim

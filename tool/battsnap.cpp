@@ -36,7 +36,7 @@ enum class Parsed { run, helped, failed };
 
 // Copies the first whitespace-delimited word of src into field, cut to fit.
 // Returns the word's full length, so the caller can tell that it was cut.
-std::size_t firstWord(char* field, std::size_t size, const char* src)
+std::size_t firstWord(char *field, std::size_t size, const char *src)
 {
     while (*src != '\0' && std::isspace(static_cast<unsigned char>(*src)))
         ++src;
@@ -52,12 +52,12 @@ std::size_t firstWord(char* field, std::size_t size, const char* src)
 // A numeric option value: its first word, decimal digits only, that fits the
 // field. A sign, a point, a letter or an overlong value is refused rather
 // than cut; an empty word holds no wrong character and converts to 0.
-bool numericValue(char* field, std::size_t size, const char* src)
+bool numericValue(char *field, std::size_t size, const char *src)
 {
     std::size_t len = firstWord(field, size, src);
     if (len >= size)
         return false;
-    for (const char* c = field; *c != '\0'; ++c) {
+    for (const char *c = field; *c != '\0'; ++c) {
         if (*c < '0' || *c > '9')
             return false;
     }
@@ -66,7 +66,7 @@ bool numericValue(char* field, std::size_t size, const char* src)
 
 // Applies the options in order. -h ends the parse at once; a bad value ends
 // it with its message and the usage text.
-Parsed parseOptions(int argc, char** argv, RunSettings& rs)
+Parsed parseOptions(int argc, char **argv, RunSettings &rs)
 {
     // A long invocation path is cut to fit: it only prefixes messages.
     firstWord(rs.pgm, sizeof rs.pgm, argc > 0 && argv[0] != nullptr ? argv[0] : "battsnap");
@@ -95,7 +95,8 @@ Parsed parseOptions(int argc, char** argv, RunSettings& rs)
         } else if (std::strcmp(option, "-b") == 0) {
             char batteryValue[BATTERY_LEN];
             if (!hasValue || !numericValue(batteryValue, sizeof batteryValue, argv[i + 1])) {
-                std::fprintf(stderr, "%s: Invalid battery string entered, must be integer\n", rs.pgm);
+                std::fprintf(stderr, "%s: Invalid battery string entered, must be integer\n",
+                             rs.pgm);
                 help(0);
                 return Parsed::failed;
             }
@@ -112,8 +113,9 @@ Parsed parseOptions(int argc, char** argv, RunSettings& rs)
                 continue;
             ++i;
             if (firstWord(rs.fileName, sizeof rs.fileName, argv[i]) >= sizeof rs.fileName) {
-                std::fprintf(stderr, "%s: Invalid file name entered, must be at most %zu characters\n", rs.pgm,
-                             sizeof rs.fileName - 1);
+                std::fprintf(stderr,
+                             "%s: Invalid file name entered, must be at most %zu characters\n",
+                             rs.pgm, sizeof rs.fileName - 1);
                 help(0);
                 return Parsed::failed;
             }
@@ -126,9 +128,9 @@ Parsed parseOptions(int argc, char** argv, RunSettings& rs)
 
 // Opens the device, reads everything, then writes the record file or prints
 // the report.
-int runCapture(const RunSettings& rs)
+int runCapture(const RunSettings &rs)
 {
-    const char* pgm = rs.pgm;
+    const char *pgm = rs.pgm;
     fd = open_I2C_device(rs.local_verbose);
     if (fd <= 0) {
         std::fprintf(stderr, "%s: Error opening i2c device %d\n", pgm, fd);
@@ -136,20 +138,26 @@ int runCapture(const RunSettings& rs)
     }
 
     bbuStateSave ss{};
-    if (readBBUgeneralstatus(reinterpret_cast<ui8*>(&ss.generalStatus), rs.local_verbose) != 0) {
-        std::fprintf(stderr, "%s: Failure reading BBU General Status;\n                  cannot proceed\n", pgm);
+    if (readBBUgeneralstatus(reinterpret_cast<ui8 *>(&ss.generalStatus), rs.local_verbose) != 0) {
+        std::fprintf(stderr,
+                     "%s: Failure reading BBU General Status;\n                  cannot proceed\n",
+                     pgm);
         return -1;
     }
-    if (readBBUstatesave(reinterpret_cast<ui8*>(&ss.stateSaveInfo), rs.local_verbose) != 0) {
-        std::fprintf(stderr, "%s: Failure reading BBU StateSave data;\n                  cannot proceed\n", pgm);
+    if (readBBUstatesave(reinterpret_cast<ui8 *>(&ss.stateSaveInfo), rs.local_verbose) != 0) {
+        std::fprintf(stderr,
+                     "%s: Failure reading BBU StateSave data;\n                  cannot proceed\n",
+                     pgm);
         return -1;
     }
     for (int i = 0; i < rs.nbrBS; ++i) {
         // The command counts strings from 1.
-        if (readBBUbatterystringstatus(reinterpret_cast<ui8*>(&ss.batteryStringStatus[i]), static_cast<ui8>(i + 1),
-                                       rs.local_verbose) != 0) {
+        if (readBBUbatterystringstatus(reinterpret_cast<ui8 *>(&ss.batteryStringStatus[i]),
+                                       static_cast<ui8>(i + 1), rs.local_verbose) != 0) {
             std::fprintf(stderr,
-                         "%s: Failure reading BBU Batttery String Status;\n                  cannot proceed\n", pgm);
+                         "%s: Failure reading BBU Batttery String Status;\n                  "
+                         "cannot proceed\n",
+                         pgm);
             return -1;
         }
     }
@@ -176,7 +184,7 @@ void help(int helpType)
                stderr);
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     RunSettings rs;
     switch (parseOptions(argc, argv, rs)) {

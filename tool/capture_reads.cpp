@@ -41,16 +41,17 @@ void pace()
 
 // One paced read of the general status; true when all 33 bytes came and the
 // check byte matches.
-bool readGSSattempt(Gss& gss, int verbose)
+bool readGSSattempt(Gss &gss, int verbose)
 {
     pace();
     gss.fill(0);
-    int rc = do_i2c_read(fd, BBU_SAR_ADDR, BBU_GSS_READ_LEN, reinterpret_cast<char*>(gss.data()), verbose);
+    int rc = do_i2c_read(fd, BBU_SAR_ADDR, BBU_GSS_READ_LEN, reinterpret_cast<char *>(gss.data()),
+                         verbose);
     return rc == BBU_GSS_READ_LEN && sumcheck(gss.data(), BBU_GSS_LEN) == gss[BBU_GSS_LEN];
 }
 
 // Up to five attempts; a failed transfer and a wrong check byte count alike.
-bool readValidGSS(Gss& gss, int verbose)
+bool readValidGSS(Gss &gss, int verbose)
 {
     for (int attempt = 0; attempt < MAX_RETRY; ++attempt) {
         if (readGSSattempt(gss, verbose))
@@ -59,12 +60,13 @@ bool readValidGSS(Gss& gss, int verbose)
     return false;
 }
 
-bool sendCommand(const std::array<ui8, 3>& frame, int verbose)
+bool sendCommand(const std::array<ui8, 3> &frame, int verbose)
 {
     for (int attempt = 0; attempt < MAX_RETRY; ++attempt) {
         pace();
         if (do_i2c_write(fd, BBU_SAR_ADDR, static_cast<int>(frame.size()),
-                         reinterpret_cast<const char*>(frame.data()), verbose) == static_cast<int>(frame.size()))
+                         reinterpret_cast<const char *>(frame.data()),
+                         verbose) == static_cast<int>(frame.size()))
             return true;
     }
     return false;
@@ -73,8 +75,8 @@ bool sendCommand(const std::array<ui8, 3>& frame, int verbose)
 // What distinguishes the two readers: the name that prefixes their messages,
 // their command-failure text and the command they send.
 struct Exchange {
-    const char* who;
-    const char* commandFailure;  // full line, written when the frame or the wait fails
+    const char *who;
+    const char *commandFailure;  // full line, written when the frame or the wait fails
     ui8 command;
     ui8 parameter;
 };
@@ -83,7 +85,7 @@ struct Exchange {
 // data bytes; copies the data to pBuff only when the block and its header are
 // right.
 template <std::size_t DataLen>
-int commandResponse(const Exchange& x, ui8* pBuff, int verbose)
+int commandResponse(const Exchange &x, ui8 *pBuff, int verbose)
 {
     std::array<ui8, 3> frame{x.command, x.parameter, 0};
     frame[2] = sumcheck(frame.data(), 2);
@@ -101,40 +103,45 @@ int commandResponse(const Exchange& x, ui8* pBuff, int verbose)
     for (int attempt = 0; attempt < MAX_RETRY && !good; ++attempt) {
         pace();
         block.fill(0);
-        int rc = do_i2c_read(fd, BBU_SARX_ADDR, static_cast<int>(blockLen), reinterpret_cast<char*>(block.data()),
-                             verbose);
+        int rc = do_i2c_read(fd, BBU_SARX_ADDR, static_cast<int>(blockLen),
+                             reinterpret_cast<char *>(block.data()), verbose);
         if (rc == static_cast<int>(blockLen)) {
             expected = sumcheck(block.data(), sumLen);
             good = expected == block[sumLen];
         }
     }
     if (!good) {
-        std::fprintf(stderr, "%s: CheckSum Error -- Actual:0x%2.2x Expected:0x%2.2x\n", x.who, block[sumLen],
-                     expected);
+        std::fprintf(stderr, "%s: CheckSum Error -- Actual:0x%2.2x Expected:0x%2.2x\n", x.who,
+                     block[sumLen], expected);
         return -1;
     }
 
     BbuHdr hdr;
     std::memcpy(&hdr, block.data(), HDR_LEN);
     if (verbose)
-        std::fprintf(stderr, "%s: Cmd: 0x%2.2x %2.2x %2.2x  SARX Header data: 0x%2.2x %2.2x %2.2x %2.2x %2.2x \n",
-                     x.who, frame[0], frame[1], frame[2], hdr.cmdEcho, hdr.ctr, hdr.len, hdr.blkNbr, hdr.blkSetNbr);
+        std::fprintf(
+            stderr,
+            "%s: Cmd: 0x%2.2x %2.2x %2.2x  SARX Header data: 0x%2.2x %2.2x %2.2x %2.2x %2.2x \n",
+            x.who, frame[0], frame[1], frame[2], hdr.cmdEcho, hdr.ctr, hdr.len, hdr.blkNbr,
+            hdr.blkSetNbr);
 
     // Only one-block answers to the command just sent are accepted; checked
     // in this order: echo, block number, block count.
     if (hdr.cmdEcho != x.command) {
-        std::fprintf(stderr, "%s: Command was not echoed in Header. expected: 0x%2.2x Actual: 0x%2.2x\n", x.who,
-                     x.command, hdr.cmdEcho);
+        std::fprintf(stderr,
+                     "%s: Command was not echoed in Header. expected: 0x%2.2x Actual: 0x%2.2x\n",
+                     x.who, x.command, hdr.cmdEcho);
         return -1;
     }
     if (hdr.blkNbr != 0) {
-        std::fprintf(stderr, "%s: Block index not as expected. expected: 0x%2.2x Actual: 0x%2.2x\n", x.who, 0,
-                     hdr.blkNbr);
+        std::fprintf(stderr, "%s: Block index not as expected. expected: 0x%2.2x Actual: 0x%2.2x\n",
+                     x.who, 0, hdr.blkNbr);
         return -1;
     }
     if (!(hdr.blkNbr < hdr.blkSetNbr)) {
-        std::fprintf(stderr, "%s: Block index exceeded maximum allowed. expected: 0x%2.2x Actual: 0x%2.2x\n", x.who,
-                     hdr.blkSetNbr, hdr.blkNbr);
+        std::fprintf(
+            stderr, "%s: Block index exceeded maximum allowed. expected: 0x%2.2x Actual: 0x%2.2x\n",
+            x.who, hdr.blkSetNbr, hdr.blkNbr);
         return -1;
     }
 
@@ -144,7 +151,7 @@ int commandResponse(const Exchange& x, ui8* pBuff, int verbose)
 
 }  // namespace
 
-int readBBUgeneralstatus(ui8* pBuff, int verbose)
+int readBBUgeneralstatus(ui8 *pBuff, int verbose)
 {
     Gss gss;
     if (!readValidGSS(gss, verbose))
@@ -163,21 +170,23 @@ verifyResult verifyBBUopComplete(int verbose)
             return readGSSfailed;
         }
         if (verbose)
-            std::fprintf(stderr, "verifyBBUopComplete: GSS: 0x%2.2x%2.2x%2.2x%2.2x 0x%2.2x%2.2x%2.2x%2.2x\n", gss[0],
-                         gss[1], gss[2], gss[3], gss[4], gss[5], gss[6], gss[7]);
+            std::fprintf(
+                stderr, "verifyBBUopComplete: GSS: 0x%2.2x%2.2x%2.2x%2.2x 0x%2.2x%2.2x%2.2x%2.2x\n",
+                gss[0], gss[1], gss[2], gss[3], gss[4], gss[5], gss[6], gss[7]);
         finished = (gss[0] & SAR0_CMD_IN_PROGRESS) == 0;
     }
     if (!finished) {
-        std::fputs("verifyBBUopComplete: Timed out waiting for BBU Operation to complete\n", stderr);
+        std::fputs("verifyBBUopComplete: Timed out waiting for BBU Operation to complete\n",
+                   stderr);
         return opInprogressTimeout;
     }
 
     if (verbose) {
         std::printf("GSS data:\n");
         for (int line = 0; line < 2; ++line) {
-            const ui8* p = gss.data() + 16 * line;
-            std::printf("    0x%8.8x %8.8x %8.8x %8.8x\n", bbuWord(p), bbuWord(p + 4), bbuWord(p + 8),
-                        bbuWord(p + 12));
+            const ui8 *p = gss.data() + 16 * line;
+            std::printf("    0x%8.8x %8.8x %8.8x %8.8x\n", bbuWord(p), bbuWord(p + 4),
+                        bbuWord(p + 8), bbuWord(p + 12));
         }
     }
 
@@ -190,20 +199,21 @@ verifyResult verifyBBUopComplete(int verbose)
     return bbuDetectederror;
 }
 
-int readBBUstatesave(ui8* pBuff, int verbose)
+int readBBUstatesave(ui8 *pBuff, int verbose)
 {
-    static constexpr Exchange stateSave{
-        "readBBUstatesave",
-        "readBBUstatesave: Failure on 'read state save' command to prepare to read the state save data\n",
-        READ_STATE_SAVE_CMD, 0};
+    static constexpr Exchange stateSave{"readBBUstatesave",
+                                        "readBBUstatesave: Failure on 'read state save' command to "
+                                        "prepare to read the state save data\n",
+                                        READ_STATE_SAVE_CMD, 0};
     return commandResponse<sizeof(bbuSS)>(stateSave, pBuff, verbose);
 }
 
-int readBBUbatterystringstatus(ui8* pBuff, ui8 string, int verbose)
+int readBBUbatterystringstatus(ui8 *pBuff, ui8 string, int verbose)
 {
-    const Exchange stringStatus{"readBBUbatterystringstatus",
-                                "readBBUbatterystringstatus: Failure on 'read Battery String Sttaus' command to "
-                                "prepare to read the history log\n",
-                                READ_STRING_STATUS_CMD, string};
+    const Exchange stringStatus{
+        "readBBUbatterystringstatus",
+        "readBBUbatterystringstatus: Failure on 'read Battery String Sttaus' command to "
+        "prepare to read the history log\n",
+        READ_STRING_STATUS_CMD, string};
     return commandResponse<sizeof(BbuStringStatus)>(stringStatus, pBuff, verbose);
 }

@@ -9,25 +9,25 @@ namespace {
 // One record part written as one item. The stream is unbuffered, so a full
 // or failing device is seen by the write of the part that did not fit, not
 // later at close.
-bool writeItem(const void* data, std::size_t size, std::FILE* f)
+bool writeItem(const void *data, std::size_t size, std::FILE *f)
 {
     return std::fwrite(data, size, 1, f) == 1;
 }
 
-void printWords(const char* lead, const ui8* bytes)
+void printWords(const char *lead, const ui8 *bytes)
 {
-    std::printf("%s0x%8.8x %8.8x %8.8x %8.8x\n", lead, bbuWord(bytes), bbuWord(bytes + 4), bbuWord(bytes + 8),
-                bbuWord(bytes + 12));
+    std::printf("%s0x%8.8x %8.8x %8.8x %8.8x\n", lead, bbuWord(bytes), bbuWord(bytes + 4),
+                bbuWord(bytes + 8), bbuWord(bytes + 12));
 }
 
-void printOneStatePerString(const char* title, const ui8 (&values)[3])
+void printOneStatePerString(const char *title, const ui8 (&values)[3])
 {
     std::printf("%s", title);
     for (int j = 0; j < 3; ++j)
         std::printf("                         %d      %d\n", j, values[j]);
 }
 
-void printNineStatesPerString(const char* title, const ui8 (&rows)[3][9])
+void printNineStatesPerString(const char *title, const ui8 (&rows)[3][9])
 {
     std::printf("%s", title);
     for (int j = 0; j < 3; ++j) {
@@ -40,9 +40,9 @@ void printNineStatesPerString(const char* title, const ui8 (&rows)[3][9])
 
 }  // namespace
 
-int writeBBUstatesaveFile(const bbuStateSave& ss, int nbrBS, const char* fileName, const char* pgm)
+int writeBBUstatesaveFile(const bbuStateSave &ss, int nbrBS, const char *fileName, const char *pgm)
 {
-    std::FILE* f = std::fopen(fileName, "wb");
+    std::FILE *f = std::fopen(fileName, "wb");
     if (f == nullptr) {
         std::fprintf(stderr, "%s: Error opening output file\n", pgm);
         return -1;
@@ -72,10 +72,10 @@ int writeBBUstatesaveFile(const bbuStateSave& ss, int nbrBS, const char* fileNam
     return 0;
 }
 
-void printBBUstatesave(const bbuStateSave& ss, int nbrBS)
+void printBBUstatesave(const bbuStateSave &ss, int nbrBS)
 {
-    const bbuSS& saved = ss.stateSaveInfo;
-    const StateInfo& state = saved.state;
+    const bbuSS &saved = ss.stateSaveInfo;
+    const StateInfo &state = saved.state;
 
     std::printf("BBU Battery Number: %d\n", state.battNbr);
     printWords("    Stack Data: ", saved.stack);
@@ -87,7 +87,7 @@ void printBBUstatesave(const bbuStateSave& ss, int nbrBS)
     printOneStatePerString("    State Change Reason: StrNbr  State\n", state.changeReason);
     printOneStatePerString("    Error Code:          StrNbr  State\n", state.bbuErrorCode);
 
-    const ui8* gss = reinterpret_cast<const ui8*>(&ss.generalStatus);
+    const ui8 *gss = reinterpret_cast<const ui8 *>(&ss.generalStatus);
     std::printf("    General Status:\n");
     printWords("      ", gss);
     printWords("      ", gss + 16);
@@ -95,7 +95,7 @@ void printBBUstatesave(const bbuStateSave& ss, int nbrBS)
 
     // Entry j holds battery string j + 1 but prints as "Str Nbr:j".
     for (int j = 0; j < nbrBS; ++j) {
-        const ui8* bss = reinterpret_cast<const ui8*>(&ss.batteryStringStatus[j]);
+        const ui8 *bss = reinterpret_cast<const ui8 *>(&ss.batteryStringStatus[j]);
         std::printf("    Battery String Status: Str Nbr:%d\n", j);
         printWords("      ", bss);
         printWords("      ", bss + 16);

@@ -18,7 +18,10 @@ struct Conversation {
     unsigned sleepUs;
 };
 
-void PrintTo(const Conversation& c, std::ostream* os) { *os << c.strings << " strings, " << c.sleepUs << " us"; }
+void PrintTo(const Conversation &c, std::ostream *os)
+{
+    *os << c.strings << " strings, " << c.sleepUs << " us";
+}
 
 std::vector<std::string> expectedTransfers(int strings, int busyPolls)
 {
@@ -37,7 +40,7 @@ class GoodConversation : public ::testing::TestWithParam<Conversation> {};
 
 TEST_P(GoodConversation, FramesReadsAndPacingInOrder)
 {
-    const Conversation& c = GetParam();
+    const Conversation &c = GetParam();
     e2e::Run r = runBattsnap({"-t", std::to_string(c.sleepUs), "-b", std::to_string(c.strings)},
                              distinctScenario() + "busy-polls 1\n");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -52,7 +55,7 @@ TEST_P(GoodConversation, FramesReadsAndPacingInOrder)
     // advanced by at least that pause since the transfer before.
     std::uint64_t lastTransfer = 0;
     bool paused = false;
-    for (const Event& e : ev) {
+    for (const Event &e : ev) {
         if (startsWith(e.text, "sleep ")) {
             EXPECT_FALSE(paused) << "two pauses before one transfer";
             EXPECT_EQ(e.text, "sleep " + std::to_string(c.sleepUs));
@@ -69,10 +72,10 @@ TEST_P(GoodConversation, FramesReadsAndPacingInOrder)
 }
 
 INSTANTIATE_TEST_SUITE_P(Capture, GoodConversation,
-                         ::testing::Values(Conversation{1, 0}, Conversation{2, 0}, Conversation{3, 0},
-                                           Conversation{1, 100000}, Conversation{2, 100000},
-                                           Conversation{3, 100000}),
-                         [](const auto& info) {
+                         ::testing::Values(Conversation{1, 0}, Conversation{2, 0},
+                                           Conversation{3, 0}, Conversation{1, 100000},
+                                           Conversation{2, 100000}, Conversation{3, 100000}),
+                         [](const auto &info) {
                              return std::to_string(info.param.strings) + "Strings" +
                                     std::to_string(info.param.sleepUs) + "us";
                          });
@@ -84,7 +87,8 @@ class BusyPolls : public ::testing::TestWithParam<int> {};
 TEST_P(BusyPolls, PollsUntilDoneThenReadsTheBlock)
 {
     const int busy = GetParam();
-    e2e::Run r = runBattsnap({"-b", "1"}, distinctScenario() + "busy-polls " + std::to_string(busy) + "\n");
+    e2e::Run r =
+        runBattsnap({"-b", "1"}, distinctScenario() + "busy-polls " + std::to_string(busy) + "\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(transferShapes(r), expectedTransfers(1, busy));
     EXPECT_EQ(r.out, goldenReport(1));
@@ -101,7 +105,8 @@ TEST_P(Golden, RecordFileHoldsTheBytesInOrder)
 {
     const int strings = GetParam();
     const std::string file = scratchFile("state.bin");
-    e2e::Run r = runBattsnapInTestDir({"-b", std::to_string(strings), "-f", "state.bin"}, distinctScenario());
+    e2e::Run r = runBattsnapInTestDir({"-b", std::to_string(strings), "-f", "state.bin"},
+                                      distinctScenario());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -117,10 +122,10 @@ TEST_P(Golden, ReportMatchesAndNoFileIsWritten)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, goldenReport(strings));
     // Nothing but the simulator's own files in the run's directory.
-    for (const auto& entry : std::filesystem::directory_iterator(r.dir)) {
+    for (const auto &entry : std::filesystem::directory_iterator(r.dir)) {
         const std::string name = entry.path().filename().string();
-        EXPECT_TRUE(name == "root" || name == "transcript" || name == "stdout" || name == "stderr" ||
-                    name == "scenario.scn")
+        EXPECT_TRUE(name == "root" || name == "transcript" || name == "stdout" ||
+                    name == "stderr" || name == "scenario.scn")
             << name;
     }
 }
@@ -153,7 +158,7 @@ TEST(RecordFile, FortyNineCharacterNameIsTaken)
 // the part that failed, the status is 255, and what was written stays.
 
 struct WriteFailure {
-    const char* name;
+    const char *name;
     std::string target;  // "" for a file in the test directory
     long sizeLimit;      // bytes a file may grow to; 0 for no limit
     int strings;
@@ -161,12 +166,16 @@ struct WriteFailure {
     std::size_t kept;  // bytes of the golden record left in the file
 };
 
-void PrintTo(const WriteFailure& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriteFailure &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 // The size limit holds for standard error too: every limit leaves room for
 // the message.
 const WriteFailure kWriteFailures[] = {
-    {"DeviceFull", "/dev/full", 0, 3, "battsnap: Error writing the BBU state save information\n", 0},
+    {"DeviceFull", "/dev/full", 0, 3, "battsnap: Error writing the BBU state save information\n",
+     0},
     {"NoSuchDirectory", "no/such/dir/state.bin", 0, 3, "battsnap: Error opening output file\n", 0},
     {"FullInStateSave", "", 60, 3, "battsnap: Error writing the BBU state save information\n", 60},
     {"FullInGeneralStatus", "", 100, 3, "battsnap: Error writing the BBU GSS\n", 100},
@@ -178,9 +187,10 @@ class RecordWriteFailure : public ::testing::TestWithParam<WriteFailure> {};
 
 TEST_P(RecordWriteFailure, ErrorMessageStatus255AndNoReport)
 {
-    const WriteFailure& c = GetParam();
+    const WriteFailure &c = GetParam();
     const std::string file = c.target.empty() ? "limited.bin" : c.target;
-    e2e::Run r = runBattsnapInTestDir({"-b", std::to_string(c.strings), "-f", file}, distinctScenario(), c.sizeLimit);
+    e2e::Run r = runBattsnapInTestDir({"-b", std::to_string(c.strings), "-f", file},
+                                      distinctScenario(), c.sizeLimit);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
@@ -190,7 +200,7 @@ TEST_P(RecordWriteFailure, ErrorMessageStatus255AndNoReport)
 }
 
 INSTANTIATE_TEST_SUITE_P(Capture, RecordWriteFailure, ::testing::ValuesIn(kWriteFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Verbose: each poll's status and each block header on standard error, the
@@ -206,22 +216,25 @@ TEST(Verbose, PollsHeadersAndStatusDumps)
     // pinned by the scenario); byte 5 was cleared by the command.
     const std::string busy = "verifyBBUopComplete: GSS: 0xb5ca0a20 0x8a0010e7\n";
     const std::string done = "verifyBBUopComplete: GSS: 0x35ca0a20 0x8a0010e7\n";
-    EXPECT_EQ(r.err, busy + done +
-                         "readBBUstatesave: Cmd: 0xc8 00 c8  SARX Header data: 0xc8 01 50 00 01 \n" + busy + done +
-                         "readBBUbatterystringstatus: Cmd: 0xc4 01 c5  SARX Header data: 0xc4 02 20 00 01 \n");
+    EXPECT_EQ(
+        r.err,
+        busy + done + "readBBUstatesave: Cmd: 0xc8 00 c8  SARX Header data: 0xc8 01 50 00 01 \n" +
+            busy + done +
+            "readBBUbatterystringstatus: Cmd: 0xc4 01 c5  SARX Header data: 0xc4 02 20 00 01 \n");
 
     const std::string read = "the ioctl read command worked, rc: 1\n";
     const std::string wrote = "the ioctl write command worked, rc: 1\n";
     const std::string gssData = "GSS data:\n"
                                 "    0x35ca0a20 8a0010e7 0012d687 beef2140\n"
                                 "    0x12343000 019a0e10 02587f80 c33c0517\n";
-    EXPECT_EQ(r.out, read + "time zs writing I2c addr 40 cmd c8\n" + wrote + read + read + gssData + read +
-                         "time zs writing I2c addr 40 cmd c4\n" + wrote + read + read + gssData + read +
-                         goldenReport(1));
+    EXPECT_EQ(r.out, read + "time zs writing I2c addr 40 cmd c8\n" + wrote + read + read + gssData +
+                         read + "time zs writing I2c addr 40 cmd c4\n" + wrote + read + read +
+                         gssData + read + goldenReport(1));
 
     const std::string trace = r.trace_log();
-    EXPECT_NE(trace.find("the ioctl read command worked"), std::string::npos) << "transfers are traced";
-    for (const char* own : {"verifyBBUopComplete", "readBBU", "GSS data", "BBU Battery Number"})
+    EXPECT_NE(trace.find("the ioctl read command worked"), std::string::npos)
+        << "transfers are traced";
+    for (const char *own : {"verifyBBUopComplete", "readBBU", "GSS data", "BBU Battery Number"})
         EXPECT_EQ(trace.find(own), std::string::npos) << own;
 }
 

@@ -13,7 +13,7 @@ using namespace battsnap_e2e;
 // 255, and the BBU is never opened.
 
 struct Refused {
-    const char* name;
+    const char *name;
     std::vector<std::string> args;
     std::string message;  // the line before the usage text
 };
@@ -21,9 +21,13 @@ struct Refused {
 const std::string kBadTime = "battsnap: Invalid time entered, must be integer\n";
 const std::string kBadBattery = "battsnap: Invalid battery string entered, must be integer\n";
 const std::string kBatteryRange = "battsnap: Battery String number out of range\n";
-const std::string kLongName = "battsnap: Invalid file name entered, must be at most 49 characters\n";
+const std::string kLongName =
+    "battsnap: Invalid file name entered, must be at most 49 characters\n";
 
-void PrintTo(const Refused& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Refused &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 const Refused kRefused[] = {
     {"TimeMissing", {"-t"}, kBadTime},
@@ -51,7 +55,7 @@ class RefusedOption : public ::testing::TestWithParam<Refused> {};
 
 TEST_P(RefusedOption, MessageUsageAndStatus255WithoutTouchingTheBbu)
 {
-    const Refused& c = GetParam();
+    const Refused &c = GetParam();
     e2e::Run r = runBattsnap(c.args, distinctScenario());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, c.message + kUsage);
@@ -61,7 +65,7 @@ TEST_P(RefusedOption, MessageUsageAndStatus255WithoutTouchingTheBbu)
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, RefusedOption, ::testing::ValuesIn(kRefused),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // -h: build date and usage, status 0, nothing read, later options not looked at.
@@ -75,26 +79,27 @@ TEST_P(HelpOption, BuildDateThenUsageAndNothingRead)
     EXPECT_EQ(r.out, "");
     const std::size_t firstLine = r.err.find('\n') + 1;
     // The compiler's date and time: "Apr 15 2009" and "14:52:29".
-    EXPECT_TRUE(std::regex_match(r.err.substr(0, firstLine),
-                                 std::regex("battsnap: Build date: [A-Z][a-z]{2} [ 123][0-9] [0-9]{4}  "
-                                            "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")))
+    EXPECT_TRUE(
+        std::regex_match(r.err.substr(0, firstLine),
+                         std::regex("battsnap: Build date: [A-Z][a-z]{2} [ 123][0-9] [0-9]{4}  "
+                                    "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n")))
         << r.err;
     EXPECT_EQ(r.err.substr(firstLine), kUsage);
     EXPECT_EQ(countEvents(r, "open "), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, HelpOption,
-                         ::testing::Values(std::vector<std::string>{"-h"},
-                                           std::vector<std::string>{"-h", "-t", "x"},
-                                           std::vector<std::string>{"-v", "-b", "2", "-h", "-b", "9"},
-                                           std::vector<std::string>{"-x", " -h  trailing words"}));
+INSTANTIATE_TEST_SUITE_P(
+    Options, HelpOption,
+    ::testing::Values(std::vector<std::string>{"-h"}, std::vector<std::string>{"-h", "-t", "x"},
+                      std::vector<std::string>{"-v", "-b", "2", "-h", "-b", "9"},
+                      std::vector<std::string>{"-x", " -h  trailing words"}));
 
 // ---------------------------------------------------------------------------
 // Accepted options: how many strings are read, the pause before every
 // transfer, what standard error says, and the report.
 
 struct Accepted {
-    const char* name;
+    const char *name;
     std::vector<std::string> args;
     int strings;
     unsigned sleepUs;
@@ -102,7 +107,10 @@ struct Accepted {
     bool sameReport;  // the capture ends within a virtual second, so the golden report holds
 };
 
-void PrintTo(const Accepted& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Accepted &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 const Accepted kAccepted[] = {
     {"Defaults", {}, 3, 50000, "", true},
@@ -117,9 +125,18 @@ const Accepted kAccepted[] = {
     {"NoPause", {"-t", "0", "-b", "1"}, 1, 0, "New sleep Time: 0\n", true},
     {"EmptyTimeIsNoPause", {"-t", "", "-b", "1"}, 1, 0, "New sleep Time: 0\n", true},
     {"TenthOfASecond", {"-t", "100000"}, 3, 100000, "New sleep Time: 100000\n", false},
-    {"EveryTimeIsShown", {"-t", "5", "-b", "2", "-t", "70000"}, 2, 70000,
-     "New sleep Time: 5\nNew sleep Time: 70000\n", false},
-    {"NineDigits", {"-b", "1", "-t", "123456789"}, 1, 123456789, "New sleep Time: 123456789\n", false},
+    {"EveryTimeIsShown",
+     {"-t", "5", "-b", "2", "-t", "70000"},
+     2,
+     70000,
+     "New sleep Time: 5\nNew sleep Time: 70000\n",
+     false},
+    {"NineDigits",
+     {"-b", "1", "-t", "123456789"},
+     1,
+     123456789,
+     "New sleep Time: 123456789\n",
+     false},
     {"FileWithoutNameIgnored", {"-b", "2", "-f"}, 2, 50000, "", true},
 };
 
@@ -127,23 +144,25 @@ class AcceptedOptions : public ::testing::TestWithParam<Accepted> {};
 
 TEST_P(AcceptedOptions, StringsPacingAndReport)
 {
-    const Accepted& c = GetParam();
+    const Accepted &c = GetParam();
     e2e::Run r = runBattsnap(c.args, distinctScenario());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, c.err);
 
     // One battery-string command per string, strings counted from 1.
     std::vector<std::string> stringCommands;
-    for (const std::string& t : transferShapes(r))
+    for (const std::string &t : transferShapes(r))
         if (startsWith(t, "write 0x40 3 : c4"))
             stringCommands.push_back(t);
-    const std::vector<std::string> allThree = {"write 0x40 3 : c4 01 c5 -> 3", "write 0x40 3 : c4 02 c6 -> 3",
+    const std::vector<std::string> allThree = {"write 0x40 3 : c4 01 c5 -> 3",
+                                               "write 0x40 3 : c4 02 c6 -> 3",
                                                "write 0x40 3 : c4 03 c7 -> 3"};
-    EXPECT_EQ(stringCommands, std::vector<std::string>(allThree.begin(), allThree.begin() + c.strings));
+    EXPECT_EQ(stringCommands,
+              std::vector<std::string>(allThree.begin(), allThree.begin() + c.strings));
 
     // Every pause has the chosen length.
     int pauses = 0;
-    for (const Event& e : events(r)) {
+    for (const Event &e : events(r)) {
         if (startsWith(e.text, "sleep ")) {
             EXPECT_EQ(e.text, "sleep " + std::to_string(c.sleepUs));
             ++pauses;
@@ -159,7 +178,7 @@ TEST_P(AcceptedOptions, StringsPacingAndReport)
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, AcceptedOptions, ::testing::ValuesIn(kAccepted),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // The invocation name prefixes every message; a long one is cut to its first
@@ -181,9 +200,11 @@ TEST(InvocationName, LongPathIsCutTo31CharactersInMessages)
     EXPECT_EQ(good.err, "");
     EXPECT_EQ(good.out, goldenReport(1));
 
-    e2e::Run failed = e2e::run({link}, battsnapOptions(distinctScenario() + "fault gss-check count 5\n"));
+    e2e::Run failed =
+        e2e::run({link}, battsnapOptions(distinctScenario() + "fault gss-check count 5\n"));
     EXPECT_EQ(failed.status, 255);
-    EXPECT_EQ(failed.err, pgm + ": Failure reading BBU General Status;\n                  cannot proceed\n");
+    EXPECT_EQ(failed.err,
+              pgm + ": Failure reading BBU General Status;\n                  cannot proceed\n");
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ TEST(BbusimLauncherTest, I2ctransferReadsTheGeneralStatusWithItsSumcheck)
 {
     if (!has_i2ctransfer())
         GTEST_SKIP() << "i2ctransfer is not installed";
-    e2e::Run r = e2e::run({I2CTRANSFER_PATH, "-y", "11", "r33@0x40"}, {.adapters = {"/dev/i2c-11"}});
+    e2e::Run r =
+        e2e::run({I2CTRANSFER_PATH, "-y", "11", "r33@0x40"}, {.adapters = {"/dev/i2c-11"}});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     auto lines = e2e::lines(r.out);
@@ -69,14 +70,16 @@ TEST(BbusimLauncherTest, ConversationAcrossProcessesSharesOneBbuAndOneClock)
     if (!has_i2ctransfer())
         GTEST_SKIP() << "i2ctransfer is not installed";
     const std::string t = I2CTRANSFER_PATH;
-    e2e::Run r = e2e::run({"sh", "-c",
-                           t + " -y 11 w3@0x40 0xc8 0x00 0xc8 && sleep 1 && " + t + " -y 11 r33@0x40 && " + t +
-                               " -y 11 r33@0x40 && " + t + " -y 11 r86@0x60"},
-                          {.scenario = "state-save 0 de ad be ef\n", .adapters = {"/dev/i2c-11"}});
+    e2e::Run r =
+        e2e::run({"sh", "-c",
+                  t + " -y 11 w3@0x40 0xc8 0x00 0xc8 && sleep 1 && " + t + " -y 11 r33@0x40 && " +
+                      t + " -y 11 r33@0x40 && " + t + " -y 11 r86@0x60"},
+                 {.scenario = "state-save 0 de ad be ef\n", .adapters = {"/dev/i2c-11"}});
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = e2e::lines(r.out);
     ASSERT_EQ(lines.size(), 3u);
-    auto busy = parse_hex_line(lines[0]), done = parse_hex_line(lines[1]), block = parse_hex_line(lines[2]);
+    auto busy = parse_hex_line(lines[0]), done = parse_hex_line(lines[1]),
+         block = parse_hex_line(lines[2]);
     EXPECT_EQ(busy[0] & 0x80, 0x80) << "the command written by the first process is in progress";
     EXPECT_EQ(done[0] & 0x80, 0);
     ASSERT_EQ(block.size(), 86u);
@@ -99,7 +102,8 @@ TEST(BbusimLauncherTest, SleepTakesVirtualTimeOnly)
     e2e::Run r = e2e::run({"sleep", "30"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.transcript, (std::vector<std::string>{"0.000000 sleep 30000000", "30.000000 exit 0"}));
+    EXPECT_EQ(r.transcript,
+              (std::vector<std::string>{"0.000000 sleep 30000000", "30.000000 exit 0"}));
 }
 
 TEST(BbusimLauncherTest, ExitStatusAndSignalArePassedOn)
@@ -144,14 +148,32 @@ TEST_P(BbusimLauncherErrorTest, ExitsWithItsStatusAndSaysWhy)
 INSTANTIATE_TEST_SUITE_P(
     Errors, BbusimLauncherErrorTest,
     ::testing::Values(
-        LauncherError{"BadScenarioLine", {"echo", "ran"}, "status 0 31\n\nbogus 1\n", {}, 125,
+        LauncherError{"BadScenarioLine",
+                      {"echo", "ran"},
+                      "status 0 31\n\nbogus 1\n",
+                      {},
+                      125,
                       "scenario.scn:3: unknown keyword 'bogus'"},
-        LauncherError{"BadFaultLine", {"echo", "ran"}, "fault fail 40 EWHAT\n", {}, 125,
+        LauncherError{"BadFaultLine",
+                      {"echo", "ran"},
+                      "fault fail 40 EWHAT\n",
+                      {},
+                      125,
                       "scenario.scn:1: fault fail: unknown errno 'EWHAT'"},
-        LauncherError{"UnknownOption", {"echo", "ran"}, "", {"--frobnicate"}, 125, "unknown option '--frobnicate'"},
-        LauncherError{"CommandNotFound", {"bbusim-no-such-command"}, "", {}, 127,
+        LauncherError{"UnknownOption",
+                      {"echo", "ran"},
+                      "",
+                      {"--frobnicate"},
+                      125,
+                      "unknown option '--frobnicate'"},
+        LauncherError{"CommandNotFound",
+                      {"bbusim-no-such-command"},
+                      "",
+                      {},
+                      127,
                       "bbusim: bbusim-no-such-command: command not found"},
-        LauncherError{"NotExecutable", {"NOT-EXECUTABLE"}, "", {}, 126, "data.txt: Permission denied"}),
+        LauncherError{
+            "NotExecutable", {"NOT-EXECUTABLE"}, "", {}, 126, "data.txt: Permission denied"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(BbusimLauncherTest, MissingScenarioFileIsALauncherError)
@@ -170,7 +192,8 @@ TEST(BbusimLauncherTest, TraceLogDirectoryIsMappedIntoTheRoot)
 
 TEST(BbusimLauncherTest, TraceLogDirectoryCanBeLeftOut)
 {
-    for (const e2e::Options &o : {e2e::Options{.launcher_args = {"--no-log-dir"}}, e2e::Options{.scenario = "log-dir absent"}}) {
+    for (const e2e::Options &o : {e2e::Options{.launcher_args = {"--no-log-dir"}},
+                                  e2e::Options{.scenario = "log-dir absent"}}) {
         e2e::Run r = e2e::run({"sh", "-c", "echo hello >> /opt/Logs/bbu/logs/BBU.log"}, o);
         EXPECT_NE(r.status, 0);
         EXPECT_FALSE(r.exists("/opt/Logs/bbu/logs"));
@@ -185,7 +208,8 @@ std::string sanitizer_runtime_preload()
     dl_iterate_phdr(
         [](dl_phdr_info *info, size_t, void *out) {
             std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (name.find("/libasan.so") != std::string::npos || name.find("/libubsan.so") != std::string::npos) {
+            if (name.find("/libasan.so") != std::string::npos ||
+                name.find("/libubsan.so") != std::string::npos) {
                 *static_cast<std::string *>(out) += name + ":";
             }
             return 0;
@@ -197,9 +221,10 @@ std::string sanitizer_runtime_preload()
 TEST(BbusimLauncherTest, WithoutAWorldMachinePathsDoNotExist)
 {
     // /opt/. is a directory on any machine: a read that reached it would say so.
-    e2e::Run r = e2e::run_program(
-        {"/bin/cat", "/opt/."},
-        {.env = {"LD_PRELOAD=" + sanitizer_runtime_preload() + BBUSIM_LIBRARY_PATH, "BBUSIM_WORLD="}});
+    e2e::Run r =
+        e2e::run_program({"/bin/cat", "/opt/."},
+                         {.env = {"LD_PRELOAD=" + sanitizer_runtime_preload() + BBUSIM_LIBRARY_PATH,
+                                  "BBUSIM_WORLD="}});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
 }
@@ -209,7 +234,8 @@ TEST(BbusimLauncherTest, HelpAndVersion)
     e2e::Run help = e2e::run_program({BBUSIM_PATH, "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: bbusim ", 0), 0u);
-    for (const char *option : {"--scenario", "--transcript", "--root", "--adapter", "--real-time", "--no-log-dir"})
+    for (const char *option :
+         {"--scenario", "--transcript", "--root", "--adapter", "--real-time", "--no-log-dir"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     e2e::Run version = e2e::run_program({BBUSIM_PATH, "--version"});
     EXPECT_EQ(version.status, 0);
@@ -218,8 +244,10 @@ TEST(BbusimLauncherTest, HelpAndVersion)
 
 TEST(BbusimLauncherTest, ScenarioExamplesAreAccepted)
 {
-    for (const char *name : {"sim_default_world.scn", "sim_device_state.scn", "sim_faults.scn", "sim_clock.scn"}) {
-        e2e::Run r = e2e::run({"true"}, {.launcher_args = {"--scenario", std::string(BBU_TEST_DATA) + "/" + name}});
+    for (const char *name :
+         {"sim_default_world.scn", "sim_device_state.scn", "sim_faults.scn", "sim_clock.scn"}) {
+        e2e::Run r = e2e::run(
+            {"true"}, {.launcher_args = {"--scenario", std::string(BBU_TEST_DATA) + "/" + name}});
         EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     }
 }

@@ -18,12 +18,12 @@ static void expect_byte(const char *what, unsigned char got, unsigned char want)
     }
 }
 
-#define BIT_IS(type, field, mask)                 \
-    do {                                          \
-        type u;                                   \
-        memset(&u, 0, sizeof u);                  \
-        u.BIT.field = 1;                          \
-        expect_byte(#type "." #field, u.BYTE, mask); \
+#define BIT_IS(type, field, mask)                                                                  \
+    do {                                                                                           \
+        type u;                                                                                    \
+        memset(&u, 0, sizeof u);                                                                   \
+        u.BIT.field = 1;                                                                           \
+        expect_byte(#type "." #field, u.BYTE, mask);                                               \
     } while (0)
 
 int main(void)

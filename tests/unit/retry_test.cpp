@@ -46,7 +46,10 @@ protected:
         fd_ = open_I2C_device(0);
         ASSERT_GE(fd_, 0);
     }
-    void TearDown() override { close_I2C_device(fd_); }
+    void TearDown() override
+    {
+        close_I2C_device(fd_);
+    }
 
     int fd_ = -1;
 };
@@ -57,10 +60,10 @@ struct RetryCase {
     int rw;
     int addr;
     int length;
-    const char *faults;     // scenario text applied before the call
-    int attempts;           // transfers expected on the bus
-    bool succeeds;          // the last attempt carried the whole message
-    const char *give_up;    // failure line after three attempts, or nullptr
+    const char *faults;   // scenario text applied before the call
+    int attempts;         // transfers expected on the bus
+    bool succeeds;        // the last attempt carried the whole message
+    const char *give_up;  // failure line after three attempts, or nullptr
 };
 
 void PrintTo(const RetryCase &c, std::ostream *os)
@@ -70,12 +73,15 @@ void PrintTo(const RetryCase &c, std::ostream *os)
 
 const RetryCase kRetryCases[] = {
     {"ReadAtFirstAttempt", I2C_RETRY_READ, 0x40, 33, "", 1, true, nullptr},
-    {"ReadAtThirdAttempt", I2C_RETRY_READ, 0x40, 33, "fault fail 0x40 read count 2\n", 3, true, nullptr},
+    {"ReadAtThirdAttempt", I2C_RETRY_READ, 0x40, 33, "fault fail 0x40 read count 2\n", 3, true,
+     nullptr},
     {"ReadNeverSucceeds", I2C_RETRY_READ, 0x40, 33, "fault fail 0x40 read count 3\n", 3, false,
      "I2C Read with retry failed to read"},
-    {"ReadFromNoDevice", I2C_RETRY_READ, 0x23, 4, "", 3, false, "I2C Read with retry failed to read"},
+    {"ReadFromNoDevice", I2C_RETRY_READ, 0x23, 4, "", 3, false,
+     "I2C Read with retry failed to read"},
     {"WriteAtFirstAttempt", I2C_RETRY_WRITE, 0x40, 3, "", 1, true, nullptr},
-    {"WriteAtThirdAttempt", I2C_RETRY_WRITE, 0x40, 3, "fault fail 0x40 write count 2\n", 3, true, nullptr},
+    {"WriteAtThirdAttempt", I2C_RETRY_WRITE, 0x40, 3, "fault fail 0x40 write count 2\n", 3, true,
+     nullptr},
     {"WriteNeverSucceeds", I2C_RETRY_WRITE, 0x40, 3, "fault fail 0x40 write count 5\n", 3, false,
      "I2C Write with retry failed to write"},
     {"ZeroLengthReadNeverSucceeds", I2C_RETRY_READ, 0x40, 0, "", 3, false,
@@ -107,8 +113,8 @@ TEST_P(RetryCases, TransfersResultAndTraceLines)
     auto transfers = bus_transfers();
     ASSERT_EQ(transfers.size(), static_cast<size_t>(c.attempts));
     char head[32];
-    std::snprintf(head, sizeof head, "%s 0x%02x %d ", c.rw == I2C_RETRY_READ ? "read" : "write", c.addr,
-                  c.length);
+    std::snprintf(head, sizeof head, "%s 0x%02x %d ", c.rw == I2C_RETRY_READ ? "read" : "write",
+                  c.addr, c.length);
     for (const auto &t : transfers)
         EXPECT_EQ(t.rfind(head, 0), 0u) << t;
     // Every attempt but the last failed; the result is the last attempt's.
@@ -162,7 +168,8 @@ TEST_P(InvalidDirection, IsRejectedBeforeAnyTransfer)
     EXPECT_EQ(rc, -2);
     EXPECT_TRUE(bus_transfers().empty());
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char b) { return b == '\x5a'; }));
-    EXPECT_EQ(trace_messages(), (std::vector<std::string>{kOpening, "Invalid I2C retry option, rc = -2", ""}));
+    EXPECT_EQ(trace_messages(),
+              (std::vector<std::string>{kOpening, "Invalid I2C retry option, rc = -2", ""}));
 }
 
 INSTANTIATE_TEST_SUITE_P(retry, InvalidDirection, ::testing::Values(0, 3, -1, 12));
@@ -182,10 +189,10 @@ TEST_F(retry, VerboseIsHandedToEveryAttempt)
     EXPECT_EQ(err, "The Ioctl read failed rc: -1 \nThe Ioctl read failed rc: -1 \n");
     EXPECT_EQ(out, "the ioctl read command worked, rc: 1\n");
     // The transfers' lines sit between the retry layer's opening and result lines.
-    EXPECT_EQ(trace_messages(),
-              (std::vector<std::string>{kOpening, "The Ioctl read failed rc: -1 ", "",
-                                        "The Ioctl read failed rc: -1 ", "",
-                                        "the ioctl read command worked, rc: 1", "", result_line(33), ""}));
+    EXPECT_EQ(trace_messages(), (std::vector<std::string>{kOpening, "The Ioctl read failed rc: -1 ",
+                                                          "", "The Ioctl read failed rc: -1 ", "",
+                                                          "the ioctl read command worked, rc: 1",
+                                                          "", result_line(33), ""}));
 }
 
 }  // namespace

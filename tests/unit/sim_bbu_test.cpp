@@ -35,7 +35,8 @@ TEST_F(BbusimBbuTest, StatusReadsOfOtherLengthsGiveTheBlockStartThenIdleBytes)
 TEST_F(BbusimBbuTest, ElapsedTimeAndStatusSumFollowVirtualTime)
 {
     auto seconds = [](const Bytes &g) {
-        return (std::uint32_t{g[8]} << 24) | (std::uint32_t{g[9]} << 16) | (std::uint32_t{g[10]} << 8) | g[11];
+        return (std::uint32_t{g[8]} << 24) | (std::uint32_t{g[9]} << 16) |
+               (std::uint32_t{g[10]} << 8) | g[11];
     };
     Bytes before = status();
     sleep(300);
@@ -52,7 +53,8 @@ struct CommandCase {
     int string;  // 0: the state save; else the battery string read
 };
 
-class BbusimBbuCommandTest : public SimBusTest, public ::testing::WithParamInterface<CommandCase> {};
+class BbusimBbuCommandTest : public SimBusTest,
+                             public ::testing::WithParamInterface<CommandCase> {};
 
 Bytes counting(std::size_t n, std::uint8_t from)
 {
@@ -82,7 +84,8 @@ TEST_P(BbusimBbuCommandTest, FrameBusyPollThenCheckedResponseBlock)
     else
         apply("string " + std::to_string(c.string) + " 0" + hex_run(data));
     ASSERT_EQ(write(0x40, c.frame).rc, 1);
-    EXPECT_EQ(read(0x60, 5 + c.data_len + 1).data, Bytes(5 + c.data_len + 1, 0xff)) << "nothing offered while busy";
+    EXPECT_EQ(read(0x60, 5 + c.data_len + 1).data, Bytes(5 + c.data_len + 1, 0xff))
+        << "nothing offered while busy";
 
     // By default the first poll still shows the command in progress.
     Bytes busy = status();
@@ -131,7 +134,8 @@ TEST_F(BbusimBbuTest, StateSaveBlockCarriesTheScenarioData)
 TEST_F(BbusimBbuTest, BatteryStringBlocksCarryTheirOwnStringAndLiveSeconds)
 {
     for (int n = 1; n <= 3; ++n)
-        apply("string " + std::to_string(n) + " 0" + hex_run(counting(32, static_cast<std::uint8_t>(n * 0x20))));
+        apply("string " + std::to_string(n) + " 0" +
+              hex_run(counting(32, static_cast<std::uint8_t>(n * 0x20))));
     sleep(7);
     for (int n = 1; n <= 3; ++n) {
         SCOPED_TRACE("string " + std::to_string(n));
@@ -141,7 +145,8 @@ TEST_F(BbusimBbuTest, BatteryStringBlocksCarryTheirOwnStringAndLiveSeconds)
         Bytes expected = counting(32, static_cast<std::uint8_t>(n * 0x20));
         // Bytes 6-9 count seconds: 7 more than when the scenario set them.
         std::uint32_t secs = (std::uint32_t{expected[6]} << 24 | std::uint32_t{expected[7]} << 16 |
-                              std::uint32_t{expected[8]} << 8 | expected[9]) + 7;
+                              std::uint32_t{expected[8]} << 8 | expected[9]) +
+                             7;
         expected[6] = static_cast<std::uint8_t>(secs >> 24);
         expected[7] = static_cast<std::uint8_t>(secs >> 16);
         expected[8] = static_cast<std::uint8_t>(secs >> 8);
@@ -159,7 +164,8 @@ TEST_F(BbusimBbuTest, DefaultStringsLookLiveAndDiffer)
     first = read(0x60, 38).data;
     run_command({0xc4, 0x02, 0xc6});
     second = read(0x60, 38).data;
-    EXPECT_NE(Bytes(first.begin() + 5, first.begin() + 37), Bytes(second.begin() + 5, second.begin() + 37));
+    EXPECT_NE(Bytes(first.begin() + 5, first.begin() + 37),
+              Bytes(second.begin() + 5, second.begin() + 37));
     EXPECT_NE(first[5 + 14] | first[5 + 15], 0) << "a battery voltage";
 }
 
@@ -248,10 +254,19 @@ TEST_F(BbusimBbuTest, VpdImageIsWellFormedByDefault)
         x ^= vpd[static_cast<std::size_t>(i)];
     EXPECT_EQ(vpd[255], x);
     EXPECT_EQ(vpd[0], 0x00);
-    for (auto [offset, head] : std::vector<std::pair<int, std::string>>{
-             {2, "PN="}, {13, "FN="}, {24, "SN="}, {39, "EC="}, {52, "MFR="}, {62, "CL="}, {73, "name="},
-             {88, "DFL="}, {97, "PC="}, {108, "BAT="}})
-        EXPECT_EQ(std::string(vpd.begin() + offset, vpd.begin() + offset + static_cast<int>(head.size())), head);
+    for (auto [offset, head] : std::vector<std::pair<int, std::string>>{{2, "PN="},
+                                                                        {13, "FN="},
+                                                                        {24, "SN="},
+                                                                        {39, "EC="},
+                                                                        {52, "MFR="},
+                                                                        {62, "CL="},
+                                                                        {73, "name="},
+                                                                        {88, "DFL="},
+                                                                        {97, "PC="},
+                                                                        {108, "BAT="}})
+        EXPECT_EQ(
+            std::string(vpd.begin() + offset, vpd.begin() + offset + static_cast<int>(head.size())),
+            head);
 }
 
 TEST_F(BbusimBbuTest, VpdEepromAddressingLikeA24c02)

@@ -21,10 +21,10 @@
 using Bytes = std::vector<std::uint8_t>;
 
 struct Xfer {
-    int rc = 0;      // the ioctl's result
-    int err = 0;     // errno when it failed
-    int carried = 0; // the message's length field afterwards
-    Bytes data;      // the buffer afterwards (reads)
+    int rc = 0;       // the ioctl's result
+    int err = 0;      // errno when it failed
+    int carried = 0;  // the message's length field afterwards
+    Bytes data;       // the buffer afterwards (reads)
 };
 
 // Sum with end-around carry, written from its definition: when adding a byte
@@ -43,7 +43,8 @@ inline std::uint8_t end_around_sum(const std::uint8_t *p, std::size_t n)
 
 inline Xfer rdwr(int fd, std::uint16_t addr, bool is_read, Bytes buf, std::uint16_t flags = 0)
 {
-    i2c_msg m{addr, static_cast<__u16>((is_read ? I2C_M_RD : 0) | flags), static_cast<__u16>(buf.size()), buf.data()};
+    i2c_msg m{addr, static_cast<__u16>((is_read ? I2C_M_RD : 0) | flags),
+              static_cast<__u16>(buf.size()), buf.data()};
     i2c_rdwr_ioctl_data d{&m, 1};
     errno = 0;
     Xfer x;
@@ -69,10 +70,19 @@ protected:
     }
 
     // A read pre-filled with 0xa5, so bytes the device did not deliver show.
-    Xfer read(std::uint16_t addr, std::size_t len) { return rdwr(fd_, addr, true, Bytes(len, 0xa5)); }
-    Xfer write(std::uint16_t addr, Bytes bytes) { return rdwr(fd_, addr, false, std::move(bytes)); }
+    Xfer read(std::uint16_t addr, std::size_t len)
+    {
+        return rdwr(fd_, addr, true, Bytes(len, 0xa5));
+    }
+    Xfer write(std::uint16_t addr, Bytes bytes)
+    {
+        return rdwr(fd_, addr, false, std::move(bytes));
+    }
 
-    Bytes status() { return read(0x40, 33).data; }
+    Bytes status()
+    {
+        return read(0x40, 33).data;
+    }
 
     // Write a frame to 0x40 and poll until the command is no longer in
     // progress; returns the number of polls that showed it busy.

@@ -36,13 +36,16 @@ TEST_P(BbusimFailFaultTest, FailsTheMatchingTransfers)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, BbusimFailFaultTest,
-    ::testing::Values(FailCase{"Once", "fault fail 40", {EIO, 0, 0, 0, 0}, {0, 0}},
-                      FailCase{"CountTwoWithErrno", "fault fail 0x40 read ETIMEDOUT count 2",
-                               {ETIMEDOUT, ETIMEDOUT, 0, 0, 0}, {0, 0}},
-                      FailCase{"SkipOne", "fault fail 40 count 2 skip 1", {0, EIO, EIO, 0, 0}, {0, 0}},
-                      FailCase{"WritesOnly", "fault fail 40 write count 3", {0, 0, 0, 0, 0}, {0, 0}},
-                      FailCase{"OtherAddress", "fault fail 54 write EREMOTEIO", {0, 0, 0, 0, 0}, {EREMOTEIO, 0}},
-                      FailCase{"Always", "fault fail 40 read count always", {EIO, EIO, EIO, EIO, EIO}, {0, 0}}),
+    ::testing::Values(
+        FailCase{"Once", "fault fail 40", {EIO, 0, 0, 0, 0}, {0, 0}},
+        FailCase{"CountTwoWithErrno",
+                 "fault fail 0x40 read ETIMEDOUT count 2",
+                 {ETIMEDOUT, ETIMEDOUT, 0, 0, 0},
+                 {0, 0}},
+        FailCase{"SkipOne", "fault fail 40 count 2 skip 1", {0, EIO, EIO, 0, 0}, {0, 0}},
+        FailCase{"WritesOnly", "fault fail 40 write count 3", {0, 0, 0, 0, 0}, {0, 0}},
+        FailCase{"OtherAddress", "fault fail 54 write EREMOTEIO", {0, 0, 0, 0, 0}, {EREMOTEIO, 0}},
+        FailCase{"Always", "fault fail 40 read count always", {EIO, EIO, EIO, EIO, EIO}, {0, 0}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BbusimFaultTest, FailedTransferShowsItsErrnoInTheTranscript)
@@ -61,7 +64,8 @@ TEST_F(BbusimFaultTest, ShortReadCarriesFewerBytesAndSaysSoInTheLength)
     EXPECT_EQ(x.rc, 1);
     EXPECT_EQ(x.carried, 10);
     EXPECT_EQ(Bytes(x.data.begin(), x.data.begin() + 10), Bytes(peek.begin(), peek.begin() + 10));
-    EXPECT_EQ(Bytes(x.data.begin() + 10, x.data.end()), Bytes(23, 0xa5)) << "the rest is not written";
+    EXPECT_EQ(Bytes(x.data.begin() + 10, x.data.end()), Bytes(23, 0xa5))
+        << "the rest is not written";
     EXPECT_EQ(read(0x40, 33).carried, 33);
     EXPECT_EQ(bus_transfers()[0].substr(0, 22), "read 0x40 33 -> 10 : 3");
 }
@@ -97,7 +101,8 @@ TEST_F(BbusimFaultTest, GeneralStatusCheckByteCorruptedForFullReadsOnly)
         Bytes g = status();
         return g[32] == end_around_sum(g.data(), 32);
     };
-    EXPECT_EQ(read(0x40, 32).carried, 32) << "a 32-byte read carries no check byte and takes no fault";
+    EXPECT_EQ(read(0x40, 32).carried, 32)
+        << "a 32-byte read carries no check byte and takes no fault";
     EXPECT_FALSE(good());
     EXPECT_FALSE(good());
     EXPECT_TRUE(good());
@@ -126,7 +131,8 @@ struct ErrorBitsCase {
     std::uint8_t bits;
 };
 
-class BbusimErrorBitsFaultTest : public SimBusTest, public ::testing::WithParamInterface<ErrorBitsCase> {};
+class BbusimErrorBitsFaultTest : public SimBusTest,
+                                 public ::testing::WithParamInterface<ErrorBitsCase> {};
 
 TEST_P(BbusimErrorBitsFaultTest, SetWhenTheCommandCompletesClearedByTheNext)
 {
@@ -135,17 +141,19 @@ TEST_P(BbusimErrorBitsFaultTest, SetWhenTheCommandCompletesClearedByTheNext)
     Bytes before = status();
     run_command({0xc8, 0x00, 0xc8});
     Bytes after = status();
-    EXPECT_EQ(after[static_cast<std::size_t>(c.byte)], before[static_cast<std::size_t>(c.byte)] | c.bits);
+    EXPECT_EQ(after[static_cast<std::size_t>(c.byte)],
+              before[static_cast<std::size_t>(c.byte)] | c.bits);
     EXPECT_EQ(after[32], end_around_sum(after.data(), 32));
     run_command({0xc8, 0x00, 0xc8});
     EXPECT_EQ(status()[static_cast<std::size_t>(c.byte)], before[static_cast<std::size_t>(c.byte)]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, BbusimErrorBitsFaultTest,
-                         ::testing::Values(ErrorBitsCase{"Byte4", "fault error-bits 4 04", 4, 0x04},
-                                           ErrorBitsCase{"Byte5", "fault error-bits 5 0x42", 5, 0x42},
-                                           ErrorBitsCase{"Byte6", "fault error-bits 6 60", 6, 0x60}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BbusimErrorBitsFaultTest,
+    ::testing::Values(ErrorBitsCase{"Byte4", "fault error-bits 4 04", 4, 0x04},
+                      ErrorBitsCase{"Byte5", "fault error-bits 5 0x42", 5, 0x42},
+                      ErrorBitsCase{"Byte6", "fault error-bits 6 60", 6, 0x60}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BbusimFaultTest, ErrorBitsOnTheTriggeringCommandOnly)
 {
@@ -177,7 +185,8 @@ struct HeaderCase {
     std::uint8_t value;
 };
 
-class BbusimHeaderFaultTest : public SimBusTest, public ::testing::WithParamInterface<HeaderCase> {};
+class BbusimHeaderFaultTest : public SimBusTest,
+                              public ::testing::WithParamInterface<HeaderCase> {};
 
 TEST_P(BbusimHeaderFaultTest, NextBlockCarriesTheWrongHeaderByteWithAMatchingSum)
 {
@@ -194,11 +203,12 @@ TEST_P(BbusimHeaderFaultTest, NextBlockCarriesTheWrongHeaderByteWithAMatchingSum
     EXPECT_EQ(next[4], 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, BbusimHeaderFaultTest,
-                         ::testing::Values(HeaderCase{"Echo", "fault echo c8", 0, 0xc8},
-                                           HeaderCase{"BlockNumber", "fault block-number 1", 3, 0x01},
-                                           HeaderCase{"BlockCount", "fault block-count 0", 4, 0x00}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BbusimHeaderFaultTest,
+    ::testing::Values(HeaderCase{"Echo", "fault echo c8", 0, 0xc8},
+                      HeaderCase{"BlockNumber", "fault block-number 1", 3, 0x01},
+                      HeaderCase{"BlockCount", "fault block-count 0", 4, 0x00}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BbusimFaultTest, TransferFaultWaitsForItsTrigger)
 {
@@ -216,7 +226,8 @@ struct BadScenario {
     const char *message;
 };
 
-class BbusimScenarioErrorTest : public SimWorldTest, public ::testing::WithParamInterface<BadScenario> {};
+class BbusimScenarioErrorTest : public SimWorldTest,
+                                public ::testing::WithParamInterface<BadScenario> {};
 
 TEST_P(BbusimScenarioErrorTest, NamesTheLineAndWhatIsWrong)
 {
@@ -227,21 +238,28 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, BbusimScenarioErrorTest,
     ::testing::Values(
         BadScenario{"UnknownKeyword", "# comment\n\nbogus 1", "line 3: unknown keyword 'bogus'"},
-        BadScenario{"StatusPosition", "status 32 00", "line 1: expected a status byte position (0 to 31), got '32'"},
+        BadScenario{"StatusPosition", "status 32 00",
+                    "line 1: expected a status byte position (0 to 31), got '32'"},
         BadScenario{"StatusRunTooLong", "status 30 01 02 03",
                     "line 1: status: 3 bytes from position 30 go beyond its 32 bytes"},
         BadScenario{"NotAByte", "status 4 zz", "line 1: expected a byte in hex, got 'zz'"},
         BadScenario{"StringZero", "string 0 0 01", "line 1: string: strings are numbered from 1"},
         BadScenario{"UnknownFault", "fault nothing", "line 1: unknown fault 'nothing'"},
-        BadScenario{"UnknownErrno", "fault fail 40 read EBOGUS", "line 1: fault fail: unknown errno 'EBOGUS'"},
+        BadScenario{"UnknownErrno", "fault fail 40 read EBOGUS",
+                    "line 1: fault fail: unknown errno 'EBOGUS'"},
         BadScenario{"MissingPolls", "fault busy", "line 1: fault busy: missing number of polls"},
-        BadScenario{"ErrorByte", "fault error-bits 3 01", "line 1: fault error-bits: status byte must be 4, 5 or 6"},
-        BadScenario{"CountZero", "fault gss-check count 0", "line 1: fault gss-check: count must be at least 1"},
-        BadScenario{"OptionWithoutValue", "fault gss-check skip", "line 1: fault gss-check: 'skip' needs a value"},
+        BadScenario{"ErrorByte", "fault error-bits 3 01",
+                    "line 1: fault error-bits: status byte must be 4, 5 or 6"},
+        BadScenario{"CountZero", "fault gss-check count 0",
+                    "line 1: fault gss-check: count must be at least 1"},
+        BadScenario{"OptionWithoutValue", "fault gss-check skip",
+                    "line 1: fault gss-check: 'skip' needs a value"},
         BadScenario{"Unterminated", "vpd 2 \"PN=", "line 1: unterminated quoted text"},
         BadScenario{"OnOff", "real-time maybe", "line 1: expected 'on' or 'off', got 'maybe'"},
-        BadScenario{"ClockMonth", "clock 2009-13-01 00:00:00", "line 1: clock: date or time out of range"},
-        BadScenario{"AddressRange", "device 80 absent", "line 1: expected an address in hex, got '80'"}),
+        BadScenario{"ClockMonth", "clock 2009-13-01 00:00:00",
+                    "line 1: clock: date or time out of range"},
+        BadScenario{"AddressRange", "device 80 absent",
+                    "line 1: expected an address in hex, got '80'"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BbusimFaultTest, RefusedLineAppliesNothingOfItselfButKeepsEarlierLines)

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -107,7 +107,9 @@ TEST_F(BbusimI2cDevTest, DupedDescriptorsShareTheOpenAdapter)
     auto ev = events();
     EXPECT_EQ(std::count(ev.begin(), ev.end(), "close " + std::to_string(target)), 0)
         << "a plain file's close is not an adapter close";
-    EXPECT_EQ(std::count_if(ev.begin(), ev.end(), [](const std::string &e) { return e.rfind("close ", 0) == 0; }), 3);
+    EXPECT_EQ(std::count_if(ev.begin(), ev.end(),
+                            [](const std::string &e) { return e.rfind("close ", 0) == 0; }),
+              3);
 }
 
 struct RefusedRequest {
@@ -120,7 +122,8 @@ struct RefusedRequest {
     const char *event;
 };
 
-class BbusimKernelErrorTest : public SimBusTest, public ::testing::WithParamInterface<RefusedRequest> {};
+class BbusimKernelErrorTest : public SimBusTest,
+                              public ::testing::WithParamInterface<RefusedRequest> {};
 
 TEST_P(BbusimKernelErrorTest, RefusedAsAWhole)
 {
@@ -148,13 +151,15 @@ TEST_P(BbusimKernelErrorTest, RefusedAsAWhole)
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, BbusimKernelErrorTest,
-    ::testing::Values(RefusedRequest{"NoMessages", I2C_RDWR, 0, 0, 0, EINVAL, "ioctl I2C_RDWR -> EINVAL"},
-                      RefusedRequest{"TooManyMessages", I2C_RDWR, 43, 1, 0, EINVAL, "ioctl I2C_RDWR -> EINVAL"},
-                      RefusedRequest{"MessageTooLong", I2C_RDWR, 1, 8193, 0, EINVAL, "ioctl I2C_RDWR -> EINVAL"},
-                      RefusedRequest{"SlaveBeyondSevenBits", I2C_SLAVE, 0, 0, 0x80, EINVAL, "ioctl I2C_SLAVE -> EINVAL"},
-                      RefusedRequest{"ForcedSlaveBeyondSevenBits", I2C_SLAVE_FORCE, 0, 0, 0x100, EINVAL,
-                                     "ioctl I2C_SLAVE_FORCE -> EINVAL"},
-                      RefusedRequest{"UnknownRequest", 0x0799, 0, 0, 0, ENOTTY, "ioctl 0x799 -> ENOTTY"}),
+    ::testing::Values(
+        RefusedRequest{"NoMessages", I2C_RDWR, 0, 0, 0, EINVAL, "ioctl I2C_RDWR -> EINVAL"},
+        RefusedRequest{"TooManyMessages", I2C_RDWR, 43, 1, 0, EINVAL, "ioctl I2C_RDWR -> EINVAL"},
+        RefusedRequest{"MessageTooLong", I2C_RDWR, 1, 8193, 0, EINVAL, "ioctl I2C_RDWR -> EINVAL"},
+        RefusedRequest{"SlaveBeyondSevenBits", I2C_SLAVE, 0, 0, 0x80, EINVAL,
+                       "ioctl I2C_SLAVE -> EINVAL"},
+        RefusedRequest{"ForcedSlaveBeyondSevenBits", I2C_SLAVE_FORCE, 0, 0, 0x100, EINVAL,
+                       "ioctl I2C_SLAVE_FORCE -> EINVAL"},
+        RefusedRequest{"UnknownRequest", 0x0799, 0, 0, 0, ENOTTY, "ioctl 0x799 -> ENOTTY"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BbusimI2cDevTest, LimitsThemselvesAreAccepted)
@@ -175,8 +180,10 @@ TEST_F(BbusimI2cDevTest, NoDeviceFailsTheWholeCombinedTransferWithEnxio)
     i2c_rdwr_ioctl_data d{msgs, 2};
     EXPECT_EQ(ioctl(fd_, I2C_RDWR, &d), -1);
     EXPECT_EQ(errno, ENXIO);
-    EXPECT_EQ(status, Bytes(33, 0xa5)) << "read data is copied back only after a successful transfer";
-    EXPECT_EQ(bus_transfers(), (std::vector<std::string>{"read 0x40 33 -> ENXIO", "read 0x50 2 -> ENXIO"}));
+    EXPECT_EQ(status, Bytes(33, 0xa5))
+        << "read data is copied back only after a successful transfer";
+    EXPECT_EQ(bus_transfers(),
+              (std::vector<std::string>{"read 0x40 33 -> ENXIO", "read 0x50 2 -> ENXIO"}));
 }
 
 TEST_F(BbusimI2cDevTest, CombinedTransferRunsMessagesInOrder)
@@ -215,7 +222,8 @@ TEST_F(BbusimI2cDevTest, SmbusByteDataReadIsEmulatedWithTwoMessages)
     i2c_smbus_ioctl_data req{I2C_SMBUS_READ, 0x05, I2C_SMBUS_BYTE_DATA, &data};
     ASSERT_EQ(ioctl(fd_, I2C_SMBUS, &req), 0);
     EXPECT_EQ(data.byte, '0');
-    EXPECT_EQ(bus_transfers(), (std::vector<std::string>{"write 0x54 1 : 05 -> 1", "read 0x54 1 -> 1 : 30"}));
+    EXPECT_EQ(bus_transfers(),
+              (std::vector<std::string>{"write 0x54 1 : 05 -> 1", "read 0x54 1 -> 1 : 30"}));
 }
 
 TEST_F(BbusimI2cDevTest, TraceLogPathLandsInTheRoot)
@@ -225,7 +233,8 @@ TEST_F(BbusimI2cDevTest, TraceLogPathLandsInTheRoot)
     std::fputs("line\n", f);
     std::fclose(f);
     EXPECT_EQ(read_file(root_ + "/opt/Logs/bbu/logs/BBU.log"), "line\n");
-    EXPECT_EQ(bbusim::mapped_path("/opt/Logs/bbu/logs/BBU.log"), root_ + "/opt/Logs/bbu/logs/BBU.log");
+    EXPECT_EQ(bbusim::mapped_path("/opt/Logs/bbu/logs/BBU.log"),
+              root_ + "/opt/Logs/bbu/logs/BBU.log");
 
     int fd = ::open("/opt/Logs/bbu/logs/BBU.log", O_WRONLY | O_APPEND);
     ASSERT_GE(fd, 0);
@@ -252,12 +261,14 @@ TEST_F(BbusimI2cDevTest, DaemonSocketPathIsMappedForBindAndConnect)
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/tmp/i2c_skt");
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << std::strerror(errno);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0)
+        << std::strerror(errno);
     ASSERT_EQ(listen(server, 1), 0);
     struct stat st {};
     EXPECT_EQ(stat((root_ + "/tmp/i2c_skt").c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << std::strerror(errno);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0)
+        << std::strerror(errno);
     ::close(client);
     ::close(server);
     EXPECT_EQ(unlink("/tmp/i2c_skt"), 0);

@@ -24,7 +24,8 @@ TEST(BbusimLauncherPreloadTest, NonElfFilesHaveNoEntries)
     std::string dir = std::string(BBU_TEST_SCRATCH) + "/BbusimLauncherPreloadTest";
     std::filesystem::create_directories(dir);
     std::ofstream(dir + "/script.sh") << "#!/bin/sh\nexit 0\n";
-    std::ofstream(dir + "/short") << "\x7f" "EL";
+    std::ofstream(dir + "/short") << "\x7f"
+                                     "EL";
     for (const char *name : {"/script.sh", "/short", "/missing"})
         EXPECT_TRUE(bbusim::elf_needed(dir + name).empty()) << name;
 }
@@ -41,12 +42,15 @@ TEST(BbusimLauncherPreloadTest, SanitizerRuntimesFirstThenInterposerThenPrevious
         {{"libc.so.6"}, nullptr, "/x/libbbusim.so"},
         {{"libc.so.6"}, "", "/x/libbbusim.so"},
         {{"libc.so.6"}, "libfoo.so", "/x/libbbusim.so:libfoo.so"},
-        {{"libasan.so.8", "libubsan.so.1", "libstdc++.so.6"}, nullptr, "libasan.so.8:libubsan.so.1:/x/libbbusim.so"},
+        {{"libasan.so.8", "libubsan.so.1", "libstdc++.so.6"},
+         nullptr,
+         "libasan.so.8:libubsan.so.1:/x/libbbusim.so"},
         {{"libm.so.6", "libtsan.so.2"}, "a.so b.so", "libtsan.so.2:/x/libbbusim.so:a.so b.so"},
         {{"liblsan.so.0"}, nullptr, "liblsan.so.0:/x/libbbusim.so"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(bbusim::compose_preload(bbusim::sanitizer_runtimes(c.needed), "/x/libbbusim.so", c.previous),
+        EXPECT_EQ(bbusim::compose_preload(bbusim::sanitizer_runtimes(c.needed), "/x/libbbusim.so",
+                                          c.previous),
                   c.expected);
 }
 
@@ -62,7 +66,8 @@ TEST(BbusimLauncherPreloadTest, InterposerBesideTheLauncherOrInItsLibraryDirecto
     std::ofstream(base + "/prefix/lib64/libbbusim.so") << "x";
 
     EXPECT_EQ(bbusim::find_interposer(base + "/build", "lib64"), base + "/build/libbbusim.so");
-    EXPECT_EQ(bbusim::find_interposer(base + "/prefix/bin", "lib64"), base + "/prefix/bin/../lib64/libbbusim.so");
+    EXPECT_EQ(bbusim::find_interposer(base + "/prefix/bin", "lib64"),
+              base + "/prefix/bin/../lib64/libbbusim.so");
     EXPECT_EQ(bbusim::find_interposer(base + "/prefix/bin", "lib"), "");
 }
 

@@ -29,7 +29,8 @@ TEST_P(BbusimSleepTest, AdvancesVirtualTimeAndReturnsAtOnce)
     EXPECT_EQ(c.call(), 0);
     EXPECT_EQ(bbusim::now_us() - before, c.us);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-    EXPECT_EQ(bbusim::transcript(), std::vector<std::string>{"0.000000 sleep " + std::to_string(c.us)});
+    EXPECT_EQ(bbusim::transcript(),
+              std::vector<std::string>{"0.000000 sleep " + std::to_string(c.us)});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,8 +153,9 @@ TEST_F(BbusimTimeTest, TranscriptOfASmallConversation)
 
     // The documented default status with byte 0 set to 31 and the elapsed
     // seconds started at 0: one second has passed.
-    Bytes gss{0x31, 0xce, 0x00, 0x20, 0x00, 0x00, 0x10, 0xe0, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x10, 0x00,
-              0x0b, 0xb8, 0x30, 0x00, 0x00, 0x1b, 0x00, 0xa8, 0x01, 0x2c, 0x02, 0x58, 0x03, 0x84, 0x05, 0x12};
+    Bytes gss{0x31, 0xce, 0x00, 0x20, 0x00, 0x00, 0x10, 0xe0, 0x00, 0x00, 0x00,
+              0x01, 0x00, 0x00, 0x10, 0x00, 0x0b, 0xb8, 0x30, 0x00, 0x00, 0x1b,
+              0x00, 0xa8, 0x01, 0x2c, 0x02, 0x58, 0x03, 0x84, 0x05, 0x12};
     gss.push_back(end_around_sum(gss.data(), 32));
     std::string gss_text;
     char hex[4];
@@ -162,18 +164,17 @@ TEST_F(BbusimTimeTest, TranscriptOfASmallConversation)
         gss_text += hex;
     }
     const std::string fd_text = std::to_string(fd);
-    EXPECT_EQ(bbusim::transcript(),
-              (std::vector<std::string>{
-                  "0.000000 open /dev/i2c-0b -> " + fd_text,
-                  "0.000000 write 0x40 3 : c4 02 c6 -> 3",
-                  "0.000000 sleep 50000",
-                  "0.050000 read 0x40 2 -> 2 : b1 4e",
-                  "0.050000 sleep 1000001",
-                  "1.050001 read 0x40 33 -> 33 :" + gss_text,
-                  "1.050001 read 0x50 1 -> ENXIO",
-                  "1.050001 ioctl I2C_SLAVE -> EINVAL",
-                  "1.050001 close " + fd_text,
-              }));
+    EXPECT_EQ(bbusim::transcript(), (std::vector<std::string>{
+                                        "0.000000 open /dev/i2c-0b -> " + fd_text,
+                                        "0.000000 write 0x40 3 : c4 02 c6 -> 3",
+                                        "0.000000 sleep 50000",
+                                        "0.050000 read 0x40 2 -> 2 : b1 4e",
+                                        "0.050000 sleep 1000001",
+                                        "1.050001 read 0x40 33 -> 33 :" + gss_text,
+                                        "1.050001 read 0x50 1 -> ENXIO",
+                                        "1.050001 ioctl I2C_SLAVE -> EINVAL",
+                                        "1.050001 close " + fd_text,
+                                    }));
 }
 
 }  // namespace

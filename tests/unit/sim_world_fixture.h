@@ -16,7 +16,10 @@
 
 class SimWorldTest : public ::testing::Test {
 protected:
-    void SetUp() override { start_world(true); }
+    void SetUp() override
+    {
+        start_world(true);
+    }
 
     // Restart the world; without the trace log's directory when asked.
     void start_world(bool with_log_dir)
@@ -46,7 +49,10 @@ protected:
     }
 
     // The whole trace log as written, or "" when it does not exist.
-    static std::string trace_log_text() { return read_file(bbusim::mapped_path("/opt/Logs/bbu/logs/BBU.log")); }
+    static std::string trace_log_text()
+    {
+        return read_file(bbusim::mapped_path("/opt/Logs/bbu/logs/BBU.log"));
+    }
 
     // The trace log's lines with the timestamp ("YYYY-MM-DD HH:MM:SS.us ") cut off.
     // An empty line (left by a message ending in a newline) stays an empty line.

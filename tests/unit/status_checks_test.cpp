@@ -22,8 +22,8 @@ namespace {
 constexpr char kFill = '\x5a';
 
 // The retry layer's lines around one successful 33-byte read.
-const std::vector<std::string> kRetryLines{"Performing I2C commands with retry", "I2C command with retry, rc = 33",
-                                           ""};
+const std::vector<std::string> kRetryLines{"Performing I2C commands with retry",
+                                           "I2C command with retry, rc = 33", ""};
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b)
 {
@@ -64,7 +64,8 @@ protected:
 
     bool outbuf_untouched() const
     {
-        return std::all_of(std::begin(sar_.buffer), std::end(sar_.buffer), [](char b) { return b == kFill; });
+        return std::all_of(std::begin(sar_.buffer), std::end(sar_.buffer),
+                           [](char b) { return b == kFill; });
     }
 
     int fd_ = -1;
@@ -96,19 +97,25 @@ void PrintTo(const BitCase &c, std::ostream *os)
 
 const BitCase kBitCases[] = {
     {4, 0x00, 0, {}, 0},
-    {4, 0xfc, 1,
+    {4,
+     0xfc,
+     1,
      {"ERROR, Byte4, Bit7 is ON", "ERROR, Byte4, Bit6 is ON", "ERROR, Byte4, Bit5 is ON",
       "ERROR, Byte4, Bit4 is ON", "ERROR, Byte4, Bit3 is ON", "ERROR, Byte4, Bit2 is ON"},
      0},
     {4, 0x03, 0, {}, 0},
     {4, 0x84, 1, {"ERROR, Byte4, Bit7 is ON", "ERROR, Byte4, Bit2 is ON"}, 0},
-    {5, 0xff, 1,
+    {5,
+     0xff,
+     1,
      {"ERROR, Byte5, Bit7 is ON", "ERROR, Byte5, Bit6 is ON", "ERROR, Byte5, Bit5 is ON",
       "ERROR, Byte5, Bit4 is ON", "ERROR, Byte5, Bit3 is ON", "ERROR, Byte5, Bit2 is ON",
       "ERROR, Byte5, Bit1 is ON", "ERROR, Byte5, Bit0 is ON"},
      1},
     {5, 0x01, 1, {"ERROR, Byte5, Bit0 is ON"}, 1},
-    {5, 0xfe, 1,
+    {5,
+     0xfe,
+     1,
      {"ERROR, Byte5, Bit7 is ON", "ERROR, Byte5, Bit6 is ON", "ERROR, Byte5, Bit5 is ON",
       "ERROR, Byte5, Bit4 is ON", "ERROR, Byte5, Bit3 is ON", "ERROR, Byte5, Bit2 is ON",
       "ERROR, Byte5, Bit1 is ON"},
@@ -128,7 +135,9 @@ TEST_P(BitCases, EachSetBitIsTracedFromTheTopDown)
     gss.fill('\xff');
     gss[static_cast<size_t>(c.byte)] = static_cast<char>(c.value);
 
-    int rc = c.byte == 4 ? checkByte4(gss.data()) : c.byte == 5 ? checkByte5(gss.data()) : checkByte6(gss.data());
+    int rc = c.byte == 4   ? checkByte4(gss.data())
+             : c.byte == 5 ? checkByte5(gss.data())
+                           : checkByte6(gss.data());
     EXPECT_EQ(rc, c.rc);
     EXPECT_EQ(checksumError, c.checksum_error);
     EXPECT_EQ(trace_messages(), c.messages);
@@ -155,13 +164,20 @@ void PrintTo(const CheckedCase &c, std::ostream *os)
 const CheckedCase kCheckedCases[] = {
     // Bits the checks leave alone: operation mode, valid image, the switch...
     {"NoCheckedBitSet", "status 4 0x03\nstatus 5 0x00\nstatus 6 0x9f\n", 0, {}, 0},
-    {"BadChecksumReportedByTheBbu", "status 5 0x01\n", 1,
-     {"ERROR, Byte5, Bit0 is ON", "One of the bit is ON for BYTE05"}, 1},
-    {"Bytes4And6", "status 4 0x80\nstatus 6 0x20\n", 1,
+    {"BadChecksumReportedByTheBbu",
+     "status 5 0x01\n",
+     1,
+     {"ERROR, Byte5, Bit0 is ON", "One of the bit is ON for BYTE05"},
+     1},
+    {"Bytes4And6",
+     "status 4 0x80\nstatus 6 0x20\n",
+     1,
      {"ERROR, Byte4, Bit7 is ON", "One of the bit is ON for BYTE04", "ERROR, Byte6, Bit5 is ON",
       "One of the bit is ON for BYTE06"},
      0},
-    {"AllThreeBytes", "status 4 0x04\nstatus 5 0x03\nstatus 6 0x40\n", 1,
+    {"AllThreeBytes",
+     "status 4 0x04\nstatus 5 0x03\nstatus 6 0x40\n",
+     1,
      {"ERROR, Byte4, Bit2 is ON", "One of the bit is ON for BYTE04", "ERROR, Byte5, Bit1 is ON",
       "ERROR, Byte5, Bit0 is ON", "One of the bit is ON for BYTE05", "ERROR, Byte6, Bit6 is ON",
       "One of the bit is ON for BYTE06"},
@@ -206,7 +222,8 @@ TEST_F(statusChecks, VerboseShowsTheStatusAfterTheChecks)
     auto r = checked_read(1, &sar_);
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.rfind("the ioctl read command worked, rc: 1\nTFB length = 48\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("the ioctl read command worked, rc: 1\nTFB length = 48\n", 0), 0u)
+        << r.out;
     EXPECT_NE(r.out.find("general status======= TFB\n"), std::string::npos);
     EXPECT_NE(r.out.find("\nbyte5 01 bad chksum \n"), std::string::npos);
 
@@ -223,7 +240,8 @@ TEST_F(statusChecks, VerboseTwoReachesTheTransfersAsOne)
 {
     auto r = checked_read(2, nullptr);
     EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.out.rfind("the ioctl read command worked, rc: 1\nTFB length = 48\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("the ioctl read command worked, rc: 1\nTFB length = 48\n", 0), 0u)
+        << r.out;
 }
 
 TEST_F(statusChecks, CorruptCheckByteIsRejectedAndNothingShown)
@@ -242,14 +260,17 @@ TEST_F(statusChecks, CorruptCheckByteIsRejectedAndNothingShown)
     auto got = delivered(bus_transfers()[0]);
     ASSERT_EQ(got.size(), 33u);
     ASSERT_NE(got[32], good[32]);
-    EXPECT_EQ(std::memcmp(global_GSS, got.data(), got.size()), 0) << "global_GSS keeps the corrupt bytes";
+    EXPECT_EQ(std::memcmp(global_GSS, got.data(), got.size()), 0)
+        << "global_GSS keeps the corrupt bytes";
 
     char sums[64];
-    std::snprintf(sums, sizeof sums, "Calculate checksum = %02x Actual chksum %02x", good[32], got[32]);
-    EXPECT_EQ(trace_messages(), (std::vector<std::string>{"Performing I2C commands with retry",
-                                                          "the ioctl read command worked, rc: 1", "",
-                                                          "I2C command with retry, rc = 33", "",
-                                                          "***GSS returned bad checksum***", sums, ""}));
+    std::snprintf(sums, sizeof sums, "Calculate checksum = %02x Actual chksum %02x", good[32],
+                  got[32]);
+    EXPECT_EQ(trace_messages(),
+              (std::vector<std::string>{"Performing I2C commands with retry",
+                                        "the ioctl read command worked, rc: 1", "",
+                                        "I2C command with retry, rc = 33", "",
+                                        "***GSS returned bad checksum***", sums, ""}));
 }
 
 struct FailedReadCase {
@@ -281,7 +302,8 @@ TEST_P(FailedReads, ReturnTheReadsValueAndTouchNothing)
 
     auto r = checked_read(1, &sar_);
     EXPECT_EQ(r.rc, c.rc);
-    EXPECT_EQ(r.out.find("general status"), std::string::npos) << "nothing is shown after a failed read";
+    EXPECT_EQ(r.out.find("general status"), std::string::npos)
+        << "nothing is shown after a failed read";
     EXPECT_TRUE(outbuf_untouched());
     EXPECT_EQ(checksumError, 1);
     // Zeroed before the read; the failed attempts left what they left.
@@ -295,9 +317,11 @@ TEST_P(FailedReads, ReturnTheReadsValueAndTouchNothing)
     auto log = trace_messages();
     ASSERT_GE(log.size(), 4u);
     std::vector<std::string> tail(log.end() - 4, log.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"I2C command with retry, rc = " + std::to_string(c.rc), "",
-                                              "***I2C Read GSS failed, rc = " + std::to_string(c.rc) + "***", ""}));
-    EXPECT_EQ(std::count(log.begin(), log.end(), "I2C Read with retry failed to read"), c.attempts == 3 ? 1 : 0);
+    EXPECT_EQ(tail, (std::vector<std::string>{
+                        "I2C command with retry, rc = " + std::to_string(c.rc), "",
+                        "***I2C Read GSS failed, rc = " + std::to_string(c.rc) + "***", ""}));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "I2C Read with retry failed to read"),
+              c.attempts == 3 ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(statusChecks, FailedReads, ::testing::ValuesIn(kFailedReads),

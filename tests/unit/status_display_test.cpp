@@ -59,8 +59,8 @@ using statusDisplay = DisplayTest;
 struct DumpCase {
     const char *name;
     int len;
-    unsigned char first;  // bytes are first, first + 1, ...
-    const char *out;      // standard output after the header line
+    unsigned char first;                    // bytes are first, first + 1, ...
+    const char *out;                        // standard output after the header line
     std::vector<std::string> traced_lines;  // trace messages after the header
 };
 
@@ -73,14 +73,24 @@ const DumpCase kDumpCases[] = {
     {"Empty", 0, 0x00, "\n", {}},
     {"ThreeBytes", 3, 0x00, "000102\n", {}},
     {"EightBytesEndInABlank", 8, 0x00, "00010203 04050607 \n", {}},
-    {"OneFullLine", 16, 0x00, "00010203 04050607 08090a0b 0c0d0e0f\n\n",
+    {"OneFullLine",
+     16,
+     0x00,
+     "00010203 04050607 08090a0b 0c0d0e0f\n\n",
      {"00010203 04050607 08090a0b 0c0d0e0f"}},
-    {"FullLineAndFourBytes", 20, 0x00, "00010203 04050607 08090a0b 0c0d0e0f\n10111213 \n",
+    {"FullLineAndFourBytes",
+     20,
+     0x00,
+     "00010203 04050607 08090a0b 0c0d0e0f\n10111213 \n",
      {"00010203 04050607 08090a0b 0c0d0e0f"}},
-    {"TwoLinesLowerCase", 32, 0xe0,
+    {"TwoLinesLowerCase",
+     32,
+     0xe0,
      "e0e1e2e3 e4e5e6e7 e8e9eaeb ecedeeef\nf0f1f2f3 f4f5f6f7 f8f9fafb fcfdfeff\n\n",
      {"e0e1e2e3 e4e5e6e7 e8e9eaeb ecedeeef", "f0f1f2f3 f4f5f6f7 f8f9fafb fcfdfeff"}},
-    {"TwoLinesAndSixBytes", 38, 0xf0,
+    {"TwoLinesAndSixBytes",
+     38,
+     0xf0,
      "f0f1f2f3 f4f5f6f7 f8f9fafb fcfdfeff\n00010203 04050607 08090a0b 0c0d0e0f\n10111213 1415\n",
      {"f0f1f2f3 f4f5f6f7 f8f9fafb fcfdfeff", "00010203 04050607 08090a0b 0c0d0e0f"}},
 };
@@ -146,9 +156,10 @@ TEST_F(statusDisplay, AllZeroStatusShowsSixBareLines)
 
     // One trace message per item: each byte's value, then its newline (an empty
     // message, which leaves an empty line of its own in the log).
-    std::vector<std::string> expected{"after reset length = 48", "", zeros, zeros, zeros,
+    std::vector<std::string> expected{"after reset length = 48",           "", zeros, zeros, zeros,
                                       "general status======= after reset", ""};
-    for (const char *b : {"byte0 00 ", "byte2 00 ", "byte3 00 ", "byte4 00 ", "byte5 00 ", "byte6 00 "}) {
+    for (const char *b :
+         {"byte0 00 ", "byte2 00 ", "byte3 00 ", "byte4 00 ", "byte5 00 ", "byte6 00 "}) {
         expected.push_back(b);
         expected.push_back("");
         expected.push_back("");
@@ -184,8 +195,10 @@ const LabelCase kLabelCases[] = {
     {3, 0x28, {"statesave ", "disconnect "}},
     {4, 0xff, {"i2c-cmd "}},
     {4, 0xf7, {}},
-    {5, 0xff,
-     {"multi ", "sar over ", "sarx over ", "inv len ", "inv cmd ", "flash chksum ", "inv parm ", "bad chksum "}},
+    {5,
+     0xff,
+     {"multi ", "sar over ", "sarx over ", "inv len ", "inv cmd ", "flash chksum ", "inv parm ",
+      "bad chksum "}},
     {5, 0x41, {"sar over ", "bad chksum "}},
     {6, 0x80, {}},
     {6, 0xff, {"erase err ", "program err ", "valid err ", "reprogram "}},
@@ -231,7 +244,8 @@ TEST_P(LabelCases, SetBitsAreNamedInTableOrder)
     auto start = std::find(d.trace.begin(), d.trace.end(), std::string(value));
     ASSERT_NE(start, d.trace.end());
     ASSERT_GE(static_cast<size_t>(d.trace.end() - start), expected.size());
-    EXPECT_EQ(std::vector<std::string>(start, start + static_cast<long>(expected.size())), expected);
+    EXPECT_EQ(std::vector<std::string>(start, start + static_cast<long>(expected.size())),
+              expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(statusDisplay, LabelCases, ::testing::ValuesIn(kLabelCases),
@@ -248,7 +262,10 @@ protected:
         ASSERT_GE(fd_, 0);
         std::memset(sar_.buffer, kFill, sizeof sar_.buffer);
     }
-    void TearDown() override { close_I2C_device(fd_); }
+    void TearDown() override
+    {
+        close_I2C_device(fd_);
+    }
 
     // The caller's buffer after a read that delivered `status` (32 bytes).
     void expect_copied(const unsigned char *status)
@@ -257,7 +274,8 @@ protected:
         for (size_t i = 32; i < BBU_STATUS_WORK_LEN; ++i)
             ASSERT_EQ(sar_.buffer[i], 0) << "byte " << i;
         for (size_t i = BBU_STATUS_WORK_LEN; i < sizeof sar_.buffer; ++i)
-            ASSERT_EQ(sar_.buffer[i], kFill) << "byte " << i << " past the read's buffer was changed";
+            ASSERT_EQ(sar_.buffer[i], kFill)
+                << "byte " << i << " past the read's buffer was changed";
     }
 
     int fd_ = -1;
@@ -300,7 +318,8 @@ TEST_F(statusRead, VerboseShowsTheStatusReadFromTheBus)
 TEST_F(statusRead, VerboseTwoReachesTheTransferAsOneAndNullBufferIsFine)
 {
     auto o = capture([&] { read_and_print_status(fd_, "reset", nullptr, 2); });
-    EXPECT_EQ(o.out.rfind("the ioctl read command worked, rc: 1\nreset length = 48\n", 0), 0u) << o.out;
+    EXPECT_EQ(o.out.rfind("the ioctl read command worked, rc: 1\nreset length = 48\n", 0), 0u)
+        << o.out;
     EXPECT_NE(o.out.find("general status======= reset\n"), std::string::npos);
     EXPECT_EQ(bus_transfers().size(), 1u);
 }
@@ -327,14 +346,16 @@ const RetryReadCase kRetryReadCases[] = {
     {"RetryGivesUpAfterThree", 1, "fault fail 0x40 read count 3\n", 3, false, true},
 };
 
-class RetryReadCases : public StatusReadTest, public ::testing::WithParamInterface<RetryReadCase> {};
+class RetryReadCases : public StatusReadTest,
+                       public ::testing::WithParamInterface<RetryReadCase> {};
 
 TEST_P(RetryReadCases, AttemptsAndWhatIsCopied)
 {
     const RetryReadCase &c = GetParam();
     apply(c.faults);
     auto status = bbusim::peek_status();
-    auto o = capture([&] { read_and_print_status_with_retry(c.retry, fd_, "soft reset", &sar_, 0); });
+    auto o =
+        capture([&] { read_and_print_status_with_retry(c.retry, fd_, "soft reset", &sar_, 0); });
     EXPECT_EQ(o.out + o.err, "");
 
     auto transfers = bus_transfers();
@@ -346,7 +367,8 @@ TEST_P(RetryReadCases, AttemptsAndWhatIsCopied)
     expect_copied(c.status_copied ? status.data() : zeros.data());
 
     auto log = trace_messages();
-    bool traced = std::find(log.begin(), log.end(), "Performing I2C commands with retry") != log.end();
+    bool traced =
+        std::find(log.begin(), log.end(), "Performing I2C commands with retry") != log.end();
     EXPECT_EQ(traced, c.retry_traced);
 }
 

@@ -21,7 +21,8 @@ namespace bbutest {
 // returns what was written.
 class CapturedDescriptor {
 public:
-    explicit CapturedDescriptor(int fd) : fd_(fd), path_(std::string(BBU_TEST_SCRATCH) + "/captured.XXXXXX")
+    explicit CapturedDescriptor(int fd)
+        : fd_(fd), path_(std::string(BBU_TEST_SCRATCH) + "/captured.XXXXXX")
     {
         std::fflush(nullptr);
         int file = mkstemp(path_.data());
@@ -49,7 +50,10 @@ public:
         return text.str();
     }
 
-    ~CapturedDescriptor() { finish(); }
+    ~CapturedDescriptor()
+    {
+        finish();
+    }
 
     CapturedDescriptor(const CapturedDescriptor &) = delete;
     CapturedDescriptor &operator=(const CapturedDescriptor &) = delete;
@@ -74,10 +78,22 @@ inline std::string finish_capture(int fd)
     return text;
 }
 
-inline void CaptureStdout() { capture_of(STDOUT_FILENO) = std::make_unique<CapturedDescriptor>(STDOUT_FILENO); }
-inline void CaptureStderr() { capture_of(STDERR_FILENO) = std::make_unique<CapturedDescriptor>(STDERR_FILENO); }
-inline std::string GetCapturedStdout() { return finish_capture(STDOUT_FILENO); }
-inline std::string GetCapturedStderr() { return finish_capture(STDERR_FILENO); }
+inline void CaptureStdout()
+{
+    capture_of(STDOUT_FILENO) = std::make_unique<CapturedDescriptor>(STDOUT_FILENO);
+}
+inline void CaptureStderr()
+{
+    capture_of(STDERR_FILENO) = std::make_unique<CapturedDescriptor>(STDERR_FILENO);
+}
+inline std::string GetCapturedStdout()
+{
+    return finish_capture(STDOUT_FILENO);
+}
+inline std::string GetCapturedStderr()
+{
+    return finish_capture(STDERR_FILENO);
+}
 
 }  // namespace bbutest
 

@@ -89,9 +89,8 @@ TEST_F(TraceLogTest, MissingDirectoryIsReportedOnEveryCallAndNothingIsCreated)
     CaptureStderr();
     LogTrace("first %d", 1);
     LogTrace("second");
-    EXPECT_EQ(GetCapturedStderr(),
-              "Can't open Log File - /opt/Logs/bbu/logs/BBU.log\n"
-              "Can't open Log File - /opt/Logs/bbu/logs/BBU.log\n");
+    EXPECT_EQ(GetCapturedStderr(), "Can't open Log File - /opt/Logs/bbu/logs/BBU.log\n"
+                                   "Can't open Log File - /opt/Logs/bbu/logs/BBU.log\n");
     struct stat st;
     EXPECT_NE(stat(bbusim::mapped_path("/opt/Logs/bbu/logs").c_str(), &st), 0);
 }

@@ -37,7 +37,10 @@ protected:
         fd_ = open_I2C_device(0);
         ASSERT_GE(fd_, 0);
     }
-    void TearDown() override { close_I2C_device(fd_); }
+    void TearDown() override
+    {
+        close_I2C_device(fd_);
+    }
 
     struct Output {
         int rc;
@@ -104,9 +107,10 @@ TEST_F(TransferTest, VerboseSuccessMessagesGoToStdoutAndTheTraceLog)
     EXPECT_EQ(w.err, "");
 
     // Each traced template ends in a newline, so an empty line follows each entry.
-    EXPECT_EQ(trace_messages(), (std::vector<std::string>{"the ioctl read command worked, rc: 1", "",
-                                                          "time zs writing I2c addr 40 cmd c4", "",
-                                                          "the ioctl write command worked, rc: 1", ""}));
+    EXPECT_EQ(trace_messages(),
+              (std::vector<std::string>{"the ioctl read command worked, rc: 1", "",
+                                        "time zs writing I2c addr 40 cmd c4", "",
+                                        "the ioctl write command worked, rc: 1", ""}));
 }
 
 TEST_F(TransferTest, FailedTransfersReturnMinusSixAndSpeakOnlyWhenVerbose)
@@ -145,7 +149,8 @@ TEST_F(TransferTest, TwoFailedReadsThenTheStatus)
     for (int i = 0; i < 3; ++i)
         results.push_back(do_i2c_read(fd_, 0x40, 33, buf, 0));
     EXPECT_EQ(results, (std::vector<int>{-6, -6, 33}));
-    EXPECT_EQ(static_cast<unsigned char>(buf[32]), sumcheck(reinterpret_cast<unsigned char *>(buf), 32));
+    EXPECT_EQ(static_cast<unsigned char>(buf[32]),
+              sumcheck(reinterpret_cast<unsigned char *>(buf), 32));
 }
 
 TEST_F(TransferTest, NoDeviceAtTheAddressIsAFailedTransfer)
@@ -170,8 +175,10 @@ TEST_F(TransferTest, ShortTransfersReturnTheLengthCarriedAndWarnWhenVerbose)
     EXPECT_EQ(w.err, " Message truncated -- Length transferred:1\n");
 
     auto log = trace_messages();
-    EXPECT_NE(std::find(log.begin(), log.end(), "Message truncated -- Length transferred:20"), log.end());
-    EXPECT_NE(std::find(log.begin(), log.end(), " Message truncated -- Length transferred:1"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "Message truncated -- Length transferred:20"),
+              log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), " Message truncated -- Length transferred:1"),
+              log.end());
 }
 
 TEST_F(TransferTest, ShortTransferIsSilentWhenQuiet)
@@ -185,7 +192,10 @@ TEST_F(TransferTest, ShortTransferIsSilentWhenQuiet)
 
 class OpenTest : public SimWorldTest {
 protected:
-    void TearDown() override { I2C_Adapter = default_adapter_; }
+    void TearDown() override
+    {
+        I2C_Adapter = default_adapter_;
+    }
     char *default_adapter_ = I2C_Adapter;
 };
 
@@ -200,7 +210,8 @@ TEST_F(OpenTest, TheDefaultAdapterOpensReadWrite)
     close_I2C_device(fd);
     auto lines = bbusim::transcript();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_NE(lines[0].find(" open /dev/i2c-0b -> " + std::to_string(fd)), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(" open /dev/i2c-0b -> " + std::to_string(fd)), std::string::npos)
+        << lines[0];
     EXPECT_NE(lines[1].find(" close " + std::to_string(fd)), std::string::npos) << lines[1];
 }
 
@@ -225,8 +236,10 @@ TEST_F(OpenTest, AFailedOpenIsAlwaysReported)
             std::fflush(stdout);
             EXPECT_EQ(fd, -1);
             EXPECT_EQ(GetCapturedStdout(), "I2C open failed, rc = -1 \n");
-            EXPECT_EQ(GetCapturedStderr(), std::string("i2c open failed: ") + c.system_error + "\n");
-            EXPECT_EQ(trace_messages(), (std::vector<std::string>{"I2C open failed, rc = -1 ", ""}));
+            EXPECT_EQ(GetCapturedStderr(),
+                      std::string("i2c open failed: ") + c.system_error + "\n");
+            EXPECT_EQ(trace_messages(),
+                      (std::vector<std::string>{"I2C open failed, rc = -1 ", ""}));
         }
     }
 }

@@ -252,39 +252,39 @@ typedef struct GENERAL_STATUS {
 
 /** The capture tool's view of the 33 bytes read from 0x40, check byte included. */
 typedef struct BbuGeneralStatus {
-    ui8 status1;          /* 0 */
-    ui8 status1ChkSum;    /* 1: complement of byte 0 */
-    ui8 status2;          /* 2 */
-    ui8 status3;          /* 3 */
-    ui8 status4;          /* 4 */
-    ui8 status5;          /* 5 */
-    ui8 status6;          /* 6 */
-    ui8 status7;          /* 7 */
-    ui8 seconds0;         /* 8: most significant */
-    ui8 seconds1;         /* 9 */
-    ui8 seconds2;         /* 10 */
-    ui8 seconds3;         /* 11 */
-    ui8 rsvd0C;           /* 12 */
-    ui8 rsvd0D;           /* 13 */
-    ui8 stateLED;         /* 14 */
-    ui8 dataInCacheLED;   /* 15 */
-    ui8 statusTCBLA0;     /* 16 */
-    ui8 statusTCBLA1;     /* 17 */
-    ui8 numStrings;       /* 18 */
-    ui8 cmdInProgress;    /* 19 */
-    ui8 avgTemp0;         /* 20 */
-    ui8 avgTemp1;         /* 21 */
-    ui8 capacityPeriod0;  /* 22 */
-    ui8 capacityPeriod1;  /* 23 */
-    ui8 BkupDischgCur0;   /* 24 */
-    ui8 BkupDischgCur1;   /* 25 */
-    ui8 FETsenseA0;       /* 26 */
-    ui8 FETsenseA1;       /* 27 */
-    ui8 A_D_TestPoint0;   /* 28 */
-    ui8 A_D_TestPoint1;   /* 29 */
-    ui8 version;          /* 30 */
-    ui8 sub_version;      /* 31 */
-    ui8 GenStatChkSum;    /* 32: sumcheck of bytes 0 to 31 */
+    ui8 status1;         /* 0 */
+    ui8 status1ChkSum;   /* 1: complement of byte 0 */
+    ui8 status2;         /* 2 */
+    ui8 status3;         /* 3 */
+    ui8 status4;         /* 4 */
+    ui8 status5;         /* 5 */
+    ui8 status6;         /* 6 */
+    ui8 status7;         /* 7 */
+    ui8 seconds0;        /* 8: most significant */
+    ui8 seconds1;        /* 9 */
+    ui8 seconds2;        /* 10 */
+    ui8 seconds3;        /* 11 */
+    ui8 rsvd0C;          /* 12 */
+    ui8 rsvd0D;          /* 13 */
+    ui8 stateLED;        /* 14 */
+    ui8 dataInCacheLED;  /* 15 */
+    ui8 statusTCBLA0;    /* 16 */
+    ui8 statusTCBLA1;    /* 17 */
+    ui8 numStrings;      /* 18 */
+    ui8 cmdInProgress;   /* 19 */
+    ui8 avgTemp0;        /* 20 */
+    ui8 avgTemp1;        /* 21 */
+    ui8 capacityPeriod0; /* 22 */
+    ui8 capacityPeriod1; /* 23 */
+    ui8 BkupDischgCur0;  /* 24 */
+    ui8 BkupDischgCur1;  /* 25 */
+    ui8 FETsenseA0;      /* 26 */
+    ui8 FETsenseA1;      /* 27 */
+    ui8 A_D_TestPoint0;  /* 28 */
+    ui8 A_D_TestPoint1;  /* 29 */
+    ui8 version;         /* 30 */
+    ui8 sub_version;     /* 31 */
+    ui8 GenStatChkSum;   /* 32: sumcheck of bytes 0 to 31 */
 } BbuGeneralStatus;
 
 /* Masks of status bytes 0, 4, 5 and 6 tested by the library's own logic. */
@@ -420,8 +420,8 @@ BBU_API extern char global_GSS[BBU_STATUS_WORK_LEN];
 BBU_API extern int checksumError;
 
 /** Results of read_and_print_status_with_checks() besides a failed read's value. */
-#define BBU_STATUS_CLEAN 0         /**< valid status, no checked error bit set */
-#define BBU_STATUS_ERROR_BITS 1    /**< valid status, at least one error bit set */
+#define BBU_STATUS_CLEAN 0           /**< valid status, no checked error bit set */
+#define BBU_STATUS_ERROR_BITS 1      /**< valid status, at least one error bit set */
 #define BBU_STATUS_BAD_CHECKSUM (-1) /**< status read, but its check byte is wrong */
 
 /**
@@ -465,7 +465,8 @@ BBU_API int checkByte6(const char *gss);
  * be set (never cleared). All messages go to the trace log only; standard
  * output is used by the display alone.
  */
-BBU_API int read_and_print_status_with_checks(int fd, const char *msg, sarbuf_t *outbuf, int verbose);
+BBU_API int read_and_print_status_with_checks(int fd, const char *msg, sarbuf_t *outbuf,
+                                              int verbose);
 
 /** @} */
 
@@ -496,6 +497,7 @@ BBU_STATIC_ASSERT(offsetof(BbuGeneralStatus, numStrings) == 18, "numStrings at b
 BBU_STATIC_ASSERT(offsetof(BbuGeneralStatus, version) == 30, "version at byte 30");
 BBU_STATIC_ASSERT(offsetof(BbuGeneralStatus, GenStatChkSum) == 32, "check byte at byte 32");
 BBU_STATIC_ASSERT(sizeof(SARBUF) == BBU_SARBUF_LEN, "SARBUF is 1024 bytes");
-BBU_STATIC_ASSERT(BBU_STATUS_DISPLAY_LEN <= BBU_STATUS_WORK_LEN, "a status read's buffer covers the display");
+BBU_STATIC_ASSERT(BBU_STATUS_DISPLAY_LEN <= BBU_STATUS_WORK_LEN,
+                  "a status read's buffer covers the display");
 
 #endif /* BBU_BBU_H */
