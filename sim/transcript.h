@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "world.h"
 
@@ -26,6 +27,11 @@ private:
     char buf_[kMax];
     std::size_t n_ = 0;
 };
+
+// The text with every byte that is not printable ASCII, and the backslash,
+// written as \xNN (\x5c for the backslash), so that a message quoting a path,
+// an argument or a scenario word never sends raw control bytes to a terminal.
+std::string printable(std::string_view text);
 
 // "ENOENT" for ENOENT; a number in text for an errno without a name.
 std::string errno_name(int err);
