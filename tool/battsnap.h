@@ -115,12 +115,9 @@ void printBBUstatesave(const bbuStateSave &ss, int nbrBS);
 // helpType is greater than 0.
 void help(int helpType);
 
-// A 32-bit word of four consecutive bytes, the first most significant, as the
-// report and the verbose status dump show them.
-inline unsigned int bbuWord(const ui8 *p)
-{
-    return (static_cast<unsigned int>(p[0]) << 24) | (static_cast<unsigned int>(p[1]) << 16) |
-           (static_cast<unsigned int>(p[2]) << 8) | static_cast<unsigned int>(p[3]);
-}
+// Prints lead and the 16 bytes at `bytes` as four big-endian 32-bit words:
+// "<lead>0x%8.8x %8.8x %8.8x %8.8x\n". The line of the report and of the
+// verbose status dump.
+void printWords(const char *lead, const ui8 *bytes);
 
 #endif  // BATTSNAP_BATTSNAP_H

@@ -183,11 +183,8 @@ verifyResult verifyBBUopComplete(int verbose)
 
     if (verbose) {
         std::printf("GSS data:\n");
-        for (int line = 0; line < 2; ++line) {
-            const ui8 *p = gss.data() + 16 * line;
-            std::printf("    0x%8.8x %8.8x %8.8x %8.8x\n", bbuWord(p), bbuWord(p + 4),
-                        bbuWord(p + 8), bbuWord(p + 12));
-        }
+        printWords("    ", gss.data());
+        printWords("    ", gss.data() + 16);
     }
 
     if ((gss[4] & GSS4_ERROR_MASK) == 0 && (gss[5] & GSS5_ERROR_MASK) == 0)
