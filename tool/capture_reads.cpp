@@ -1,14 +1,11 @@
-// capture_reads.cpp - battsnap's reads of the BBU: the general status, and the
-// command-response exchanges that fetch the state save and the battery
-// strings. These functions write to the standard streams only, never to the
-// trace log.
+// capture_reads.cpp - battsnap's reads of the BBU (capture_reads.h).
 //
 // An exchange writes a command frame to 0x40 (SAR), polls the general status
 // until the command has finished without error, then reads the answer from
 // 0x60 (SARX) as one response block: a 5-byte BbuHdr, the data and a sumcheck
 // byte. Every transfer attempt is preceded by a pause of sleepTime
 // microseconds, which paces the BBU's microcontroller.
-#include "battsnap.h"
+#include "capture_reads.h"
 
 #include <array>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // capture_record.cpp - the two outputs of a capture: the raw record file and
 // the console report. Both run only after every read has succeeded.
-#include "battsnap.h"
+#include "capture_record.h"
 
 #include <array>
 #include <cstdio>
