@@ -3,6 +3,8 @@
 // flash load relies on global_GSS and checksumError between its reads.
 #include <bbu/bbu.h>
 
+#include "status_verbose.h"
+
 #include <array>
 #include <cstring>
 #include <span>
@@ -79,7 +81,7 @@ int checkByte6(const char *gss)
 
 int read_and_print_status_with_checks(int fd, const char *msg, sarbuf_t *outbuf, int verbose)
 {
-    const int local_verbose = verbose == 2 ? 1 : verbose;
+    const int local_verbose = bbu_status_verbose(verbose);
 
     std::memset(global_GSS, 0, sizeof global_GSS);
     int rc = I2C_command_with_retry(I2C_RETRY_READ, fd, BBU_SAR_ADDR, BBU_GSS_READ_LEN, global_GSS,

@@ -3,6 +3,8 @@
 // trace log as a line of its own.
 #include <bbu/bbu.h>
 
+#include "status_verbose.h"
+
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -116,8 +118,7 @@ void print_general_status(const char *msg, const char *stat)
 void read_and_print_status_with_retry(int retry, int fd, const char *msg, sarbuf_t *outbuf,
                                       int verbose)
 {
-    // The transfers know only on and off; 2 asks for the display with them on.
-    const int local_verbose = verbose == 2 ? 1 : verbose;
+    const int local_verbose = bbu_status_verbose(verbose);
     std::array<char, BBU_STATUS_WORK_LEN> sar_buff{};
 
     // The result is not examined: what the read left (zeros where it failed)

@@ -1,6 +1,7 @@
 # Install rules, kept apart from the build: the shared library (with its SONAME
-# and the development symlink), the static archive, the public headers, a
-# pkg-config file and a CMake package, in the places GNUInstallDirs names.
+# and the development symlink), the static archive, the public headers, the
+# libbbu(3) man page, a pkg-config file and a CMake package, in the places
+# GNUInstallDirs names.
 # battsnap and the bbusim launcher are installed by their own directories.
 include(CMakePackageConfigHelpers)
 
@@ -15,6 +16,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/i2c/include/bbu/i2c.h
   ${PROJECT_SOURCE_DIR}/bbu/include/bbu/bbu.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
 # pkg-config: the prefix is the one given at install time (cmake --install
 # --prefix), not the configured one, so a staged install points at itself.

@@ -6,7 +6,7 @@
 //
 // Exit status 0, or 255 after the first failure; nothing is written or
 // printed unless every read succeeded.
-#include "battsnap.h"
+#include "capture_reads.h"
 
 #include <cctype>
 #include <cstdio>
@@ -33,6 +33,22 @@ struct RunSettings {
 };
 
 enum class Parsed { run, helped, failed };
+
+// Writes the usage text to standard error, after the build-date line when
+// helpType is greater than 0.
+void help(int helpType)
+{
+    if (helpType > 0)
+        std::fprintf(stderr, "battsnap: Build date: %s  %s\n", __DATE__, __TIME__);
+    std::fputs("Usage: battsnap <-h> <-v> <-t time> <-b Nbr> <-f fn> \n"
+               "       -h       -- This help text\n"
+               "       -v       -- Optional, activates verbose mode\n"
+               "       -t time  -- Optional; sleep time between I/O operations\n"
+               "                   time is in useconds (50,000 default)\n"
+               "       -b nbr   -- Number of battery strings (1-3)\n"
+               "       -f fn    -- File name where binary state save data will be stored\n",
+               stderr);
+}
 
 // Copies the first whitespace-delimited word of src into field, cut to fit.
 // Returns the word's full length, so the caller can tell that it was cut.
@@ -169,20 +185,6 @@ int runCapture(const RunSettings &rs)
 }
 
 }  // namespace
-
-void help(int helpType)
-{
-    if (helpType > 0)
-        std::fprintf(stderr, "battsnap: Build date: %s  %s\n", __DATE__, __TIME__);
-    std::fputs("Usage: battsnap <-h> <-v> <-t time> <-b Nbr> <-f fn> \n"
-               "       -h       -- This help text\n"
-               "       -v       -- Optional, activates verbose mode\n"
-               "       -t time  -- Optional; sleep time between I/O operations\n"
-               "                   time is in useconds (50,000 default)\n"
-               "       -b nbr   -- Number of battery strings (1-3)\n"
-               "       -f fn    -- File name where binary state save data will be stored\n",
-               stderr);
-}
 
 int main(int argc, char **argv)
 {

@@ -1,14 +1,11 @@
-// capture_reads.cpp - battsnap's reads of the BBU: the general status, and the
-// command-response exchanges that fetch the state save and the battery
-// strings. These functions write to the standard streams only, never to the
-// trace log.
+// capture_reads.cpp - battsnap's reads of the BBU (capture_reads.h).
 //
 // An exchange writes a command frame to 0x40 (SAR), polls the general status
 // until the command has finished without error, then reads the answer from
 // 0x60 (SARX) as one response block: a 5-byte BbuHdr, the data and a sumcheck
 // byte. Every transfer attempt is preceded by a pause of sleepTime
 // microseconds, which paces the BBU's microcontroller.
-#include "battsnap.h"
+#include "capture_reads.h"
 
 #include <array>
 #include <cstdio>
@@ -183,11 +180,8 @@ verifyResult verifyBBUopComplete(int verbose)
 
     if (verbose) {
         std::printf("GSS data:\n");
-        for (int line = 0; line < 2; ++line) {
-            const ui8 *p = gss.data() + 16 * line;
-            std::printf("    0x%8.8x %8.8x %8.8x %8.8x\n", bbuWord(p), bbuWord(p + 4),
-                        bbuWord(p + 8), bbuWord(p + 12));
-        }
+        printWords("    ", gss.data());
+        printWords("    ", gss.data() + 16);
     }
 
     if ((gss[4] & GSS4_ERROR_MASK) == 0 && (gss[5] & GSS5_ERROR_MASK) == 0)

@@ -1,8 +1,10 @@
 // capture_record.cpp - the two outputs of a capture: the raw record file and
 // the console report. Both run only after every read has succeeded.
-#include "battsnap.h"
+#include "capture_record.h"
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -12,12 +14,6 @@ namespace {
 bool writeItem(const void *data, std::size_t size, std::FILE *f)
 {
     return std::fwrite(data, size, 1, f) == 1;
-}
-
-void printWords(const char *lead, const ui8 *bytes)
-{
-    std::printf("%s0x%8.8x %8.8x %8.8x %8.8x\n", lead, bbuWord(bytes), bbuWord(bytes + 4),
-                bbuWord(bytes + 8), bbuWord(bytes + 12));
 }
 
 void printOneStatePerString(const char *title, const ui8 (&values)[3])
@@ -39,6 +35,14 @@ void printNineStatesPerString(const char *title, const ui8 (&rows)[3][9])
 }
 
 }  // namespace
+
+void printWords(const char *lead, const ui8 *bytes)
+{
+    std::array<bbu_be32, 4> words;
+    std::memcpy(words.data(), bytes, sizeof words);
+    std::printf("%s0x%8.8x %8.8x %8.8x %8.8x\n", lead, bbu_be32_value(words[0]),
+                bbu_be32_value(words[1]), bbu_be32_value(words[2]), bbu_be32_value(words[3]));
+}
 
 int writeBBUstatesaveFile(const bbuStateSave &ss, int nbrBS, const char *fileName, const char *pgm)
 {

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Install the library into a prefix inside the build tree, build a C program
-# against it the way a user would (pkg-config, strict C99), and run it on the
-# simulated BBU: it must read and decode the status the scenario sets.
+# Install the library into a prefix inside the build tree (not a system one),
+# build a C program against it the way the README says (pkg-config, strict
+# C99, the library directory as rpath), and run it on the simulated BBU
+# without LD_LIBRARY_PATH: it must read and decode the status the scenario
+# sets. The libbbu(3) man page must be installed and render cleanly.
 #
 # usage: install_test.sh BUILD_DIR WORK_DIR BBUSIM CLIENT_SOURCE SONAME
 set -eu
@@ -31,12 +33,18 @@ libdir=$prefix/lib
 for f in "$libdir/$soname" "$libdir/libbbu.so" "$libdir/libbbu.a" \
     "$prefix/include/bbu/bbu.h" "$prefix/include/bbu/i2c.h" \
     "$libdir/pkgconfig/bbu.pc" "$libdir/cmake/bbu/bbuConfig.cmake" \
-    "$libdir/cmake/bbu/bbuConfigVersion.cmake"; do
+    "$libdir/cmake/bbu/bbuConfigVersion.cmake" "$prefix/share/man/man3/libbbu.3"; do
     [ -e "$f" ] || fail "not installed: $f"
 done
 readelf -d "$libdir/$soname" | grep -q "Library soname: \[$soname\]" ||
     fail "SONAME of $libdir/$soname is not $soname"
 [ "$(readlink "$libdir/libbbu.so")" = "$soname" ] || fail "libbbu.so does not link to $soname"
+
+man3=$prefix/share/man/man3/libbbu.3
+warnings=$(groff -man -ww -z "$man3" 2>&1) || fail "groff cannot read $man3"
+[ -z "$warnings" ] || fail "groff warns about $man3: $warnings"
+MANWIDTH=80 man -l "$man3" >"$work/man.txt" 2>&1 || fail "man -l $man3 failed: $(cat "$work/man.txt")"
+grep -q '^BUILDING AGAINST THE LIBRARY$' "$work/man.txt" || fail "man -l $man3 did not render"
 
 # Build with nothing but what pkg-config says.
 PKG_CONFIG_PATH=$libdir/pkgconfig
@@ -46,9 +54,18 @@ case $flags in
 *"-I$prefix/include"*"-L$libdir"*) ;;
 *) fail "pkg-config flags do not point into the prefix: $flags" ;;
 esac
+# Without the rpath the program cannot find the library in this prefix...
 # shellcheck disable=SC2086 # the flags are words
-"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/status_client" "$client_src" $flags ||
+"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/no_rpath_client" "$client_src" $flags ||
     fail "the client does not build against the installed headers and library"
+env -u LD_LIBRARY_PATH ldd "$work/no_rpath_client" | grep -q "$soname => not found" ||
+    fail "$soname found without an rpath: the prefix is not a private one"
+# ...with it, as the README says, it can.
+rpath=$(pkg-config --variable=libdir bbu)
+[ "$rpath" = "$libdir" ] || fail "pkg-config libdir is $rpath, not $libdir"
+# shellcheck disable=SC2086 # the flags are words
+"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/status_client" "$client_src" $flags \
+    -Wl,-rpath,"$rpath" || fail "the client does not build with the rpath"
 
 # A BBU with a status that is easy to recognise.
 cat >"$work/status.scn" <<'EOF'
@@ -64,7 +81,7 @@ status 31 0x17
 EOF
 
 set +e
-LD_LIBRARY_PATH=$libdir "$bbusim" --scenario "$work/status.scn" --root "$work/root" \
+env -u LD_LIBRARY_PATH "$bbusim" --scenario "$work/status.scn" --root "$work/root" \
     --transcript "$work/transcript" -- "$work/status_client" >"$work/out" 2>"$work/err"
 status=$?
 set -e

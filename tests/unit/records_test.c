@@ -1,10 +1,18 @@
 /* The status records seen from C: each named bit of the bit bytes is the mask
  * the BBU documents, and the records lay the bytes where the bus puts them.
- * Compiled as C99 with -Wpedantic, so it also proves the headers are clean C. */
+ * Compiled as C99 with -Wpedantic, so it also proves the headers are clean C:
+ * the masks are constant expressions (case labels below), and the capture
+ * tool's names are not declared (each typedef here would clash with one). */
 #include <bbu/bbu.h>
 
 #include <stdio.h>
 #include <string.h>
+
+typedef int ui8;
+typedef int ui16;
+typedef int ui32;
+typedef int BbuHdr;
+typedef int BbuGeneralStatus;
 
 static int failures;
 static int checks;
@@ -26,13 +34,35 @@ static void expect_byte(const char *what, unsigned char got, unsigned char want)
         expect_byte(#type "." #field, u.BYTE, mask);                                               \
     } while (0)
 
+/* The named bit of byte 5 that a mask of byte 5 selects; -1 for no name. */
+static int byte5_bit(BYTE05 u, unsigned mask)
+{
+    switch (mask) {
+    case MULTI_CMD:
+        return u.BIT.multiple_command;
+    case SAR_OVERRUN:
+        return u.BIT.sar_overrun;
+    case SARX_OVERRUN:
+        return u.BIT.sarx_overrun;
+    case INVALID_LEN:
+        return u.BIT.invalid_length;
+    case INVALID_CMD:
+        return u.BIT.invalid_command;
+    case FLASH_CHKSUM:
+        return u.BIT.flash_checksum;
+    case INVALID_PARM:
+        return u.BIT.invalid_parameter;
+    case CHKSUM_ERR:
+        return u.BIT.checksum_error;
+    default:
+        return -1;
+    }
+}
+
 int main(void)
 {
-    unsigned char raw[33];
-    BbuGeneralStatus view;
+    unsigned char raw[BBU_GSS_LEN];
     GENERAL_STATUS gss;
-    BbuHdr hdr;
-    const unsigned char block_start[5] = {0xc8, 0x07, 0x50, 0x00, 0x01};
     int i;
 
     BIT_IS(BYTE00, commandInProgress, 0x80);
@@ -61,14 +91,12 @@ int main(void)
     BIT_IS(BYTE04, current_state_num, 0x10);
     BIT_IS(BYTE04, i2c_cmd_in_progress, 0x08);
     BIT_IS(BYTE04, operation_mode, 0x02);
-    BIT_IS(BYTE05, multiple_command, MULTI_CMD);
-    BIT_IS(BYTE05, sar_overrun, SAR_OVERRUN);
-    BIT_IS(BYTE05, sarx_overrun, SARX_OVERRUN);
-    BIT_IS(BYTE05, invalid_length, INVALID_LEN);
-    BIT_IS(BYTE05, invalid_command, INVALID_CMD);
-    BIT_IS(BYTE05, flash_checksum, FLASH_CHKSUM);
-    BIT_IS(BYTE05, invalid_parameter, INVALID_PARM);
-    BIT_IS(BYTE05, checksum_error, CHKSUM_ERR);
+    /* Every bit of byte 5 has a mask, and the mask selects that bit's field. */
+    for (i = 0; i < 8; ++i) {
+        BYTE05 u;
+        u.BYTE = (unsigned char)(1u << i);
+        expect_byte("byte 5 field of its mask", (unsigned char)byte5_bit(u, 1u << i), 1);
+    }
     BIT_IS(BYTE06, vbat_control_switch, 0x80);
     BIT_IS(BYTE06, flash_erase, FLASH_ERASE);
     BIT_IS(BYTE06, flash_program, FLASH_PROGRAM);
@@ -100,15 +128,10 @@ int main(void)
     expect_byte("EEPROM_FULL", EEPROM_FULL, 0x08);
     expect_byte("EEPROM_CHKSUM", EEPROM_CHKSUM, 0x04);
 
-    /* Both status views over the same 33 bytes off the bus. */
-    for (i = 0; i < 33; ++i)
+    /* The record over the 32 status bytes off the bus. */
+    for (i = 0; i < BBU_GSS_LEN; ++i)
         raw[i] = (unsigned char)(0xa0 + i);
-    memcpy(&view, raw, sizeof view);
     memcpy(&gss, raw, sizeof gss);
-    expect_byte("seconds0 (byte 8)", view.seconds0, 0xa8);
-    expect_byte("numStrings (byte 18)", view.numStrings, 0xb2);
-    expect_byte("version (byte 30)", view.version, 0xbe);
-    expect_byte("GenStatChkSum (byte 32)", view.GenStatChkSum, 0xc0);
     expect_byte("byte05 (byte 5)", gss.byte05.BYTE, 0xa5);
     expect_byte("spare1[1] (byte 13)", gss.spare1[1], 0xad);
     expect_byte("sub_version (byte 31)", gss.sub_version, 0xbf);
@@ -122,13 +145,6 @@ int main(void)
         ++failures;
         printf("FAILED: AD_Testpoint is 0x%04x\n", (unsigned)bbu_be16_value(gss.AD_Testpoint));
     }
-
-    memcpy(&hdr, block_start, sizeof hdr);
-    expect_byte("cmdEcho", hdr.cmdEcho, 0xc8);
-    expect_byte("ctr", hdr.ctr, 0x07);
-    expect_byte("len", hdr.len, 0x50);
-    expect_byte("blkNbr", hdr.blkNbr, 0x00);
-    expect_byte("blkSetNbr", hdr.blkSetNbr, 0x01);
 
     printf("%d passed, %d failed\n", checks - failures, failures);
     return failures ? 1 : 0;

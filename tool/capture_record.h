@@ -1,14 +1,69 @@
-// battsnap.h - records and functions of battsnap, the BBU state-save capture
-// tool. Internal to the tool: programs built with the library use <bbu/bbu.h>.
+// capture_record.h - battsnap's capture record: the tool's byte-by-byte views
+// of the blocks it reads, the record file they make and its console report.
+// Internal to the tool: programs built with the library use <bbu/bbu.h>.
 //
 // Every block battsnap reads is kept byte for byte as the BBU sent it; the
 // records below only name the bytes, they never combine multi-byte values.
-#ifndef BATTSNAP_BATTSNAP_H
-#define BATTSNAP_BATTSNAP_H
+#ifndef BATTSNAP_CAPTURE_RECORD_H
+#define BATTSNAP_CAPTURE_RECORD_H
 
 #include <bbu/bbu.h>
 
 #include <cstddef>
+#include <cstdint>
+
+// The fixed-width unsigned types of the tool's records.
+typedef std::uint8_t ui8;
+typedef std::uint16_t ui16;
+typedef std::uint32_t ui32;
+
+// Header of a response block read from 0x60: the block is the header, the
+// data the command defines, and a sumcheck byte over header and data.
+struct BbuHdr {
+    ui8 cmdEcho;    // command code being answered
+    ui8 ctr;        // counter byte, not examined
+    ui8 len;        // length byte, not examined
+    ui8 blkNbr;     // number of this block, from 0
+    ui8 blkSetNbr;  // number of blocks in the answer
+};
+
+// The 33 bytes of the general status read from 0x40, check byte included.
+// Multi-byte values keep the order received, byte ...0 first.
+struct BbuGeneralStatus {
+    ui8 status1;          // 0
+    ui8 status1ChkSum;    // 1: complement of byte 0
+    ui8 status2;          // 2
+    ui8 status3;          // 3
+    ui8 status4;          // 4
+    ui8 status5;          // 5
+    ui8 status6;          // 6
+    ui8 status7;          // 7
+    ui8 seconds0;         // 8: most significant
+    ui8 seconds1;         // 9
+    ui8 seconds2;         // 10
+    ui8 seconds3;         // 11
+    ui8 rsvd0C;           // 12
+    ui8 rsvd0D;           // 13
+    ui8 stateLED;         // 14
+    ui8 dataInCacheLED;   // 15
+    ui8 statusTCBLA0;     // 16
+    ui8 statusTCBLA1;     // 17
+    ui8 numStrings;       // 18
+    ui8 cmdInProgress;    // 19
+    ui8 avgTemp0;         // 20
+    ui8 avgTemp1;         // 21
+    ui8 capacityPeriod0;  // 22
+    ui8 capacityPeriod1;  // 23
+    ui8 BkupDischgCur0;   // 24
+    ui8 BkupDischgCur1;   // 25
+    ui8 FETsenseA0;       // 26
+    ui8 FETsenseA1;       // 27
+    ui8 A_D_TestPoint0;   // 28
+    ui8 A_D_TestPoint1;   // 29
+    ui8 version;          // 30
+    ui8 sub_version;      // 31
+    ui8 GenStatChkSum;    // 32: sumcheck of bytes 0 to 31
+};
 
 // The state of the three battery strings as the BBU saved it. Every element is
 // one byte; row j of each table belongs to battery string j.
@@ -56,6 +111,15 @@ struct bbuStateSave {
     BbuStringStatus batteryStringStatus[3];  // entry i holds battery string i + 1
 };
 
+static_assert(sizeof(BbuHdr) == 5 && offsetof(BbuHdr, blkNbr) == 3 &&
+                  offsetof(BbuHdr, blkSetNbr) == 4,
+              "BbuHdr: 5 bytes, block number at 3, block count at 4");
+static_assert(sizeof(BbuGeneralStatus) == BBU_GSS_READ_LEN, "BbuGeneralStatus is 33 bytes");
+static_assert(offsetof(BbuGeneralStatus, seconds0) == 8 &&
+                  offsetof(BbuGeneralStatus, numStrings) == 18 &&
+                  offsetof(BbuGeneralStatus, version) == 30 &&
+                  offsetof(BbuGeneralStatus, GenStatChkSum) == BBU_GSS_LEN,
+              "BbuGeneralStatus byte positions");
 static_assert(sizeof(StateInfo) == 64, "StateInfo is 64 bytes");
 static_assert(offsetof(StateInfo, current) == 1 && offsetof(StateInfo, previous) == 4 &&
                   offsetof(StateInfo, history) == 31 && offsetof(StateInfo, changeReason) == 58 &&
@@ -74,35 +138,6 @@ static_assert(offsetof(bbuStateSave, generalStatus) == 80 &&
                   offsetof(bbuStateSave, batteryStringStatus) == 113,
               "bbuStateSave: state save, general status, strings");
 
-// Process-wide I/O context of the capture reads, set by main before the first read.
-extern int fd;         // the open I2C device
-extern int sleepTime;  // pause in microseconds before every transfer attempt (default 50000)
-
-// Outcome of waiting for a BBU command to finish.
-enum verifyResult {
-    successful = 0,           // finished, no error bit set
-    readGSSfailed = 1,        // no valid general status could be read
-    opInprogressTimeout = 2,  // still in progress at every poll
-    bbuDetectederror = 3,     // finished with an error bit set
-};
-
-// Reads the 33-byte general status (check byte included) into pBuff with up to
-// five attempts. 0, or -1 with pBuff untouched.
-int readBBUgeneralstatus(ui8 *pBuff, int verbose);
-
-// Polls the general status until the command in progress has finished and
-// judges its error bits; writes its own message on every failure.
-verifyResult verifyBBUopComplete(int verbose);
-
-// Sends "read state save" and copies the 80 data bytes to pBuff. 0, or -1 with
-// pBuff untouched after the failure's messages.
-int readBBUstatesave(ui8 *pBuff, int verbose);
-
-// Sends "read battery string status" for battery string `string` (counted from
-// 1, not range-checked) and copies the 32 data bytes to pBuff. 0, or -1 with
-// pBuff untouched after the failure's messages.
-int readBBUbatterystringstatus(ui8 *pBuff, ui8 string, int verbose);
-
 // Writes the record file: state save, general status and the first nbrBS
 // string entries, as raw bytes. An existing file is replaced. 0, or -1 after
 // a message prefixed with pgm.
@@ -111,16 +146,9 @@ int writeBBUstatesaveFile(const bbuStateSave &ss, int nbrBS, const char *fileNam
 // Prints the console report of a capture of nbrBS strings to standard output.
 void printBBUstatesave(const bbuStateSave &ss, int nbrBS);
 
-// Writes the usage text to standard error, after the build-date line when
-// helpType is greater than 0.
-void help(int helpType);
+// Prints lead and the 16 bytes at `bytes` as four big-endian 32-bit words:
+// "<lead>0x%8.8x %8.8x %8.8x %8.8x\n". The line of the report and of the
+// verbose status dump.
+void printWords(const char *lead, const ui8 *bytes);
 
-// A 32-bit word of four consecutive bytes, the first most significant, as the
-// report and the verbose status dump show them.
-inline unsigned int bbuWord(const ui8 *p)
-{
-    return (static_cast<unsigned int>(p[0]) << 24) | (static_cast<unsigned int>(p[1]) << 16) |
-           (static_cast<unsigned int>(p[2]) << 8) | static_cast<unsigned int>(p[3]);
-}
-
-#endif  // BATTSNAP_BATTSNAP_H
+#endif  // BATTSNAP_CAPTURE_RECORD_H
