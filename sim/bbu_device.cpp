@@ -217,7 +217,6 @@ void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
     b.running = 1;
     b.code = frame[0];
     std::memcpy(b.frame, frame, len);
-    b.frame_len = static_cast<std::uint8_t>(len);
     ++b.ctr;
     arm_faults(w, frame[0], len > 2 ? frame[1] : -1);
     b.busy_left = b.busy_polls;
@@ -242,13 +241,7 @@ void bbu_sarx_read(World &w, std::uint8_t *buf, std::size_t len)
         buf[n - 1] ^= 0xff;
 }
 
-void bbu_sarx_write(World &w, const std::uint8_t *buf, std::size_t len)
-{
-    Bbu &b = w.bbu;
-    ++b.sarx_writes;
-    std::size_t n = std::min(len, sizeof b.sarx_last);
-    std::memcpy(b.sarx_last, buf, n);
-    b.sarx_last_len = static_cast<std::uint16_t>(n);
-}
+// Writes at 0x60 are accepted; no command of the firmware reads them.
+void bbu_sarx_write(World &, const std::uint8_t *, std::size_t) {}
 
 }  // namespace bbusim

@@ -87,7 +87,6 @@ struct Bbu {
     std::uint8_t running;     // a command is in progress
     std::uint8_t code;
     std::uint8_t frame[kMaxFrame];
-    std::uint8_t frame_len;
     std::uint8_t ctr;  // counts accepted commands, echoed in the header
 
     // The response block offered at 0x60.
@@ -95,11 +94,6 @@ struct Bbu {
     std::uint16_t block_len;  // 0: nothing offered, reads give an idle window
 
     std::uint8_t fault_bits[3];  // bits that faults set in status bytes 4, 5, 6
-
-    // What was written to 0x60 (flash blocks arrive there).
-    std::uint32_t sarx_writes;
-    std::uint8_t sarx_last[kMaxBlockData];
-    std::uint16_t sarx_last_len;
 };
 
 // 24C02-style VPD EEPROM at 0x54.

@@ -1,5 +1,4 @@
-// Injected faults (each kind with count, skip and trigger) and the scenario
-// grammar's refusals.
+// Injected faults: each kind with count, skip and trigger.
 #include <functional>
 
 #include "sim_bus.h"
@@ -218,58 +217,6 @@ TEST_F(BbusimFaultTest, TransferFaultWaitsForItsTrigger)
     run_command({0xc4, 0x03, 0xc7});
     EXPECT_EQ(read(0x60, 38).err, EIO);
     EXPECT_EQ(read(0x60, 38).err, 0);
-}
-
-struct BadScenario {
-    const char *name;
-    const char *text;
-    const char *message;
-};
-
-class BbusimScenarioErrorTest : public SimWorldTest,
-                                public ::testing::WithParamInterface<BadScenario> {};
-
-TEST_P(BbusimScenarioErrorTest, NamesTheLineAndWhatIsWrong)
-{
-    EXPECT_EQ(bbusim::apply(GetParam().text), GetParam().message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, BbusimScenarioErrorTest,
-    ::testing::Values(
-        BadScenario{"UnknownKeyword", "# comment\n\nbogus 1", "line 3: unknown keyword 'bogus'"},
-        BadScenario{"StatusPosition", "status 32 00",
-                    "line 1: expected a status byte position (0 to 31), got '32'"},
-        BadScenario{"StatusRunTooLong", "status 30 01 02 03",
-                    "line 1: status: 3 bytes from position 30 go beyond its 32 bytes"},
-        BadScenario{"NotAByte", "status 4 zz", "line 1: expected a byte in hex, got 'zz'"},
-        BadScenario{"StringZero", "string 0 0 01", "line 1: string: strings are numbered from 1"},
-        BadScenario{"UnknownFault", "fault nothing", "line 1: unknown fault 'nothing'"},
-        BadScenario{"UnknownErrno", "fault fail 40 read EBOGUS",
-                    "line 1: fault fail: unknown errno 'EBOGUS'"},
-        BadScenario{"MissingPolls", "fault busy", "line 1: fault busy: missing number of polls"},
-        BadScenario{"ErrorByte", "fault error-bits 3 01",
-                    "line 1: fault error-bits: status byte must be 4, 5 or 6"},
-        BadScenario{"CountZero", "fault gss-check count 0",
-                    "line 1: fault gss-check: count must be at least 1"},
-        BadScenario{"OptionWithoutValue", "fault gss-check skip",
-                    "line 1: fault gss-check: 'skip' needs a value"},
-        BadScenario{"Unterminated", "vpd 2 \"PN=", "line 1: unterminated quoted text"},
-        BadScenario{"OnOff", "real-time maybe", "line 1: expected 'on' or 'off', got 'maybe'"},
-        BadScenario{"ClockMonth", "clock 2009-13-01 00:00:00",
-                    "line 1: clock: date or time out of range"},
-        BadScenario{"AddressRange", "device 80 absent",
-                    "line 1: expected an address in hex, got '80'"}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(BbusimFaultTest, RefusedLineAppliesNothingOfItselfButKeepsEarlierLines)
-{
-    EXPECT_EQ(bbusim::apply("status 5 01\nstatus 6 ff ff\nstatus 31 01 02"),
-              "line 3: status: 2 bytes from position 31 go beyond its 32 bytes");
-    auto g = bbusim::peek_status();
-    EXPECT_EQ(g[5], 0x01);
-    EXPECT_EQ(g[6], 0xff);
-    EXPECT_EQ(g[31], 0x12) << "the default sub-version";
 }
 
 TEST_F(BbusimFaultTest, StringsSettingChangesTheCountByteAndTheValidParameters)
