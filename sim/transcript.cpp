@@ -2,8 +2,11 @@
 #include "transcript.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +16,32 @@
 #include "libc_calls.h"
 
 namespace bbusim {
+namespace {
+
+// A line's large buffer, whole pages.
+constexpr std::size_t kBigSize = (TranscriptLine::kMax + 4095) & ~std::size_t{4095};
+
+// The large buffer this process keeps between lines. Taken and given back
+// with atomic exchanges: a signal handler or another thread that finds it
+// taken maps a buffer of its own for its line. No lock, no malloc.
+std::atomic<char *> g_spare{nullptr};
+
+char *take_big_buffer()
+{
+    if (char *p = g_spare.exchange(nullptr))
+        return p;
+    void *m = mmap(nullptr, kBigSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return m == MAP_FAILED ? nullptr : static_cast<char *>(m);
+}
+
+void give_back_big_buffer(char *p)
+{
+    char *none = nullptr;
+    if (!g_spare.compare_exchange_strong(none, p))
+        munmap(p, kBigSize);
+}
+
+}  // namespace
 
 TranscriptLine::TranscriptLine(std::uint64_t t_us)
 {
@@ -20,21 +49,47 @@ TranscriptLine::TranscriptLine(std::uint64_t t_us)
          static_cast<unsigned long long>(t_us % 1000000));
 }
 
+TranscriptLine::~TranscriptLine()
+{
+    if (buf_ != inline_)
+        give_back_big_buffer(buf_);
+}
+
+bool TranscriptLine::reserve(std::size_t more)
+{
+    if (more < kMax && n_ + more < cap_)
+        return true;
+    if (buf_ != inline_ || more >= kMax || n_ + more >= kMax)
+        return false;
+    char *big = take_big_buffer();
+    if (big == nullptr)
+        return false;
+    std::memcpy(big, inline_, n_);
+    buf_ = big;
+    cap_ = kMax;
+    return true;
+}
+
 TranscriptLine &TranscriptLine::text(const char *fmt, ...)
 {
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    int r = std::vsnprintf(buf_ + n_, kMax - 1 - n_, fmt, ap);
+    va_copy(again, ap);
+    int r = std::vsnprintf(buf_ + n_, cap_ - n_, fmt, ap);
+    if (r > 0 && n_ + static_cast<std::size_t>(r) >= cap_ && reserve(static_cast<std::size_t>(r)))
+        r = std::vsnprintf(buf_ + n_, cap_ - n_, fmt, again);
+    va_end(again);
     va_end(ap);
-    if (r > 0)
-        n_ += std::min<std::size_t>(static_cast<std::size_t>(r), kMax - 2 - n_);
+    if (r > 0)  // a text cut short keeps what fitted, room for the newline left
+        n_ += std::min<std::size_t>(static_cast<std::size_t>(r), cap_ - 1 - n_);
     return *this;
 }
 
 TranscriptLine &TranscriptLine::bytes(const std::uint8_t *p, std::size_t n)
 {
     static constexpr char kHex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < n && n_ + 4 < kMax; ++i) {
+    reserve(n < kMax / 3 ? 3 * n : kMax);  // when it fails the bytes that fit are kept
+    for (std::size_t i = 0; i < n && n_ + 3 < cap_; ++i) {
         buf_[n_++] = ' ';
         buf_[n_++] = kHex[p[i] >> 4];
         buf_[n_++] = kHex[p[i] & 0x0f];

@@ -12,19 +12,33 @@
 
 namespace bbusim {
 
-// Builds one line on the stack and appends it with a single write(2) to the
-// O_APPEND transcript file, so lines of concurrent processes never mix.
+// Builds one line and appends it with a single write(2) to the transcript,
+// opened with O_APPEND, so lines of concurrent processes never mix. Safe in
+// a small thread stack and in a signal handler: the text sits in a small
+// buffer on the stack; a line with many transfer bytes moves to a buffer the
+// process keeps mapped for that (or one mapped for that line), never malloc.
 class TranscriptLine {
 public:
     explicit TranscriptLine(std::uint64_t t_us);
+    ~TranscriptLine();
+    TranscriptLine(const TranscriptLine &) = delete;
+    TranscriptLine &operator=(const TranscriptLine &) = delete;
     TranscriptLine &text(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     // " b0 b1 ..." in lower-case hex.
     TranscriptLine &bytes(const std::uint8_t *p, std::size_t n);
     void emit(const World &w);
 
-private:
+    // The longest line: a message of 8192 bytes and its text.
     static constexpr std::size_t kMax = 8192 * 3 + 256;
-    char buf_[kMax];
+
+private:
+    // Room for `more` bytes and the newline; false when the line is full.
+    bool reserve(std::size_t more);
+
+    static constexpr std::size_t kInline = 256;
+    char inline_[kInline];
+    char *buf_ = inline_;
+    std::size_t cap_ = kInline;
     std::size_t n_ = 0;
 };
 
