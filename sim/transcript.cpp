@@ -1,8 +1,9 @@
-// transcript.cpp - append transcript lines and name errno values.
+// transcript.cpp - open the transcript, append its lines, name errno values.
 #include "transcript.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,30 @@ void give_back_big_buffer(char *p)
     char *none = nullptr;
     if (!g_spare.compare_exchange_strong(none, p))
         munmap(p, kBigSize);
+}
+
+// True when fd is open on the world's transcript file.
+bool is_transcript(int fd, const World &w)
+{
+    struct stat st {};
+    return fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == w.transcript_dev &&
+           st.st_ino == w.transcript_ino;
+}
+
+// The transcript reopened by name for a process that no longer has the
+// descriptor the launcher handed down: only when the name still leads to the
+// same file without a symbolic link; -1 otherwise.
+int reopen_transcript(const World &w)
+{
+    int fd = libc().open(w.transcript,
+                         O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && !is_transcript(fd, w)) {
+        libc().close(fd);
+        return -1;
+    }
+    if (fd >= 0)
+        libc().fcntl(fd, F_SETFL, O_APPEND);  // opened without waiting; writes may wait
+    return fd;
 }
 
 }  // namespace
@@ -101,12 +126,68 @@ void TranscriptLine::emit(const World &w)
 {
     buf_[n_++] = '\n';
     const int saved = errno;
-    int fd = libc().open(w.transcript, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = w.transcript_fd;
+    int reopened = -1;
+    if (!is_transcript(fd, w))
+        fd = reopened = reopen_transcript(w);
     if (fd >= 0) {
-        (void)!libc().write(fd, buf_, n_);
-        libc().close(fd);
+        // One write, retried only when a signal came before any byte went.
+        while (libc().write(fd, buf_, n_) < 0 && errno == EINTR) {
+        }
     }
+    if (reopened >= 0)
+        libc().close(reopened);
     errno = saved;
+}
+
+int open_transcript(int root_fd, const std::string &root, const std::string &path,
+                    std::string &name, std::string &err)
+{
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const bool in_root = path.empty();
+    const std::string shown =
+        "transcript " + (in_root ? printable(root) + "/" + kTranscriptFileName : printable(path));
+    bool through_link = false;
+    int fd = in_root
+                 ? libc().openat(root_fd, kTranscriptFileName, kFlags | O_CREAT | O_NOFOLLOW, 0666)
+                 : libc().open(path.c_str(), kFlags | O_CREAT | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno == ELOOP && !in_root) {
+        through_link = true;  // the user's own link: followed, never created nor emptied
+        fd = libc().open(path.c_str(), kFlags);
+    }
+    struct stat st {};
+    if (fd < 0) {
+        const int saved = errno;
+        if (saved == ELOOP)
+            err = shown + " is a symbolic link: refused";
+        else if (saved == ENXIO && stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+            err = shown + " is a FIFO that no process reads: refused";
+        else
+            err = "cannot open " + shown + ": " + std::strerror(saved);
+        return -1;
+    }
+    const char *refused = nullptr;
+    if (fstat(fd, &st) != 0)
+        refused = std::strerror(errno);
+    else if (S_ISREG(st.st_mode))
+        refused = !through_link && ftruncate(fd, 0) != 0 ? std::strerror(errno) : nullptr;
+    else if (in_root || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)))
+        refused = "not a regular file, FIFO or character device";
+    if (refused != nullptr) {
+        err = "cannot use " + shown + ": " + refused;
+        libc().close(fd);
+        return -1;
+    }
+    libc().fcntl(fd, F_SETFL, O_APPEND);  // opened without waiting; writes may wait
+
+    char link[kPathMax];
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(proc.c_str(), link, sizeof link);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof link && link[0] == '/')
+        name.assign(link, static_cast<std::size_t>(n));
+    else
+        name = in_root ? root + "/" + kTranscriptFileName : path;
+    return fd;
 }
 
 std::string printable(std::string_view text)

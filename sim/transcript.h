@@ -42,6 +42,18 @@ private:
     std::size_t n_ = 0;
 };
 
+// Open a run's transcript once, for appending. `path` empty is
+// ROOT/bbusim.transcript: a regular file, never reached through a symbolic
+// link. A named regular file is emptied, unless its name is a symbolic link:
+// then it is only appended to (--transcript /dev/stderr with standard error
+// redirected to a file). A FIFO or pipe, or a character device (terminal,
+// /dev/null), is written as it is; a FIFO that no process reads is refused
+// rather than waited for; anything else is refused. Returns the descriptor
+// (O_APPEND, close-on-exec) with the file's absolute name in `name`, or -1
+// with `err` saying why.
+int open_transcript(int root_fd, const std::string &root, const std::string &path,
+                    std::string &name, std::string &err);
+
 // The text with every byte that is not printable ASCII, and the backslash,
 // written as \xNN (\x5c for the backslash), so that a message quoting a path,
 // an argument or a scenario word never sends raw control bytes to a terminal.
