@@ -42,6 +42,13 @@ void give_back_big_buffer(char *p)
         munmap(p, kBigSize);
 }
 
+// Transcript files are opened with O_NONBLOCK, so that opening a FIFO never
+// waits; writing to them may wait, as any program's output does.
+void let_writes_wait(int fd)
+{
+    libc().fcntl(fd, F_SETFL, O_APPEND);
+}
+
 // True when fd is open on the world's transcript file.
 bool is_transcript(int fd, const World &w)
 {
@@ -62,7 +69,7 @@ int reopen_transcript(const World &w)
         return -1;
     }
     if (fd >= 0)
-        libc().fcntl(fd, F_SETFL, O_APPEND);  // opened without waiting; writes may wait
+        let_writes_wait(fd);
     return fd;
 }
 
@@ -178,7 +185,7 @@ int open_transcript(int root_fd, const std::string &root, const std::string &pat
         libc().close(fd);
         return -1;
     }
-    libc().fcntl(fd, F_SETFL, O_APPEND);  // opened without waiting; writes may wait
+    let_writes_wait(fd);
 
     char link[kPathMax];
     const std::string proc = "/proc/self/fd/" + std::to_string(fd);
