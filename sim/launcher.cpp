@@ -3,23 +3,23 @@
 //   bbusim [--scenario FILE] [--transcript FILE] [--root DIR] [--adapter PATH]...
 //          [--real-time] [--no-log-dir] -- COMMAND [ARGS...]
 //
-// Sets up the run's root and world from the scenario, runs COMMAND with the
-// interposer preloaded, records its end in the transcript and exits with its
-// status. Own errors exit with 125, a command that cannot run with 126, a
-// command not found with 127.
-#include <algorithm>
+// Opens and locks the run's root, opens the transcript once, sets up the
+// world from the options and the scenario, runs COMMAND with the interposer
+// preloaded, records its end in the transcript and exits with its status.
+// Own errors exit with 125, a command that cannot run with 126, a command not
+// found with 127.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,8 +49,9 @@ constexpr const char *kUsage =
     "\n"
     "  --scenario FILE    initial device state, settings and faults\n"
     "  --transcript FILE  where the bus transcript goes (default ROOT/bbusim.transcript)\n"
-    "  --root DIR         directory for the run's world, /opt and /tmp/i2c_skt\n"
-    "                     (default ${TMPDIR:-/tmp}/bbusim-UID)\n"
+    "  --root DIR         directory for the run's world, /opt and /tmp/i2c_skt, used\n"
+    "                     by one run at a time (default ${TMPDIR:-/tmp}/bbusim-UID,\n"
+    "                     which must be private to this user)\n"
     "  --adapter PATH     claim one more adapter path, e.g. /dev/i2c-11\n"
     "  --real-time        sleeps take real time as well\n"
     "  --no-log-dir       do not create ROOT/opt/Logs/bbu/logs\n"
@@ -70,66 +71,95 @@ struct Options {
     std::vector<std::string> command;
 };
 
+// The run's root, held for the whole run, and its world.
+struct Run {
+    std::string root;
+    int root_fd = -1;
+    int lock_fd = -1;
+    bbusim::World *world = nullptr;
+};
+
+// Transcript descriptors handed down to the command sit at or above this
+// number, clear of the low numbers programs expect to get from open().
+constexpr int kHandDownFd = 100;
+
 [[noreturn]] void fail(int status, const std::string &message)
 {
     std::fprintf(stderr, "bbusim: %s\n", message.c_str());
     std::exit(status);
 }
 
+[[noreturn]] void usage_error(const std::string &message)
+{
+    fail(kLauncherError, message + "\nTry 'bbusim --help'.");
+}
+
+// True for a device node path such as /dev/i2c-11.
+bool is_device_path(const std::string &path)
+{
+    return path.size() > 5 && path.rfind("/dev/", 0) == 0 && path.size() < bbusim::kAdapterPathMax;
+}
+
+// The value of option `name`: inline (--root=DIR) or the next argument; an
+// empty value is refused rather than taken as "the default".
+std::string option_value(const std::string &name, const std::string &arg, int argc, char **argv,
+                         int &i)
+{
+    std::string v;
+    if (std::size_t eq = arg.find('='); eq != std::string::npos)
+        v = arg.substr(eq + 1);
+    else if (i + 1 < argc)
+        v = argv[++i];
+    else
+        usage_error("option '" + name + "' needs a value");
+    if (v.empty())
+        usage_error("option '" + name + "' needs a value, not an empty one");
+    return v;
+}
+
 Options parse_options(int argc, char **argv)
 {
     Options o;
     int i = 1;
-    auto value = [&](const std::string &opt, std::string &inline_value,
-                     bool has_inline) -> std::string {
-        if (has_inline)
-            return inline_value;
-        if (i + 1 >= argc)
-            fail(kLauncherError, "option '" + opt + "' needs a value\nTry 'bbusim --help'.");
-        return argv[++i];
-    };
     for (; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
         if (arg == "--") {
             ++i;
             break;
         }
         if (arg.rfind("--", 0) != 0)
             break;
-        std::string name = arg;
-        std::string inline_value;
-        bool has_inline = false;
-        if (std::size_t eq = arg.find('='); eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            inline_value = arg.substr(eq + 1);
-            has_inline = true;
-        }
-        if (name == "--help") {
+        const std::string name = arg.substr(0, arg.find('='));
+        const bool has_inline = name.size() != arg.size();
+        if (name == "--help" && !has_inline) {
             std::fputs(kUsage, stdout);
             std::exit(0);
-        } else if (name == "--version") {
+        } else if (name == "--version" && !has_inline) {
             std::printf("bbusim %s\n", BBUSIM_VERSION);
             std::exit(0);
         } else if (name == "--scenario") {
-            o.scenario = value(name, inline_value, has_inline);
+            o.scenario = option_value(name, arg, argc, argv, i);
         } else if (name == "--transcript") {
-            o.transcript = value(name, inline_value, has_inline);
+            o.transcript = option_value(name, arg, argc, argv, i);
         } else if (name == "--root") {
-            o.root = value(name, inline_value, has_inline);
+            o.root = option_value(name, arg, argc, argv, i);
         } else if (name == "--adapter") {
-            o.adapters.push_back(value(name, inline_value, has_inline));
+            o.adapters.push_back(option_value(name, arg, argc, argv, i));
+            if (!is_device_path(o.adapters.back()))
+                usage_error("--adapter '" + bbusim::printable(o.adapters.back()) +
+                            "': not a device path such as /dev/i2c-11");
         } else if (name == "--real-time" && !has_inline) {
             o.real_time = true;
         } else if (name == "--no-log-dir" && !has_inline) {
             o.log_dir = false;
         } else {
-            fail(kLauncherError, "unknown option '" + arg + "'\nTry 'bbusim --help'.");
+            usage_error("unknown option '" + bbusim::printable(arg) + "'");
         }
     }
     for (; i < argc; ++i)
         o.command.emplace_back(argv[i]);
     if (o.command.empty())
-        fail(kLauncherError, "no command given\nTry 'bbusim --help'.");
+        usage_error("no command given");
     return o;
 }
 
@@ -159,12 +189,13 @@ std::string resolve_command(const std::string &name)
         exists = stat(path.c_str(), &st) == 0;
         return exists && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
     };
+    const std::string shown = bbusim::printable(name);
     bool exists = false;
     if (name.find('/') != std::string::npos) {
         if (check(name, exists))
             return name;
         fail(exists ? kCannotRun : kNotFound,
-             name + ": " + std::strerror(exists ? EACCES : ENOENT));
+             shown + ": " + std::strerror(exists ? EACCES : ENOENT));
     }
     const char *env_path = std::getenv("PATH");
     std::string search = env_path != nullptr ? env_path : "/usr/local/bin:/usr/bin:/bin";
@@ -182,8 +213,8 @@ std::string resolve_command(const std::string &name)
         start = end + 1;
     }
     if (seen)
-        fail(kCannotRun, name + ": " + std::strerror(EACCES));
-    fail(kNotFound, name + ": command not found");
+        fail(kCannotRun, shown + ": " + std::strerror(EACCES));
+    fail(kNotFound, shown + ": command not found");
 }
 
 std::string launcher_dir()
@@ -197,58 +228,74 @@ std::string launcher_dir()
     return path.substr(0, path.rfind('/'));
 }
 
-pid_t g_child = -1;
-
-void forward_signal(int sig)
+// Open and lock the run's root: the default one must be private; a second
+// run on a root in use is refused.
+Run open_run_root(const Options &o)
 {
-    if (g_child > 0)
-        kill(g_child, sig);
+    Run run;
+    const bool private_root = o.root.empty();
+    run.root = absolute(private_root ? default_root() : o.root);
+    std::string err;
+    run.root_fd = bbusim::open_root(run.root, private_root, err);
+    if (run.root_fd >= 0)
+        run.lock_fd = bbusim::lock_root(run.root_fd, run.root, err);
+    if (run.lock_fd < 0)
+        fail(kLauncherError, err);
+    return run;
 }
 
-void set_up_world(const Options &o, const std::string &root, bbusim::World *&w)
+// The transcript is opened here once; its descriptor is handed down to the
+// command's processes, which append their lines to it.
+void create_world(const Options &o, Run &run)
 {
-    std::string err = bbusim::world_create(root, absolute(o.transcript));
+    std::string name, err;
+    int fd = bbusim::open_transcript(run.root_fd, run.root, absolute(o.transcript), name, err);
+    if (fd < 0)
+        fail(kLauncherError, err);
+    err = bbusim::world_create(run.root_fd, run.root, fd, name);
     if (!err.empty())
         fail(kLauncherError, err);
-    w = bbusim::world();
+    run.world = bbusim::world();
+    int handed = fcntl(fd, F_DUPFD, kHandDownFd);  // F_DUPFD: not close-on-exec
+    if (handed >= 0)
+        close(fd);
+    else if (fcntl(fd, F_SETFD, 0) == 0)
+        handed = fd;
+    bbusim::WorldLock lock(*run.world);
+    run.world->transcript_fd = handed;
+}
+
+void apply_options(const Options &o, bbusim::World &w)
+{
     {
-        bbusim::WorldLock lock(*w);
+        bbusim::WorldLock lock(w);
         for (const std::string &a : o.adapters)
-            if (!bbusim::claim_adapter_path(*w, a))
-                fail(kLauncherError, "cannot claim adapter " + a);
+            if (!bbusim::claim_adapter_path(w, a))
+                fail(kLauncherError, "cannot claim adapter " + bbusim::printable(a) + ": at most " +
+                                         std::to_string(bbusim::kMaxAdapters));
     }
     if (o.log_dir) {
-        err = bbusim::scenario_apply(*w, "log-dir present", "");
+        std::string err = bbusim::scenario_apply(w, "log-dir present", "");
         if (!err.empty())
             fail(kLauncherError, err);
     }
     if (!o.scenario.empty()) {
-        std::ifstream in(o.scenario, std::ios::binary);
-        if (!in)
-            fail(kLauncherError,
-                 "cannot read scenario " + o.scenario + ": " + std::strerror(errno));
-        std::ostringstream text;
-        text << in.rdbuf();
-        err = bbusim::scenario_apply(*w, text.str(), o.scenario);
+        std::string text;
+        std::string err = bbusim::load_scenario_file(o.scenario, &text);
+        if (err.empty())
+            err = bbusim::scenario_apply(w, text, o.scenario);
         if (!err.empty())
             fail(kLauncherError, err);
     }
     if (o.real_time) {
-        bbusim::WorldLock lock(*w);
-        w->real_time = 1;
+        bbusim::WorldLock lock(w);
+        w.real_time = 1;
     }
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// LD_PRELOAD and BBUSIM_WORLD for the command.
+void set_environment(const std::string &program, const Run &run)
 {
-    Options o = parse_options(argc, argv);
-    std::string root = absolute(o.root.empty() ? default_root() : o.root);
-    bbusim::World *w = nullptr;
-    set_up_world(o, root, w);
-
-    std::string program = resolve_command(o.command[0]);
     std::string interposer;
     if (const char *override_lib = std::getenv("BBUSIM_LIBRARY");
         override_lib != nullptr && *override_lib != '\0')
@@ -266,20 +313,24 @@ int main(int argc, char **argv)
         if (std::find(runtimes.begin(), runtimes.end(), r) == runtimes.end())
             runtimes.push_back(r);
     std::string preload = bbusim::compose_preload(runtimes, interposer, std::getenv("LD_PRELOAD"));
-    std::string adapters;
-    {
-        bbusim::WorldLock lock(*w);
-        for (std::uint32_t i = 0; i < w->adapter_count; ++i)
-            adapters += (i > 0 ? ":" : "") + std::string(w->adapters[i]);
-    }
     setenv("LD_PRELOAD", preload.c_str(), 1);
-    setenv(bbusim::kEnvWorld, (root + "/" + bbusim::kWorldFileName).c_str(), 1);
-    setenv(bbusim::kEnvRoot, root.c_str(), 1);
-    setenv(bbusim::kEnvTranscript, w->transcript, 1);
-    setenv(bbusim::kEnvAdapters, adapters.c_str(), 1);
+    setenv(bbusim::kEnvWorld, (run.root + "/" + bbusim::kWorldFileName).c_str(), 1);
+}
 
+pid_t g_child = -1;
+
+void forward_signal(int sig)
+{
+    if (g_child > 0)
+        kill(g_child, sig);
+}
+
+// Run the command and wait for it; its wait status.
+int run_command(const std::string &program, std::vector<std::string> &command,
+                const struct sigaction &file_size_action)
+{
     std::vector<char *> args;
-    for (std::string &a : o.command)
+    for (std::string &a : command)
         args.push_back(a.data());
     args.push_back(nullptr);
 
@@ -294,9 +345,11 @@ int main(int argc, char **argv)
     if (g_child == 0) {
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
+        sigaction(SIGXFSZ, &file_size_action, nullptr);
         execv(program.c_str(), args.data());
         int err = errno;
-        std::fprintf(stderr, "bbusim: %s: %s\n", o.command[0].c_str(), std::strerror(err));
+        std::fprintf(stderr, "bbusim: %s: %s\n", bbusim::printable(command[0]).c_str(),
+                     std::strerror(err));
         _exit(err == ENOENT ? kNotFound : kCannotRun);
     }
     signal(SIGTERM, forward_signal);
@@ -308,7 +361,12 @@ int main(int argc, char **argv)
             fail(kLauncherError,
                  std::string("cannot wait for the command: ") + std::strerror(errno));
     }
+    return status;
+}
 
+// The exit line in the transcript; the launcher's exit status.
+int record_exit(bbusim::World &w, int status)
+{
     int exit_status;
     char what[32];
     if (WIFSIGNALED(status)) {
@@ -318,9 +376,28 @@ int main(int argc, char **argv)
         exit_status = WEXITSTATUS(status);
         std::snprintf(what, sizeof what, "%d", exit_status);
     }
-    {
-        bbusim::WorldLock lock(*w);
-        bbusim::TranscriptLine(w->now_us).text(" exit %s", what).emit(*w);
-    }
+    bbusim::WorldLock lock(w);
+    bbusim::TranscriptLine(w.now_us).text(" exit %s", what).emit(w);
     return exit_status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o = parse_options(argc, argv);
+    // A file size limit makes writing the world fail with EFBIG, reported
+    // like any other write error, instead of killing the launcher silently.
+    struct sigaction file_size_action {};
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &file_size_action);
+
+    Run run = open_run_root(o);
+    create_world(o, run);
+    apply_options(o, *run.world);
+    std::string program = resolve_command(o.command[0]);
+    set_environment(program, run);
+    int status = run_command(program, o.command, file_size_action);
+    return record_exit(*run.world, status);
 }

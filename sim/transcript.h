@@ -12,21 +12,47 @@
 
 namespace bbusim {
 
-// Builds one line on the stack and appends it with a single write(2) to the
-// O_APPEND transcript file, so lines of concurrent processes never mix.
+// Builds one line and appends it with a single write(2) to the transcript,
+// opened with O_APPEND, so lines of concurrent processes never mix. Safe in
+// a small thread stack and in a signal handler: the text sits in a small
+// buffer on the stack; a line with many transfer bytes moves to a buffer the
+// process keeps mapped for that (or one mapped for that line), never malloc.
 class TranscriptLine {
 public:
     explicit TranscriptLine(std::uint64_t t_us);
+    ~TranscriptLine();
+    TranscriptLine(const TranscriptLine &) = delete;
+    TranscriptLine &operator=(const TranscriptLine &) = delete;
     TranscriptLine &text(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     // " b0 b1 ..." in lower-case hex.
     TranscriptLine &bytes(const std::uint8_t *p, std::size_t n);
     void emit(const World &w);
 
-private:
+    // The longest line: a message of 8192 bytes and its text.
     static constexpr std::size_t kMax = 8192 * 3 + 256;
-    char buf_[kMax];
+
+private:
+    // Room for `more` bytes and the newline; false when the line is full.
+    bool reserve(std::size_t more);
+
+    static constexpr std::size_t kInline = 256;
+    char inline_[kInline];
+    char *buf_ = inline_;
+    std::size_t cap_ = kInline;
     std::size_t n_ = 0;
 };
+
+// Open a run's transcript once, for appending. `path` empty is
+// ROOT/bbusim.transcript: a regular file, never reached through a symbolic
+// link. A named regular file is emptied, unless its name is a symbolic link:
+// then it is only appended to (--transcript /dev/stderr with standard error
+// redirected to a file). A FIFO or pipe, or a character device (terminal,
+// /dev/null), is written as it is; a FIFO that no process reads is refused
+// rather than waited for; anything else is refused. Returns the descriptor
+// (O_APPEND, close-on-exec) with the file's absolute name in `name`, or -1
+// with `err` saying why.
+int open_transcript(int root_fd, const std::string &root, const std::string &path,
+                    std::string &name, std::string &err);
 
 // The text with every byte that is not printable ASCII, and the backslash,
 // written as \xNN (\x5c for the backslash), so that a message quoting a path,

@@ -1,7 +1,9 @@
-// world.cpp - create, map and lock the shared world file.
+// world.cpp - open and lock a run's root, create, map and lock the shared
+// world file.
 #include "world.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <mutex>
 
 #include "libc_calls.h"
+#include "transcript.h"
 
 namespace bbusim {
 namespace {
@@ -48,12 +51,13 @@ World *attach_from_env()
     const char *path = std::getenv(kEnvWorld);
     if (path == nullptr || *path == '\0')
         return nullptr;
-    int fd = libc().open(path, O_RDWR | O_CLOEXEC);
+    int fd = libc().open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
     struct stat st {};
     World *w = nullptr;
-    if (fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= sizeof(World))
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::size_t>(st.st_size) >= sizeof(World))
         w = map_world_fd(fd);
     libc().close(fd);
     if (w != nullptr && (w->magic != kWorldMagic || w->version != kWorldVersion)) {
@@ -88,33 +92,109 @@ bool make_dirs(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string world_create(const std::string &root, const std::string &transcript)
+int open_root(const std::string &given, bool private_root, std::string &err)
 {
-    if (root.empty() || root.size() >= kPathMax - 64)
-        return "root directory name empty or too long";
+    std::string root = given;
+    while (root.size() > 1 && root.back() == '/')  // "dir/" would follow a link named dir
+        root.pop_back();
+    const std::string what = (private_root ? "default root " : "root ") + printable(root);
+    if (root.empty() || root.size() >= kPathMax - 64) {
+        err = "root directory name empty or too long";
+        return -1;
+    }
+    const std::string parent = root.substr(0, root.rfind('/'));
+    if (!private_root && !parent.empty() && !make_dirs(parent)) {
+        err = "cannot create " + printable(parent) + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (mkdir(root.c_str(), private_root ? 0700 : 0777) != 0 && errno != EEXIST) {
+        err = "cannot create " + what + ": " + std::strerror(errno);
+        return -1;
+    }
+    int fd = libc().open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0) {
+        const int saved = errno;
+        if (lstat(root.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            err = what + " is a symbolic link: refused";
+        else if (saved == ENOTDIR)
+            err = what + " is not a directory";
+        else
+            err = "cannot open " + what + ": " + std::strerror(saved);
+        return -1;
+    }
+    if (private_root && fstat(fd, &st) == 0 &&
+        (st.st_uid != geteuid() || (st.st_mode & 077) != 0)) {
+        char why[96];
+        if (st.st_uid != geteuid())
+            std::snprintf(why, sizeof why, "belongs to uid %u, not to this user (uid %u)",
+                          static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        else
+            std::snprintf(why, sizeof why, "has mode %04o: group and others must have no access",
+                          static_cast<unsigned>(st.st_mode & 07777));
+        err = what + " " + why + "; refused (remove it, or give --root DIR)";
+        libc().close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int lock_root(int root_fd, const std::string &root, std::string &err)
+{
+    int fd = libc().openat(root_fd, kLockFileName,
+                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        err = "cannot use lock file " + printable(root) + "/" + kLockFileName + ": " +
+              (fd < 0 ? std::strerror(errno) : "not a regular file");
+        if (fd >= 0)
+            libc().close(fd);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int saved = errno;
+        err = saved == EWOULDBLOCK
+                  ? "root " + printable(root) +
+                        " is in use by another bbusim run; give each run its own --root"
+                  : "cannot lock root " + printable(root) + ": " + std::strerror(saved);
+        libc().close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string world_create(int root_fd, const std::string &root, int transcript_fd,
+                         const std::string &transcript_name)
+{
+    struct stat st {};
     // ROOT/tmp receives the daemon socket's mapped path.
-    if (!make_dirs(root + "/tmp"))
-        return "cannot create root directory " + root + ": " + std::strerror(errno);
-    std::string transcript_path =
-        transcript.empty() ? root + "/" + kTranscriptFileName : transcript;
-    if (transcript_path.size() >= kPathMax)
-        return "transcript file name too long";
+    if (mkdirat(root_fd, "tmp", 0777) != 0 && errno != EEXIST)
+        return "cannot create " + printable(root) + "/tmp: " + std::strerror(errno);
+    if (fstatat(root_fd, "tmp", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return printable(root) + "/tmp is " +
+               (S_ISLNK(st.st_mode) ? "a symbolic link: refused" : "not a directory");
+    struct stat tst {};
+    if (transcript_name.size() >= kPathMax || fstat(transcript_fd, &tst) != 0)
+        return "transcript name too long or transcript not open";
 
     // Build the new world beside the old file and rename it into place, so a
-    // process still mapping an older world of this root is not disturbed.
-    std::string path = root + "/" + kWorldFileName;
-    std::string tmp = path + "." + std::to_string(getpid());
-    int fd = libc().open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // process still mapping an older world of this root is not disturbed. A
+    // leftover of a run that died with this process id is removed first.
+    const std::string tmp = std::string(kWorldFileName) + "." + std::to_string(getpid());
+    unlinkat(root_fd, tmp.c_str(), 0);
+    const std::string shown = printable(root) + "/" + kWorldFileName;
+    int fd = libc().openat(root_fd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           0600);
     if (fd < 0)
-        return "cannot create " + tmp + ": " + std::strerror(errno);
+        return "cannot create world file " + shown + ": " + std::strerror(errno);
     World *w = nullptr;
     if (ftruncate(fd, sizeof(World)) == 0)
         w = map_world_fd(fd);
     int saved = errno;
     libc().close(fd);
     if (w == nullptr) {
-        libc().unlink(tmp.c_str());
-        return "cannot map " + tmp + ": " + std::strerror(saved);
+        unlinkat(root_fd, tmp.c_str(), 0);
+        return "cannot write world file " + shown + ": " + std::strerror(saved);
     }
 
     std::memset(static_cast<void *>(w), 0, sizeof(World));
@@ -125,28 +205,39 @@ std::string world_create(const std::string &root, const std::string &transcript)
     pthread_mutex_init(&w->lock, &attr);
     pthread_mutexattr_destroy(&attr);
     copy_path(w->root, sizeof w->root, root);
-    copy_path(w->transcript, sizeof w->transcript, transcript_path);
+    copy_path(w->transcript, sizeof w->transcript, transcript_name);
+    w->transcript_dev = tst.st_dev;
+    w->transcript_ino = tst.st_ino;
+    w->transcript_fd = -1;
     world_defaults(*w, real_wall_us());
     w->magic = kWorldMagic;
     w->version = kWorldVersion;
 
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
+    if (renameat(root_fd, tmp.c_str(), root_fd, kWorldFileName) != 0) {
         saved = errno;
         munmap(w, sizeof(World));
-        libc().unlink(tmp.c_str());
-        return "cannot create " + path + ": " + std::strerror(saved);
+        unlinkat(root_fd, tmp.c_str(), 0);
+        return "cannot create world file " + shown + ": " + std::strerror(saved);
     }
-    int tfd = libc().open(transcript_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (tfd < 0) {
-        saved = errno;
-        munmap(w, sizeof(World));
-        return "cannot create transcript " + transcript_path + ": " + std::strerror(saved);
-    }
-    libc().close(tfd);
-
     g_env_checked.store(true);
     install(w);
     return "";
+}
+
+std::string world_create(const std::string &root, const std::string &transcript)
+{
+    std::string err;
+    int root_fd = open_root(root, false, err);
+    if (root_fd < 0)
+        return err;
+    std::string name;
+    int transcript_fd = open_transcript(root_fd, root, transcript, name, err);
+    if (transcript_fd >= 0) {
+        err = world_create(root_fd, root, transcript_fd, name);
+        libc().close(transcript_fd);
+    }
+    libc().close(root_fd);
+    return err;
 }
 
 World *world()
@@ -162,12 +253,6 @@ World *world()
         g_env_checked.store(true, std::memory_order_release);
     }
     return g_world.load(std::memory_order_acquire);
-}
-
-void world_detach()
-{
-    g_env_checked.store(true);
-    install(nullptr);
 }
 
 bool claim_adapter_path(World &w, const std::string &path)

@@ -17,7 +17,7 @@
 namespace bbusim {
 
 constexpr std::uint32_t kWorldMagic = 0x53554242;  // "BBUS"
-constexpr std::uint32_t kWorldVersion = 1;
+constexpr std::uint32_t kWorldVersion = 2;
 
 constexpr int kMaxAdapters = 16;
 constexpr std::size_t kAdapterPathMax = 256;
@@ -115,7 +115,14 @@ struct World {
     pthread_mutex_t lock;
 
     char root[kPathMax];
+    // The transcript: its absolute name, the file's identity, and the descriptor
+    // the launcher hands down to the command's processes (-1: none). A line goes
+    // to that descriptor while it is still the same file, else to the file
+    // reopened by name when that is still the same file, else nowhere.
     char transcript[kPathMax];
+    std::uint64_t transcript_dev;
+    std::uint64_t transcript_ino;
+    std::int32_t transcript_fd;
     char adapters[kMaxAdapters][kAdapterPathMax];
     std::uint32_t adapter_count;
 
@@ -134,28 +141,40 @@ struct World {
 // File names inside a run's root directory.
 constexpr const char *kWorldFileName = "bbusim.world";
 constexpr const char *kTranscriptFileName = "bbusim.transcript";
+constexpr const char *kLockFileName = "bbusim.lock";
 
-// Environment variables the launcher sets for the command it runs.
+// The environment variable naming the world file for the command's processes.
 constexpr const char *kEnvWorld = "BBUSIM_WORLD";
-constexpr const char *kEnvRoot = "BBUSIM_ROOT";
-constexpr const char *kEnvTranscript = "BBUSIM_TRANSCRIPT";
-constexpr const char *kEnvAdapters = "BBUSIM_ADAPTERS";
 
 constexpr const char *kDefaultAdapter = "/dev/i2c-0b";
 constexpr const char *kLogDir = "/opt/Logs/bbu/logs";
 
-// Create a fresh world file in `root` (created if missing) with the default
-// devices, and map it as this process's world. `transcript` empty means the
-// default file in the root; the transcript file is emptied. Returns "" or a
-// message saying what failed.
+// Open a run's root directory, creating it when missing, without following
+// a symbolic link as its last component. A private root is created 0700 and
+// refused unless it is a directory of this user that grants nothing to group
+// or others; any other root's missing parents are created too. Returns an
+// O_DIRECTORY descriptor, or -1 with `err` saying why.
+int open_root(const std::string &root, bool private_root, std::string &err);
+
+// Lock the root for one run: an exclusive flock on ROOT/bbusim.lock, held
+// while the returned descriptor stays open. -1 with `err` when another run
+// holds it or the lock file cannot be opened safely.
+int lock_root(int root_fd, const std::string &root, std::string &err);
+
+// Create a fresh world file in the root open as `root_fd` (ROOT/tmp created
+// too) with the default devices, and map it as this process's world. Its
+// transcript is the file open as `transcript_fd` (see open_transcript), named
+// `transcript_name` for processes that reopen it. Returns "" or a message.
+std::string world_create(int root_fd, const std::string &root, int transcript_fd,
+                         const std::string &transcript_name);
+
+// The same for a root given by name (created with its parents), with the
+// transcript `transcript`, empty for ROOT/bbusim.transcript.
 std::string world_create(const std::string &root, const std::string &transcript);
 
 // This process's world: the one created here, or the one named by
 // BBUSIM_WORLD (mapped on first use). Null when there is none.
 World *world();
-
-// Drop this process's mapping (the file stays).
-void world_detach();
 
 // Fill a world with the default devices and settings (root and transcript kept).
 void world_defaults(World &w, std::int64_t wall_now_us);
