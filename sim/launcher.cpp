@@ -330,6 +330,7 @@ int run_command(const std::string &program, std::vector<std::string> &command,
                 const struct sigaction &file_size_action)
 {
     std::vector<char *> args;
+    args.reserve(command.size() + 1);
     for (std::string &a : command)
         args.push_back(a.data());
     args.push_back(nullptr);
@@ -367,7 +368,7 @@ int run_command(const std::string &program, std::vector<std::string> &command,
 // The exit line in the transcript; the launcher's exit status.
 int record_exit(bbusim::World &w, int status)
 {
-    int exit_status;
+    int exit_status = 0;
     char what[32];
     if (WIFSIGNALED(status)) {
         exit_status = 128 + WTERMSIG(status);

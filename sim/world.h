@@ -154,7 +154,7 @@ constexpr const char *kLogDir = "/opt/Logs/bbu/logs";
 // refused unless it is a directory of this user that grants nothing to group
 // or others; any other root's missing parents are created too. Returns an
 // O_DIRECTORY descriptor, or -1 with `err` saying why.
-int open_root(const std::string &root, bool private_root, std::string &err);
+int open_root(const std::string &given, bool private_root, std::string &err);
 
 // Lock the root for one run: an exclusive flock on ROOT/bbusim.lock, held
 // while the returned descriptor stays open. -1 with `err` when another run

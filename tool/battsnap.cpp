@@ -96,7 +96,8 @@ Parsed parseOptions(int argc, char **argv, RunSettings &rs)
         if (std::strcmp(option, "-h") == 0) {
             help(1);
             return Parsed::helped;
-        } else if (std::strcmp(option, "-v") == 0) {
+        }
+        if (std::strcmp(option, "-v") == 0) {
             rs.local_verbose = 1;
         } else if (std::strcmp(option, "-t") == 0) {
             char timeValue[TIME_LEN];
@@ -105,7 +106,7 @@ Parsed parseOptions(int argc, char **argv, RunSettings &rs)
                 help(0);
                 return Parsed::failed;
             }
-            sleepTime = std::atoi(timeValue);
+            sleepTime = static_cast<int>(std::strtol(timeValue, nullptr, 10));
             ++i;
             std::fprintf(stderr, "New sleep Time: %d\n", sleepTime);
         } else if (std::strcmp(option, "-b") == 0) {
@@ -116,7 +117,7 @@ Parsed parseOptions(int argc, char **argv, RunSettings &rs)
                 help(0);
                 return Parsed::failed;
             }
-            rs.nbrBS = std::atoi(batteryValue);
+            rs.nbrBS = static_cast<int>(std::strtol(batteryValue, nullptr, 10));
             ++i;
             if (rs.nbrBS <= 0 || rs.nbrBS > MAX_STRINGS) {
                 std::fprintf(stderr, "%s: Battery String number out of range\n", rs.pgm);
