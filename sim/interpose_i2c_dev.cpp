@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <optional>
 
 #include "devices.h"
 #include "interposer.h"
@@ -248,27 +249,28 @@ int smbus(World &w, const I2cClient &client, void *arg)
     return 0;
 }
 
-int i2c_ioctl(World &w, I2cClient &client, unsigned long request, void *arg)
+int i2c_ioctl(World &w, int fd, unsigned long request, void *arg)
 {
     const auto value = reinterpret_cast<unsigned long>(arg);
+    I2cClient client = load_client(fd);
     switch (request) {
     case I2C_SLAVE:
     case I2C_SLAVE_FORCE:
         if ((!client.tenbit && value > 0x7f) || value > 0x3ff)
             return refuse(w, request, EINVAL);
         client.addr = static_cast<std::uint16_t>(value);
+        store_client(fd, client);
         return 0;
     case I2C_TENBIT:
         client.tenbit = value != 0;
-        return 0;
-    case I2C_PEC:
-        client.pec = value != 0;
+        store_client(fd, client);
         return 0;
     case I2C_FUNCS:
         if (arg == nullptr)
             return refuse(w, request, EFAULT);
         *static_cast<unsigned long *>(arg) = kFunctionality;
         return 0;
+    case I2C_PEC:  // accepted; the emulated transactions carry no PEC byte
     case I2C_RETRIES:
         return 0;
     case I2C_TIMEOUT:
@@ -285,11 +287,15 @@ int i2c_ioctl(World &w, I2cClient &client, unsigned long request, void *arg)
 }
 
 // i2c-dev's plain read and write: one message at the client's address.
-ssize_t plain_transfer(World &w, const I2cClient &client, bool is_read, void *buf,
-                       std::size_t count)
+ssize_t plain_transfer(World &w, int fd, bool is_read, void *buf, std::size_t count)
 {
+    if (buf == nullptr && count > 0) {
+        errno = EFAULT;
+        return -1;
+    }
     if (count > kMaxMessageLen)
         count = kMaxMessageLen;
+    const I2cClient client = load_client(fd);
     i2c_msg m{client.addr,
               static_cast<__u16>((is_read ? I2C_M_RD : 0) | (client.tenbit ? I2C_M_TEN : 0)),
               static_cast<__u16>(count), static_cast<__u8 *>(buf)};
@@ -301,19 +307,38 @@ ssize_t plain_transfer(World &w, const I2cClient &client, bool is_read, void *bu
     return m.len;
 }
 
-// The world, or ENODEV when a claimed descriptor outlived it.
-World *world_or_enodev()
+// Every call on a claimed descriptor: `serve` answers it as i2c-dev would.
+// Empty for a descriptor that is not claimed, which the caller passes to the
+// C library with no lock taken. A call from a signal handler that interrupted
+// this thread inside the simulator fails with EAGAIN, the adapter being busy
+// with the interrupted call: it would otherwise wait for itself.
+template <typename Serve>
+std::optional<ssize_t> on_claimed(int fd, Serve serve)
 {
+    if (!is_claimed(fd))
+        return std::nullopt;
+    InSimulator inside;
+    if (inside.nested()) {
+        errno = EAGAIN;
+        return -1;
+    }
     World *w = world();
-    if (w == nullptr)
+    if (w == nullptr) {  // a claimed descriptor that outlived its world
         errno = ENODEV;
-    return w;
+        return -1;
+    }
+    const int saved = errno;
+    const ssize_t r = serve(*w);
+    if (r >= 0)
+        errno = saved;
+    return r;
 }
 
 }  // namespace
 }  // namespace bbusim
 
 using bbusim::libc;
+using bbusim::World;
 
 extern "C" {
 
@@ -323,37 +348,17 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
-            bbusim::World *w = bbusim::world_or_enodev();
-            if (w == nullptr)
-                return -1;
-            const int saved = errno;
-            int r = bbusim::i2c_ioctl(*w, *client, request, arg);
-            if (r >= 0)
-                errno = saved;
-            return r;
-        }
-    }
+    if (auto r = bbusim::on_claimed(
+            fd, [&](World &w) { return bbusim::i2c_ioctl(w, fd, request, arg); }))
+        return static_cast<int>(*r);
     return libc().ioctl(fd, request, arg);
 }
 
 ssize_t read(int fd, void *buf, size_t count)
 {
-    if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
-            bbusim::World *w = bbusim::world_or_enodev();
-            if (w == nullptr)
-                return -1;
-            const int saved = errno;
-            ssize_t r = bbusim::plain_transfer(*w, *client, true, buf, count);
-            if (r >= 0)
-                errno = saved;
-            return r;
-        }
-    }
+    if (auto r = bbusim::on_claimed(
+            fd, [&](World &w) { return bbusim::plain_transfer(w, fd, true, buf, count); }))
+        return *r;
     return libc().read(fd, buf, count);
 }
 
@@ -366,19 +371,10 @@ ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen)
 
 ssize_t write(int fd, const void *buf, size_t count)
 {
-    if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
-            bbusim::World *w = bbusim::world_or_enodev();
-            if (w == nullptr)
-                return -1;
-            const int saved = errno;
-            ssize_t r = bbusim::plain_transfer(*w, *client, false, const_cast<void *>(buf), count);
-            if (r >= 0)
-                errno = saved;
-            return r;
-        }
-    }
+    if (auto r = bbusim::on_claimed(fd, [&](World &w) {
+            return bbusim::plain_transfer(w, fd, false, const_cast<void *>(buf), count);
+        }))
+        return *r;
     return libc().write(fd, buf, count);
 }
 
