@@ -155,97 +155,121 @@ int rdwr(World &w, void *arg)
     return r;
 }
 
-// SMBus transactions as I2C messages, the kernel's emulation for adapters
-// that only speak I2C.
-int smbus(World &w, const I2cClient &client, void *arg)
-{
-    auto *req = static_cast<i2c_smbus_ioctl_data *>(arg);
-    if (req == nullptr)
-        return refuse(w, I2C_SMBUS, EFAULT);
-    const bool is_read = req->read_write == I2C_SMBUS_READ;
-    if (req->read_write != I2C_SMBUS_READ && req->read_write != I2C_SMBUS_WRITE)
-        return refuse(w, I2C_SMBUS, EINVAL);
-    i2c_smbus_data *d = req->data;
-    const bool needs_data =
-        req->size != I2C_SMBUS_QUICK && !(req->size == I2C_SMBUS_BYTE && !is_read);
-    if (needs_data && d == nullptr)
-        return refuse(w, I2C_SMBUS, EFAULT);
+// An SMBus transaction as the kernel's emulation for an adapter that speaks
+// only I2C builds it: the command byte and any data written in one message;
+// for reads, the command byte written and then the data read.
+struct SmbusTransfer {
+    std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {};
+    std::uint8_t in[I2C_SMBUS_BLOCK_MAX] = {};
+    i2c_msg msgs[2] = {};
+    std::uint32_t n = 0;
+    std::size_t len = 0;  // data bytes written or read
+};
 
-    std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {req->command};
-    std::uint8_t in[I2C_SMBUS_BLOCK_MAX + 1] = {};
-    const __u16 flags = client.tenbit ? I2C_M_TEN : 0;
-    i2c_msg msgs[2] = {{client.addr, flags, 1, out},
-                       {client.addr, static_cast<__u16>(flags | I2C_M_RD), 0, in}};
-    std::uint32_t n = 2;
-    switch (req->size) {
+// The data bytes of a transaction, after i2c-dev's checks in its order: 0,
+// or the errno that refuses the request. The sizes beyond I2C_FUNCS are not
+// offered (EOPNOTSUPP).
+int smbus_data_len(const i2c_smbus_ioctl_data &req, std::size_t &len)
+{
+    const bool is_read = req.read_write == I2C_SMBUS_READ;
+    if (req.size > I2C_SMBUS_I2C_BLOCK_DATA || (!is_read && req.read_write != I2C_SMBUS_WRITE))
+        return EINVAL;
+    const bool uses_data = req.size != I2C_SMBUS_QUICK && !(req.size == I2C_SMBUS_BYTE && !is_read);
+    if (uses_data && req.data == nullptr)
+        return EINVAL;
+    switch (req.size) {
     case I2C_SMBUS_QUICK:
-        msgs[0].len = 0;
-        msgs[0].flags = static_cast<__u16>(flags | (is_read ? I2C_M_RD : 0));
-        n = 1;
-        break;
     case I2C_SMBUS_BYTE:
-        if (is_read) {
-            msgs[0] = msgs[1];
-            msgs[0].len = 1;
-        }
-        n = 1;
-        break;
+        len = 0;
+        return 0;
     case I2C_SMBUS_BYTE_DATA:
-        if (is_read) {
-            msgs[1].len = 1;
-        } else {
-            out[1] = d->byte;
-            msgs[0].len = 2;
-            n = 1;
+        len = 1;
+        return 0;
+    case I2C_SMBUS_WORD_DATA:
+        len = 2;
+        return 0;
+    case I2C_SMBUS_I2C_BLOCK_BROKEN:  // the old form: reads are always of 32 bytes
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+        len = req.size == I2C_SMBUS_I2C_BLOCK_BROKEN && is_read ? I2C_SMBUS_BLOCK_MAX
+                                                                : req.data->block[0];
+        return len == 0 || len > I2C_SMBUS_BLOCK_MAX ? EINVAL : 0;
+    default:
+        return EOPNOTSUPP;
+    }
+}
+
+// Checks the request and builds its messages: 0, or the errno that refuses it.
+int smbus_build(const i2c_smbus_ioctl_data &req, const I2cClient &client, SmbusTransfer &t)
+{
+    if (int err = smbus_data_len(req, t.len))
+        return err;
+    const bool is_read = req.read_write == I2C_SMBUS_READ;
+    const __u16 flags = client.tenbit ? I2C_M_TEN : 0;
+    const auto read_flags = static_cast<__u16>(flags | I2C_M_RD);
+    t.out[0] = req.command;
+    if (req.size == I2C_SMBUS_QUICK) {  // the read/write bit alone
+        t.msgs[0] = {client.addr, is_read ? read_flags : flags, 0, t.out};
+        t.n = 1;
+    } else if (req.size == I2C_SMBUS_BYTE && is_read) {  // one byte, no command
+        t.msgs[0] = {client.addr, read_flags, 1, t.in};
+        t.n = 1;
+    } else if (is_read) {
+        t.msgs[0] = {client.addr, flags, 1, t.out};
+        t.msgs[1] = {client.addr, read_flags, static_cast<__u16>(t.len), t.in};
+        t.n = 2;
+    } else {
+        const i2c_smbus_data *d = req.data;
+        if (req.size == I2C_SMBUS_BYTE_DATA)
+            t.out[1] = d->byte;
+        if (req.size == I2C_SMBUS_WORD_DATA) {
+            t.out[1] = static_cast<std::uint8_t>(d->word);  // low byte first
+            t.out[2] = static_cast<std::uint8_t>(d->word >> 8);
         }
+        if (req.size == I2C_SMBUS_I2C_BLOCK_BROKEN || req.size == I2C_SMBUS_I2C_BLOCK_DATA)
+            std::memcpy(t.out + 1, d->block + 1, t.len);
+        t.msgs[0] = {client.addr, flags, static_cast<__u16>(1 + t.len), t.out};
+        t.n = 1;
+    }
+    return 0;
+}
+
+// A read transaction's data into the caller's i2c_smbus_data.
+void smbus_deliver(const i2c_smbus_ioctl_data &req, const SmbusTransfer &t)
+{
+    if (req.read_write != I2C_SMBUS_READ)
+        return;
+    i2c_smbus_data *d = req.data;
+    switch (req.size) {
+    case I2C_SMBUS_BYTE:
+    case I2C_SMBUS_BYTE_DATA:
+        d->byte = t.in[0];
         break;
     case I2C_SMBUS_WORD_DATA:
-        if (is_read) {
-            msgs[1].len = 2;
-        } else {
-            out[1] = static_cast<std::uint8_t>(d->word & 0xff);
-            out[2] = static_cast<std::uint8_t>(d->word >> 8);
-            msgs[0].len = 3;
-            n = 1;
-        }
+        d->word = static_cast<__u16>(t.in[0] | (t.in[1] << 8));
         break;
+    case I2C_SMBUS_I2C_BLOCK_BROKEN:
     case I2C_SMBUS_I2C_BLOCK_DATA:
-        if (d->block[0] == 0 || d->block[0] > I2C_SMBUS_BLOCK_MAX)
-            return refuse(w, I2C_SMBUS, EINVAL);
-        if (is_read) {
-            msgs[1].len = d->block[0];
-        } else {
-            std::memcpy(out + 1, d->block + 1, d->block[0]);
-            msgs[0].len = static_cast<__u16>(d->block[0] + 1);
-            n = 1;
-        }
+        d->block[0] = static_cast<__u8>(t.len);
+        std::memcpy(d->block + 1, t.in, t.len);
         break;
     default:
-        return refuse(w, I2C_SMBUS, EOPNOTSUPP);
+        break;
     }
-    int r = run_messages(w, msgs, n);
-    if (r < 0) {
+}
+
+int smbus(World &w, const I2cClient &client, void *arg)
+{
+    if (arg == nullptr)
+        return refuse(w, I2C_SMBUS, EFAULT);
+    const auto &req = *static_cast<const i2c_smbus_ioctl_data *>(arg);
+    SmbusTransfer t;
+    if (int err = smbus_build(req, client, t))
+        return refuse(w, I2C_SMBUS, err);
+    if (int r = run_messages(w, t.msgs, t.n); r < 0) {
         errno = -r;
         return -1;
     }
-    if (is_read) {
-        switch (req->size) {
-        case I2C_SMBUS_BYTE:
-            d->byte = in[0];
-            break;
-        case I2C_SMBUS_BYTE_DATA:
-            d->byte = in[0];
-            break;
-        case I2C_SMBUS_WORD_DATA:
-            d->word = static_cast<__u16>(in[0] | (in[1] << 8));
-            break;
-        case I2C_SMBUS_I2C_BLOCK_DATA:
-            std::memcpy(d->block + 1, in, d->block[0]);
-            break;
-        default:
-            break;
-        }
-    }
+    smbus_deliver(req, t);
     return 0;
 }
 
