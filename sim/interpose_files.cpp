@@ -148,6 +148,7 @@ private:
     bool failed_ = false;
 };
 
+// The lock is held for the lookup only: open_adapter takes it again.
 bool is_claimed_adapter(World &w, const char *path)
 {
     SimLock lock(w);
