@@ -184,8 +184,7 @@ void ignore(int) {}
 TEST_F(BbusimTimeTest, RealTimeSleepInterruptedBySignalReportsTheTimeLeft)
 {
     apply("real-time on");
-    struct sigaction quiet = {};
-    struct sigaction old = {};
+    struct sigaction quiet = {}, old = {};
     quiet.sa_handler = ignore;
     sigaction(SIGALRM, &quiet, &old);
     const itimerval soon{{0, 0}, {0, 20000}};
