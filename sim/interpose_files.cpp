@@ -13,12 +13,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "devices.h"
 #include "interposer.h"
@@ -27,68 +28,39 @@
 #include "world.h"
 
 namespace bbusim {
-
-std::atomic<int> g_claimed_fds{0};
-
 namespace {
 
-// Never destroyed: interposed calls may come after static destructors ran.
-std::vector<std::shared_ptr<I2cClient>> &table()
-{
-    static auto *t = new std::vector<std::shared_ptr<I2cClient>>();
-    return *t;
-}
+// One bit per descriptor number, set while it is claimed.
+constexpr int kBitsPerWord = 64;
+std::atomic<std::uint64_t> g_claimed[kMaxClaimedFd / kBitsPerWord];
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
-void set_claim(int fd, std::shared_ptr<I2cClient> client)
-{
-    auto &t = table();
-    if (static_cast<std::size_t>(fd) >= t.size())
-        t.resize(static_cast<std::size_t>(fd) + 16);
-    if (!t[static_cast<std::size_t>(fd)])
-        g_claimed_fds.fetch_add(1);
-    t[static_cast<std::size_t>(fd)] = std::move(client);
-}
+// Set while this thread works on the world. Initial-exec: the library is
+// loaded with the program, and reading the mark must never allocate.
+thread_local bool t_inside __attribute__((tls_model("initial-exec"))) = false;
 
-bool drop_claim(int fd)
+// Resolve the C library's entry points and map the run's world while the
+// program starts: left to the first interposed call (a signal handler's, say),
+// both would take locks and allocate.
+__attribute__((constructor)) void prepare_at_load()
 {
-    auto &t = table();
-    if (fd < 0 || static_cast<std::size_t>(fd) >= t.size() || !t[static_cast<std::size_t>(fd)])
-        return false;
-    t[static_cast<std::size_t>(fd)].reset();
-    g_claimed_fds.fetch_sub(1);
-    return true;
-}
-
-std::shared_ptr<I2cClient> client_ptr(int fd)
-{
-    auto &t = table();
-    if (fd < 0 || static_cast<std::size_t>(fd) >= t.size())
-        return nullptr;
-    return t[static_cast<std::size_t>(fd)];
+    libc();
+    world();
 }
 
 // A descriptor the C library just handed out cannot be a claimed one any
 // more: the claimed file was closed behind our back (fclose, close_range).
 int forget_stale(int fd)
 {
-    if (fd >= 0 && g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::lock_guard<std::mutex> guard(descriptor_mutex());
-        drop_claim(fd);
-    }
+    set_claimed(fd, false);
     return fd;
 }
 
 // After a successful dup of `from` to `to`, `to` refers to what `from` does.
 int follow_dup(int from, int to)
 {
-    if (to < 0 || g_claimed_fds.load(std::memory_order_relaxed) == 0)
-        return to;
-    std::lock_guard<std::mutex> guard(descriptor_mutex());
-    auto client = client_ptr(from);
-    if (client)
-        set_claim(to, std::move(client));
-    else
-        drop_claim(to);
+    if (to >= 0 && to != from)
+        set_claimed(to, is_claimed(from));
     return to;
 }
 
@@ -106,80 +78,147 @@ bool is_real_adapter_path(const char *p)
     return std::strncmp(p, "/dev/i2c-", 9) == 0 || std::strncmp(p, "/dev/i2c/", 9) == 0;
 }
 
-bool is_adapter(World *w, const char *path)
+// The path to hand to the C library for a path a caller named: the caller's
+// own (null included: the C library answers it), or for a machine path its
+// place in the run's root. That one is built in a page of its own: on the
+// stack it would crowd a small thread's stack, and the heap is not safe in a
+// signal handler.
+class PathTarget {
+public:
+    explicit PathTarget(const char *path) : path_(may_be_null(path))
+    {
+        path = path_;
+        if (path == nullptr || !is_machine_path(path))
+            return;
+        World *w = world();
+        if (w == nullptr || w->root[0] == '\0') {
+            fail(ENOENT);  // without a world the machine's own files stay untouched
+            return;
+        }
+        const std::size_t root_len = std::strlen(w->root);
+        const std::size_t len = std::strlen(path);
+        if (root_len + len >= PATH_MAX) {
+            fail(ENAMETOOLONG);
+            return;
+        }
+        void *page =
+            mmap(nullptr, PATH_MAX, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) {
+            fail(errno);
+            return;
+        }
+        page_ = static_cast<char *>(page);
+        std::memcpy(page_, w->root, root_len);
+        std::memcpy(page_ + root_len, path, len + 1);
+        path_ = page_;
+    }
+    ~PathTarget()
+    {
+        if (page_ != nullptr)
+            munmap(page_, PATH_MAX);
+    }
+    PathTarget(const PathTarget &) = delete;
+    PathTarget &operator=(const PathTarget &) = delete;
+
+    // False (errno set) when a machine path cannot be mapped.
+    bool ok() const
+    {
+        return !failed_;
+    }
+    const char *path() const
+    {
+        return path_;
+    }
+    // The mapped path, writable; null when the caller's path is used as it is.
+    char *mapped()
+    {
+        return page_;
+    }
+
+private:
+    void fail(int err)
+    {
+        errno = err;
+        path_ = nullptr;
+        failed_ = true;
+    }
+
+    const char *path_;
+    char *page_ = nullptr;
+    bool failed_ = false;
+};
+
+// The lock is held for the lookup only: open_adapter takes it again.
+bool is_claimed_adapter(World &w, const char *path)
 {
-    if (w == nullptr)
-        return std::strcmp(path, kDefaultAdapter) == 0;
-    WorldLock lock(*w);
-    return is_claimed_path(*w, path);
+    SimLock lock(w);
+    return is_claimed_path(w, path);
 }
 
-// ROOT + path into out; false with errno set when it cannot be mapped.
-bool map_path(const char *path, char *out, std::size_t cap)
+int open_adapter(World &w, const char *path, int flags)
 {
-    World *w = world();
-    if (w == nullptr || w->root[0] == '\0') {
-        errno = ENOENT;
-        return false;
-    }
-    int n = std::snprintf(out, cap, "%s%s", w->root, path);
-    if (n < 0 || static_cast<std::size_t>(n) >= cap) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    return true;
-}
-
-int open_adapter(World *w, const char *path, int flags)
-{
-    if (w == nullptr) {  // no simulated platform: the adapter does not exist
-        errno = ENOENT;
+    const int saved = errno;
+    SimLock lock(w);
+    if (lock.nested()) {
+        errno = EAGAIN;  // the adapter is busy with the call this signal interrupted
         return -1;
     }
-    const int saved = errno;
-    std::lock_guard<std::mutex> guard(descriptor_mutex());
-    WorldLock lock(*w);
     Fault f{};
     int err = 0;
     int fd = -1;
-    if (take_fault(*w, FaultKind::open, 0, Direction::any, &f)) {
+    if (take_fault(w, FaultKind::open, 0, Direction::any, &f)) {
         err = f.err;
     } else {
         fd = memfd_create("bbusim-i2c", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0);
-        if (fd < 0)
+        if (fd < 0) {
             err = errno;
+        } else if (fd >= kMaxClaimedFd) {
+            libc().close(fd);
+            fd = -1;
+            err = EMFILE;
+        }
     }
-    TranscriptLine line(w->now_us);
+    TranscriptLine line(w.now_us);
     if (fd < 0) {
-        line.text(" open %s -> %s", path, errno_name(err).c_str()).emit(*w);
+        line.text(" open %s -> %s", path, errno_name(err).c_str()).emit(w);
         errno = err;
         return -1;
     }
-    drop_claim(fd);
-    set_claim(fd, std::make_shared<I2cClient>());
-    line.text(" open %s -> %d", path, fd).emit(*w);
+    set_claimed(fd, true);
+    line.text(" open %s -> %d", path, fd).emit(w);
     errno = saved;
     return fd;
 }
 
+// The open family's adapters: true when `path` names an adapter node, with
+// `fd` the claimed descriptor opened for it, or -1 (errno set). Adapter nodes
+// that are not claimed do not exist.
+bool open_if_adapter(const char *path, int flags, int &fd)
+{
+    path = may_be_null(path);
+    if (path == nullptr || path[0] != '/')
+        return false;
+    World *w = world();
+    if (w != nullptr && is_claimed_adapter(*w, path)) {
+        fd = open_adapter(*w, path, flags);
+        return true;
+    }
+    if (!is_real_adapter_path(path))
+        return false;
+    errno = ENOENT;
+    fd = -1;
+    return true;
+}
+
 int open_common(int dirfd, const char *path, int flags, mode_t mode)
 {
-    if (path != nullptr && path[0] == '/') {
-        World *w = world();
-        if (is_adapter(w, path))
-            return open_adapter(w, path, flags);
-        if (is_real_adapter_path(path)) {
-            errno = ENOENT;
-            return -1;
-        }
-        if (is_machine_path(path)) {
-            char mapped[PATH_MAX];
-            if (!map_path(path, mapped, sizeof mapped))
-                return -1;
-            return forget_stale(libc().openat(dirfd, mapped, flags, mode));
-        }
-    }
-    return forget_stale(libc().openat(dirfd, path, flags, mode));
+    int fd;
+    if (open_if_adapter(path, flags, fd))
+        return fd;
+    PathTarget target(path);
+    if (!target.ok())
+        return -1;
+    return forget_stale(libc().openat(dirfd, target.path(), flags, mode));
 }
 
 mode_t mode_arg(int flags, va_list ap)
@@ -192,79 +231,25 @@ mode_t mode_arg(int flags, va_list ap)
 std::FILE *fopen_common(const char *path, const char *mode,
                         std::FILE *(*real)(const char *, const char *))
 {
-    if (path != nullptr && path[0] == '/') {
-        World *w = world();
-        if (is_adapter(w, path)) {
-            int fd = open_adapter(w, path, O_RDWR);
-            if (fd < 0)
-                return nullptr;
-            std::FILE *f = fdopen(fd, mode);
-            if (f == nullptr) {
-                int err = errno;
-                close(fd);
-                errno = err;
-            }
-            return f;
-        }
-        if (is_real_adapter_path(path)) {
-            errno = ENOENT;
+    int fd;
+    if (open_if_adapter(path, O_RDWR, fd)) {
+        if (fd < 0)
             return nullptr;
+        std::FILE *f = fdopen(fd, mode);
+        if (f == nullptr) {
+            int err = errno;
+            close(fd);
+            errno = err;
         }
-        if (is_machine_path(path)) {
-            char mapped[PATH_MAX];
-            if (!map_path(path, mapped, sizeof mapped))
-                return nullptr;
-            return real(mapped, mode);
-        }
+        return f;
     }
-    return real(path, mode);
-}
-
-// An AF_UNIX address naming a machine path, rewritten into the root.
-// Returns false (errno set) when it cannot be mapped; *use_mapped tells
-// whether `mapped` replaces the caller's address. A mapped path longer than
-// sun_path (a deep root) is reached through its directory instead:
-// "/proc/self/fd/N/name" with N a descriptor of that directory, which the
-// caller closes (`dir_fd`, -1 when none was opened) after bind or connect.
-bool map_socket_address(const struct sockaddr *addr, socklen_t len, sockaddr_un &mapped,
-                        socklen_t &mapped_len, bool &use_mapped, int &dir_fd)
-{
-    use_mapped = false;
-    dir_fd = -1;
-    if (addr == nullptr || len <= offsetof(sockaddr_un, sun_path) || addr->sa_family != AF_UNIX)
-        return true;
-    const auto *un = reinterpret_cast<const sockaddr_un *>(addr);
-    char path[sizeof un->sun_path + 1] = {};
-    std::memcpy(path, un->sun_path,
-                std::min<std::size_t>(len - offsetof(sockaddr_un, sun_path), sizeof un->sun_path));
-    if (path[0] != '/' || !is_machine_path(path))
-        return true;
-    char full[PATH_MAX];
-    if (!map_path(path, full, sizeof full))
-        return false;
-    mapped = sockaddr_un{};
-    mapped.sun_family = AF_UNIX;
-    if (std::strlen(full) >= sizeof mapped.sun_path) {
-        char *slash = std::strrchr(full, '/');
-        *slash = '\0';
-        dir_fd = libc().open(full, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (dir_fd < 0)
-            return false;
-        int n = std::snprintf(mapped.sun_path, sizeof mapped.sun_path, "/proc/self/fd/%d/%s",
-                              dir_fd, slash + 1);
-        if (n < 0 || static_cast<std::size_t>(n) >= sizeof mapped.sun_path) {
-            libc().close(dir_fd);
-            dir_fd = -1;
-            errno = ENAMETOOLONG;
-            return false;
-        }
-    } else {
-        std::strcpy(mapped.sun_path, full);
-    }
-    mapped_len =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(mapped.sun_path) + 1);
-    use_mapped = true;
-    return true;
+    PathTarget target(path);
+    if (!target.ok())
+        return nullptr;
+    std::FILE *f = real(target.path(), mode);
+    if (f != nullptr)
+        forget_stale(fileno(f));
+    return f;
 }
 
 // Close a helper descriptor (if any) without disturbing the errno of the call it served.
@@ -277,20 +262,110 @@ void close_keeping_errno(int fd)
     errno = saved;
 }
 
-}  // namespace
-
-std::mutex &descriptor_mutex()
+// bind and connect: an AF_UNIX address naming a machine path is rewritten
+// into the root. A mapped path longer than sun_path (a deep root) is reached
+// through its directory instead, as "/proc/self/fd/N/name" with N a
+// descriptor of that directory, closed again after the call.
+int with_socket_address(int fd, const struct sockaddr *addr, socklen_t len,
+                        int (*real)(int, const struct sockaddr *, socklen_t))
 {
-    static auto *m = new std::mutex();
-    return *m;
+    if (addr == nullptr || len <= offsetof(sockaddr_un, sun_path) || addr->sa_family != AF_UNIX)
+        return real(fd, addr, len);
+    const auto *un = reinterpret_cast<const sockaddr_un *>(addr);
+    char path[sizeof un->sun_path + 1] = {};
+    std::memcpy(path, un->sun_path,
+                std::min<std::size_t>(len - offsetof(sockaddr_un, sun_path), sizeof un->sun_path));
+    PathTarget target(path);
+    if (!target.ok())
+        return -1;
+    char *full = target.mapped();
+    if (full == nullptr)
+        return real(fd, addr, len);
+    sockaddr_un mapped{};
+    mapped.sun_family = AF_UNIX;
+    int dir_fd = -1;
+    if (std::strlen(full) < sizeof mapped.sun_path) {
+        std::strcpy(mapped.sun_path, full);
+    } else {
+        char *slash = std::strrchr(full, '/');
+        *slash = '\0';
+        dir_fd = libc().open(full, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir_fd < 0)
+            return -1;
+        int n = std::snprintf(mapped.sun_path, sizeof mapped.sun_path, "/proc/self/fd/%d/%s",
+                              dir_fd, slash + 1);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof mapped.sun_path) {
+            close_keeping_errno(dir_fd);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+    }
+    const auto mapped_len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(mapped.sun_path) + 1);
+    int r = real(fd, reinterpret_cast<sockaddr *>(&mapped), mapped_len);
+    close_keeping_errno(dir_fd);
+    return r;
 }
 
-I2cClient *claimed_client(int fd)
+void record_close(int fd)
 {
-    auto &t = table();
-    if (fd < 0 || static_cast<std::size_t>(fd) >= t.size())
-        return nullptr;
-    return t[static_cast<std::size_t>(fd)].get();
+    if (World *w = world()) {
+        SimLock lock(*w);
+        TranscriptLine(virtual_now_us(*w)).text(" close %d", fd).emit(*w);
+    }
+}
+
+}  // namespace
+
+bool is_claimed(int fd)
+{
+    if (fd < 0 || fd >= kMaxClaimedFd)
+        return false;
+    const std::uint64_t word = g_claimed[fd / kBitsPerWord].load(std::memory_order_acquire);
+    return ((word >> (fd % kBitsPerWord)) & 1) != 0;
+}
+
+bool set_claimed(int fd, bool claimed)
+{
+    if (fd < 0 || fd >= kMaxClaimedFd)
+        return false;
+    if (is_claimed(fd) == claimed)
+        return claimed;
+    const std::uint64_t bit = std::uint64_t{1} << (fd % kBitsPerWord);
+    std::atomic<std::uint64_t> &word = g_claimed[fd / kBitsPerWord];
+    const std::uint64_t before = claimed ? word.fetch_or(bit) : word.fetch_and(~bit);
+    return (before & bit) != 0;
+}
+
+// The client state lives in the memfd's first bytes: address (little-endian)
+// and ten-bit flag. An empty memfd is a fresh client.
+I2cClient load_client(int fd)
+{
+    std::uint8_t raw[3] = {};
+    I2cClient client;
+    if (pread(fd, raw, sizeof raw, 0) == static_cast<ssize_t>(sizeof raw)) {
+        client.addr = static_cast<std::uint16_t>(raw[0] | raw[1] << 8);
+        client.tenbit = raw[2] != 0;
+    }
+    return client;
+}
+
+void store_client(int fd, const I2cClient &client)
+{
+    const std::uint8_t raw[3] = {static_cast<std::uint8_t>(client.addr),
+                                 static_cast<std::uint8_t>(client.addr >> 8),
+                                 static_cast<std::uint8_t>(client.tenbit)};
+    (void)!pwrite(fd, raw, sizeof raw, 0);
+}
+
+InSimulator::InSimulator() : nested_(t_inside)
+{
+    t_inside = true;
+}
+
+InSimulator::~InSimulator()
+{
+    t_inside = nested_;
 }
 
 }  // namespace bbusim
@@ -375,15 +450,8 @@ std::FILE *fopen64(const char *path, const char *mode)
 
 int close(int fd)
 {
-    if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::lock_guard<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::drop_claim(fd)) {
-            if (bbusim::World *w = bbusim::world()) {
-                bbusim::WorldLock lock(*w);
-                bbusim::TranscriptLine(w->now_us).text(" close %d", fd).emit(*w);
-            }
-        }
-    }
+    if (bbusim::set_claimed(fd, false))
+        bbusim::record_close(fd);
     return libc().close(fd);
 }
 
@@ -394,8 +462,7 @@ int dup(int fd) noexcept
 
 int dup2(int from, int to) noexcept
 {
-    int r = libc().dup2(from, to);
-    return r >= 0 && from != to ? bbusim::follow_dup(from, r) : r;
+    return bbusim::follow_dup(from, libc().dup2(from, to));
 }
 
 int dup3(int from, int to, int flags) noexcept
@@ -432,52 +499,24 @@ int fcntl64(int fd, int cmd, ...)
 
 int connect(int fd, const struct sockaddr *addr, socklen_t len)
 {
-    sockaddr_un mapped;
-    socklen_t mapped_len = 0;
-    bool use = false;
-    int dir_fd = -1;
-    if (!bbusim::map_socket_address(addr, len, mapped, mapped_len, use, dir_fd))
-        return -1;
-    int r = use ? libc().connect(fd, reinterpret_cast<sockaddr *>(&mapped), mapped_len)
-                : libc().connect(fd, addr, len);
-    bbusim::close_keeping_errno(dir_fd);
-    return r;
+    return bbusim::with_socket_address(fd, addr, len, libc().connect);
 }
 
 int bind(int fd, const struct sockaddr *addr, socklen_t len) noexcept
 {
-    sockaddr_un mapped;
-    socklen_t mapped_len = 0;
-    bool use = false;
-    int dir_fd = -1;
-    if (!bbusim::map_socket_address(addr, len, mapped, mapped_len, use, dir_fd))
-        return -1;
-    int r = use ? libc().bind(fd, reinterpret_cast<sockaddr *>(&mapped), mapped_len)
-                : libc().bind(fd, addr, len);
-    bbusim::close_keeping_errno(dir_fd);
-    return r;
+    return bbusim::with_socket_address(fd, addr, len, libc().bind);
 }
 
 int unlink(const char *path) noexcept
 {
-    if (bbusim::is_machine_path(path)) {
-        char mapped[PATH_MAX];
-        if (!bbusim::map_path(path, mapped, sizeof mapped))
-            return -1;
-        return libc().unlink(mapped);
-    }
-    return libc().unlink(path);
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().unlink(target.path()) : -1;
 }
 
 int access(const char *path, int mode) noexcept
 {
-    if (bbusim::is_machine_path(path)) {
-        char mapped[PATH_MAX];
-        if (!bbusim::map_path(path, mapped, sizeof mapped))
-            return -1;
-        return libc().access(mapped, mode);
-    }
-    return libc().access(path, mode);
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().access(target.path(), mode) : -1;
 }
 
 }  // extern "C"

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <optional>
 
 #include "devices.h"
 #include "interposer.h"
@@ -154,121 +155,146 @@ int rdwr(World &w, void *arg)
     return r;
 }
 
-// SMBus transactions as I2C messages, the kernel's emulation for adapters
-// that only speak I2C.
-int smbus(World &w, const I2cClient &client, void *arg)
-{
-    auto *req = static_cast<i2c_smbus_ioctl_data *>(arg);
-    if (req == nullptr)
-        return refuse(w, I2C_SMBUS, EFAULT);
-    const bool is_read = req->read_write == I2C_SMBUS_READ;
-    if (req->read_write != I2C_SMBUS_READ && req->read_write != I2C_SMBUS_WRITE)
-        return refuse(w, I2C_SMBUS, EINVAL);
-    i2c_smbus_data *d = req->data;
-    const bool needs_data =
-        req->size != I2C_SMBUS_QUICK && !(req->size == I2C_SMBUS_BYTE && !is_read);
-    if (needs_data && d == nullptr)
-        return refuse(w, I2C_SMBUS, EFAULT);
+// An SMBus transaction as the kernel's emulation for an adapter that speaks
+// only I2C builds it: the command byte and any data written in one message;
+// for reads, the command byte written and then the data read.
+struct SmbusTransfer {
+    std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {};
+    std::uint8_t in[I2C_SMBUS_BLOCK_MAX] = {};
+    i2c_msg msgs[2] = {};
+    std::uint32_t n = 0;
+    std::size_t len = 0;  // data bytes written or read
+};
 
-    std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {req->command};
-    std::uint8_t in[I2C_SMBUS_BLOCK_MAX + 1] = {};
-    const __u16 flags = client.tenbit ? I2C_M_TEN : 0;
-    i2c_msg msgs[2] = {{client.addr, flags, 1, out},
-                       {client.addr, static_cast<__u16>(flags | I2C_M_RD), 0, in}};
-    std::uint32_t n = 2;
-    switch (req->size) {
+// The data bytes of a transaction, after i2c-dev's checks in its order: 0,
+// or the errno that refuses the request. The sizes beyond I2C_FUNCS are not
+// offered (EOPNOTSUPP).
+int smbus_data_len(const i2c_smbus_ioctl_data &req, std::size_t &len)
+{
+    const bool is_read = req.read_write == I2C_SMBUS_READ;
+    if (req.size > I2C_SMBUS_I2C_BLOCK_DATA || (!is_read && req.read_write != I2C_SMBUS_WRITE))
+        return EINVAL;
+    const bool uses_data = req.size != I2C_SMBUS_QUICK && !(req.size == I2C_SMBUS_BYTE && !is_read);
+    if (uses_data && req.data == nullptr)
+        return EINVAL;
+    switch (req.size) {
     case I2C_SMBUS_QUICK:
-        msgs[0].len = 0;
-        msgs[0].flags = static_cast<__u16>(flags | (is_read ? I2C_M_RD : 0));
-        n = 1;
-        break;
     case I2C_SMBUS_BYTE:
-        if (is_read) {
-            msgs[0] = msgs[1];
-            msgs[0].len = 1;
-        }
-        n = 1;
-        break;
+        len = 0;
+        return 0;
     case I2C_SMBUS_BYTE_DATA:
-        if (is_read) {
-            msgs[1].len = 1;
-        } else {
-            out[1] = d->byte;
-            msgs[0].len = 2;
-            n = 1;
-        }
-        break;
+        len = 1;
+        return 0;
     case I2C_SMBUS_WORD_DATA:
-        if (is_read) {
-            msgs[1].len = 2;
-        } else {
-            out[1] = static_cast<std::uint8_t>(d->word & 0xff);
-            out[2] = static_cast<std::uint8_t>(d->word >> 8);
-            msgs[0].len = 3;
-            n = 1;
-        }
-        break;
+        len = 2;
+        return 0;
+    case I2C_SMBUS_I2C_BLOCK_BROKEN:  // the old form: reads are always of 32 bytes
     case I2C_SMBUS_I2C_BLOCK_DATA:
-        if (d->block[0] == 0 || d->block[0] > I2C_SMBUS_BLOCK_MAX)
-            return refuse(w, I2C_SMBUS, EINVAL);
-        if (is_read) {
-            msgs[1].len = d->block[0];
-        } else {
-            std::memcpy(out + 1, d->block + 1, d->block[0]);
-            msgs[0].len = static_cast<__u16>(d->block[0] + 1);
-            n = 1;
-        }
-        break;
+        len = req.size == I2C_SMBUS_I2C_BLOCK_BROKEN && is_read ? I2C_SMBUS_BLOCK_MAX
+                                                                : req.data->block[0];
+        return len == 0 || len > I2C_SMBUS_BLOCK_MAX ? EINVAL : 0;
     default:
-        return refuse(w, I2C_SMBUS, EOPNOTSUPP);
+        return EOPNOTSUPP;
     }
-    int r = run_messages(w, msgs, n);
-    if (r < 0) {
-        errno = -r;
-        return -1;
-    }
-    if (is_read) {
-        switch (req->size) {
-        case I2C_SMBUS_BYTE:
-            d->byte = in[0];
-            break;
-        case I2C_SMBUS_BYTE_DATA:
-            d->byte = in[0];
-            break;
-        case I2C_SMBUS_WORD_DATA:
-            d->word = static_cast<__u16>(in[0] | (in[1] << 8));
-            break;
-        case I2C_SMBUS_I2C_BLOCK_DATA:
-            std::memcpy(d->block + 1, in, d->block[0]);
-            break;
-        default:
-            break;
+}
+
+// Checks the request and builds its messages: 0, or the errno that refuses it.
+int smbus_build(const i2c_smbus_ioctl_data &req, const I2cClient &client, SmbusTransfer &t)
+{
+    if (int err = smbus_data_len(req, t.len))
+        return err;
+    const bool is_read = req.read_write == I2C_SMBUS_READ;
+    const __u16 flags = client.tenbit ? I2C_M_TEN : 0;
+    const auto read_flags = static_cast<__u16>(flags | I2C_M_RD);
+    t.out[0] = req.command;
+    if (req.size == I2C_SMBUS_QUICK) {  // the read/write bit alone
+        t.msgs[0] = {client.addr, is_read ? read_flags : flags, 0, t.out};
+        t.n = 1;
+    } else if (req.size == I2C_SMBUS_BYTE && is_read) {  // one byte, no command
+        t.msgs[0] = {client.addr, read_flags, 1, t.in};
+        t.n = 1;
+    } else if (is_read) {
+        t.msgs[0] = {client.addr, flags, 1, t.out};
+        t.msgs[1] = {client.addr, read_flags, static_cast<__u16>(t.len), t.in};
+        t.n = 2;
+    } else {
+        const i2c_smbus_data *d = req.data;
+        if (req.size == I2C_SMBUS_BYTE_DATA)
+            t.out[1] = d->byte;
+        if (req.size == I2C_SMBUS_WORD_DATA) {
+            t.out[1] = static_cast<std::uint8_t>(d->word);  // low byte first
+            t.out[2] = static_cast<std::uint8_t>(d->word >> 8);
         }
+        if (req.size == I2C_SMBUS_I2C_BLOCK_BROKEN || req.size == I2C_SMBUS_I2C_BLOCK_DATA)
+            std::memcpy(t.out + 1, d->block + 1, t.len);
+        t.msgs[0] = {client.addr, flags, static_cast<__u16>(1 + t.len), t.out};
+        t.n = 1;
     }
     return 0;
 }
 
-int i2c_ioctl(World &w, I2cClient &client, unsigned long request, void *arg)
+// A read transaction's data into the caller's i2c_smbus_data.
+void smbus_deliver(const i2c_smbus_ioctl_data &req, const SmbusTransfer &t)
+{
+    if (req.read_write != I2C_SMBUS_READ)
+        return;
+    i2c_smbus_data *d = req.data;
+    switch (req.size) {
+    case I2C_SMBUS_BYTE:
+    case I2C_SMBUS_BYTE_DATA:
+        d->byte = t.in[0];
+        break;
+    case I2C_SMBUS_WORD_DATA:
+        d->word = static_cast<__u16>(t.in[0] | (t.in[1] << 8));
+        break;
+    case I2C_SMBUS_I2C_BLOCK_BROKEN:
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+        d->block[0] = static_cast<__u8>(t.len);
+        std::memcpy(d->block + 1, t.in, t.len);
+        break;
+    default:
+        break;
+    }
+}
+
+int smbus(World &w, const I2cClient &client, void *arg)
+{
+    if (arg == nullptr)
+        return refuse(w, I2C_SMBUS, EFAULT);
+    const auto &req = *static_cast<const i2c_smbus_ioctl_data *>(arg);
+    SmbusTransfer t;
+    if (int err = smbus_build(req, client, t))
+        return refuse(w, I2C_SMBUS, err);
+    if (int r = run_messages(w, t.msgs, t.n); r < 0) {
+        errno = -r;
+        return -1;
+    }
+    smbus_deliver(req, t);
+    return 0;
+}
+
+int i2c_ioctl(World &w, int fd, unsigned long request, void *arg)
 {
     const auto value = reinterpret_cast<unsigned long>(arg);
+    I2cClient client = load_client(fd);
     switch (request) {
     case I2C_SLAVE:
     case I2C_SLAVE_FORCE:
         if ((!client.tenbit && value > 0x7f) || value > 0x3ff)
             return refuse(w, request, EINVAL);
         client.addr = static_cast<std::uint16_t>(value);
+        store_client(fd, client);
         return 0;
     case I2C_TENBIT:
         client.tenbit = value != 0;
-        return 0;
-    case I2C_PEC:
-        client.pec = value != 0;
+        store_client(fd, client);
         return 0;
     case I2C_FUNCS:
         if (arg == nullptr)
             return refuse(w, request, EFAULT);
         *static_cast<unsigned long *>(arg) = kFunctionality;
         return 0;
+    case I2C_PEC:  // accepted; the emulated transactions carry no PEC byte
     case I2C_RETRIES:
         return 0;
     case I2C_TIMEOUT:
@@ -285,11 +311,15 @@ int i2c_ioctl(World &w, I2cClient &client, unsigned long request, void *arg)
 }
 
 // i2c-dev's plain read and write: one message at the client's address.
-ssize_t plain_transfer(World &w, const I2cClient &client, bool is_read, void *buf,
-                       std::size_t count)
+ssize_t plain_transfer(World &w, int fd, bool is_read, void *buf, std::size_t count)
 {
+    if (buf == nullptr && count > 0) {
+        errno = EFAULT;
+        return -1;
+    }
     if (count > kMaxMessageLen)
         count = kMaxMessageLen;
+    const I2cClient client = load_client(fd);
     i2c_msg m{client.addr,
               static_cast<__u16>((is_read ? I2C_M_RD : 0) | (client.tenbit ? I2C_M_TEN : 0)),
               static_cast<__u16>(count), static_cast<__u8 *>(buf)};
@@ -301,19 +331,38 @@ ssize_t plain_transfer(World &w, const I2cClient &client, bool is_read, void *bu
     return m.len;
 }
 
-// The world, or ENODEV when a claimed descriptor outlived it.
-World *world_or_enodev()
+// Every call on a claimed descriptor: `serve` answers it as i2c-dev would.
+// Empty for a descriptor that is not claimed, which the caller passes to the
+// C library with no lock taken. A call from a signal handler that interrupted
+// this thread inside the simulator fails with EAGAIN, the adapter being busy
+// with the interrupted call: it would otherwise wait for itself.
+template <typename Serve>
+std::optional<ssize_t> on_claimed(int fd, Serve serve)
 {
+    if (!is_claimed(fd))
+        return std::nullopt;
+    InSimulator inside;
+    if (inside.nested()) {
+        errno = EAGAIN;
+        return -1;
+    }
     World *w = world();
-    if (w == nullptr)
+    if (w == nullptr) {  // a claimed descriptor that outlived its world
         errno = ENODEV;
-    return w;
+        return -1;
+    }
+    const int saved = errno;
+    const ssize_t r = serve(*w);
+    if (r >= 0)
+        errno = saved;
+    return r;
 }
 
 }  // namespace
 }  // namespace bbusim
 
 using bbusim::libc;
+using bbusim::World;
 
 extern "C" {
 
@@ -323,37 +372,17 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
-            bbusim::World *w = bbusim::world_or_enodev();
-            if (w == nullptr)
-                return -1;
-            const int saved = errno;
-            int r = bbusim::i2c_ioctl(*w, *client, request, arg);
-            if (r >= 0)
-                errno = saved;
-            return r;
-        }
-    }
+    if (auto r = bbusim::on_claimed(
+            fd, [&](World &w) { return bbusim::i2c_ioctl(w, fd, request, arg); }))
+        return static_cast<int>(*r);
     return libc().ioctl(fd, request, arg);
 }
 
 ssize_t read(int fd, void *buf, size_t count)
 {
-    if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
-            bbusim::World *w = bbusim::world_or_enodev();
-            if (w == nullptr)
-                return -1;
-            const int saved = errno;
-            ssize_t r = bbusim::plain_transfer(*w, *client, true, buf, count);
-            if (r >= 0)
-                errno = saved;
-            return r;
-        }
-    }
+    if (auto r = bbusim::on_claimed(
+            fd, [&](World &w) { return bbusim::plain_transfer(w, fd, true, buf, count); }))
+        return *r;
     return libc().read(fd, buf, count);
 }
 
@@ -366,19 +395,10 @@ ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen)
 
 ssize_t write(int fd, const void *buf, size_t count)
 {
-    if (bbusim::g_claimed_fds.load(std::memory_order_relaxed) > 0) {
-        std::unique_lock<std::mutex> guard(bbusim::descriptor_mutex());
-        if (bbusim::I2cClient *client = bbusim::claimed_client(fd)) {
-            bbusim::World *w = bbusim::world_or_enodev();
-            if (w == nullptr)
-                return -1;
-            const int saved = errno;
-            ssize_t r = bbusim::plain_transfer(*w, *client, false, const_cast<void *>(buf), count);
-            if (r >= 0)
-                errno = saved;
-            return r;
-        }
-    }
+    if (auto r = bbusim::on_claimed(fd, [&](World &w) {
+            return bbusim::plain_transfer(w, fd, false, const_cast<void *>(buf), count);
+        }))
+        return *r;
     return libc().write(fd, buf, count);
 }
 

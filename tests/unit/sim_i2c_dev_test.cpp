@@ -215,16 +215,77 @@ TEST_F(BbusimI2cDevTest, PlainReadAndWriteUseTheSlaveAddress)
     EXPECT_EQ(bus_transfers().back().rfind("read 0x40 33 -> 33 : ", 0), 0u);
 }
 
-TEST_F(BbusimI2cDevTest, SmbusByteDataReadIsEmulatedWithTwoMessages)
+struct SmbusCase {
+    const char *name;
+    std::uint8_t read_write;
+    std::uint8_t command;
+    std::uint32_t size;
+    Bytes data;  // the request's i2c_smbus_data before the call, from its first byte
+    int err;     // 0, or the errno that refuses the request (and its transcript line)
+    std::vector<std::string> events;  // the transfers
+    Bytes result;                     // what a read delivers, from the data's first byte
+    bool no_data = false;
+};
+
+class BbusimSmbusTest : public SimBusTest, public ::testing::WithParamInterface<SmbusCase> {};
+
+// Each transaction as the kernel emulates it on a plain I2C adapter, here at
+// the VPD EEPROM (0x54), whose bytes from 2 on are "PN=00AB1234FN=...".
+TEST_P(BbusimSmbusTest, EmulatedWithI2cMessages)
 {
+    const SmbusCase &c = GetParam();
     ASSERT_EQ(ioctl(fd_, I2C_SLAVE, 0x54), 0);
+    bbusim::clear_transcript();
     i2c_smbus_data data{};
-    i2c_smbus_ioctl_data req{I2C_SMBUS_READ, 0x05, I2C_SMBUS_BYTE_DATA, &data};
-    ASSERT_EQ(ioctl(fd_, I2C_SMBUS, &req), 0);
-    EXPECT_EQ(data.byte, '0');
-    EXPECT_EQ(bus_transfers(),
-              (std::vector<std::string>{"write 0x54 1 : 05 -> 1", "read 0x54 1 -> 1 : 30"}));
+    std::copy(c.data.begin(), c.data.end(), data.block);
+    i2c_smbus_ioctl_data req{c.read_write, c.command, c.size, c.no_data ? nullptr : &data};
+    errno = 0;
+    EXPECT_EQ(ioctl(fd_, I2C_SMBUS, &req), c.err == 0 ? 0 : -1);
+    EXPECT_EQ(errno, c.err);
+    auto expected = c.events;
+    if (c.err != 0)
+        expected.push_back(std::string("ioctl I2C_SMBUS -> ") + strerrorname_np(c.err));
+    EXPECT_EQ(events(), expected);
+    EXPECT_EQ(Bytes(data.block, data.block + c.result.size()), c.result);
 }
+
+constexpr std::uint8_t R = I2C_SMBUS_READ;
+constexpr std::uint8_t W = I2C_SMBUS_WRITE;
+const std::string kCommand02 = "write 0x54 1 : 02 -> 1";
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Transactions, BbusimSmbusTest,
+    ::testing::Values(
+        SmbusCase{"QuickWrite", W, 0, I2C_SMBUS_QUICK, {}, 0, {"write 0x54 0 -> 0"}, {}},
+        SmbusCase{"QuickRead", R, 0, I2C_SMBUS_QUICK, {}, 0, {"read 0x54 0 -> 0"}, {}},
+        SmbusCase{"ByteWrite", W, 0x02, I2C_SMBUS_BYTE, {}, 0, {kCommand02}, {}},
+        SmbusCase{"ByteRead", R, 0x02, I2C_SMBUS_BYTE, {0xee}, 0, {"read 0x54 1 -> 1 : 00"},
+                  {0x00}},
+        SmbusCase{"ByteDataWrite", W, 0x10, I2C_SMBUS_BYTE_DATA, {0x5a}, 0,
+                  {"write 0x54 2 : 10 5a -> 2"}, {}},
+        SmbusCase{"ByteDataRead", R, 0x02, I2C_SMBUS_BYTE_DATA, {}, 0,
+                  {kCommand02, "read 0x54 1 -> 1 : 50"}, {'P'}},
+        SmbusCase{"WordDataWrite", W, 0x10, I2C_SMBUS_WORD_DATA, {0x34, 0x12}, 0,
+                  {"write 0x54 3 : 10 34 12 -> 3"}, {}},
+        SmbusCase{"WordDataRead", R, 0x02, I2C_SMBUS_WORD_DATA, {}, 0,
+                  {kCommand02, "read 0x54 2 -> 2 : 50 4e"}, {'P', 'N'}},
+        SmbusCase{"I2cBlockWrite", W, 0x10, I2C_SMBUS_I2C_BLOCK_DATA, {3, 0x0a, 0x0b, 0x0c}, 0,
+                  {"write 0x54 4 : 10 0a 0b 0c -> 4"}, {}},
+        SmbusCase{"I2cBlockRead", R, 0x02, I2C_SMBUS_I2C_BLOCK_DATA, {4}, 0,
+                  {kCommand02, "read 0x54 4 -> 4 : 50 4e 3d 30"}, {4, 'P', 'N', '=', '0'}},
+        // i2cdump's form: the old request number, always 32 bytes.
+        SmbusCase{"I2cBlockReadOldForm", R, 0x02, I2C_SMBUS_I2C_BLOCK_BROKEN, {}, 0,
+                  {kCommand02, "read 0x54 32 -> 32 : 50 4e 3d 30 30 41 42 31 32 33 34 46 4e 3d 30 30"
+                               " 41 42 31 32 33 35 53 4e 3d 59 4c 53 49 4d 30 30"},
+                  {32, 'P', 'N', '=', '0', '0', 'A', 'B', '1', '2', '3', '4', 'F', 'N', '=', '0', '0',
+                   'A', 'B', '1', '2', '3', '5', 'S', 'N', '=', 'Y', 'L', 'S', 'I', 'M', '0', '0'}},
+        SmbusCase{"BlockDataNotOffered", R, 0x02, I2C_SMBUS_BLOCK_DATA, {}, EOPNOTSUPP, {}, {}},
+        SmbusCase{"UnknownSize", R, 0x02, 9, {}, EINVAL, {}, {}},
+        SmbusCase{"NeitherReadNorWrite", 2, 0x02, I2C_SMBUS_BYTE_DATA, {}, EINVAL, {}, {}},
+        SmbusCase{"NoData", R, 0x02, I2C_SMBUS_BYTE_DATA, {}, EINVAL, {}, {}, true},
+        SmbusCase{"I2cBlockTooLong", W, 0x02, I2C_SMBUS_I2C_BLOCK_DATA, {33}, EINVAL, {}, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(BbusimI2cDevTest, TraceLogPathLandsInTheRoot)
 {

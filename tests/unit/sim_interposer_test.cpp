@@ -1,0 +1,159 @@
+// The interposer inside other people's programs: calls from a signal handler
+// that interrupts a transfer, small thread stacks, and null pointers.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <functional>
+#include <type_traits>
+
+#include "sim_bus.h"
+
+namespace {
+
+using BbusimInterposerTest = SimBusTest;
+
+// What the signal handler's calls returned, in memory shared with the test:
+// times handled, pipe write, clock read, pause, adapter write and its errno,
+// mapped open succeeded, and the interrupted I2C_RDWR's own result.
+long *g_seen;
+int g_pipe[2];
+int g_adapter;
+std::uint8_t *g_page;
+
+void on_fault(int, siginfo_t *, void *)
+{
+    timespec now{}, pause{0, 1000000};
+    g_seen[0] += 1;
+    g_seen[1] = write(g_pipe[1], "x", 1);
+    g_seen[2] = clock_gettime(CLOCK_REALTIME, &now);
+    g_seen[3] = nanosleep(&pause, nullptr);
+    g_seen[4] = write(g_adapter, "\x02", 1);
+    g_seen[5] = errno;
+    const int fd = open("/opt/from-handler", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    g_seen[6] = close(fd) == 0;
+    mprotect(g_page, 4096, PROT_READ | PROT_WRITE);
+}
+
+// A signal arriving inside a transfer, with the simulator's locks held, made
+// deterministic: the message's byte sits in a page the simulator may not read
+// yet, so reading it raises SIGSEGV right there; the handler opens the page
+// and the transfer goes on. A child runs it, and alarm() ends a hang.
+TEST_F(BbusimInterposerTest, SignalHandlerCallsInsideATransferComplete)
+{
+    g_adapter = fd_;
+    g_seen = static_cast<long *>(
+        mmap(nullptr, 8 * sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_EQ(pipe(g_pipe), 0);
+    bbusim::clear_transcript();
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(10);
+        struct sigaction sa {};
+        sa.sa_sigaction = on_fault;
+        sa.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &sa, nullptr);
+        g_page = static_cast<std::uint8_t *>(
+            mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        g_page[0] = 0x02;
+        mprotect(g_page, 4096, PROT_NONE);
+        i2c_msg m{0x54, 0, 1, g_page};
+        i2c_rdwr_ioctl_data d{&m, 1};
+        g_seen[7] = ioctl(g_adapter, I2C_RDWR, &d);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the transfer never ended: signal " << WTERMSIG(status);
+    // The unclaimed pipe, the clock, a pause and a mapped path are served; the
+    // adapter is busy with the interrupted transfer.
+    EXPECT_EQ(std::vector<long>(g_seen, g_seen + 8),
+              (std::vector<long>{1, 1, 0, 0, -1, EAGAIN, 1, 1}));
+    EXPECT_EQ(events(), (std::vector<std::string>{"sleep 1000", "write 0x54 1 : 02 -> 1"}));
+    ::close(g_pipe[0]);
+    ::close(g_pipe[1]);
+    munmap(g_seen, 8 * sizeof(long));
+}
+
+// Calls that write no transcript line, each with a machine path in the root.
+void mapped_path_calls()
+{
+    const char *path = "/opt/Logs/bbu/logs/stack";
+    close(open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    access(path, F_OK);
+    if (std::FILE *f = std::fopen(path, "r"))
+        std::fclose(f);
+    unlink(path);
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+}
+
+// The deepest stack use of fn, run on a thread whose stack is first filled
+// with a pattern: the pattern left intact shows how deep the thread went.
+std::size_t stack_used(void (*fn)())
+{
+    constexpr std::size_t kSize = 256 * 1024;
+    auto *stack = static_cast<std::uint8_t *>(
+        mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    std::memset(stack, 0xa5, kSize);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, stack, kSize);
+    pthread_t thread;
+    auto run = [](void *f) -> void * {
+        return reinterpret_cast<void (*)()>(f)(), nullptr;
+    };
+    pthread_create(&thread, &attr, run, reinterpret_cast<void *>(fn));
+    pthread_join(thread, nullptr);
+    const auto untouched = static_cast<std::size_t>(
+        std::find_if(stack, stack + kSize, [](std::uint8_t b) { return b != 0xa5; }) - stack);
+    munmap(stack, kSize);
+    return kSize - untouched;
+}
+
+TEST_F(BbusimInterposerTest, MappedPathCallsNeedLittleStack)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's frames are not the program's";
+#endif
+    mapped_path_calls();  // the C library's first-use work done
+    const std::size_t used = stack_used(mapped_path_calls) - stack_used([] {});
+    EXPECT_LT(used, 2048u) << "a 16 KiB thread stack must hold any interposed call";
+}
+
+// A call the compiler cannot see through: a program that passes null where
+// the C library's declarations say "never null" makes such calls.
+template <typename R, typename... A>
+R opaque_call(R (*fn)(A...), std::type_identity_t<A>... args)
+{
+    R (*volatile f)(A...) = fn;
+    return f(args...);
+}
+
+TEST_F(BbusimInterposerTest, NullPointersGetTheCLibrarysAnswer)
+{
+    const int fd = fd_;
+    const struct {
+        const char *name;
+        std::function<long()> call;
+        long result;
+        int err;  // errno afterwards, 0 for untouched
+    } cases[] = {
+        {"unlink", [] { return opaque_call(unlink, nullptr); }, -1, EFAULT},
+        {"access", [] { return opaque_call(access, nullptr, F_OK); }, -1, EFAULT},
+        {"gettimeofday", [] { return opaque_call(gettimeofday, nullptr, nullptr); }, 0, 0},
+        {"adapter read", [fd] { return opaque_call(::read, fd, nullptr, 4); }, -1, EFAULT},
+        {"adapter write", [fd] { return opaque_call(::write, fd, nullptr, 4); }, -1, EFAULT},
+    };
+    bbusim::clear_transcript();
+    for (const auto &c : cases) {
+        errno = 0;
+        EXPECT_EQ(c.call(), c.result) << c.name;
+        EXPECT_EQ(errno, c.err) << c.name;
+    }
+    EXPECT_EQ(bus_transfers(), std::vector<std::string>{}) << "nothing reached the bus";
+}
+
+}  // namespace
