@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -55,13 +54,11 @@ char *bytes(unsigned char *p)
 }
 
 // A diagnostic line: on standard output when verbose, in the trace log always.
-BBU_PRINTF(2, 3) void show(int verbose, const char *format, ...)
+template <typename... Args>
+void show(int verbose, const char *format, Args... args)
 {
     std::array<char, LINE_LEN> line{};
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line.data(), line.size(), format, args);
-    va_end(args);
+    std::snprintf(line.data(), line.size(), format, args...);
     if (verbose != 0) {
         std::fputs(line.data(), stdout);
     }
@@ -172,7 +169,8 @@ int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int /*fixup
         read_from_start(fd, head.data(), BBU_VPD_HEAD_LEN, verbose);
         print_buffer("debug another 16 read", head.data(), BBU_VPD_HEAD_LEN);
         if (!head_matches(head, image)) {
-            show(1, "major error, stopping\n");  // printed whatever verbose is
+            std::printf("major error, stopping\n");  // whatever verbose is
+            LogTrace("major error, stopping\n");
             return BBU_VPD_READ_INCONSISTENT;
         }
     }

@@ -593,7 +593,7 @@ BBU_API int bad_vpd(const unsigned char *thevpd);
  * 1st read debug", "debug 16 read", ...) on standard output and in the
  * trace log whatever @p verbose is; the check sums of the first and the
  * final read and the new check byte ("force checksum update <hex>") are
- * shown. Blocks for about 10 ms of pauses.
+ * shown. Blocks for 11 ms of pauses, 1 ms more for each extra read.
  */
 BBU_API int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int fixup);
 
