@@ -26,17 +26,21 @@ constexpr std::size_t kElapsedByte = 8;        // bytes 8-11: elapsed seconds
 constexpr std::size_t kCommandByte = 19;       // command being executed
 constexpr std::size_t kStringsByte = 18;       // high nibble: number of strings
 constexpr std::size_t kStringSecondsByte = 6;  // battery string bytes 6-9
+constexpr std::size_t kLightByte = 14;         // low nibble: the service/fault light
 
 // Checks a frame's parameters: 0, or the byte-5 error bit to report.
 using CheckFn = std::uint8_t (*)(const World &, const std::uint8_t *frame);
 // Writes the response data; returns its length.
 using BuildFn = std::size_t (*)(const World &, const std::uint8_t *frame, std::uint8_t *data);
+// Acts on the frame the moment the command is accepted, before it completes.
+using AcceptFn = void (*)(World &, const std::uint8_t *frame);
 
 struct Command {
     std::uint8_t code;
     std::uint8_t frame_len;  // code, parameters and check byte
     CheckFn check;
     BuildFn build;
+    AcceptFn accept = nullptr;
 };
 
 std::uint32_t seconds_since(const World &w, std::uint64_t since_us)
@@ -70,8 +74,21 @@ std::size_t build_string_status(const World &w, const std::uint8_t *frame, std::
     return kStringLen;
 }
 
+// Set light: 0x20 selects the service/fault light, the low nibble is its value.
+std::uint8_t check_light(const World &, const std::uint8_t *frame)
+{
+    return (frame[1] & 0xf0) == 0x20 ? 0 : kInvalidParameter;
+}
+
+void accept_light(World &w, const std::uint8_t *frame)
+{
+    std::uint8_t &leds = w.bbu.status[kLightByte];
+    leds = static_cast<std::uint8_t>((leds & 0xf0) | (frame[1] & 0x0f));
+}
+
 // The commands the firmware knows. New commands are one more row.
 constexpr Command kCommands[] = {
+    {0xC2, 3, check_light, nullptr, accept_light},        // set the service/fault light
     {0xC4, 3, check_string_number, build_string_status},  // read battery string status
     {0xC8, 3, nullptr, build_state_save},                 // read state save
 };
@@ -218,6 +235,8 @@ void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
     b.code = frame[0];
     std::memcpy(b.frame, frame, len);
     ++b.ctr;
+    if (cmd->accept != nullptr)
+        cmd->accept(w, frame);
     arm_faults(w, frame[0], len > 2 ? frame[1] : -1);
     b.busy_left = b.busy_polls;
     Fault f{};

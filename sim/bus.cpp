@@ -34,6 +34,8 @@ bool device_present(const World &w, std::uint16_t addr)
 {
     if (addr > 0x7f || w.absent[addr] != 0)
         return false;
+    if (addr == kVpdAddr && vpd_busy(w))
+        return false;  // an EEPROM in its write cycle acknowledges nothing
     return addr == kSarAddr || addr == kSarxAddr || addr == kVpdAddr || addr == kRtcAddr;
 }
 

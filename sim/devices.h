@@ -42,6 +42,8 @@ void bbu_set_string(World &w, std::size_t index, std::size_t first, const std::u
 // VPD EEPROM.
 void vpd_read(World &w, std::uint8_t *buf, std::size_t len);
 void vpd_write(World &w, const std::uint8_t *buf, std::size_t len);
+// True while a write cycle runs: the EEPROM then acknowledges no transfer.
+bool vpd_busy(const World &w);
 
 // Real-time clock.
 void rtc_read(World &w, std::uint8_t *buf, std::size_t len);

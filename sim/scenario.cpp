@@ -405,6 +405,14 @@ void header_value_words(FaultWords &in, Fault &f)
     f.arg = hex_value(in.take("value"), 0xff, "a byte");
 }
 
+// vpd-flip POS MASK: the byte at POS of a read at 0x54 comes with MASK's bits flipped.
+void vpd_flip_words(FaultWords &in, Fault &f)
+{
+    f.arg = static_cast<std::uint32_t>(
+        number(in.take("position"), kVpdLen - 1, "a position in the read"));
+    f.mask = hex_value(in.take("mask"), 0xff, "a mask");
+}
+
 struct FaultKindRow {
     const char *name;
     FaultKind kind;
@@ -422,6 +430,7 @@ constexpr FaultKindRow kFaultKinds[] = {
     {"echo", FaultKind::echo, header_value_words},
     {"block-number", FaultKind::block_number, header_value_words},
     {"block-count", FaultKind::block_count, header_value_words},
+    {"vpd-flip", FaultKind::vpd_flip, vpd_flip_words},
 };
 
 // count N|always
@@ -544,6 +553,12 @@ void apply_vpd(World &w, const Words &t)
     std::memcpy(w.eeprom.mem + r.pos, r.bytes.data(), r.bytes.size());
 }
 
+void apply_vpd_write_cycle(World &w, const Words &t)
+{
+    w.eeprom.write_cycle_us =
+        static_cast<std::uint32_t>(number(t[1], 1000000, "a write cycle in microseconds"));
+}
+
 void apply_rtc(World &w, const Words &t)
 {
     Run r = run_at(t, 1, kRtcRegs, "a clock register", "rtc");
@@ -630,6 +645,7 @@ constexpr Statement kStatements[] = {
     {"strings", "strings N", 2, 2, apply_strings},
     {"busy-polls", "busy-polls N", 2, 2, apply_busy_polls},
     {"vpd", "vpd OFFSET VALUE...", 3, kToEnd, apply_vpd},
+    {"vpd-write-cycle", "vpd-write-cycle MICROSECONDS", 2, 2, apply_vpd_write_cycle},
     {"rtc", "rtc REGISTER VALUE...", 3, kToEnd, apply_rtc},
     {"clock", "clock YYYY-MM-DD HH:MM:SS[.FRACTION] | clock @SECONDS[.FRACTION]", 2, 3,
      apply_clock},

@@ -52,6 +52,7 @@ enum class FaultKind : std::uint8_t {
     echo,          // the next response block carries a wrong command echo
     block_number,  // ... a wrong block number
     block_count,   // ... a wrong block count
+    vpd_flip,      // a read at the VPD EEPROM delivers one byte with bits flipped
 };
 
 enum class Direction : std::uint8_t { any, read, write };
@@ -100,6 +101,8 @@ struct Bbu {
 struct Eeprom {
     std::uint8_t mem[kVpdLen];
     std::uint8_t pointer;
+    std::uint32_t write_cycle_us;  // setting: how long a data write keeps it busy
+    std::uint64_t busy_until_us;   // virtual time at which the current write cycle ends
 };
 
 // DS1337-like real-time clock at 0x68.

@@ -471,6 +471,179 @@ BBU_API int read_and_print_status_with_checks(int fd, const char *msg, sarbuf_t 
 
 /** @} */
 
+/**
+ * @defgroup vpd VPD
+ * @{
+ *
+ * The vital product data (VPD): a 256-byte image of keyword fields and a
+ * check byte kept in the EEPROM at BBU_VPD_ADDR (0x54). Byte 255 is the XOR
+ * (xorcheck()) of bytes 0 to 254; the sumcheck() of the same bytes is shown
+ * beside it in the diagnostics but decides nothing.
+ *
+ * The EEPROM is addressed by a 1-byte write of the word address (always 0x00
+ * here) followed by a read, and written one byte at a time with 2-byte
+ * writes (word address, data byte). The address is state of the device:
+ * nothing else may use 0x54 between an address write and its read.
+ *
+ * Process-wide state: none of its own. A "shown" diagnostic goes to standard
+ * output when @p verbose is non-zero and to the trace log always; the image
+ * as text ("... string = <text>") runs from byte 2 to the first NUL and never
+ * past byte 255.
+ */
+
+#define BBU_VPD_LEN 256     /**< bytes of the VPD image */
+#define BBU_VPD_HEAD_LEN 16 /**< bytes the code-level update re-reads to check its first read */
+
+#define BBU_VPD_CHECK_OK 0              /**< the image's check byte is right */
+#define BBU_VPD_CHECK_BAD 0x20          /**< the image's check byte is wrong (32) */
+#define BBU_VPD_READ_INCONSISTENT (-64) /**< the update's reads disagreed; nothing written */
+
+/**
+ * The VPD image by field. Keyword heads are ASCII without terminator, each
+ * value follows its head directly. Only the first BBU_VPD_LEN bytes of the
+ * record are the image: component_specific runs past the end of it, and the
+ * check byte is component_specific[167] (image byte 255).
+ */
+typedef struct BBU_VPD_DATA {
+    uint8_t dummy;                   /**< 0: 0x00 in a valid image */
+    uint8_t length;                  /**< 1: 0xFD, written by the code-level update */
+    char partnum_head[3];            /**< 2: "PN=" */
+    char partnum[8];                 /**< 5: part number */
+    char fru_head[3];                /**< 13: "FN=" */
+    char frunum[8];                  /**< 16: FRU number */
+    char serial_head[3];             /**< 24: "SN=" */
+    char serial[12];                 /**< 27: serial number */
+    char ec_head[3];                 /**< 39: "EC=" */
+    char eclevel[10];                /**< 42: EC level */
+    char mfr_head[4];                /**< 52: "MFR=" */
+    char mfr[6];                     /**< 56: manufacturer */
+    char codelevel_head[3];          /**< 62: "CL=" */
+    char codelevel[8];               /**< 65: code level; the update rewrites bytes 71, 72 */
+    char name_head[5];               /**< 73: "name=" */
+    char name[10];                   /**< 78: name */
+    uint8_t component_specific[254]; /**< 88: "DFL=" at 88, "PC=" at 97, "BAT=" at 108 */
+} BBU_VPD_DATA;
+
+/**
+ * Read the VPD image and check its check byte: read_vpd_buff() without a
+ * copy of the image.
+ */
+BBU_API int read_vpd(int fd, int verbose);
+
+/**
+ * Read the 256-byte VPD image (an address write of 0x00, then one 256-byte
+ * do_i2c_read(); no retry, no pause) and check its check byte.
+ * @param fd      The caller's open adapter descriptor.
+ * @param verbose Non-zero dumps the image with print_buffer() ("read bbu vpd
+ *                =") and prints its text ("read bbu vpd string = <text>");
+ *                passed on to the transfers.
+ * @param outbuff NULL, or BBU_VPD_LEN bytes that receive the image read,
+ *                whatever the verdict.
+ * @return BBU_VPD_CHECK_OK when byte 255 is the XOR of bytes 0 to 254, else
+ *         BBU_VPD_CHECK_BAD (32).
+ *
+ * The transfers' results are not examined: an EEPROM that does not answer
+ * leaves the cleared buffer all zero, which passes the check (0).
+ * Side effects: the string line goes to the trace log always; "readvpd cal
+ * chksum <sum> act chksum <byte 255>" and "readvpd cal xorchksum <xor> act
+ * chksum <byte 255>" are shown.
+ */
+BBU_API int read_vpd_buff(int fd, int verbose, unsigned char *outbuff);
+
+/**
+ * Check the keyword layout of a VPD image in memory, in this order: "PN=" at
+ * 2 (1), "FN=" at 13 (2), "SN=" at 24 (3), "EC=" at 39 (4), "MFR=" at 52
+ * (5), "CL=" at 62 (6), "name=" at 73 (7), "DFL=" at 88 (8), "PC=" at 97
+ * (9), "BAT=" at 108 (10), byte 0 equal to 0x00 (11). A NUL in a head is a
+ * mismatch. The check byte is not examined.
+ * @param thevpd BBU_VPD_LEN readable bytes; only read.
+ * @return 0 for a well-formed image, else the number (1 to 11) of the first
+ *         check that fails. Pure: no I/O.
+ */
+BBU_API int bad_vpd(const unsigned char *thevpd);
+
+/**
+ * Rewrite the last two characters of the code level (image bytes 71 and 72),
+ * set the length byte (1) to 0xFD, write a new check byte and read the image
+ * back to verify it.
+ *
+ * The image is read (address write, 1000 us pause, 256-byte read through
+ * I2C_command_with_retry()), once more if its byte 0 is not 0x00; then its
+ * first 16 bytes are read again and compared with it, and read a third time
+ * at the first difference. If they still differ, "major error, stopping" is
+ * printed and traced and nothing is written. Otherwise exactly five byte
+ * writes go to the EEPROM, in this order: 0x01 (0xFD), 0x47 and 0x48 (the
+ * two characters), 0xFE (byte 254 as read) and 0xFF (the XOR of the new
+ * bytes 0 to 254), paced by 1000 us pauses. The image is then read twice
+ * and the second read is checked. Transfer results are not examined.
+ *
+ * @param fd        The caller's open adapter descriptor.
+ * @param codelevel At least two characters; exactly the first two are used.
+ *                  Both are taken before the first transfer.
+ * @param verbose   Non-zero dumps and prints the first and the final image
+ *                  and their text; passed on to the transfers.
+ * @param fixup     Accepted and ignored: the check byte is always recomputed
+ *                  in full, so a wrong stored check byte is repaired.
+ * @return BBU_VPD_CHECK_OK when the image read back has a correct check byte,
+ *         BBU_VPD_CHECK_BAD (32) when not (there is no retry of the writes),
+ *         or BBU_VPD_READ_INCONSISTENT (-64) when the reads disagreed.
+ *
+ * Side effects: the EEPROM's bytes 1, 71, 72, 254 and 255 are written (254
+ * with the value it had); the image is dumped with print_buffer() ("updvpd
+ * 1st read debug", "debug 16 read", ...) on standard output and in the
+ * trace log whatever @p verbose is; the check sums of the first and the
+ * final read and the new check byte ("force checksum update <hex>") are
+ * shown. Blocks for 11 ms of pauses, 1 ms more for each extra read.
+ */
+BBU_API int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int fixup);
+
+/** @} */
+
+/**
+ * @defgroup light Indicator light
+ * @{
+ *
+ * The BBU reports its lights in status byte 14 (GENERAL_STATUS.byte0E): the
+ * charging-state light in the high nibble, the service/fault light in the
+ * low nibble. The values are the BBU's 4-bit codes; the library passes them
+ * through. Process-wide state: none.
+ */
+
+#define BBU_SET_LIGHT_CMD 0xC2    /**< the set-light command code */
+#define BBU_SET_LIGHT_SELECT 0x20 /**< ORed into the value: the command's parameter byte */
+
+/**
+ * Read the general status once with read_and_print_status() (label "light",
+ * shown when @p verbose is non-zero) and take the service/fault light.
+ * @param fd      The caller's open adapter descriptor.
+ * @param verbose Non-zero shows the status; passed on to the read.
+ * @return The ServiceFaultLED nibble, 0 to 15; 0 also when the read failed.
+ *
+ * Prints "BBU Light Status = full <byte 14> specific <nibble>" on standard
+ * output whatever @p verbose is, and writes it to the trace log.
+ */
+BBU_API int get_light_status(int fd, int verbose);
+
+/**
+ * Command a new service/fault light value and read it back.
+ *
+ * Writes "set light to value <newcondition>" to the trace log (and first to
+ * standard output when @p verbose), sends the frame BBU_SET_LIGHT_CMD,
+ * BBU_SET_LIGHT_SELECT | (newcondition & 0xFF), sumcheck of the two, pauses
+ * 1 us (no command handshake) and calls get_light_status().
+ * @param fd           The caller's open adapter descriptor.
+ * @param newcondition The light value, 0 to 15; any other value is still
+ *                     sent (its low 8 bits) and can never be read back.
+ * @param verbose      Non-zero echoes the request; passed on to the
+ *                     transfer and the status read.
+ * @return 0 when the value read back equals @p newcondition, else -1. The
+ *         write's result is not examined, nor retried: a BBU that does not
+ *         answer reads back 0.
+ */
+BBU_API int set_light(int fd, int newcondition, int verbose);
+
+/** @} */
+
 #ifdef __cplusplus
 } /* extern "C" */
 #define BBU_STATIC_ASSERT static_assert
@@ -493,5 +666,26 @@ BBU_STATIC_ASSERT(offsetof(GENERAL_STATUS, version) == 30, "version at byte 30")
 BBU_STATIC_ASSERT(sizeof(SARBUF) == BBU_SARBUF_LEN, "SARBUF is 1024 bytes");
 BBU_STATIC_ASSERT(BBU_STATUS_DISPLAY_LEN <= BBU_STATUS_WORK_LEN,
                   "a status read's buffer covers the display");
+
+/* The VPD image's fields lie at the EEPROM offsets they name. */
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, length) == 1 && offsetof(BBU_VPD_DATA, partnum_head) == 2,
+                  "VPD bytes 1, 2");
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, partnum) == 5 && offsetof(BBU_VPD_DATA, fru_head) == 13,
+                  "VPD part and FRU numbers");
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, frunum) == 16 && offsetof(BBU_VPD_DATA, serial_head) == 24,
+                  "VPD FRU and serial numbers");
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, serial) == 27 && offsetof(BBU_VPD_DATA, ec_head) == 39,
+                  "VPD serial number and EC level");
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, eclevel) == 42 && offsetof(BBU_VPD_DATA, mfr_head) == 52,
+                  "VPD EC level and manufacturer");
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, mfr) == 56 && offsetof(BBU_VPD_DATA, codelevel_head) == 62,
+                  "VPD manufacturer and code level");
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, codelevel) == 65 &&
+                      offsetof(BBU_VPD_DATA, name_head) == 73,
+                  "VPD code level and name");
+BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, name) == 78 &&
+                      offsetof(BBU_VPD_DATA, component_specific) == 88,
+                  "VPD name and component-specific fields");
+BBU_STATIC_ASSERT(sizeof(BBU_VPD_DATA) == 88 + 254, "BBU_VPD_DATA runs past the 256-byte image");
 
 #endif /* BBU_BBU_H */
