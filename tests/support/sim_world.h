@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,12 @@ protected:
     {
         return bbusim::mapped_path("/opt/Logs/bbu/logs/BBU.log");
     }
+    // Empty the trace log and the transcript, as between the cases of one test.
+    static void clear_records()
+    {
+        std::ofstream(trace_log_path(), std::ios::trunc).close();
+        bbusim::clear_transcript();
+    }
     static std::string trace_log_text()
     {
         return read_file(trace_log_path());
@@ -72,10 +79,7 @@ protected:
     // Transcript events without their time stamps, and those of the transfers alone.
     static std::vector<std::string> events()
     {
-        std::vector<std::string> out;
-        for (const bbutest::Event &e : bbutest::events(bbusim::transcript()))
-            out.push_back(e.text);
-        return out;
+        return bbutest::events(bbusim::transcript());
     }
     static std::vector<std::string> bus_transfers()
     {

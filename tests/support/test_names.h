@@ -4,12 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace bbutest {
 
 // "Suite.Test" of the running test, '/' made '_' so that it names one directory.
-std::string current_test_name();
+inline std::string current_test_name()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name =
+        info == nullptr ? "no_test" : std::string(info->test_suite_name()) + "." + info->name();
+    std::ranges::replace(name, '/', '_');
+    return name;
+}
 
 // Names each case of a parameterized suite by its row's `name`.
 struct ByName {

@@ -5,38 +5,30 @@
 
 namespace bbutest {
 
-std::string Transfer::shape() const
+std::vector<std::string> events(const std::vector<std::string> &transcript)
 {
-    return read ? text.substr(0, text.find(" : ")) : text;
-}
-
-std::vector<Event> events(const std::vector<std::string> &transcript)
-{
-    std::vector<Event> out;
-    for (const std::string &line : transcript) {
-        std::istringstream time(line);
-        std::uint64_t seconds = 0, micros = 0;
-        char dot = 0;
-        time >> seconds >> dot >> micros;
-        out.push_back({seconds * 1000000 + micros, line.substr(line.find(' ') + 1)});
-    }
+    std::vector<std::string> out;
+    for (const std::string &line : transcript)
+        out.push_back(line.substr(line.find(' ') + 1));
     return out;
 }
 
 std::vector<Transfer> transfers(const std::vector<std::string> &transcript, int addr, Dir dir)
 {
     std::vector<Transfer> out;
-    for (const Event &e : events(transcript)) {
+    for (const std::string &line : transcript) {
         Transfer t;
-        t.us = e.us;
-        t.text = e.text;
-        std::istringstream in(e.text);
+        std::istringstream in(line);
+        std::uint64_t seconds = 0;
+        char dot = 0;
         std::string word, address;
-        in >> word >> address >> t.len;
+        in >> seconds >> dot >> t.us >> word >> address >> t.len;
         if ((word != "read" && word != "write") || !in)
             continue;
+        t.us += seconds * 1000000;
         t.read = word == "read";
         t.addr = static_cast<unsigned>(std::stoul(address, nullptr, 16));
+        t.text = line.substr(line.find(' ') + 1);
         while (in >> word) {
             if (word == "->" && in >> word) {
                 if (std::isdigit(static_cast<unsigned char>(word[0])))

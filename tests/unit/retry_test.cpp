@@ -10,12 +10,8 @@
 
 namespace {
 
+using namespace ::testing;
 using bbutest::Transfer;
-using ::testing::AllOf;
-using ::testing::Each;
-using ::testing::Field;
-using ::testing::Not;
-using ::testing::StartsWith;
 
 constexpr int R = I2C_RETRY_READ, W = I2C_RETRY_WRITE;
 const std::string kReadFailed = "The Ioctl read failed rc: -1 \n";
@@ -56,7 +52,7 @@ const RetryCase kRetryCases[] = {
     {"DirectionTwelve", 12, 0x40, 8, "", 0, -2, kBadOption, 1},
 };
 
-class RetryCases : public SimAdapterTest, public ::testing::WithParamInterface<RetryCase> {};
+class RetryCases : public SimAdapterTest, public WithParamInterface<RetryCase> {};
 
 TEST_P(RetryCases, AttemptsResultBufferAndTrace)
 {
@@ -89,6 +85,6 @@ TEST_P(RetryCases, AttemptsResultBufferAndTrace)
     EXPECT_EQ(buffer, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(retry, RetryCases, ::testing::ValuesIn(kRetryCases), bbutest::ByName());
+INSTANTIATE_TEST_SUITE_P(retry, RetryCases, ValuesIn(kRetryCases), bbutest::ByName());
 
 }  // namespace
