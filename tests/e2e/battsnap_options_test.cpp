@@ -10,18 +10,22 @@ using namespace ::testing;
 
 // ---------------------------------------------------------------------------
 // Refused values: the message and the usage text on standard error, status
-// 255, and the BBU is never opened.
+// 255. -h: the build date and the usage text, status 0, later options not
+// looked at. Either way the BBU is never opened.
 
 const std::string kBadTime = "battsnap: Invalid time entered, must be integer\n";
 const std::string kBadBattery = "battsnap: Invalid battery string entered, must be integer\n";
 const std::string kBatteryRange = "battsnap: Battery String number out of range\n";
 const std::string kLongName =
     "battsnap: Invalid file name entered, must be at most 49 characters\n";
+// The compiler's date and time, e.g. "Apr 15 2009  14:52:29".
+const std::string kHelp = "battsnap: Build date: [A-Z][a-z]{2} [ 123][0-9] [0-9]{4}  "
+                          "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n";
 
 struct Refused {
     const char *name;
     std::vector<std::string> args;
-    std::string message;  // the line before the usage text
+    std::string message;  // the line before the usage text (a pattern for -h)
 };
 
 const Refused kRefused[] = {
@@ -44,41 +48,29 @@ const Refused kRefused[] = {
     {"BatteryTwoDigits", {"-b", "99"}, kBatteryRange},
     {"BatteryRangeAfterTime", {"-t", "10", "-b", "4"}, "New sleep Time: 10\n" + kBatteryRange},
     {"FileNameFiftyCharacters", {"-f", std::string(50, 'n')}, kLongName},
+    {"Help", {"-h"}, kHelp},
+    {"HelpBeforeBadTime", {"-h", "-t", "x"}, kHelp},
+    {"HelpBeforeBadBattery", {"-v", "-b", "2", "-h", "-b", "9"}, kHelp},
+    {"HelpInAWord", {"-x", " -h  trailing words"}, kHelp},
 };
 
-class RefusedOption : public TestWithParam<Refused> {};
+class RefusedOrHelp : public TestWithParam<Refused> {};
 
-TEST_P(RefusedOption, MessageUsageAndStatus255WithoutTouchingTheBbu)
+TEST_P(RefusedOrHelp, MessageUsageAndStatusWithoutTouchingTheBbu)
 {
-    e2e::Run r = runBattsnap(GetParam().args, kDistinct);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, GetParam().message + kUsage);
+    const Refused &c = GetParam();
+    const bool help = c.message == kHelp;
+    e2e::Run r = runBattsnap(c.args, kDistinct);
+    EXPECT_EQ(r.status, help ? 0 : 255);
     EXPECT_EQ(r.out, "");
-    EXPECT_THAT(r.events(), ElementsAre("exit 255")) << "the adapter was opened";
+    const std::size_t usage = r.err.size() - std::min(r.err.size(), kUsage.size());
+    EXPECT_EQ(r.err.substr(usage), kUsage);
+    EXPECT_THAT(r.err.substr(0, usage),
+                help ? MatchesRegex(c.message) : Matcher<std::string>(c.message));
+    EXPECT_THAT(r.events(), ElementsAre(help ? "exit 0" : "exit 255")) << "the adapter was opened";
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, RefusedOption, ValuesIn(kRefused), bbutest::ByName());
-
-// -h: build date and usage, status 0, nothing read, later options not looked at.
-TEST(HelpOption, BuildDateThenUsageAndNothingRead)
-{
-    const std::vector<std::string> argLists[] = {{"-h"},
-                                                 {"-h", "-t", "x"},
-                                                 {"-v", "-b", "2", "-h", "-b", "9"},
-                                                 {"-x", " -h  trailing words"}};
-    for (const auto &args : argLists) {
-        e2e::Run r = runBattsnap(args, kDistinct);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
-        // The compiler's date and time: "Apr 15 2009" and "14:52:29".
-        const std::size_t firstLine = r.err.find('\n') + 1;
-        EXPECT_THAT(r.err.substr(0, firstLine),
-                    MatchesRegex("battsnap: Build date: [A-Z][a-z]{2} [ 123][0-9] [0-9]{4}  "
-                                 "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n"));
-        EXPECT_EQ(r.err.substr(firstLine), kUsage);
-        EXPECT_THAT(r.events(), ElementsAre("exit 0"));
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Options, RefusedOrHelp, ValuesIn(kRefused), bbutest::ByName());
 
 // ---------------------------------------------------------------------------
 // Accepted options, and the conversation they lead to: read the status; for

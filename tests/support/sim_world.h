@@ -64,16 +64,16 @@ protected:
     static std::string trace_messages()
     {
         std::string out;
-        for (const std::string &line : bbutest::lines(trace_log_text()))
-            out +=
-                (line.empty() ? line : line.substr(line.find(' ', line.find(' ') + 1) + 1)) + "\n";
+        for (const std::string &line : bbutest::lines(trace_log_text())) {
+            const auto stamp_end = line.find(' ', line.find(' ') + 1);
+            out += (stamp_end == std::string::npos ? "" : line.substr(stamp_end + 1)) + "\n";
+        }
         return out;
     }
 
-    static std::vector<bbutest::Transfer> transfers(int addr = -1,
-                                                    bbutest::Dir dir = bbutest::Dir::any)
+    static std::vector<bbutest::Transfer> transfers()
     {
-        return bbutest::transfers(bbusim::transcript(), addr, dir);
+        return bbutest::transfers(bbusim::transcript());
     }
 
     // Transcript events without their time stamps, and those of the transfers alone.

@@ -4,6 +4,7 @@
 #include <bbu/bbu.h>
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -59,26 +60,24 @@ TEST_F(StatusDisplay, SetBitsAreNamedInTableOrder)
     const struct {
         int byte;
         unsigned char value;
-        std::vector<std::string> labels;
+        std::string labels;  // as shown, '|' where the log starts a new message
     } rows[] = {
-        {0, 0x00, {}},
-        {0, 0x84, {"command ", "charging "}},
-        {0, 0xff, {"command ", "check ", "testing ", "charging "}},
-        {0, 0x33, {}},  // connections, least capacity and non-zero are never named
-        {2, 0xff, {"level ", "power_up ", "masked "}},
-        {2, 0xf5, {"power_up "}},
-        {3, 0xff, {"needtod ", "needvpd ", "statesave ", "delayed ", "disconnect "}},
-        {3, 0x28, {"statesave ", "disconnect "}},
-        {4, 0xff, {"i2c-cmd "}},
-        {4, 0xf7, {}},
-        {5,
-         0xff,
-         {"multi ", "sar over ", "sarx over ", "inv len ", "inv cmd ", "flash chksum ", "inv parm ",
-          "bad chksum "}},
-        {5, 0x41, {"sar over ", "bad chksum "}},
-        {6, 0x80, {}},
-        {6, 0xff, {"erase err ", "program err ", "valid err ", "reprogram "}},
-        {6, 0x10, {"valid err "}},
+        {0, 0x00, ""},
+        {0, 0x84, "command |charging "},
+        {0, 0xff, "command |check |testing |charging "},
+        {0, 0x33, ""},  // connections, least capacity and non-zero are never named
+        {2, 0xff, "level |power_up |masked "},
+        {2, 0xf5, "power_up "},
+        {3, 0xff, "needtod |needvpd |statesave |delayed |disconnect "},
+        {3, 0x28, "statesave |disconnect "},
+        {4, 0xff, "i2c-cmd "},
+        {4, 0xf7, ""},
+        {5, 0xff,
+         "multi |sar over |sarx over |inv len |inv cmd |flash chksum |inv parm |bad chksum "},
+        {5, 0x41, "sar over |bad chksum "},
+        {6, 0x80, ""},
+        {6, 0xff, "erase err |program err |valid err |reprogram "},
+        {6, 0x10, "valid err "},
     };
     for (const auto &row : rows) {
         clear_records();
@@ -91,18 +90,13 @@ TEST_F(StatusDisplay, SetBitsAreNamedInTableOrder)
                                  hex(&stat[32], 16, 4) + "\n";
         std::string out = "m length = 48\n" + dump + "\ngeneral status======= m\n";
         std::string traced = "m length = 48\n\n" + dump + "general status======= m\n\n";
-        for (std::size_t n : {0, 2, 3, 4, 5, 6}) {
-            const std::string value = "byte" + std::to_string(n) + " " + hex(&stat[n], 1) + " ";
-            out += value;
-            traced += value + "\n";
-            for (const std::string &label : row.labels) {
-                if (n == static_cast<std::size_t>(row.byte)) {
-                    out += label;
-                    traced += label + "\n";
-                }
-            }
-            out += "\n";
-            traced += "\n\n";
+        for (int n : {0, 2, 3, 4, 5, 6}) {
+            std::string value = "byte" + std::to_string(n) + " " + hex(&stat[n], 1) + " ";
+            std::string labels = n == row.byte ? row.labels : "", logged = labels;
+            std::erase(labels, '|');
+            std::ranges::replace(logged, '|', '\n');
+            out += value + labels + "\n";
+            traced += value + "\n" + logged + (logged.empty() ? "" : "\n") + "\n\n";
         }
         EXPECT_EQ(o.out, out);
         EXPECT_EQ(o.err, "");
@@ -112,12 +106,6 @@ TEST_F(StatusDisplay, SetBitsAreNamedInTableOrder)
 
 class StatusReadTest : public SimAdapterTest {
 protected:
-    void SetUp() override
-    {
-        SimAdapterTest::SetUp();
-        std::memset(sar_.buffer, kFill, sizeof sar_.buffer);
-    }
-
     // The caller's buffer after a read that handed over the 32 `status` bytes, or
     // none: then zeros up to the work length, and past it what the caller left.
     void expect_handed_over(const std::uint8_t *status)
@@ -139,6 +127,7 @@ TEST_F(StatusReadTest, VerboseShowsTheStatusReadFromTheBus)
     apply("status 5 0x41\n");
     const auto status = bbusim::peek_status();
     const std::array<std::uint8_t, 16> zeros{};
+    std::memset(sar_.buffer, kFill, sizeof sar_.buffer);
     // Verbose 2 reaches the transfer as 1; the buffer may be left out.
     for (int verbose : {2, 1}) {
         auto o = capture(
@@ -170,12 +159,12 @@ TEST_F(StatusReadTest, QuietReadsWithAndWithoutRetry)
         {7, "fault fail 0x40 read count 1\n", 2, true},
         {1, "fault fail 0x40 read count 3\n", 3, false},
     };
+    const auto status = bbusim::peek_status();
     for (const auto &row : rows) {
-        SCOPED_TRACE(::testing::Message() << "retry " << row.retry << ", " << row.faults);
-        TearDown();
-        SetUp();
+        SCOPED_TRACE(Message() << "retry " << row.retry << ", " << row.faults);
+        clear_records();
         apply(row.faults);
-        const auto status = bbusim::peek_status();
+        std::memset(sar_.buffer, kFill, sizeof sar_.buffer);
         auto o = capture([&] {
             if (row.retry < 0)
                 read_and_print_status(fd_, "light", &sar_, 0);
@@ -183,16 +172,15 @@ TEST_F(StatusReadTest, QuietReadsWithAndWithoutRetry)
                 read_and_print_status_with_retry(row.retry, fd_, "soft reset", &sar_, 0);
         });
         EXPECT_EQ(o.out + o.err, "");
-        EXPECT_EQ(transfers().size(), row.transfers);
-        EXPECT_THAT(transfers(), Each(AllOf(Field(&bbutest::Transfer::read, true),
-                                            Field(&bbutest::Transfer::addr, 0x40u),
-                                            Field(&bbutest::Transfer::len, 32))));
+        EXPECT_THAT(transfers(),
+                    AllOf(SizeIs(row.transfers), Each(AllOf(Field(&bbutest::Transfer::read, true),
+                                                            Field(&bbutest::Transfer::addr, 0x40u),
+                                                            Field(&bbutest::Transfer::len, 32)))));
         expect_handed_over(row.handed_over ? status.data() : nullptr);
         // Only the retried read speaks, and only to the trace log.
-        if (row.retry > 0)
-            EXPECT_THAT(trace_messages(), StartsWith("Performing I2C commands with retry\n"));
-        else
-            EXPECT_EQ(trace_messages(), "");
+        const std::string log = trace_messages();
+        EXPECT_EQ(log.starts_with("Performing I2C commands with retry\n"), row.retry > 0) << log;
+        EXPECT_EQ(log.empty(), row.retry <= 0) << log;
     }
 }
 
