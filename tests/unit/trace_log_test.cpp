@@ -11,20 +11,14 @@
 
 namespace {
 
-class TraceLogTest : public SimWorldTest {
-protected:
-    void SetUp() override
-    {
-        SimWorldTest::SetUp();
-        setenv("TZ", "UTC0", 1);
-        tzset();
-    }
-};
+using TraceLogTest = SimWorldTest;
 
 constexpr std::int64_t kApril15th2009 = 1239807149;  // 2009-04-15 14:52:29 UTC
 
 TEST_F(TraceLogTest, StampedLinesAppendedToWhatIsThere)
 {
+    setenv("TZ", "UTC0", 1);  // the wall clock below is in UTC
+    tzset();
     std::ofstream(trace_log_path()) << "earlier line\n";
     std::string expected = "earlier line\n";
     // Microseconds without leading zeros; the template's own newline leaves an empty line;
