@@ -14,21 +14,8 @@ using bbutest::transfers;
 
 const std::string kCannotGss =
     "battsnap: Failure reading BBU General Status;\n                  cannot proceed\n";
-const std::string kSaveCommandFails =
-    "readBBUstatesave: Failure on 'read state save' command to prepare to read the state save "
-    "data\nbattsnap: Failure reading BBU StateSave data;\n                  cannot proceed\n";
-const std::string kStringCommandFails =
-    "readBBUbatterystringstatus: Failure on 'read Battery String Sttaus' command to prepare to "
-    "read the history log\nbattsnap: Failure reading BBU Batttery String Status;\n"
-    "                  cannot proceed\n";
-const std::string kNoGss = "verifyBBUopComplete: Failure to read GSS\n";
-const std::string kTimedOut =
-    "verifyBBUopComplete: Timed out waiting for BBU Operation to complete\n";
-const std::string kNoSum = "CheckSum Error -- Actual:0x00 Expected:0x00\n";
-const std::string kNoEcho = "Command was not echoed in Header. expected: ";
-const std::string kBlockIndex = "Block index not as expected. expected: 0x00 Actual: ";
 
-// A reader's own line about its block, then the end of the run.
+// A reader's own line, then the end of the run.
 std::string saveFails(const std::string &what)
 {
     return "readBBUstatesave: " + what +
@@ -40,6 +27,17 @@ std::string stringFails(const std::string &what)
            "battsnap: Failure reading BBU Batttery String Status;\n                  cannot "
            "proceed\n";
 }
+
+const std::string kSaveCommandFails =
+    saveFails("Failure on 'read state save' command to prepare to read the state save data\n");
+const std::string kStringCommandFails = stringFails(
+    "Failure on 'read Battery String Sttaus' command to prepare to read the history log\n");
+const std::string kNoGss = "verifyBBUopComplete: Failure to read GSS\n";
+const std::string kTimedOut =
+    "verifyBBUopComplete: Timed out waiting for BBU Operation to complete\n";
+const std::string kNoSum = "CheckSum Error -- Actual:0x00 Expected:0x00\n";
+const std::string kNoEcho = "Command was not echoed in Header. expected: ";
+const std::string kBlockIndex = "Block index not as expected. expected: 0x00 Actual: ";
 
 std::string detected(const std::string &gss4, const std::string &gss5)
 {
