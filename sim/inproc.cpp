@@ -128,6 +128,16 @@ std::array<std::uint8_t, 256> peek_vpd()
     return out;
 }
 
+std::vector<std::uint8_t> peek_memory(std::uint32_t address, std::size_t length)
+{
+    World &w = current();
+    WorldLock lock(w);
+    devices_catch_up(w);
+    std::vector<std::uint8_t> out(length);
+    memory_read(w, address, out.data(), length);
+    return out;
+}
+
 std::string mapped_path(const std::string &machine_path)
 {
     World &w = current();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "devices.h"
+#include "firmware_image.h"
 #include "transcript.h"
 
 namespace bbusim {
@@ -405,6 +406,11 @@ void header_value_words(FaultWords &in, Fault &f)
     f.arg = hex_value(in.take("value"), 0xff, "a byte");
 }
 
+void block_words(FaultWords &in, Fault &f)
+{
+    f.arg = static_cast<std::uint32_t>(number(in.take("block number"), 0xffff, "a block number"));
+}
+
 struct FaultKindRow {
     const char *name;
     FaultKind kind;
@@ -422,6 +428,9 @@ constexpr FaultKindRow kFaultKinds[] = {
     {"echo", FaultKind::echo, header_value_words},
     {"block-number", FaultKind::block_number, header_value_words},
     {"block-count", FaultKind::block_count, header_value_words},
+    {"tfb-lost", FaultKind::tfb_lost, block_words},
+    {"block-checksum", FaultKind::block_checksum, block_words},
+    {"first-image", FaultKind::first_image, nullptr},
 };
 
 // count N|always
@@ -603,6 +612,59 @@ void apply_adapter(World &w, const Words &t)
         refuse("adapter: path too long or too many adapters");
 }
 
+void apply_image(World &w, const Words &t)
+{
+    const auto version = static_cast<std::uint8_t>(hex_value(t[1], 0xff, "a firmware version"));
+    const std::size_t size =
+        t.size() > 2 ? number(t[2], kFlashLen, "an image size (1 to 65536)") : kImageLen;
+    if (size == 0)
+        refuse("image: the size must be at least 1");
+    const std::vector<std::uint8_t> image = make_image(version, size);
+    store_image(w, image.data(), image.size());
+}
+
+void apply_memory(World &w, const Words &t)
+{
+    const auto at = number(t[1], kFlashBase + kFlashLen - 1, "a memory address");
+    const std::vector<std::uint8_t> bytes = byte_run(t, 2);
+    if (at < kFlashBase || at - kFlashBase + bytes.size() > kFlashLen)
+        refuse("memory: " + std::to_string(bytes.size()) + " bytes from address " +
+               std::to_string(at) + " go beyond the flash (0x1000 to 0x10fff)");
+    std::memcpy(w.bbu.flash + (at - kFlashBase), bytes.data(), bytes.size());
+}
+
+void apply_validate(World &w, const Words &t)
+{
+    static constexpr const char *kVerdicts[] = {"check", "valid", "reprogram", "none"};
+    for (std::size_t i = 0; i < std::size(kVerdicts); ++i) {
+        if (!t[1].quoted && t[1].text == kVerdicts[i]) {
+            w.bbu.verdict = static_cast<std::uint8_t>(i);
+            return;
+        }
+    }
+    refuse("expected check, valid, reprogram or none, got " + shown(t[1]));
+}
+
+void apply_reset_polls(World &w, const Words &t)
+{
+    w.bbu.reset_polls =
+        !t[1].quoted && t[1].text == "never"
+            ? kCountForever
+            : static_cast<std::uint32_t>(number(t[1], 1000000, "a number of polls"));
+}
+
+void apply_bus_clock(World &w, const Words &t)
+{
+    if (!t[1].quoted && t[1].text == "off") {
+        w.bus_clock_hz = 0;
+        return;
+    }
+    const auto hz = number(t[1], 5000000, "a bus clock in Hz");
+    if (hz < 1000)
+        refuse("bus-clock: the rate must be 1000 to 5000000 Hz, or off");
+    w.bus_clock_hz = static_cast<std::uint32_t>(hz);
+}
+
 void apply_fault(World &w, const Words &t)
 {
     Fault f = parse_fault(t);
@@ -639,6 +701,12 @@ constexpr Statement kStatements[] = {
     {"adapter", "adapter PATH", 2, 2, apply_adapter},
     {"fault", "fault KIND [ARGS] [count N|always] [skip M] [on CODE [PARAM]]", 2, kToEnd,
      apply_fault},
+    // The BBU's firmware, memory, validation and restarts; the bus clock.
+    {"image", "image VERSION [SIZE]", 2, 3, apply_image},
+    {"memory", "memory ADDRESS VALUE...", 3, kToEnd, apply_memory},
+    {"validate", "validate check|valid|reprogram|none", 2, 2, apply_validate},
+    {"reset-polls", "reset-polls N|never", 2, 2, apply_reset_polls},
+    {"bus-clock", "bus-clock HZ|off", 2, 2, apply_bus_clock},
 };
 
 void apply_statement(World &w, const Words &t)
