@@ -8,8 +8,9 @@
 // the flash: only then do status bytes 12 (up by one) and 13 (down by one)
 // change. The first block taken erases the old image. 0x8A restarts the
 // processor; in flash-program mode it is End_Flash_Load: the new image is
-// kept when every block from 0 to the highest arrived, otherwise the BBU holds
-// a broken image that fails validation.
+// kept when every block from 0 to the highest was taken and no ended record
+// went without its Take_Flash_Block; otherwise the BBU holds a broken image
+// that fails validation.
 //
 // The flash holds the first image at BBU address 0x1000; read-memory
 // (0xE0 0x90) answers at once with a 256-byte response, the memory from byte
@@ -56,6 +57,15 @@ bool record_good(const std::uint8_t *r, std::size_t len)
            sumcheck(r, kRecordLen - 1) == r[kRecordLen - 1];
 }
 
+// The record in hand goes; one that its terminate byte ended but no
+// Take_Flash_Block took is a block lost to this load.
+void drop_record(Bbu &b)
+{
+    if (b.record_state == kRecordEnded)
+        b.load_lost = 1;
+    b.record_state = kNoRecord;
+}
+
 bool all_taken(const Bbu &b, std::size_t blocks)
 {
     for (std::size_t n = 0; n < blocks; ++n)
@@ -69,16 +79,17 @@ void end_load(World &w)
 {
     Bbu &b = w.bbu;
     b.status[4] &= static_cast<std::uint8_t>(~kOperationMode);
-    b.record_state = kNoRecord;
+    drop_record(b);
     if (b.load_erased == 0)
         return;  // no block taken: the old image stays
-    const bool whole = all_taken(b, (b.load_len + kBlockLen - 1) / kBlockLen);
+    const bool whole = b.load_lost == 0 && all_taken(b, (b.load_len + kBlockLen - 1) / kBlockLen);
     b.image_len = b.load_len;
     b.image_broken = whole ? 0 : 1;
     if (whole)
         b.status[30] = b.flash[kImageVersionByte];
     b.load_erased = 0;
     b.load_len = 0;
+    b.load_lost = 0;
     std::memset(b.taken, 0, sizeof b.taken);
 }
 
@@ -112,7 +123,7 @@ void flash_sarx_write(World &w, const std::uint8_t *buf, std::size_t len)
         return;
     // A record starts a new conversation on the window, as a frame does at 0x40.
     b.status[5] = 0;
-    b.record_state = kNoRecord;
+    drop_record(b);
     if (!record_good(buf, len) ||
         take_block_fault(w, FaultKind::block_checksum, record_block(buf))) {
         b.status[5] |= kChecksumError;
@@ -134,6 +145,7 @@ void flash_start_load(World &w)
     b.record_state = kNoRecord;
     b.load_erased = 0;
     b.load_len = 0;
+    b.load_lost = 0;
     std::memset(b.taken, 0, sizeof b.taken);
 }
 

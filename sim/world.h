@@ -120,6 +120,7 @@ struct Bbu {
     std::uint8_t taken[kFlashBlocks / 8];  // blocks taken since Start_Flash_Load
     std::uint32_t load_len;                // end of the highest block taken
     std::uint8_t load_erased;              // the first block taken erased the old image
+    std::uint8_t load_lost;                // an ended record was never taken
     std::uint8_t verdict;                  // setting: how validation answers (0: its own check)
     std::uint32_t reset_polls;   // setting: status reads before power_up shows after a restart
     std::uint32_t restart_left;  // reads still to come before power_up shows
