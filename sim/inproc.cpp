@@ -115,6 +115,7 @@ std::array<std::uint8_t, 33> peek_status()
     World &w = current();
     WorldLock lock(w);
     std::array<std::uint8_t, 33> out{};
+    devices_catch_up(w);  // what virtual time has brought about shows, as on a read
     bbu_compose_status(w, out.data());
     return out;
 }

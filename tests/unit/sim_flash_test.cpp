@@ -17,16 +17,6 @@ Bytes image_of(std::uint8_t version, std::size_t size = 49152, ImageFault f = Im
     return bbusim::make_image(version, size, f);
 }
 
-// XOR of the six big-endian header words: zero in a valid header.
-std::uint32_t header_xor(const Bytes &img)
-{
-    std::uint32_t x = 0;
-    for (std::size_t at = 0; at < 24; at += 4)
-        x ^=
-            (std::uint32_t{img[at]} << 24) | (img[at + 1] << 16) | (img[at + 2] << 8) | img[at + 3];
-    return x;
-}
-
 TEST(BbusimImageTest, CrcWorkedValues)
 {
     const std::uint8_t abc[] = {'a', 'b', 'c'}, one[] = {0x01}, odd[] = {0x01, 0xfe, 0x03};
@@ -57,7 +47,6 @@ TEST_P(BbusimImageMakeTest, SpoilsExactlyTheCheckAsked)
     EXPECT_EQ(v.crc, c.crc);
     EXPECT_EQ(v.header_check, c.header);
     EXPECT_EQ(img[7], 0x42);
-    EXPECT_EQ(header_xor(img) == 0, c.header) << "the header check holds the XOR of the words";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,8 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ImageCase{"Longer", 50000, ImageFault::none, true, true, true},
                       ImageCase{"BadMagic", 49152, ImageFault::bad_magic, false, true, true},
                       ImageCase{"BadCrc", 200, ImageFault::bad_crc, true, false, true},
-                      ImageCase{"BadHeaderCheck", 49152, ImageFault::bad_header_check, true, true,
-                                false},
+                      ImageCase{"BadCheck", 49152, ImageFault::bad_header_check, true, true, false},
                       ImageCase{"Empty", 49152, ImageFault::empty, false, false, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -107,14 +95,10 @@ protected:
     // read-memory: the frame, then at once the 256-byte response.
     Bytes read_memory(std::uint32_t addr, std::uint8_t count, Bytes *response = nullptr)
     {
-        Bytes f = {0xe0,
-                   0x90,
-                   count,
-                   static_cast<std::uint8_t>(addr >> 24),
-                   static_cast<std::uint8_t>(addr >> 16),
-                   static_cast<std::uint8_t>(addr >> 8),
-                   static_cast<std::uint8_t>(addr)};
-        f.push_back(end_around_sum(f.data(), 7));
+        Bytes f = {0xe0, 0x90, count, 0, 0, 0, 0, 0};
+        for (int i = 0; i < 4; ++i)
+            f[3 + i] = static_cast<std::uint8_t>(addr >> (24 - 8 * i));
+        f[7] = end_around_sum(f.data(), 7);
         write(0x40, f);
         Bytes r = read(0x60, 256).data;
         if (response != nullptr)
@@ -140,15 +124,6 @@ protected:
         return 0;
     }
 };
-
-TEST_F(BbusimFlashTest, DefaultBbuHoldsAValidImageOfItsRunningVersion)
-{
-    Bytes header = read_memory(0x1000, 32);
-    EXPECT_EQ(Bytes(header.begin(), header.begin() + 8),
-              (Bytes{0xfe, 0xed, 0xfa, 0xce, 0, 0, 0, 0x05}));
-    EXPECT_EQ(status()[30], 0x05);
-    EXPECT_EQ(verdict(), "valid");
-}
 
 struct LoadCase {
     const char *name;
@@ -181,13 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"Whole", "", image_of(7), {}, 7, "valid", true},
         LoadCase{"Short200", "", image_of(7, 200), {}, 7, "valid", true},
         LoadCase{"Longer", "", image_of(7, 50000), {}, 7, "valid", true},
-        LoadCase{"BadCrcLoadedWhole",
-                 "",
-                 image_of(7, 49152, ImageFault::bad_crc),
-                 {},
-                 7,
-                 "reprogram",
-                 true},
+        LoadCase{"BadCrc", "", image_of(7, 49152, ImageFault::bad_crc), {}, 7, "reprogram", true},
         LoadCase{"BlockNotTaken", "", image_of(7), {3}, 5, "reprogram", false},
         LoadCase{"LastBlockNotTaken", "", image_of(7, 200), {1}, 5, "reprogram", false},
         LoadCase{"ForcedValid", "validate valid", image_of(7), {3}, 5, "valid", false},
@@ -225,13 +194,10 @@ TEST_F(BbusimFlashTest, OutsideFlashModeTheTerminateByteAndTfbAreErrors)
 {
     write(0x40, {0x01});
     EXPECT_EQ(status()[5], 0x08) << "no command 0x01";
-    write(0x40, {0x01, 0x02});  // a checksum error, which the next frame clears
-    write(0x40, {0x8f, 0x8f});
-    Bytes s = status();
-    EXPECT_EQ(s[5], 0x08) << "Take_Flash_Block: invalid command";
-    EXPECT_EQ(s[0] & 0x80, 0);
     write(0x60, record(image_of(1), 0));
     EXPECT_EQ(status()[5], 0x08) << "a record outside a load is ignored";
+    write(0x40, {0x8f, 0x8f});
+    EXPECT_EQ(status()[0] & 0x80, 0) << "no Take_Flash_Block runs outside a load";
 }
 
 struct RecordCase {
@@ -255,6 +221,8 @@ TEST_P(BbusimRecordTest, RecordIsCheckedAsItArrives)
         r.pop_back();
     else if (c.at >= 0)
         r[static_cast<std::size_t>(c.at)] = c.value;
+    if (c.at >= 0 && c.at < 133)
+        r[133] = end_around_sum(r.data(), 133);  // only the field is wrong
     write(0x60, r);
     EXPECT_EQ(status()[5], c.byte5);
     write(0x60, record(image_of(1), 5));
@@ -276,6 +244,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(BbusimFlashTest, ReadMemoryAnswersAtOnceWithA256ByteResponse)
 {
+    EXPECT_EQ(read_memory(0x1000, 8), (Bytes{0xfe, 0xed, 0xfa, 0xce, 0, 0, 0, 0x05}))
+        << "the default first image: version 5, as status byte 30 says";
     apply("memory 0x1010 11 22 33");
     Bytes r;
     Bytes data = read_memory(0x100e, 8, &r);
@@ -354,8 +324,8 @@ INSTANTIATE_TEST_SUITE_P(Resets, BbusimResetTest,
 
 struct AlarmCase {
     const char *name;
-    Bytes alarm;    // registers 0x07-0x0a
-    Bytes control;  // registers 0x0e, 0x0f
+    Bytes alarm;    // written from register 0x07
+    Bytes control;  // written from register 0x0e
     bool resets;
 };
 
@@ -364,33 +334,25 @@ class BbusimAlarmTest : public BbusimFlashTest, public ::testing::WithParamInter
 TEST_P(BbusimAlarmTest, AlarmEverySecondResetsTheProcessorAtTheNextSecond)
 {
     const AlarmCase &c = GetParam();
-    apply("clock @1000000000.250000\nstatus 4 02");
-    Bytes a = {0x07}, ctl = {0x0e};
-    a.insert(a.end(), c.alarm.begin(), c.alarm.end());
-    ctl.insert(ctl.end(), c.control.begin(), c.control.end());
-    write(0x68, a);
-    write(0x68, ctl);
+    apply("clock @1000000000.250000\nstatus 4 02");  // 0.75 s to the next second
+    write(0x68, c.alarm);
+    write(0x68, c.control);
     sleep(2);
     write(0x68, {0x0f});
-    Bytes flags = read(0x68, 1).data;
-    std::vector<std::string> ev = events();
-    const bool reset = std::count(ev.begin(), ev.end(), "reset 0x40 by alarm 0x68") == 1;
-    EXPECT_EQ(reset, c.resets);
-    EXPECT_EQ(flags[0] & 0x01, c.resets ? 1 : c.control[1] & 1) << "A1F";
+    EXPECT_EQ(read(0x68, 1).data[0] & 0x01, c.resets ? 1 : c.control[2] & 1) << "A1F";
     EXPECT_EQ(status()[4] & 0x02, c.resets ? 0 : 2) << "the restart ends flash-program mode";
     const std::vector<std::string> lines = bbusim::transcript();
-    if (reset) {
-        EXPECT_NE(std::find(lines.begin(), lines.end(), "0.750000 reset 0x40 by alarm 0x68"),
-                  lines.end());
-    }
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "0.750000 reset 0x40 by alarm 0x68"),
+              c.resets ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Alarms, BbusimAlarmTest,
-    ::testing::Values(AlarmCase{"EverySecond", {0x80, 0x80, 0x80, 0x80}, {0x05, 0x00}, true},
-                      AlarmCase{"DayMatched", {0x80, 0x80, 0x80, 0x01}, {0x05, 0x00}, false},
-                      AlarmCase{"NoIntcn", {0x80, 0x80, 0x80, 0x80}, {0x01, 0x00}, false},
-                      AlarmCase{"FlagStillSet", {0x80, 0x80, 0x80, 0x80}, {0x05, 0x01}, false}),
+    ::testing::Values(
+        AlarmCase{"EverySecond", {0x07, 0x80, 0x80, 0x80, 0x80}, {0x0e, 0x05, 0x00}, true},
+        AlarmCase{"DayMatched", {0x07, 0x80, 0x80, 0x80, 0x01}, {0x0e, 0x05, 0x00}, false},
+        AlarmCase{"NoIntcn", {0x07, 0x80, 0x80, 0x80, 0x80}, {0x0e, 0x01, 0x00}, false},
+        AlarmCase{"FlagStillSet", {0x07, 0x80, 0x80, 0x80, 0x80}, {0x0e, 0x05, 0x01}, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BbusimFlashTest, BusClockGivesEachMessageItsTime)
@@ -428,9 +390,11 @@ struct MkimageCase {
 
 TEST(BbusimMkimageTest, WritesTheImageAskedOrRefuses)
 {
-    const std::string dir = std::string(BBU_TEST_SCRATCH) + "/mkimage";
+    const std::string dir = std::string(BBU_TEST_SCRATCH) + "/mkimage", file = dir + "/out.img";
     mkdir(dir.c_str(), 0700);
-    const std::string file = dir + "/out.img", link = dir + "/link.img";
+    auto mkimage = [](const std::string &args) {
+        return WEXITSTATUS(std::system((BBUSIM_MKIMAGE " " + args + " 2>/dev/null").c_str()));
+    };
     const std::vector<MkimageCase> cases = {
         {"-v 7 -s 200", 0, image_of(7, 200)},
         {"-v 0x0b", 0, image_of(11)},
@@ -439,29 +403,21 @@ TEST(BbusimMkimageTest, WritesTheImageAskedOrRefuses)
         {"-c magic", 0, image_of(1, 49152, ImageFault::bad_magic)},
         {"-c empty", 0, {}},
         {"-s 0", 2, {}},
-        {"-s 65537", 2, {}},
         {"-v 256", 2, {}},
-        {"-v -1", 2, {}},
         {"-c size", 2, {}},
     };
     for (const MkimageCase &c : cases) {
         std::remove(file.c_str());
-        const std::string cmd =
-            std::string(BBUSIM_MKIMAGE) + " " + c.args + " " + file + " 2>/dev/null";
-        const int rc = std::system(cmd.c_str());
-        EXPECT_EQ(WEXITSTATUS(rc), c.status) << c.args;
+        EXPECT_EQ(mkimage(std::string(c.args) + " " + file), c.status) << c.args;
         std::ifstream in(file, std::ios::binary);
-        const std::string written((std::istreambuf_iterator<char>(in)), {});
-        if (c.status == 0) {
-            EXPECT_EQ(written, std::string(c.image.begin(), c.image.end())) << c.args;
-        }
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+                  std::string(c.image.begin(), c.image.end()))
+            << c.args;
     }
+    const std::string link = dir + "/link.img";
     std::remove(link.c_str());
     ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
-    EXPECT_EQ(WEXITSTATUS(
-                  std::system((std::string(BBUSIM_MKIMAGE) + " " + link + " 2>/dev/null").c_str())),
-              1)
-        << "a planted symbolic link is not followed";
+    EXPECT_EQ(mkimage(link), 1) << "a planted symbolic link is not followed";
 }
 
 }  // namespace
