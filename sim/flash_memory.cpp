@@ -43,9 +43,6 @@ constexpr std::size_t kMemoryResponseData = 256 - kHeaderLen - 1;
 
 enum RecordState : std::uint8_t { kNoRecord, kRecordReceived, kRecordEnded };
 
-// How validation answers (the `validate` scenario setting).
-enum Verdict : std::uint8_t { kOwnCheck, kValid, kReprogram, kNoAnswer };
-
 unsigned record_block(const std::uint8_t *record)
 {
     return record[3] * 256u + record[4];
@@ -74,6 +71,15 @@ bool all_taken(const Bbu &b, std::size_t blocks)
     return blocks > 0;
 }
 
+// A new load starts from nothing taken.
+void forget_load(Bbu &b)
+{
+    b.load_erased = 0;
+    b.load_len = 0;
+    b.load_lost = 0;
+    std::memset(b.taken, 0, sizeof b.taken);
+}
+
 // Flash-program mode ends; a load that took blocks leaves its image.
 void end_load(World &w)
 {
@@ -87,10 +93,7 @@ void end_load(World &w)
     b.image_broken = whole ? 0 : 1;
     if (whole)
         b.status[30] = b.flash[kImageVersionByte];
-    b.load_erased = 0;
-    b.load_len = 0;
-    b.load_lost = 0;
-    std::memset(b.taken, 0, sizeof b.taken);
+    forget_load(b);
 }
 
 }  // namespace
@@ -143,10 +146,7 @@ void flash_start_load(World &w)
     Bbu &b = w.bbu;
     b.status[4] |= kOperationMode;
     b.record_state = kNoRecord;
-    b.load_erased = 0;
-    b.load_len = 0;
-    b.load_lost = 0;
-    std::memset(b.taken, 0, sizeof b.taken);
+    forget_load(b);
 }
 
 void flash_take_block(World &w)
@@ -212,10 +212,11 @@ void validate_begin(World &w)
 void validate_finish(World &w)
 {
     Bbu &b = w.bbu;
-    if (b.verdict == kNoAnswer)
+    if (b.verdict == Verdict::none)
         return;
-    const bool valid = b.verdict == kValid || (b.verdict == kOwnCheck && b.image_broken == 0 &&
-                                               check_image(b.flash, b.image_len).valid());
+    const bool valid =
+        b.verdict == Verdict::valid || (b.verdict == Verdict::own_check && b.image_broken == 0 &&
+                                        check_image(b.flash, b.image_len).valid());
     b.status[0] |= kNonZero;
     if (!valid)
         b.status[6] |= kReprogramReq;

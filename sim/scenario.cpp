@@ -635,12 +635,17 @@ void apply_memory(World &w, const Words &t)
 
 void apply_validate(World &w, const Words &t)
 {
-    static constexpr const char *kVerdicts[] = {"check", "valid", "reprogram", "none"};
-    for (std::size_t i = 0; i < std::size(kVerdicts); ++i) {
-        if (!t[1].quoted && t[1].text == kVerdicts[i]) {
-            w.bbu.verdict = static_cast<std::uint8_t>(i);
-            return;
-        }
+    struct VerdictRow {
+        const char *name;
+        Verdict verdict;
+    };
+    static constexpr VerdictRow kVerdicts[] = {{"check", Verdict::own_check},
+                                               {"valid", Verdict::valid},
+                                               {"reprogram", Verdict::reprogram},
+                                               {"none", Verdict::none}};
+    if (const VerdictRow *row = t[1].quoted ? nullptr : find_row(kVerdicts, t[1].text)) {
+        w.bbu.verdict = row->verdict;
+        return;
     }
     refuse("expected check, valid, reprogram or none, got " + shown(t[1]));
 }

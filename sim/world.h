@@ -87,6 +87,10 @@ struct Fault {
     std::int16_t on_param;  // trigger parameter, -1 for any
 };
 
+// How the BBU answers validate-image: from its own check of the image it holds,
+// or as a scenario forces (non_zero; non_zero and reprogram_req; neither).
+enum class Verdict : std::uint8_t { own_check, valid, reprogram, none };
+
 // The BBU microcontroller behind 0x40 (SAR) and 0x60 (SARX).
 struct Bbu {
     std::uint8_t status[kStatusLen];  // general status as set; live bytes are composed on read
@@ -121,7 +125,7 @@ struct Bbu {
     std::uint32_t load_len;                // end of the highest block taken
     std::uint8_t load_erased;              // the first block taken erased the old image
     std::uint8_t load_lost;                // an ended record was never taken
-    std::uint8_t verdict;                  // setting: how validation answers (0: its own check)
+    Verdict verdict;                       // setting: how validation answers
     std::uint32_t reset_polls;   // setting: status reads before power_up shows after a restart
     std::uint32_t restart_left;  // reads still to come before power_up shows
     std::uint8_t restarting;     // power_up is still to show
