@@ -229,7 +229,7 @@ int processCodeLoad(int i2c_fd, const char *filename, int verbose, int force)
     }
 
     LogTrace("Entering while loop");
-    for (unsigned int block = 0;; ++block) {
+    for (int block = 0;; ++block) {
         usleep(BLOCK_PAUSE_US);
         codebuffer record{};
         const ssize_t got = read(file.fd, record.data, sizeof record.data);
@@ -239,7 +239,7 @@ int processCodeLoad(int i2c_fd, const char *filename, int verbose, int force)
         trace_and_show(stdout, show, "\n\ndata block %d\n", block);
         if (!show && block % PROGRESS_EVERY == 0)
             trace_and_show(stdout, true, "data block %04d of 383\n", block);
-        make_flash_block(&record, block, static_cast<unsigned int>(got));
+        make_flash_block(&record, static_cast<unsigned int>(block), static_cast<unsigned int>(got));
         if (send_block(i2c_fd, record, sar_buf, verbose) != 0)
             return BBU_LOAD_FAILED;
     }

@@ -515,8 +515,8 @@ typedef struct BootHeader {
     bbu_be32 imageSize;         /**< bytes of the image */
     bbu_be32 primaryImageLoc;   /**< where the primary image lies */
     bbu_be32 secondaryImageLoc; /**< where the secondary image lies */
-    bbu_be32 crc;               /**< crc32() of the image */
-    bbu_be32 checksum;          /**< checksum32() of the eight words before it */
+    bbu_be32 crc;               /**< the image's CRC */
+    bbu_be32 checksum;          /**< the header's check */
 } BootHeader;
 
 /** The 5-byte header of a flash block record. */
