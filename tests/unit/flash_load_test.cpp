@@ -11,8 +11,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "load_fixture.h"
 
@@ -35,7 +33,7 @@ TEST_F(flashLoad, WholeImageBlockByBlock)
         story += " R s t s T s p";
     }
     EXPECT_EQ(r.out.substr(r.out.find("File FW")), progress);
-    EXPECT_EQ(bus_story(true), "M r " + story + " X p");  // after the version check
+    EXPECT_EQ(bus_story(true), "M20 r " + story + " X p");  // after the version check
 
     // The BBU checks each record and places it by its block number: it now
     // holds the new image and runs its version.
@@ -63,22 +61,23 @@ const char kBad[] = "BBU secondary image is bad, loading anyway\n";
 
 const LoadCase kLoads[] = {
     // The version check: equal versions load only when validation fails.
-    {"SameVersionValid", "image 09", 384, F::none, 24, "M V",
+    {"SameVersionValid", "image 09", 384, F::none, 24, "M20 V",
      "BBU already has this version of code\n", "reprogram bit is off, good", 1, false},
     {"SameVersionInvalid", "image 09\nvalidate reprogram", 384, F::none, 0,
-     "M V X S R t T R t T R t T X", kBad, "reprogram bit is on", 1, true},
+     "M20 V X S R t T R t T R t T X", kBad, "reprogram bit is on", 1, true},
     {"SameVersionValidationReadFails", "image 09\nfault fail 40 read count 3 on 8c", 384, F::none,
-     0, "M V X S R t T R t T R t T X", kBad, "***I2C Read GSS failed, rc = -6***", 1, true},
+     0, "M20 V X S R t T R t T R t T X", kBad, "***I2C Read GSS failed, rc = -6***", 1, true},
     {"ForceReadsNoVersion", "image 09", 384, F::none, 0, "X S R t T R t T R t T X", "",
      "File FW Version: 09 BBU FW Version: 09 ", 0, true},
     // A first image that reads wrong: read again 2 s apart, a soft reset after
     // the second re-read, a hard reset after the third; its version decides.
     {"FirstImageNeverReadable", "image 09\nfault first-image count 4", 384, F::none, 0,
-     "M M M X M C C C C X S R t T R t T R t T X", "File FW Version: 09 BBU FW Version: f6 \n",
-     "Corrupted first image read, retry number 3 ", 1, true},
+     "M20 M20 M20 X M20 C C C C X S R t T R t T R t T X",
+     "File FW Version: 09 BBU FW Version: f6 \n", "Corrupted first image read, retry number 3 ", 1,
+     true},
     // Images: no size check; a short one's CRC covers the zero-filled rest,
     // a longer one is sent whole; one that fails a check never reaches the BBU.
-    {"Short200", "", 200, F::none, 0, "M X S R t T R t T X",
+    {"Short200", "", 200, F::none, 0, "M20 X S R t T R t T X",
      "File FW Version: 09 BBU FW Version: 05 \n", kEnd, 1, true},
     {"Longer", "", 50000, F::none, 0, nullptr, "data block 0384 of 383\n", kEnd, 1, true},
     {"BadMagic", "", 384, F::bad_magic, 4, "", "", "magic number does not match", 1, false},
@@ -131,7 +130,7 @@ TEST_P(LoadCases, StoryLinesAndResult)
     apply(c.scenario);
     TFB_delay = c.story != nullptr && std::strchr(c.story, 'd') != nullptr;
     TFB_delaytime = 20;
-    std::string path = root_ + "/image.bin";
+    std::string path = root_ + "/missing.bin";
     if (c.size >= 0)
         path = image_file(9, static_cast<std::size_t>(c.size), c.fault);
     const int force = c.story != nullptr && c.story[0] == 'X';
@@ -179,6 +178,7 @@ TEST_F(flashLoad, MemoryDumpInChunksToBufferAndFile)
 {
     const std::string path = root_ + "/dump.bin", fresh = root_ + "/fresh.bin";
     std::ofstream(path) << std::string(400, 'x');
+    std::filesystem::remove(fresh);
     const mode_t old_umask = umask(027);
     std::vector<std::uint8_t> out(300);
     dump_memory(fd_, 0x1000, 300, path.c_str(), out.data(), 0);
@@ -193,7 +193,7 @@ TEST_F(flashLoad, MemoryDumpInChunksToBufferAndFile)
 
     // Three frames (128, 128, 44 bytes: the BBU checks them), each answered
     // at once by a read at 0x60.
-    EXPECT_EQ(bus_story(true), "M r M r M r");
+    EXPECT_EQ(bus_story(true), "M80 r M80 r M2c r");
 }
 
 }  // namespace

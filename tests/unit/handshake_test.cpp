@@ -2,8 +2,6 @@
 // and the test that decides whether a Take_Flash_Block was taken.
 #include <bbu/bbu.h>
 
-#include <string>
-
 #include "load_fixture.h"
 
 namespace {

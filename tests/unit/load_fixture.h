@@ -54,7 +54,7 @@ protected:
         return path;
     }
 
-    // Writes as words: M read-memory, V validate, X 8a 8a (soft reset,
+    // Writes as words: Mnn read-memory of nn (hex) bytes, V validate, X 8a 8a (soft reset,
     // End_Flash_Load), S Start_Flash_Load, R a flash block record, t the
     // terminate byte, T Take_Flash_Block, E clear status, C a clock write; "!"
     // marks one that did not carry its whole length; d a TFB pause of 20 ms.
@@ -76,7 +76,7 @@ protected:
                 for (const char *w :
                      {"Me0 90", "V8c 8c", "X8a 8a", "S89 89", "T8f 8f", "t01 ", "Ee9 e9"})
                     if (addr == 0x40 && bytes.rfind(w + 1, 0) == 0)
-                        word = w[0];
+                        word = w[0] + (w[0] == 'M' ? bytes.substr(6, 2) : "");
                 if (event.substr(event.rfind("-> ") + 3) != std::to_string(len))
                     word += "!";
             } else if (with_reads && event.rfind("read ", 0) == 0) {

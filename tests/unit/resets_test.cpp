@@ -3,9 +3,6 @@
 // flash-program mode.
 #include <bbu/bbu.h>
 
-#include <string>
-#include <vector>
-
 #include "load_fixture.h"
 
 namespace {
