@@ -21,11 +21,10 @@ export PKG_CONFIG_PATH
 "$prefix/bin/bbusim-mkimage" -v 6 "$work/new.img"
 "$prefix/bin/bbusim-mkimage" -v 6 -c crc "$work/bad.img"
 
-# shellcheck disable=SC2016 # the inner shell expands them
+# The loader's status is 1: the last two loads do not return 0.
 env -u LD_LIBRARY_PATH "$prefix/bin/bbusim" --root "$work/root" --transcript "$work/transcript" \
-    -- sh -c 'for image; do "$0" "$image"; done; exit 0' "$work/client" \
-    "$work/new.img" "$work/new.img" "$work/bad.img" >/dev/null 2>"$work/err"
-
+    -- "$work/client" "$work/new.img" "$work/new.img" "$work/bad.img" >/dev/null 2>"$work/err" ||
+    true
 results=$(grep '^processCodeLoad: ' "$work/err" | tr '\n' ' ')
 [ "$results" = "processCodeLoad: 0 processCodeLoad: 24 processCodeLoad: 5 " ] ||
     { echo "FAIL: results $results" >&2; exit 1; }
