@@ -3,6 +3,7 @@
 # libbbu(3) man page, a pkg-config file and a CMake package, in the places
 # GNUInstallDirs names.
 # battsnap and the bbusim launcher are installed by their own directories.
+# bbu-i2cd goes to sbin/ with its man page and its systemd unit and socket.
 include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
@@ -17,6 +18,15 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/bbu/include/bbu/bbu.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+
+set(BBU_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+  "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix)")
+install(TARGETS bbu-i2cd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/bbu-i2cd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES
+  ${PROJECT_BINARY_DIR}/daemon/bbu-i2cd.service
+  ${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.socket
+  DESTINATION ${BBU_SYSTEMD_UNITDIR})
 
 # pkg-config: the prefix is the one given at install time (cmake --install
 # --prefix), not the configured one, so a staged install points at itself.
