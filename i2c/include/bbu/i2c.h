@@ -75,7 +75,8 @@ BBU_API void close_I2C_device(int fd);
  *                traces nothing, also on failure.
  * @return The message's length field after the transfer (equal to @p len for
  *         a complete transfer), or I2C_TRANSFER_FAILED (-6) when the
- *         I2C_RDWR request fails.
+ *         I2C_RDWR request fails (with @p verbose 0, errno is then the
+ *         request's).
  */
 BBU_API int do_i2c_read(int i2c_fd, int addr, int len, char *buffer, int verbose);
 
