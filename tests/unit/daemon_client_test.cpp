@@ -40,6 +40,8 @@ public:
         EXPECT_EQ(listen(listen_fd_, 1), 0);
         thread_ = std::thread([this, reply] {
             const int conn = accept(listen_fd_, nullptr, nullptr);
+            const timeval patience{2, 0};  // a client that sends less is not waited for forever
+            setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
             char buf[2 * kMessageLen];
             ssize_t n = 0;
             while (received_.size() < kMessageLen && (n = recv(conn, buf, sizeof buf, 0)) > 0)
