@@ -23,9 +23,9 @@ int main(void)
     if (lnxI2cSktClient(&msg) != 0) {
         return 1;
     }
-    printf("status %u error %u bytes %u\n", (unsigned)reply->status, (unsigned)reply->error,
-           (unsigned)reply->dataLength);
-    printf("firmware: %02x.%02x\n", (unsigned char)reply->buff[30], (unsigned char)reply->buff[31]);
-    printf("check byte: %02x\n", (unsigned char)reply->buff[BBU_GSS_LEN]);
+    printf("status %u error %u bytes %u firmware %02x.%02x check byte %02x\n",
+           (unsigned)reply->status, (unsigned)reply->error, (unsigned)reply->dataLength,
+           (unsigned char)reply->buff[30], (unsigned char)reply->buff[31],
+           (unsigned char)reply->buff[BBU_GSS_LEN]);
     return reply->status == OS_I2C_TRANS_COMPLETED ? 0 : 1;
 }
