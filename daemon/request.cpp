@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -24,6 +25,12 @@ namespace {
 constexpr std::size_t MESSAGE_LEN = sizeof(LnxI2cAccSockBufType);
 constexpr std::uint32_t MAX_ADDRESS = 0x7f;  // 7-bit addresses only
 constexpr int MAX_PEER_GROUPS = 1024;        // a peer in more groups is judged by its own group
+
+// What a reply says: an OsI2cTranStatus and a lnxI2cPCAErrValue (0: none).
+struct Outcome {
+    std::uint32_t status;
+    std::uint32_t error;
+};
 
 // The kernel's answer to a failed transfer, in the reply's terms.
 struct ErrnoOutcome {
@@ -107,6 +114,16 @@ std::size_t receive_request(int conn, LnxI2cAccSockBufType &request, int timeout
     return got;
 }
 
+// The outcome of a transfer whose request failed with `err`.
+Outcome failed_transfer(int err, bool is_read)
+{
+    for (const ErrnoOutcome &o : ERRNO_OUTCOMES) {
+        if (o.err == err)
+            return {o.status, is_read ? o.read_error : o.write_error};
+    }
+    return {OS_I2C_TRANS_FAILED, PCA_UNKNOWN};
+}
+
 enum class LockResult { held, timed_out, failed, stopping };
 
 // The adapter's lock, waited for in one-second slices so that a stop signal
@@ -173,15 +190,6 @@ Outcome perform(const LnxI2cOpDatType &request, LnxI2cRetDatType &reply, const S
 }
 
 }  // namespace
-
-Outcome failed_transfer(int err, bool is_read)
-{
-    for (const ErrnoOutcome &o : ERRNO_OUTCOMES) {
-        if (o.err == err)
-            return {o.status, is_read ? o.read_error : o.write_error};
-    }
-    return {OS_I2C_TRANS_FAILED, PCA_UNKNOWN};
-}
 
 void serve_connection(int conn, const ServeSettings &s)
 {

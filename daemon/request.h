@@ -5,8 +5,6 @@
 
 #include <bbu/i2c.h>
 
-#include <cstdint>
-
 #include <sys/types.h>
 
 struct ServeSettings {
@@ -18,20 +16,11 @@ struct ServeSettings {
     int lock_wait_seconds = 600;    // for another program's work on the bus
 };
 
-// What a reply says: an OsI2cTranStatus and a lnxI2cPCAErrValue (0: none).
-struct Outcome {
-    std::uint32_t status;
-    std::uint32_t error;
-};
-
 // Serves one accepted connection and closes it: a refused peer, an
 // incomplete request or a client that has gone ends in a log line, never in
 // a failure of the daemon. A stop signal waiting to be delivered cuts a wait
 // for the adapter short.
 void serve_connection(int conn, const ServeSettings &settings);
-
-// The outcome of a transfer whose request failed with `err`.
-Outcome failed_transfer(int err, bool is_read);
 
 // One line on standard error, prefixed with the program's name.
 void daemon_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
