@@ -91,7 +91,7 @@ int parse_options(int argc, char **argv, Options &o)
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
-    for (int c; (c = getopt_long(argc, argv, "s:a:g:t:w:hV", longs, nullptr)) != -1;) {
+    for (int c = 0; (c = getopt_long(argc, argv, "s:a:g:t:w:hV", longs, nullptr)) != -1;) {
         switch (c) {
         case 's':
             o.socket_path = optarg;
@@ -143,10 +143,8 @@ bool socket_address(const char *path, sockaddr_un &addr)
 {
     addr = {};
     addr.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof addr.sun_path)
-        return false;
-    std::strcpy(addr.sun_path, path);
-    return true;
+    const int n = std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
+    return n >= 0 && static_cast<std::size_t>(n) < sizeof addr.sun_path;
 }
 
 // Clears the way for our own socket file: nothing there, or a stale socket

@@ -193,7 +193,8 @@ Outcome perform(const LnxI2cOpDatType &request, LnxI2cRetDatType &reply, const S
 
 void serve_connection(int conn, const ServeSettings &s)
 {
-    const timeval send_timeout{s.receive_timeout_ms / 1000, (s.receive_timeout_ms % 1000) * 1000};
+    const timeval send_timeout{s.receive_timeout_ms / 1000,
+                               static_cast<suseconds_t>(s.receive_timeout_ms % 1000) * 1000};
     setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
     ucred cred{};
     const bool allowed = peer_allowed(conn, s, cred);
