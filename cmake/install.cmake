@@ -3,6 +3,7 @@
 # libbbu(3) man page, a pkg-config file and a CMake package, in the places
 # GNUInstallDirs names.
 # battsnap and the bbusim launcher are installed by their own directories.
+# bbu-i2cd goes to sbin/ with its man page and its systemd unit and socket.
 include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
@@ -17,6 +18,26 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/bbu/include/bbu/bbu.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+
+set(BBU_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+  "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix)")
+install(TARGETS bbu-i2cd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/bbu-i2cd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.socket DESTINATION ${BBU_SYSTEMD_UNITDIR})
+# The service names the daemon by the prefix given at install time, as bbu.pc does.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_SBINDIR}")
+  set(BBU_SERVICE_SBINDIR "${CMAKE_INSTALL_SBINDIR}")
+else()
+  set(BBU_SERVICE_SBINDIR "\${prefix}/${CMAKE_INSTALL_SBINDIR}")
+endif()
+install(CODE "
+  get_filename_component(prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+  set(BBU_I2CD_SBINDIR \"${BBU_SERVICE_SBINDIR}\")
+  set(unit \"\$ENV{DESTDIR}\${prefix}/${BBU_SYSTEMD_UNITDIR}/bbu-i2cd.service\")
+  message(STATUS \"Installing: \${unit}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.service.in\" \"\${unit}\" @ONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
+")
 
 # pkg-config: the prefix is the one given at install time (cmake --install
 # --prefix), not the configured one, so a staged install points at itself.
