@@ -40,51 +40,43 @@ TEST_F(BbusimBbuTest, ScenarioStatusBytesElapsedSecondsAndPinnedComplement)
     EXPECT_EQ(g[32], end_around_sum(g.data(), 32));
 }
 
-struct CommandCase {
-    const char *name;
-    Bytes frame;
-    std::string scenario;  // the statement that sets the data, up to its offset
-    std::size_t data_len;
-};
-
-class BbusimBbuCommandTest : public SimBusTest, public WithParamInterface<CommandCase> {};
-
-TEST_P(BbusimBbuCommandTest, FrameBusyPollThenCheckedResponseBlock)
+TEST_F(BbusimBbuTest, FrameBusyPollThenCheckedResponseBlock)
 {
-    const CommandCase &c = GetParam();
-    Bytes data(c.data_len);
-    std::iota(data.begin(), data.end(), std::uint8_t{0x30});
-    apply(c.scenario + " 0 " + hex(data.data(), data.size()));
-    sleep(7);
-    if (c.frame[0] == 0xc4)
-        data[9] += 7;  // a string's bytes 6-9 count seconds on from the value set
-    ASSERT_EQ(write(0x40, c.frame).rc, 1);
-    const std::size_t block_len = 5 + c.data_len + 1;
-    EXPECT_EQ(read(0x60, block_len).data, Bytes(block_len, 0xff)) << "nothing offered while busy";
+    // The frame and the statement that sets its data, up to the data's offset.
+    const std::pair<Bytes, std::string> rows[] = {{{0xc8, 0x00, 0xc8}, "state-save"},
+                                                  {{0xc4, 0x01, 0xc5}, "string 1"},
+                                                  {{0xc4, 0x03, 0xc7}, "string 3"}};
+    for (const auto &[frame, statement] : rows) {
+        SCOPED_TRACE(statement);
+        start_world(true);
+        Bytes data(frame[0] == 0xc8 ? 80 : 32);
+        std::iota(data.begin(), data.end(), std::uint8_t{0x30});
+        apply(statement + " 0 " + hex(data.data(), data.size()));
+        sleep(7);
+        if (frame[0] == 0xc4)
+            data[9] += 7;  // a string's bytes 6-9 count seconds on from the value set
+        ASSERT_EQ(write(0x40, frame).rc, 1);
+        const std::size_t block_len = 5 + data.size() + 1;
+        EXPECT_EQ(read(0x60, block_len).data, Bytes(block_len, 0xff)) << "nothing offered yet";
 
-    // By default the first poll still shows the command in progress.
-    const Bytes busy = status();
-    EXPECT_EQ(busy[0] & 0x80, 0x80);
-    EXPECT_EQ(busy[19], c.frame[0]) << "byte 19 names the command in progress";
-    EXPECT_EQ(busy[32], end_around_sum(busy.data(), 32));
-    const Bytes done = status();
-    EXPECT_EQ(done[0] & 0x80, 0);
-    EXPECT_EQ(done[19], 0);
+        // By default the first poll still shows the command in progress, named in byte 19.
+        const Bytes busy = status();
+        EXPECT_EQ(busy[0] & 0x80, 0x80);
+        EXPECT_EQ(busy[19], frame[0]);
+        EXPECT_EQ(busy[32], end_around_sum(busy.data(), 32));
+        const Bytes done = status();
+        EXPECT_EQ(done[0] & 0x80, 0);
+        EXPECT_EQ(done[19], 0);
 
-    // Echo, counter, length, block number and count, the data, the check byte;
-    // offered to every read until the next command.
-    Bytes block{c.frame[0], 1, static_cast<std::uint8_t>(c.data_len), 0, 1};
-    block.insert(block.end(), data.begin(), data.end());
-    block.push_back(end_around_sum(block.data(), block.size()));
-    EXPECT_EQ(read(0x60, block_len).data, block);
-    EXPECT_EQ(read(0x60, block_len).data, block);
+        // Echo, counter, length, block number and count, the data, the check byte;
+        // offered to every read until the next command.
+        Bytes block{frame[0], 1, static_cast<std::uint8_t>(data.size()), 0, 1};
+        block.insert(block.end(), data.begin(), data.end());
+        block.push_back(end_around_sum(block.data(), block.size()));
+        EXPECT_EQ(read(0x60, block_len).data, block);
+        EXPECT_EQ(read(0x60, block_len).data, block);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Commands, BbusimBbuCommandTest,
-                         Values(CommandCase{"StateSave", {0xc8, 0x00, 0xc8}, "state-save", 80},
-                                CommandCase{"String1", {0xc4, 0x01, 0xc5}, "string 1", 32},
-                                CommandCase{"String3", {0xc4, 0x03, 0xc7}, "string 3", 32}),
-                         bbutest::ByName());
 
 TEST_F(BbusimBbuTest, DefaultStringsAreTheFirstAndItsOffsets)
 {
@@ -98,36 +90,29 @@ TEST_F(BbusimBbuTest, DefaultStringsAreTheFirstAndItsOffsets)
               "00 9c 00 64 02 20 00 01 5f 92 40 05 01 f2 32 d0");
 }
 
-struct BadFrame {
-    const char *name;
-    const char *scenario;
-    Bytes frame;
-    std::uint8_t byte5;
-};
-
-class BbusimBbuBadFrameTest : public SimBusTest, public WithParamInterface<BadFrame> {};
-
-TEST_P(BbusimBbuBadFrameTest, SetsItsErrorBitAndRunsNothing)
+TEST_F(BbusimBbuTest, BadFrameSetsItsErrorBitAndRunsNothing)
 {
-    const BadFrame &c = GetParam();
-    apply(c.scenario);
-    ASSERT_EQ(write(0x40, c.frame).rc, 1);
-    const Bytes g = status();
-    EXPECT_EQ(g[5], c.byte5);
-    EXPECT_EQ(g[0] & 0x80, 0) << "not executed";
-    EXPECT_EQ(read(0x60, 38).data, Bytes(38, 0xff)) << "no block offered";
-    EXPECT_EQ(run_command({0xc8, 0x00, 0xc8}), 1);
-    EXPECT_EQ(status()[5], 0) << "the next good command clears the error bits";
+    const std::tuple<const char *, Bytes, std::uint8_t> rows[] = {
+        {"", {0xc8, 0x00, 0xc9}, 0x01},  // wrong check byte
+        {"", {0xc7, 0x00, 0xc7}, 0x08},  // unknown command
+        {"", {0xc8, 0xc8}, 0x10},        // a known command of the wrong length
+        {"", {0xc4, 0x00, 0xc4}, 0x02},  // no string 0
+        {"", {0xc4, 0x04, 0xc8}, 0x02},  // three strings by default
+        {"strings 1", {0xc4, 0x02, 0xc6}, 0x02},
+    };
+    for (const auto &[scenario, frame, byte5] : rows) {
+        SCOPED_TRACE(hex(frame.data(), frame.size()));
+        start_world(true);
+        apply(scenario);
+        ASSERT_EQ(write(0x40, frame).rc, 1);
+        const Bytes g = status();
+        EXPECT_EQ(g[5], byte5);
+        EXPECT_EQ(g[0] & 0x80, 0) << "not executed";
+        EXPECT_EQ(read(0x60, 38).data, Bytes(38, 0xff)) << "no block offered";
+        EXPECT_EQ(run_command({0xc8, 0x00, 0xc8}), 1);
+        EXPECT_EQ(status()[5], 0) << "the next good command clears the error bits";
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Frames, BbusimBbuBadFrameTest,
-                         Values(BadFrame{"WrongCheckByte", "", {0xc8, 0x00, 0xc9}, 0x01},
-                                BadFrame{"UnknownCommand", "", {0xc7, 0x00, 0xc7}, 0x08},
-                                BadFrame{"KnownCommandWrongLength", "", {0xc8, 0xc8}, 0x10},
-                                BadFrame{"StringZero", "", {0xc4, 0x00, 0xc4}, 0x02},
-                                BadFrame{"StringBeyondThree", "", {0xc4, 0x04, 0xc8}, 0x02},
-                                BadFrame{"StringBeyondOne", "strings 1", {0xc4, 0x02, 0xc6}, 0x02}),
-                         bbutest::ByName());
 
 TEST_F(BbusimBbuTest, CommandWhileBusyIsAMultipleCommand)
 {

@@ -33,6 +33,12 @@ inline Xfer rdwr(int fd, std::uint16_t addr, bool is_read, Bytes buf)
     return {rc, rc < 0 ? errno : 0, m.len, buf};
 }
 
+// A call's result, or the name of its errno when it failed.
+inline std::string outcome(long rc)
+{
+    return rc < 0 ? strerrorname_np(errno) : std::to_string(rc);
+}
+
 class SimBusTest : public SimAdapterTest {
 protected:
     // A read pre-filled with 0xa5, so bytes the device did not deliver show.

@@ -6,7 +6,6 @@
 #include <sys/time.h>
 
 #include <cstdlib>
-#include <optional>
 
 #include "scenario.h"
 #include "sim_bus.h"
@@ -22,8 +21,6 @@ class ScenarioTest : public SimBusTest {
 protected:
     void SetUp() override
     {
-        const char *tz = std::getenv("TZ");
-        saved_tz_ = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
         setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
         tzset();
         SimBusTest::SetUp();
@@ -31,10 +28,7 @@ protected:
     void TearDown() override
     {
         SimBusTest::TearDown();
-        if (saved_tz_)
-            setenv("TZ", saved_tz_->c_str(), 1);
-        else
-            unsetenv("TZ");
+        unsetenv("TZ");
         tzset();
     }
 
@@ -44,8 +38,6 @@ protected:
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-
-    std::optional<std::string> saved_tz_;
 };
 
 // Each refused line and its message; the line is line 1 where the message does not say.
