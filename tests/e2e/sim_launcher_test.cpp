@@ -89,46 +89,24 @@ TEST_P(BbusimLauncherErrorTest, ExitsWithItsStatusAndSaysWhy)
     EXPECT_EQ(r.out, "") << "the command did not run";
 }
 
+// clang-format off
 const LauncherError kErrors[] = {
-    {"BadScenarioLine",
-     {"echo", "ran"},
-     "status 0 31\n\nbogus 1\n",
-     {},
-     125,
+    {"BadScenarioLine", {"echo", "ran"}, "status 0 31\n\nbogus 1\n", {}, 125,
      "scenario.scn:3: unknown keyword 'bogus'"},
-    {"MissingScenarioFile",
-     {"echo", "ran"},
-     "",
-     {"--scenario", "/nonexistent/x.scn"},
-     125,
+    {"MissingScenarioFile", {"echo", "ran"}, "", {"--scenario", "/nonexistent/x.scn"}, 125,
      "cannot read scenario /nonexistent/x.scn"},
-    {"CommandNotFound",
-     {"bbusim-no-such-command"},
-     "",
-     {},
-     127,
+    {"CommandNotFound", {"bbusim-no-such-command"}, "", {}, 127,
      "bbusim: bbusim-no-such-command: command not found"},
     {"NotExecutable", {"NOT-EXECUTABLE"}, "", {}, 126, "data.txt: Permission denied"},
     // Options are refused with untrusted bytes escaped; an empty value is no default.
-    {"EmptyRoot",
-     {"echo", "ran"},
-     "",
-     {"--root="},
-     125,
+    {"EmptyRoot", {"echo", "ran"}, "", {"--root="}, 125,
      "bbusim: option '--root' needs a value, not an empty"},
-    {"AdapterNotADevice",
-     {"echo", "ran"},
-     "",
-     {"--adapter", "foo"},
-     125,
+    {"AdapterNotADevice", {"echo", "ran"}, "", {"--adapter", "foo"}, 125,
      "bbusim: --adapter 'foo': not a device path"},
-    {"EscapedOption",
-     {"echo", "ran"},
-     "",
-     {"--x\x1b[2J\xef\xbb\xbf"},
-     125,
+    {"EscapedOption", {"echo", "ran"}, "", {"--x\x1b[2J\xef\xbb\xbf"}, 125,
      "bbusim: unknown option '--x\\x1b[2J\\xef\\xbb\\xbf'"},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Errors, BbusimLauncherErrorTest, ValuesIn(kErrors), bbutest::ByName());
 
