@@ -1,26 +1,18 @@
 // bbusim on a shared machine: a private default root, one run per root, a
-// transcript opened once and never through a planted link, refusals that say
-// why with untrusted bytes escaped; and transcript lines that fit a small
-// thread stack (in-process).
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <linux/i2c-dev.h>
-#include <linux/i2c.h>
-#include <pthread.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
+// transcript opened once and never through a planted link.
+#include <gmock/gmock.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 
-#include "bbusim.h"
 #include "e2e_harness.h"
+#include "test_names.h"
 
 namespace {
 
+using namespace ::testing;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
@@ -31,7 +23,7 @@ struct UnsafeRoot {
     std::string message;
 };
 
-class BbusimUnsafeRootTest : public ::testing::TestWithParam<UnsafeRoot> {};
+class BbusimUnsafeRootTest : public TestWithParam<UnsafeRoot> {};
 
 TEST_P(BbusimUnsafeRootTest, IsRefusedAndNothingIsWrittenThere)
 {
@@ -46,30 +38,28 @@ TEST_P(BbusimUnsafeRootTest, IsRefusedAndNothingIsWrittenThere)
         argv.insert(argv.begin() + 1, {"--root", root});
     e2e::Run r = e2e::run_program(argv, {.env = {"TMPDIR=" + dir}});
     EXPECT_EQ(r.status, 125);
-    EXPECT_EQ(r.err.rfind("bbusim: ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(root + c.message), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, AllOf(StartsWith("bbusim: "), HasSubstr(root + c.message)));
     EXPECT_EQ(r.out, "") << "the command did not run";
     EXPECT_TRUE(fs::is_empty(dir + "/else")) << "nothing written through a link";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Roots, BbusimUnsafeRootTest,
-    ::testing::Values(UnsafeRoot{"WorldWritable", "mkdir -m 777 \"$R\"", false,
-                                 " has mode 0777: group and others must have no access"},
-                      UnsafeRoot{"GroupReadable", "mkdir -m 750 \"$R\"", false, " has mode 0750"},
-                      UnsafeRoot{"OtherOwner", "mkdir -m 700 \"$R\" && chown 65534 \"$R\"", false,
-                                 " belongs to uid 65534, not to this user"},
-                      UnsafeRoot{"SymbolicLink", "ln -s \"$E\" \"$R\"", false,
-                                 " is a symbolic link: refused"},
-                      UnsafeRoot{"NotADirectory", "touch \"$R\"", false, " is not a directory"},
-                      UnsafeRoot{"ExplicitSymbolicLink", "ln -s \"$E\" \"$R\"", true,
-                                 " is a symbolic link: refused"},
-                      UnsafeRoot{"TranscriptLinkInside",
-                                 "mkdir \"$R\" && ln -s \"$E/x\" \"$R/bbusim.transcript\"", true,
-                                 "/bbusim.transcript is a symbolic link: refused"},
-                      UnsafeRoot{"TmpLinkInside", "mkdir \"$R\" && ln -s \"$E\" \"$R/tmp\"", true,
-                                 "/tmp is a symbolic link: refused"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    Values(UnsafeRoot{"WorldWritable", "mkdir -m 777 \"$R\"", false,
+                      " has mode 0777: group and others must have no access"},
+           UnsafeRoot{"GroupReadable", "mkdir -m 750 \"$R\"", false, " has mode 0750"},
+           UnsafeRoot{"OtherOwner", "mkdir -m 700 \"$R\" && chown 65534 \"$R\"", false,
+                      " belongs to uid 65534, not to this user"},
+           UnsafeRoot{"SymbolicLink", "ln -s \"$E\" \"$R\"", false, " is a symbolic link: refused"},
+           UnsafeRoot{"NotADirectory", "touch \"$R\"", false, " is not a directory"},
+           UnsafeRoot{"ExplicitSymbolicLink", "ln -s \"$E\" \"$R\"", true,
+                      " is a symbolic link: refused"},
+           UnsafeRoot{"TranscriptLinkInside",
+                      "mkdir \"$R\" && ln -s \"$E/x\" \"$R/bbusim.transcript\"", true,
+                      "/bbusim.transcript is a symbolic link: refused"},
+           UnsafeRoot{"TmpLinkInside", "mkdir \"$R\" && ln -s \"$E\" \"$R/tmp\"", true,
+                      "/tmp is a symbolic link: refused"}),
+    bbutest::ByName());
 
 TEST(BbusimRootTest, DefaultRootIsCreatedPrivateAndReused)
 {
@@ -90,7 +80,7 @@ TEST(BbusimRootTest, SecondRunOnARootInUseIsRefusedUntilTheFirstEnds)
     e2e::Run r = e2e::run(inner, {.launcher_args = {"--root", root}});
     EXPECT_EQ(r.status, 125);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("bbusim: root " + root + " is in use by another bbusim run", 0), 0u);
+    EXPECT_THAT(r.err, StartsWith("bbusim: root " + root + " is in use by another bbusim run"));
     EXPECT_EQ(e2e::run_program(inner).out, "ran\n");
 }
 
@@ -114,8 +104,8 @@ TEST(BbusimTranscriptTest, DescriptorHandedDownIsUsedWhileItIsTheTranscript)
     e2e::Run reused =
         e2e::run({"bash", "-c",
                   "exec " + handed + ">" + other + "; sleep 1; exec " + handed + ">&-; sleep 2"});
-    EXPECT_EQ(reused.transcript,
-              (Lines{"0.000000 sleep 1000000", "1.000000 sleep 2000000", "3.000000 exit 0"}));
+    EXPECT_THAT(reused.transcript,
+                ElementsAre("0.000000 sleep 1000000", "1.000000 sleep 2000000", "3.000000 exit 0"));
     EXPECT_EQ(e2e::read_file(other), "");
 }
 
@@ -128,8 +118,8 @@ TEST(BbusimTranscriptTest, StandardErrorIsTheLaunchersNotEachProcesss)
                                    "echo kept >&2; exec \"$0\" --root \"$1/root\" --transcript "
                                    "/dev/stderr -- sh -c \"sleep 1 2>$1/inner; sleep 2\"",
                                    BBUSIM_PATH, dir});
-    EXPECT_EQ(e2e::lines(r.err), (Lines{"kept", "0.000000 sleep 1000000", "1.000000 sleep 2000000",
-                                        "3.000000 exit 0"}));
+    EXPECT_THAT(e2e::lines(r.err), ElementsAre("kept", "0.000000 sleep 1000000",
+                                               "1.000000 sleep 2000000", "3.000000 exit 0"));
     EXPECT_EQ(e2e::read_file(dir + "/inner"), "");
 }
 
@@ -154,62 +144,6 @@ TEST(BbusimRootTest, WorldThatCannotBeWrittenIsReported)
          BBUSIM_PATH, root});
     EXPECT_EQ(r.out, "bbusim: cannot write world file " + root +
                          "/bbusim.world: File too large\nstatus 125\n");
-}
-
-TEST(BbusimOptionsTest, RefusalsSayWhyWithUntrustedBytesEscaped)
-{
-    for (auto [args, message] :
-         {std::pair<Lines, std::string>{{"--root="}, "option '--root' needs a value, not an empty"},
-          {{"--adapter", "foo"}, "--adapter 'foo': not a device path"},
-          {{"--x\x1b[2J\xef\xbb\xbf"}, "unknown option '--x\\x1b[2J\\xef\\xbb\\xbf'"}}) {
-        e2e::Run r = e2e::run({"echo", "ran"}, {.launcher_args = args});
-        EXPECT_EQ(r.status, 125);
-        EXPECT_EQ(r.err.rfind("bbusim: " + message, 0), 0u) << r.err;
-        EXPECT_EQ(r.out, "");
-    }
-}
-
-// A thread with a 16 KiB stack and 64 KiB of inaccessible memory below it,
-// where a frame larger than the stack faults instead of writing into whatever
-// lies below, reads 8192 bytes of the VPD in one I2C_RDWR and sleeps.
-TEST(BbusimTranscriptLineTest, LongTransferAndSleepInASmallThreadStack)
-{
-    bbusim::reset(e2e::test_dir() + "/root");
-    constexpr std::size_t kStack = 16384, kBelow = 65536;
-    auto *mem = static_cast<char *>(
-        mmap(nullptr, kBelow + kStack, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_EQ(mprotect(mem + kBelow, kStack, PROT_READ | PROT_WRITE), 0);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    ASSERT_EQ(pthread_attr_setstack(&attr, mem + kBelow, kStack), 0);
-    static std::uint8_t data[8192];
-    static int results[3];
-    pthread_t thread;
-    auto body = [](void *) -> void * {
-        int fd = open("/dev/i2c-0b", O_RDWR);
-        i2c_msg msg{0x54, I2C_M_RD, sizeof data, data};
-        i2c_rdwr_ioctl_data rdwr{&msg, 1};
-        results[0] = ioctl(fd, I2C_RDWR, &rdwr);
-        results[1] = usleep(1000);
-        results[2] = close(fd);
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attr, body, nullptr), 0);
-    pthread_join(thread, nullptr);
-    munmap(mem, kBelow + kStack);
-    EXPECT_EQ((std::vector<int>(results, results + 3)), (std::vector<int>{1, 0, 0}));
-
-    const auto vpd = bbusim::peek_vpd();  // reads wrap at 256 bytes
-    std::string expected = "0.000000 read 0x54 8192 -> 8192 :";
-    for (std::size_t i = 0; i < sizeof data; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02x", vpd[i % vpd.size()]);
-        expected += hex;
-    }
-    const Lines lines = bbusim::transcript();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], expected);
-    EXPECT_EQ(lines[2], "0.000000 sleep 1000");
 }
 
 }  // namespace

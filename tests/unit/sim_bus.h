@@ -3,6 +3,7 @@
 #ifndef BBU_TESTS_SIM_BUS_H
 #define BBU_TESTS_SIM_BUS_H
 
+#include <gmock/gmock.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
@@ -13,6 +14,7 @@
 
 using bbutest::Bytes;
 using bbutest::end_around_sum;
+using bbutest::hex;
 
 struct Xfer {
     int rc = 0;       // the ioctl's result
@@ -21,18 +23,20 @@ struct Xfer {
     Bytes data;       // the buffer afterwards (reads)
 };
 
-inline Xfer rdwr(int fd, std::uint16_t addr, bool is_read, Bytes buf, std::uint16_t flags = 0)
+inline Xfer rdwr(int fd, std::uint16_t addr, bool is_read, Bytes buf)
 {
-    i2c_msg m{addr, static_cast<__u16>((is_read ? I2C_M_RD : 0) | flags),
-              static_cast<__u16>(buf.size()), buf.data()};
+    i2c_msg m{addr, static_cast<__u16>(is_read ? I2C_M_RD : 0), static_cast<__u16>(buf.size()),
+              buf.data()};
     i2c_rdwr_ioctl_data d{&m, 1};
     errno = 0;
-    Xfer x;
-    x.rc = ioctl(fd, I2C_RDWR, &d);
-    x.err = x.rc < 0 ? errno : 0;
-    x.carried = m.len;
-    x.data = buf;
-    return x;
+    const int rc = ioctl(fd, I2C_RDWR, &d);
+    return {rc, rc < 0 ? errno : 0, m.len, buf};
+}
+
+// A call's result, or the name of its errno when it failed.
+inline std::string outcome(long rc)
+{
+    return rc < 0 ? strerrorname_np(errno) : std::to_string(rc);
 }
 
 class SimBusTest : public SimAdapterTest {
@@ -46,7 +50,6 @@ protected:
     {
         return rdwr(fd_, addr, false, std::move(bytes));
     }
-
     Bytes status()
     {
         return read(0x40, 33).data;

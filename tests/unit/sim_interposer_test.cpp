@@ -1,18 +1,19 @@
 // The interposer inside other people's programs: calls from a signal handler
-// that interrupts a transfer, small thread stacks, and null pointers.
+// that interrupts a transfer, small thread stacks (the longest transcript line
+// too), and null pointers.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <functional>
 #include <type_traits>
 
 #include "sim_bus.h"
 
 namespace {
 
+using namespace ::testing;
 using BbusimInterposerTest = SimBusTest;
 
 // What the signal handler's calls returned, in memory shared with the test:
@@ -69,9 +70,8 @@ TEST_F(BbusimInterposerTest, SignalHandlerCallsInsideATransferComplete)
     ASSERT_TRUE(WIFEXITED(status)) << "the transfer never ended: signal " << WTERMSIG(status);
     // The unclaimed pipe, the clock, a pause and a mapped path are served; the
     // adapter is busy with the interrupted transfer.
-    EXPECT_EQ(std::vector<long>(g_seen, g_seen + 8),
-              (std::vector<long>{1, 1, 0, 0, -1, EAGAIN, 1, 1}));
-    EXPECT_EQ(events(), (std::vector<std::string>{"sleep 1000", "write 0x54 1 : 02 -> 1"}));
+    EXPECT_THAT(std::vector<long>(g_seen, g_seen + 8), ElementsAre(1, 1, 0, 0, -1, EAGAIN, 1, 1));
+    EXPECT_THAT(events(), ElementsAre("sleep 1000", "write 0x54 1 : 02 -> 1"));
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     munmap(g_seen, 8 * sizeof(long));
@@ -90,17 +90,21 @@ void mapped_path_calls()
     clock_gettime(CLOCK_REALTIME, &ts);
 }
 
-// The deepest stack use of fn, run on a thread whose stack is first filled
-// with a pattern: the pattern left intact shows how deep the thread went.
-std::size_t stack_used(void (*fn)())
+// Runs fn on a thread whose stack, first filled with a pattern, lies above
+// 64 KiB of inaccessible memory: a frame larger than the stack faults instead
+// of writing into whatever lies below. Returns how deep the thread went, from
+// the pattern left intact.
+std::size_t stack_used(void (*fn)(), std::size_t size)
 {
-    constexpr std::size_t kSize = 256 * 1024;
-    auto *stack = static_cast<std::uint8_t *>(
-        mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    std::memset(stack, 0xa5, kSize);
+    constexpr std::size_t kBelow = 65536;
+    auto *mem = static_cast<std::uint8_t *>(
+        mmap(nullptr, kBelow + size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    std::uint8_t *stack = mem + kBelow;
+    mprotect(stack, size, PROT_READ | PROT_WRITE);
+    std::memset(stack, 0xa5, size);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstack(&attr, stack, kSize);
+    pthread_attr_setstack(&attr, stack, size);
     pthread_t thread;
     auto run = [](void *f) -> void * {
         return reinterpret_cast<void (*)()>(f)(), nullptr;
@@ -108,9 +112,9 @@ std::size_t stack_used(void (*fn)())
     pthread_create(&thread, &attr, run, reinterpret_cast<void *>(fn));
     pthread_join(thread, nullptr);
     const auto untouched = static_cast<std::size_t>(
-        std::find_if(stack, stack + kSize, [](std::uint8_t b) { return b != 0xa5; }) - stack);
-    munmap(stack, kSize);
-    return kSize - untouched;
+        std::find_if(stack, stack + size, [](std::uint8_t b) { return b != 0xa5; }) - stack);
+    munmap(mem, kBelow + size);
+    return size - untouched;
 }
 
 TEST_F(BbusimInterposerTest, MappedPathCallsNeedLittleStack)
@@ -119,8 +123,31 @@ TEST_F(BbusimInterposerTest, MappedPathCallsNeedLittleStack)
     GTEST_SKIP() << "AddressSanitizer's frames are not the program's";
 #endif
     mapped_path_calls();  // the C library's first-use work done
-    const std::size_t used = stack_used(mapped_path_calls) - stack_used([] {});
+    const std::size_t used = stack_used(mapped_path_calls, 262144) - stack_used([] {}, 262144);
     EXPECT_LT(used, 2048u) << "a 16 KiB thread stack must hold any interposed call";
+}
+
+// The longest transcript line, a transfer of 8192 bytes, and a sleep on a 16 KiB stack.
+int g_results[3];
+
+void long_transfer_and_sleep()
+{
+    const int fd = open("/dev/i2c-0b", O_RDWR);
+    g_results[0] = rdwr(fd, 0x54, true, Bytes(8192)).rc;
+    g_results[1] = usleep(1000);
+    g_results[2] = close(fd);
+}
+
+TEST_F(BbusimInterposerTest, LongTransferAndSleepInASmallThreadStack)
+{
+    bbusim::clear_transcript();
+    stack_used(long_transfer_and_sleep, 16384);
+    EXPECT_THAT(g_results, ElementsAre(1, 0, 0));
+    const auto vpd = bbusim::peek_vpd();  // reads wrap at 256 bytes
+    std::string expected = "0.000000 read 0x54 8192 -> 8192 :";
+    for (std::size_t i = 0; i < 8192; i += vpd.size())
+        expected += " " + hex(vpd.data(), vpd.size());
+    EXPECT_THAT(bbusim::transcript(), ElementsAre(_, expected, "0.000000 sleep 1000", _));
 }
 
 // A call the compiler cannot see through: a program that passes null where
@@ -134,26 +161,14 @@ R opaque_call(R (*fn)(A...), std::type_identity_t<A>... args)
 
 TEST_F(BbusimInterposerTest, NullPointersGetTheCLibrarysAnswer)
 {
-    const int fd = fd_;
-    const struct {
-        const char *name;
-        std::function<long()> call;
-        long result;
-        int err;  // errno afterwards, 0 for untouched
-    } cases[] = {
-        {"unlink", [] { return opaque_call(unlink, nullptr); }, -1, EFAULT},
-        {"access", [] { return opaque_call(access, nullptr, F_OK); }, -1, EFAULT},
-        {"gettimeofday", [] { return opaque_call(gettimeofday, nullptr, nullptr); }, 0, 0},
-        {"adapter read", [fd] { return opaque_call(::read, fd, nullptr, 4); }, -1, EFAULT},
-        {"adapter write", [fd] { return opaque_call(::write, fd, nullptr, 4); }, -1, EFAULT},
-    };
     bbusim::clear_transcript();
-    for (const auto &c : cases) {
-        errno = 0;
-        EXPECT_EQ(c.call(), c.result) << c.name;
-        EXPECT_EQ(errno, c.err) << c.name;
-    }
-    EXPECT_EQ(bus_transfers(), std::vector<std::string>{}) << "nothing reached the bus";
+    EXPECT_THAT((std::vector<std::string>{outcome(opaque_call(unlink, nullptr)),
+                                          outcome(opaque_call(access, nullptr, F_OK)),
+                                          outcome(opaque_call(gettimeofday, nullptr, nullptr)),
+                                          outcome(opaque_call(::read, fd_, nullptr, 4)),
+                                          outcome(opaque_call(::write, fd_, nullptr, 4))}),
+                ElementsAre("EFAULT", "EFAULT", "0", "EFAULT", "EFAULT"));
+    EXPECT_THAT(bus_transfers(), IsEmpty()) << "nothing reached the bus";
 }
 
 }  // namespace
