@@ -154,7 +154,7 @@ const Command decodeCommand = {
     "decode",
     runDecode,
     {{"decode FILE [--json]", "a battsnap record file's report, without a BBU"}},
-    "Decode a record file written by 'battsnap -f': its size, 145, 177 or 209 bytes,\n"
+    "Decode a record file that battsnap wrote: its size, 145, 177 or 209 bytes,\n"
     "gives the number of battery strings (1, 2 or 3). Prints the report battsnap\n"
     "prints for the same capture, byte for byte. Needs no BBU and writes no trace.\n"
     "\n"
