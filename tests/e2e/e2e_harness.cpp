@@ -2,18 +2,18 @@
 #include "e2e_harness.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
+#include <set>
 #include <stdexcept>
+
+#include "test_names.h"
+#include "transcript.h"
 
 extern char **environ;
 
@@ -22,55 +22,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string current_test_name()
-{
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name =
-        info == nullptr ? "no_test" : std::string(info->test_suite_name()) + "." + info->name();
-    for (char &c : name)
-        if (c == '/')
-            c = '_';
-    return name;
-}
-
-// Runs made so far by each test, to number their directories.
-std::map<std::string, int> &run_counts()
-{
-    static std::map<std::string, int> counts;
-    return counts;
-}
-
+// The next free runN directory of the current test.
 std::string next_run_dir()
 {
-    std::string base = test_dir();
-    std::string dir = base + "/run" + std::to_string(++run_counts()[current_test_name()]);
-    fs::create_directories(dir);
-    return dir;
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
+    const std::string base = test_dir();
+    int n = 1;
+    while (fs::exists(base + "/run" + std::to_string(n)))
+        ++n;
+    fs::create_directories(base + "/run" + std::to_string(n));
+    return base + "/run" + std::to_string(n);
 }
 
 Run spawn(std::vector<std::string> argv, const Options &options, const std::string &dir)
 {
     Run r;
-    r.dir = dir;
     r.root = dir + "/root";
-    std::string in_path = "/dev/null";
-    if (!options.stdin_text.empty()) {
-        in_path = dir + "/stdin";
-        write_file(in_path, options.stdin_text);
-    }
     const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -81,7 +51,7 @@ Run spawn(std::vector<std::string> argv, const Options &options, const std::stri
         env_strings.emplace_back(*e);
     for (const std::string &extra : options.env) {
         std::string name = extra.substr(0, extra.find('=') + 1);
-        std::erase_if(env_strings, [&](const std::string &s) { return s.rfind(name, 0) == 0; });
+        std::erase_if(env_strings, [&](const std::string &s) { return s.starts_with(name); });
         env_strings.push_back(extra);
     }
     std::vector<char *> envp, args;
@@ -110,11 +80,6 @@ Run spawn(std::vector<std::string> argv, const Options &options, const std::stri
 
 }  // namespace
 
-std::string Run::file(const std::string &machine_path) const
-{
-    return read_file(root + machine_path);
-}
-
 bool Run::exists(const std::string &machine_path) const
 {
     return fs::exists(root + machine_path);
@@ -122,20 +87,15 @@ bool Run::exists(const std::string &machine_path) const
 
 std::vector<std::string> Run::events() const
 {
-    std::vector<std::string> out;
-    for (const std::string &line : transcript)
-        out.push_back(line.substr(line.find(' ') + 1));
-    return out;
+    return bbutest::events(transcript);
 }
 
 std::string test_dir()
 {
-    const std::string name = current_test_name();
-    const std::string dir = std::string(BBU_E2E_SCRATCH) + "/" + name;
-    if (run_counts().find(name) == run_counts().end()) {
+    static std::set<std::string> emptied;
+    const std::string dir = std::string(BBU_E2E_SCRATCH) + "/" + bbutest::current_test_name();
+    if (emptied.insert(dir).second)
         fs::remove_all(dir);
-        run_counts()[name] = 0;
-    }
     fs::create_directories(dir);
     return dir;
 }
@@ -146,7 +106,7 @@ Run run(const std::vector<std::string> &command, const Options &options)
     std::vector<std::string> argv = {BBUSIM_PATH, "--root", dir + "/root", "--transcript",
                                      dir + "/transcript"};
     if (!options.scenario.empty()) {
-        write_file(dir + "/scenario.scn", options.scenario);
+        std::ofstream(dir + "/scenario.scn") << options.scenario;
         argv.insert(argv.end(), {"--scenario", dir + "/scenario.scn"});
     }
     for (const std::string &a : options.adapters)
@@ -161,26 +121,8 @@ Run run_program(const std::vector<std::string> &argv, const Options &options)
 {
     const std::string dir = next_run_dir();
     if (!options.scenario.empty())
-        write_file(dir + "/scenario.scn", options.scenario);
+        std::ofstream(dir + "/scenario.scn") << options.scenario;
     return spawn(argv, options, dir);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        out.push_back(line);
-    return out;
 }
 
 }  // namespace e2e

@@ -13,27 +13,32 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+
 namespace e2e {
+
+using bbutest::lines;
+using bbutest::read_file;
 
 struct Options {
     std::string scenario{};                    // scenario text; none when empty
     std::vector<std::string> adapters{};       // --adapter PATH for each
     std::vector<std::string> launcher_args{};  // more launcher options (e.g. "--no-log-dir")
     std::vector<std::string> env{};            // NAME=VALUE added to the environment
-    std::string stdin_text{};                  // standard input; /dev/null when empty
 };
 
 struct Run {
     int status = -1;                      // exit status; 128+N when signal N ended the process
     std::string out;                      // standard output
     std::string err;                      // standard error
-    std::string dir;                      // this run's directory
-    std::string root;                     // the simulator's root directory (dir + "/root")
+    std::string root;                     // the simulator's root directory (below the run's)
     std::vector<std::string> transcript;  // transcript lines, without newlines
 
-    // Contents of a machine path as mapped into the root ("" when missing),
-    // e.g. file("/opt/Logs/bbu/logs/BBU.log").
-    std::string file(const std::string &machine_path) const;
+    // Contents of a machine path as mapped into the root ("" when missing).
+    std::string file(const std::string &machine_path) const
+    {
+        return read_file(root + machine_path);
+    }
     bool exists(const std::string &machine_path) const;
     std::string trace_log() const
     {
@@ -53,10 +58,6 @@ Run run(const std::vector<std::string> &command, const Options &options = {});
 // its own options, or a program with a hand-made environment). `argv[0]` is
 // the program's path. The run's directory is prepared as for run().
 Run run_program(const std::vector<std::string> &argv, const Options &options = {});
-
-// Whole file as text ("" when it cannot be read) and its lines.
-std::string read_file(const std::string &path);
-std::vector<std::string> lines(const std::string &text);
 
 }  // namespace e2e
 

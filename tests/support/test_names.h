@@ -1,0 +1,33 @@
+// Names of tests and of their cases, for directories and parameterized suites.
+#ifndef BBU_TESTS_SUPPORT_TEST_NAMES_H
+#define BBU_TESTS_SUPPORT_TEST_NAMES_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace bbutest {
+
+// "Suite.Test" of the running test, '/' made '_' so that it names one directory.
+inline std::string current_test_name()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name =
+        info == nullptr ? "no_test" : std::string(info->test_suite_name()) + "." + info->name();
+    std::ranges::replace(name, '/', '_');
+    return name;
+}
+
+// Names each case of a parameterized suite by its row's `name`.
+struct ByName {
+    template <typename Row>
+    std::string operator()(const ::testing::TestParamInfo<Row> &info) const
+    {
+        return info.param.name;
+    }
+};
+
+}  // namespace bbutest
+
+#endif  // BBU_TESTS_SUPPORT_TEST_NAMES_H
