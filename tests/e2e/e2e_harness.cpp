@@ -36,6 +36,7 @@ std::string next_run_dir()
 Run spawn(std::vector<std::string> argv, const Options &options, const std::string &dir)
 {
     Run r;
+    r.dir = dir;
     r.root = dir + "/root";
     const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
     posix_spawn_file_actions_t actions;

@@ -31,7 +31,8 @@ struct Run {
     int status = -1;                      // exit status; 128+N when signal N ended the process
     std::string out;                      // standard output
     std::string err;                      // standard error
-    std::string root;                     // the simulator's root directory (below the run's)
+    std::string dir;                      // this run's directory
+    std::string root;                     // the simulator's root directory (dir + "/root")
     std::vector<std::string> transcript;  // transcript lines, without newlines
 
     // Contents of a machine path as mapped into the root ("" when missing).

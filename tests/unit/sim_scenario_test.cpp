@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "scenario.h"
-#include "sim_world_fixture.h"
+#include "sim_world.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // virtual time, and, where the row asks, standard output and the trace log.
 #include <bbu/bbu.h>
 
-#include "sim_world_fixture.h"
+#include "sim_world.h"
 
 namespace {
 
@@ -67,9 +67,8 @@ TEST_F(VpdLight, EachCallAsRecorded)
         const auto before = bbusim::peek_vpd();
         copy.fill(0x5a);
         const int fd = open_I2C_device(0);
-        bbutest::CaptureStdout();
-        const int rc = c.fn(fd);
-        const std::string out = bbutest::GetCapturedStdout();
+        int rc = 0;
+        const std::string out = bbutest::capture([&] { rc = c.fn(fd); }).out;
         close_I2C_device(fd);
 
         const auto after = bbusim::peek_vpd();
@@ -90,9 +89,7 @@ TEST_F(VpdLight, EachCallAsRecorded)
                 record +=
                     "  " + t.substr(0, t.find(" read ") == t.npos ? t.npos : t.find(" : ")) + "\n";
         record += c.messages > 0 ? "stdout:\n" + out : "";
-        record += c.messages > 1 ? "trace:\n" : "";
-        for (const auto &m : c.messages > 1 ? trace_messages() : std::vector<std::string>{})
-            record += m + "\n";
+        record += c.messages > 1 ? "trace:\n" + trace_messages() : "";
     }
     EXPECT_EQ(record, read_file(VPD_LIGHT_CALLS));
 }
