@@ -13,22 +13,19 @@
 
 namespace {
 
-e2e::Options tools(const std::string &scenario = "", const std::string &input = "")
+e2e::Options tools(const std::string &scenario = "")
 {
     e2e::Options o;
     o.scenario = scenario;
-    o.stdin_text = input;
     const char *path = std::getenv("PATH");
     o.env.push_back(std::string("PATH=") + BBU_TOOLS_DIR + ":" + (path ? path : "/usr/bin:/bin"));
     return o;
 }
 
 // A shell command line under one bbusim run, in the test's directory.
-e2e::Run shell(const std::string &script, const std::string &scenario = "",
-               const std::string &input = "")
+e2e::Run shell(const std::string &script, const std::string &scenario = "")
 {
-    return e2e::run({"sh", "-c", "cd \"$0\" && " + script, e2e::test_dir()},
-                    tools(scenario, input));
+    return e2e::run({"sh", "-c", "cd \"$0\" && " + script, e2e::test_dir()}, tools(scenario));
 }
 
 std::vector<std::string> transfers(const e2e::Run &r)
@@ -128,8 +125,8 @@ const CommandCase kCommands[] = {
      ""},
     {"LightSetNotTaken", "fault fail 40 write count always\n", "bbuctl -y light set 3", 1, "",
      "bbuctl: light set: the BBU does not show the light value 3 after the command\n"},
-    {"ChangeDeclinedAtTerminal", "", "script -qec 'bbuctl light set 3' /dev/null >/dev/null", 1, "",
-     ""},
+    {"ChangeDeclinedAtTerminal", "",
+     "echo n | script -qec 'bbuctl light set 3' /dev/null >/dev/null", 1, "", ""},
 };
 
 class Command : public ::testing::TestWithParam<CommandCase> {};
@@ -137,7 +134,7 @@ class Command : public ::testing::TestWithParam<CommandCase> {};
 TEST_P(Command, ResultStatusAndMessages)
 {
     const CommandCase &c = GetParam();
-    e2e::Run r = shell(c.script, c.scenario, "n\n");
+    e2e::Run r = shell(c.script, c.scenario);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
@@ -158,8 +155,7 @@ TEST(Bus, StatusOnlyReadsEvenInFlashProgramMode)
 TEST(Bus, ChangesSendTheirFramesOnlyWhenConfirmed)
 {
     e2e::Run r = shell("bbuctl -y vpd set-codelevel Z9 && bbuctl -y light set 5 && "
-                       "script -qec 'bbuctl light set 3' /dev/null",
-                       "", "y\n");
+                       "echo y | script -qec 'bbuctl light set 3' /dev/null");
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> writes;
     for (const std::string &t : transfers(r))
@@ -321,9 +317,10 @@ TEST(Fleet, PrometheusPassesPromtool)
     if (std::string(PROMTOOL_PATH).empty())
         GTEST_SKIP() << "promtool is not installed (Debian package prometheus): the exposition "
                         "was not checked against it";
-    e2e::Options input;
-    input.stdin_text = r.out;
-    e2e::Run check = e2e::run_program({PROMTOOL_PATH, "check", "metrics"}, input);
+    const std::string file = e2e::test_dir() + "/bbu.prom";
+    std::ofstream(file) << r.out;
+    e2e::Run check = e2e::run_program(
+        {"/bin/sh", "-c", "exec \"$0\" check metrics <\"$1\"", PROMTOOL_PATH, file});
     EXPECT_EQ(check.status, 0) << check.out << check.err;
     EXPECT_EQ(check.out + check.err, "");
 }
