@@ -7,16 +7,22 @@ include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
 
+# Components, as the Debian packages split them (cmake/packaging.cmake): the
+# shared library itself ("library"), and what building against it needs
+# ("dev": the development symlink, the archive, headers, man page,
+# pkg-config and CMake files).
 install(TARGETS bbu bbu_static
   EXPORT bbuTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library)
 install(FILES
   ${PROJECT_SOURCE_DIR}/i2c/include/bbu/i2c.h
   ${PROJECT_SOURCE_DIR}/bbu/include/bbu/bbu.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu
+  COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+  COMPONENT dev)
 
 # pkg-config: the prefix is the one given at install time (cmake --install
 # --prefix), not the configured one, so a staged install points at itself.
@@ -44,12 +50,13 @@ install(CODE "
   message(STATUS \"Installing: \${bbu_pc}\")
   configure_file(\"${PROJECT_BINARY_DIR}/bbu.pc.in\" \"\${bbu_pc}\" @ONLY)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${bbu_pc}\")
-")
+" COMPONENT dev)
 
 # CMake package: find_package(bbu) gives bbu::bbu and bbu::bbu_static.
 install(EXPORT bbuTargets
   NAMESPACE bbu::
-  DESTINATION ${BBU_INSTALL_CMAKEDIR})
+  DESTINATION ${BBU_INSTALL_CMAKEDIR}
+  COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/bbuConfig.cmake.in
   ${PROJECT_BINARY_DIR}/bbuConfig.cmake
   INSTALL_DESTINATION ${BBU_INSTALL_CMAKEDIR})
@@ -59,4 +66,5 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/bbuConfigVersion.cmake
 install(FILES
   ${PROJECT_BINARY_DIR}/bbuConfig.cmake
   ${PROJECT_BINARY_DIR}/bbuConfigVersion.cmake
-  DESTINATION ${BBU_INSTALL_CMAKEDIR})
+  DESTINATION ${BBU_INSTALL_CMAKEDIR}
+  COMPONENT dev)
