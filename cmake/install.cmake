@@ -3,6 +3,7 @@
 # libbbu(3) man page, a pkg-config file and a CMake package, in the places
 # GNUInstallDirs names.
 # battsnap and the bbusim launcher are installed by their own directories.
+# bbu-i2cd goes to sbin/ with its man page and its systemd unit and socket.
 include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
@@ -10,7 +11,8 @@ set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
 # Components, as the Debian packages split them (cmake/packaging.cmake): the
 # shared library itself ("library"), and what building against it needs
 # ("dev": the development symlink, the archive, headers, man page,
-# pkg-config and CMake files).
+# pkg-config and CMake files). bbu-i2cd is one of the "tools", with battsnap
+# and bbuctl.
 install(TARGETS bbu bbu_static
   EXPORT bbuTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev
@@ -23,6 +25,28 @@ install(FILES
   COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
   COMPONENT dev)
+
+set(BBU_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+  "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix)")
+install(TARGETS bbu-i2cd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/bbu-i2cd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+  COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.socket DESTINATION ${BBU_SYSTEMD_UNITDIR}
+  COMPONENT tools)
+# The service names the daemon by the prefix given at install time, as bbu.pc does.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_SBINDIR}")
+  set(BBU_SERVICE_SBINDIR "${CMAKE_INSTALL_SBINDIR}")
+else()
+  set(BBU_SERVICE_SBINDIR "\${prefix}/${CMAKE_INSTALL_SBINDIR}")
+endif()
+install(CODE "
+  get_filename_component(prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+  set(BBU_I2CD_SBINDIR \"${BBU_SERVICE_SBINDIR}\")
+  set(unit \"\$ENV{DESTDIR}\${prefix}/${BBU_SYSTEMD_UNITDIR}/bbu-i2cd.service\")
+  message(STATUS \"Installing: \${unit}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.service.in\" \"\${unit}\" @ONLY)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
+" COMPONENT tools)
 
 # pkg-config: the prefix is the one given at install time (cmake --install
 # --prefix), not the configured one, so a staged install points at itself.

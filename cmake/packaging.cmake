@@ -4,8 +4,10 @@
 #   libbbu0     the shared library, its SONAME in the package name
 #   libbbu-dev  headers, development symlink, static archive, pkg-config and
 #               CMake files, libbbu(3)
-#   bbu-tools   battsnap and bbuctl, their man pages, bbuctl's completion
-#   bbusim      the simulated platform: launcher, interposer, bbusim(1)
+#   bbu-tools   battsnap, bbuctl and bbu-i2cd (with its systemd unit and socket),
+#               their man pages, bbuctl's completion
+#   bbusim      the simulated platform: launcher, interposer, bbusim-mkimage,
+#               bbusim(1)
 #
 # Each package holds the install component of the same role (cmake/install.cmake,
 # tool/, ctl/, sim/). The library dependencies on the C and C++ runtimes
@@ -54,7 +56,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${BBU_LIBRARY_PACKAGE} (= ${BBU_DEB_VERSION})")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "battery backup unit (BBU) service tools
 battsnap captures the BBU's state save; bbuctl runs the service library's
-operations at the shell and decodes battsnap's record files.")
+operations at the shell and decodes battsnap's record files; bbu-i2cd, the
+I2C access daemon, serves the library's socket client.")
 
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME bbusim)
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION devel)

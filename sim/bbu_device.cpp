@@ -4,7 +4,8 @@
 // A command frame is the code, its parameters and the sumcheck of the bytes
 // before it. An accepted command shows commandInProgress for `busy_polls`
 // status reads, then completes: its response block (header, data, check byte)
-// is offered at 0x60 until the next command is accepted.
+// is offered at 0x60 until the next command is accepted. Some commands complete
+// at once (their answer is read without a poll) or after a time of their own.
 #include <algorithm>
 #include <cstring>
 
@@ -31,16 +32,25 @@ constexpr std::size_t kLightByte = 14;         // low nibble: the service/fault 
 // Checks a frame's parameters: 0, or the byte-5 error bit to report.
 using CheckFn = std::uint8_t (*)(const World &, const std::uint8_t *frame);
 // Writes the response data; returns its length.
-using BuildFn = std::size_t (*)(const World &, const std::uint8_t *frame, std::uint8_t *data);
-// Acts on the frame the moment the command is accepted, before it completes.
-using AcceptFn = void (*)(World &, const std::uint8_t *frame);
+using BuildFn = std::size_t (*)(World &, const std::uint8_t *frame, std::uint8_t *data);
+// What a command does to the BBU.
+using EffectFn = void (*)(World &);
+
+enum class Completes : std::uint8_t {
+    after_polls,  // `busy-polls` status reads (or a busy fault's)
+    at_once,      // when accepted: the answer is there for the very next read
+    after_time,   // kCommandTimeUs of virtual time after it was accepted
+};
+constexpr std::uint64_t kCommandTimeUs = 2000000;
 
 struct Command {
     std::uint8_t code;
     std::uint8_t frame_len;  // code, parameters and check byte
     CheckFn check;
     BuildFn build;
-    AcceptFn accept = nullptr;
+    EffectFn accept = nullptr;  // when the command is accepted
+    EffectFn finish = nullptr;  // when it completes
+    Completes completes = Completes::after_polls;
 };
 
 std::uint32_t seconds_since(const World &w, std::uint64_t since_us)
@@ -58,13 +68,13 @@ std::uint8_t check_string_number(const World &w, const std::uint8_t *frame)
     return frame[1] >= 1 && frame[1] <= string_count(w) ? 0 : kInvalidParameter;
 }
 
-std::size_t build_state_save(const World &w, const std::uint8_t *, std::uint8_t *data)
+std::size_t build_state_save(World &w, const std::uint8_t *, std::uint8_t *data)
 {
     std::memcpy(data, w.bbu.state_save, kStateSaveLen);
     return kStateSaveLen;
 }
 
-std::size_t build_string_status(const World &w, const std::uint8_t *frame, std::uint8_t *data)
+std::size_t build_string_status(World &w, const std::uint8_t *frame, std::uint8_t *data)
 {
     const std::size_t i = frame[1] - 1u;
     std::memcpy(data, w.bbu.strings[i], kStringLen);
@@ -80,10 +90,12 @@ std::uint8_t check_light(const World &, const std::uint8_t *frame)
     return (frame[1] & 0xf0) == 0x20 ? 0 : kInvalidParameter;
 }
 
-void accept_light(World &w, const std::uint8_t *frame)
+// The light changes when the command is accepted: the library reads it back
+// straight away, with no handshake.
+void accept_light(World &w)
 {
     std::uint8_t &leds = w.bbu.status[kLightByte];
-    leds = static_cast<std::uint8_t>((leds & 0xf0) | (frame[1] & 0x0f));
+    leds = static_cast<std::uint8_t>((leds & 0xf0) | (w.bbu.frame[1] & 0x0f));
 }
 
 // The commands the firmware knows. New commands are one more row.
@@ -91,6 +103,16 @@ constexpr Command kCommands[] = {
     {0xC2, 3, check_light, nullptr, accept_light},        // set the service/fault light
     {0xC4, 3, check_string_number, build_string_status},  // read battery string status
     {0xC8, 3, nullptr, build_state_save},                 // read state save
+    // Firmware load, memory and resets (flash_memory.cpp).
+    {0x89, 2, nullptr, nullptr, flash_start_load},           // Start_Flash_Load
+    {0x8F, 2, flash_check_mode, nullptr, flash_take_block},  // Take_Flash_Block
+    // Soft reset; in flash-program mode End_Flash_Load.
+    {0x8A, 2, nullptr, nullptr, bbu_restart, nullptr, Completes::at_once},
+    // Validate image: the verdict a while after the command.
+    {0x8C, 2, nullptr, nullptr, validate_begin, validate_finish, Completes::after_time},
+    // Read memory: the response is there for the read that follows at once.
+    {0xE0, 8, memory_check_frame, memory_build_response, nullptr, nullptr, Completes::at_once},
+    {0xE9, 2, nullptr, nullptr, clear_status},  // clear status
 };
 
 const Command *find_command(std::uint8_t code)
@@ -106,6 +128,7 @@ void complete(World &w)
     Bbu &b = w.bbu;
     b.running = 0;
     b.busy_left = 0;
+    b.due_us = 0;
     const Command *cmd = find_command(b.code);
     if (cmd != nullptr && cmd->build != nullptr) {
         std::uint8_t *hdr = b.block;
@@ -134,6 +157,8 @@ void complete(World &w)
         else
             b.fault_bits[taken[i].arg - 4] |= static_cast<std::uint8_t>(taken[i].mask);
     }
+    if (cmd != nullptr && cmd->finish != nullptr)
+        cmd->finish(w);
 }
 
 }  // namespace
@@ -180,8 +205,18 @@ void bbu_set_string(World &w, std::size_t index, std::size_t first, const std::u
     std::memcpy(s + first, bytes, n);
 }
 
+void bbu_complete_due(World &w)
+{
+    Bbu &b = w.bbu;
+    if (b.running != 0 && b.due_us != 0 && w.now_us >= b.due_us)
+        complete(w);
+}
+
 void bbu_sar_read(World &w, std::uint8_t *buf, std::size_t len)
 {
+    devices_catch_up(w);
+    if (len > 0)
+        bbu_restart_poll(w);
     std::uint8_t gss[kStatusLen + 1];
     bbu_compose_status(w, gss);
     if (len >= sizeof gss && take_fault(w, FaultKind::gss_check, 0, Direction::read, nullptr))
@@ -199,8 +234,11 @@ void bbu_sar_read(World &w, std::uint8_t *buf, std::size_t len)
 void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
 {
     Bbu &b = w.bbu;
+    devices_catch_up(w);
     if (len == 0)
         return;  // an address probe
+    if (flash_sar_write(w, frame, len))
+        return;
     if (len >= 2 && sumcheck(frame, len - 1) != frame[len - 1]) {
         b.status[5] |= kChecksumError;
         return;
@@ -235,19 +273,27 @@ void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
     b.code = frame[0];
     std::memcpy(b.frame, frame, len);
     ++b.ctr;
-    if (cmd->accept != nullptr)
-        cmd->accept(w, frame);
     arm_faults(w, frame[0], len > 2 ? frame[1] : -1);
-    b.busy_left = b.busy_polls;
-    Fault f{};
-    if (take_fault(w, FaultKind::busy, 0, Direction::any, &f))
-        b.busy_left = f.arg;
+    if (cmd->accept != nullptr)
+        cmd->accept(w);
+    b.busy_left = 0;
+    if (cmd->completes == Completes::after_time) {
+        b.due_us = w.now_us + kCommandTimeUs;
+        return;
+    }
+    if (cmd->completes == Completes::after_polls) {
+        b.busy_left = b.busy_polls;
+        Fault f{};
+        if (take_fault(w, FaultKind::busy, 0, Direction::any, &f))
+            b.busy_left = f.arg;
+    }
     if (b.busy_left == 0)
         complete(w);
 }
 
 void bbu_sarx_read(World &w, std::uint8_t *buf, std::size_t len)
 {
+    devices_catch_up(w);
     const Bbu &b = w.bbu;
     if (b.block_len == 0) {  // nothing offered: an idle window
         std::memset(buf, 0xff, len);
@@ -260,7 +306,12 @@ void bbu_sarx_read(World &w, std::uint8_t *buf, std::size_t len)
         buf[n - 1] ^= 0xff;
 }
 
-// Writes at 0x60 are accepted; no command of the firmware reads them.
-void bbu_sarx_write(World &, const std::uint8_t *, std::size_t) {}
+// Writes at 0x60 carry flash block records; outside a flash load they are
+// accepted and ignored.
+void bbu_sarx_write(World &w, const std::uint8_t *buf, std::size_t len)
+{
+    devices_catch_up(w);
+    flash_sarx_write(w, buf, len);
+}
 
 }  // namespace bbusim

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "firmware_image.h"  // make_image: test images, valid or spoilt
+
 namespace bbusim {
 
 // Start a fresh world: the default devices, no faults, an empty transcript,
@@ -57,6 +59,10 @@ void clear_transcript();
 
 // The 256 bytes of the VPD EEPROM as they are now.
 std::array<std::uint8_t, 256> peek_vpd();
+
+// `length` bytes of the BBU's memory from `address` as a read-memory command
+// would deliver them now (the first image at 0x1000; no fault applied).
+std::vector<std::uint8_t> peek_memory(std::uint32_t address, std::size_t length);
 
 }  // namespace bbusim
 

@@ -44,10 +44,15 @@ int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, 
     const Direction dir = is_read ? Direction::read : Direction::write;
     const auto addr8 = static_cast<std::uint8_t>(addr > 0xff ? 0xff : addr);
     Fault f{};
-    if (take_fault(w, FaultKind::fail, addr8, dir, &f))
+    // A message that fails takes the bus time of its address byte alone.
+    if (take_fault(w, FaultKind::fail, addr8, dir, &f)) {
+        bus_time_passes(w, 0, false);
         return -f.err;
-    if (!device_present(w, addr))
+    }
+    if (!device_present(w, addr)) {
+        bus_time_passes(w, 0, false);
         return -ENXIO;
+    }
 
     // A shortened message ends early: the device sees only what was carried.
     std::size_t n = len;
@@ -70,6 +75,7 @@ int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, 
     default:
         return -ENXIO;
     }
+    bus_time_passes(w, n, true);
     return static_cast<int>(n);
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "devices.h"
+#include "firmware_image.h"
 
 namespace bbusim {
 namespace {
@@ -29,6 +30,7 @@ constexpr std::array<std::uint8_t, kStatusLen> kStatus = {
     0x03, 0x84,              // A/D test point
     0x05, 0x12,              // firmware version 5, sub-version 0x12
 };
+constexpr std::uint8_t kFirmwareVersion = kStatus[30];
 
 constexpr std::array<std::uint8_t, kStateSaveLen> kStateSave = {
     // 16 bytes of stack
@@ -123,6 +125,9 @@ void world_defaults(World &w, std::int64_t wall_now_us)
     for (unsigned i = 0; i < kMaxStrings; ++i)
         default_string(b.strings[i], i);
     b.busy_polls = 1;
+    // The first image: a valid image of the running firmware's version.
+    const std::vector<std::uint8_t> image = make_image(kFirmwareVersion);
+    store_image(w, image.data(), image.size());
 
     w.eeprom = Eeprom{};
     default_vpd(w.eeprom.mem);
@@ -132,6 +137,7 @@ void world_defaults(World &w, std::int64_t wall_now_us)
 
     for (Fault &f : w.faults)
         f = Fault{};
+    w.bus_clock_hz = 0;
 }
 
 }  // namespace bbusim

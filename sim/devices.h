@@ -39,6 +39,47 @@ void bbu_set_status(World &w, std::size_t first, const std::uint8_t *bytes, std:
 void bbu_set_string(World &w, std::size_t index, std::size_t first, const std::uint8_t *bytes,
                     std::size_t n);
 
+// BBU flash load and memory (flash_memory.cpp). In flash-program mode the
+// single byte 0x01 at 0x40 ends a record: flash_sar_write takes it, and a
+// Take_Flash_Block that a fault loses, before the frame checks see them.
+bool flash_mode(const World &w);
+bool flash_sar_write(World &w, const std::uint8_t *buf, std::size_t len);
+void flash_sarx_write(World &w, const std::uint8_t *buf, std::size_t len);
+// Command effects: at acceptance (accept), at completion (finish), checks of
+// a frame (0 or the byte-5 error bit) and response data (its length).
+std::uint8_t flash_check_mode(const World &w, const std::uint8_t *frame);
+std::uint8_t memory_check_frame(const World &w, const std::uint8_t *frame);
+std::size_t memory_build_response(World &w, const std::uint8_t *frame, std::uint8_t *data);
+void flash_start_load(World &w);
+void flash_take_block(World &w);
+void validate_begin(World &w);
+void validate_finish(World &w);
+void clear_status(World &w);
+// The processor restarts: a load in progress ends (its image stored only when
+// every block arrived), the command and its response go, and power_up shows
+// after the `reset-polls` setting's number of status reads.
+void bbu_restart(World &w);
+// Called on every status read: counts the reads until power_up shows.
+void bbu_restart_poll(World &w);
+// BBU memory as read-memory delivers it (0xff outside the flash).
+void memory_read(const World &w, std::uint32_t address, std::uint8_t *out, std::size_t n);
+// Hold `image` as the first image, as a completed load leaves it.
+void store_image(World &w, const std::uint8_t *image, std::size_t n);
+
+// What virtual time brings about by itself, done when a device is next
+// accessed: the clock's alarm resetting the BBU processor, a command that
+// takes time completing. Each device entry point calls this first.
+void devices_catch_up(World &w);
+// A command that takes time completes now (called by devices_catch_up).
+void bbu_complete_due(World &w);
+// The clock's alarm output resets the BBU processor (called by devices_catch_up).
+void rtc_alarm_due(World &w);
+
+// Bus timing: a message of `carried` bytes after its address byte (an
+// address not acknowledged: none) takes the time of the set bus clock.
+std::uint64_t bus_time_us(const World &w, std::size_t carried, bool acknowledged);
+void bus_time_passes(World &w, std::size_t carried, bool acknowledged);
+
 // VPD EEPROM.
 void vpd_read(World &w, std::uint8_t *buf, std::size_t len);
 void vpd_write(World &w, const std::uint8_t *buf, std::size_t len);
@@ -58,6 +99,8 @@ bool take_fault(World &w, FaultKind kind, std::uint8_t addr, Direction dir, Faul
 // Like take_fault for events that every applying fault affects (error bits
 // at completion): one event is taken from each. Returns how many applied.
 int take_each_fault(World &w, FaultKind kind, Fault *taken, int max);
+// Like take_fault for the faults on one flash block (tfb_lost, block_checksum).
+bool take_block_fault(World &w, FaultKind kind, std::uint32_t block);
 // Arm the faults waiting for this command (param -1: the frame had none).
 void arm_faults(World &w, std::uint8_t code, int param);
 // Add a fault; false when the table is full.

@@ -17,12 +17,12 @@ bool matches(const Fault &f, FaultKind kind, std::uint8_t addr, Direction dir)
     return true;
 }
 
-}  // namespace
-
-bool take_fault(World &w, FaultKind kind, std::uint8_t addr, Direction dir, Fault *taken)
+// The first fault that applies to an event (`applies`) takes it.
+template <typename Applies>
+bool take_first(World &w, Applies applies, Fault *taken)
 {
     for (Fault &f : w.faults) {
-        if (!matches(f, kind, addr, dir))
+        if (!applies(f))
             continue;
         if (f.skip > 0) {
             --f.skip;
@@ -35,6 +35,21 @@ bool take_fault(World &w, FaultKind kind, std::uint8_t addr, Direction dir, Faul
         return true;
     }
     return false;
+}
+
+}  // namespace
+
+bool take_fault(World &w, FaultKind kind, std::uint8_t addr, Direction dir, Fault *taken)
+{
+    return take_first(
+        w, [&](const Fault &f) { return matches(f, kind, addr, dir); }, taken);
+}
+
+bool take_block_fault(World &w, FaultKind kind, std::uint32_t block)
+{
+    return take_first(
+        w, [&](const Fault &f) { return matches(f, kind, 0, Direction::any) && f.arg == block; },
+        nullptr);
 }
 
 int take_each_fault(World &w, FaultKind kind, Fault *taken, int max)

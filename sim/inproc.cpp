@@ -115,6 +115,7 @@ std::array<std::uint8_t, 33> peek_status()
     World &w = current();
     WorldLock lock(w);
     std::array<std::uint8_t, 33> out{};
+    devices_catch_up(w);  // what virtual time has brought about shows, as on a read
     bbu_compose_status(w, out.data());
     return out;
 }
@@ -125,6 +126,16 @@ std::array<std::uint8_t, 256> peek_vpd()
     WorldLock lock(w);
     std::array<std::uint8_t, 256> out{};
     std::memcpy(out.data(), w.eeprom.mem, out.size());
+    return out;
+}
+
+std::vector<std::uint8_t> peek_memory(std::uint32_t address, std::size_t length)
+{
+    World &w = current();
+    WorldLock lock(w);
+    devices_catch_up(w);
+    std::vector<std::uint8_t> out(length);
+    memory_read(w, address, out.data(), length);
     return out;
 }
 

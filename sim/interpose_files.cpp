@@ -1,8 +1,11 @@
 // interpose_files.cpp - the open family, close, dup and fcntl, fopen, and the
 // calls that take the machine paths mapped into the run's root.
 //
-// Opening a claimed adapter path gives a memfd: a real descriptor, numbered
-// as the kernel would number it, that close and dup handle as usual. Paths
+// Opening a claimed adapter path gives a real descriptor, numbered as the
+// kernel would number it, that close and dup handle as usual: an open file
+// of its own on the adapter's file in the run's root, so that flock(2) on it
+// keeps the processes of a run apart as the kernel's lock on the adapter's
+// device node does. Paths
 // under /opt/ and the daemon socket /tmp/i2c_skt are redirected into the
 // run's root; without a world they fail with ENOENT, so a test never touches
 // the machine's own files there. Everything else goes to the C library
@@ -10,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -148,11 +152,42 @@ private:
     bool failed_ = false;
 };
 
+// Close a helper descriptor (if any) without disturbing the errno of the call it served.
+void close_keeping_errno(int fd)
+{
+    if (fd < 0)
+        return;
+    int saved = errno;
+    libc().close(fd);
+    errno = saved;
+}
+
 // The lock is held for the lookup only: open_adapter takes it again.
 bool is_claimed_adapter(World &w, const char *path)
 {
     SimLock lock(w);
     return is_claimed_path(w, path);
+}
+
+// The adapter's file in the root, ROOT/bbusim.adapter.N for the Nth claimed
+// path, opened anew: every open is an open file of its own, as the device
+// node's are. Never through a symbolic link. The caller holds the lock.
+int open_adapter_file(const World &w, const char *path, int flags)
+{
+    std::uint32_t index = 0;
+    while (index < w.adapter_count && std::strcmp(w.adapters[index], path) != 0)
+        ++index;
+    char file[kPathMax + 32];
+    std::snprintf(file, sizeof file, "%s/bbusim.adapter.%u", w.root, static_cast<unsigned>(index));
+    int fd =
+        libc().open(file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | (flags & O_CLOEXEC), 0600);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        libc().close(fd);
+        errno = EINVAL;  // something other than the file bbusim makes
+        fd = -1;
+    }
+    return fd;
 }
 
 int open_adapter(World &w, const char *path, int flags)
@@ -169,7 +204,7 @@ int open_adapter(World &w, const char *path, int flags)
     if (take_fault(w, FaultKind::open, 0, Direction::any, &f)) {
         err = f.err;
     } else {
-        fd = memfd_create("bbusim-i2c", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0);
+        fd = open_adapter_file(w, path, flags);
         if (fd < 0) {
             err = errno;
         } else if (fd >= kMaxClaimedFd) {
@@ -252,16 +287,6 @@ std::FILE *fopen_common(const char *path, const char *mode,
     return f;
 }
 
-// Close a helper descriptor (if any) without disturbing the errno of the call it served.
-void close_keeping_errno(int fd)
-{
-    if (fd < 0)
-        return;
-    int saved = errno;
-    libc().close(fd);
-    errno = saved;
-}
-
 // bind and connect: an AF_UNIX address naming a machine path is rewritten
 // into the root. A mapped path longer than sun_path (a deep root) is reached
 // through its directory instead, as "/proc/self/fd/N/name" with N a
@@ -337,25 +362,25 @@ bool set_claimed(int fd, bool claimed)
     return (before & bit) != 0;
 }
 
-// The client state lives in the memfd's first bytes: address (little-endian)
-// and ten-bit flag. An empty memfd is a fresh client.
+// The client state lives in the open file's offset, which belongs to the
+// open file as i2c-dev's client does: the address in the low 16 bits, the
+// ten-bit flag in bit 16. A fresh open, at offset 0, is a fresh client.
+constexpr off_t kTenbitFlag = off_t{1} << 16;
+
 I2cClient load_client(int fd)
 {
-    std::uint8_t raw[3] = {};
+    const off_t pos = lseek(fd, 0, SEEK_CUR);
     I2cClient client;
-    if (pread(fd, raw, sizeof raw, 0) == static_cast<ssize_t>(sizeof raw)) {
-        client.addr = static_cast<std::uint16_t>(raw[0] | raw[1] << 8);
-        client.tenbit = raw[2] != 0;
+    if (pos > 0) {
+        client.addr = static_cast<std::uint16_t>(pos & 0xffff);
+        client.tenbit = (pos & kTenbitFlag) != 0;
     }
     return client;
 }
 
 void store_client(int fd, const I2cClient &client)
 {
-    const std::uint8_t raw[3] = {static_cast<std::uint8_t>(client.addr),
-                                 static_cast<std::uint8_t>(client.addr >> 8),
-                                 static_cast<std::uint8_t>(client.tenbit)};
-    (void)!pwrite(fd, raw, sizeof raw, 0);
+    (void)lseek(fd, off_t{client.addr} | (client.tenbit ? kTenbitFlag : 0), SEEK_SET);
 }
 
 InSimulator::InSimulator() : nested_(t_inside)
@@ -517,6 +542,80 @@ int access(const char *path, int mode) noexcept
 {
     bbusim::PathTarget target(path);
     return target.ok() ? libc().access(target.path(), mode) : -1;
+}
+
+// The rest of what a program does with the socket or a file by its machine
+// path: its status, its mode and its owner.
+int stat(const char *path, struct stat *st) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().stat(target.path(), st) : -1;
+}
+
+int stat64(const char *path, struct stat64 *st) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().stat64(target.path(), st) : -1;
+}
+
+int lstat(const char *path, struct stat *st) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().lstat(target.path(), st) : -1;
+}
+
+int lstat64(const char *path, struct stat64 *st) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().lstat64(target.path(), st) : -1;
+}
+
+int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().fstatat(dirfd, target.path(), st, flags) : -1;
+}
+
+int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().fstatat64(dirfd, target.path(), st, flags) : -1;
+}
+
+int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *st) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().statx(dirfd, target.path(), flags, mask, st) : -1;
+}
+
+int chmod(const char *path, mode_t mode) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().chmod(target.path(), mode) : -1;
+}
+
+int fchmodat(int dirfd, const char *path, mode_t mode, int flags) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().fchmodat(dirfd, target.path(), mode, flags) : -1;
+}
+
+int chown(const char *path, uid_t owner, gid_t group) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().chown(target.path(), owner, group) : -1;
+}
+
+int lchown(const char *path, uid_t owner, gid_t group) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().lchown(target.path(), owner, group) : -1;
+}
+
+int fchownat(int dirfd, const char *path, uid_t owner, gid_t group, int flags) noexcept
+{
+    bbusim::PathTarget target(path);
+    return target.ok() ? libc().fchownat(dirfd, target.path(), owner, group, flags) : -1;
 }
 
 }  // extern "C"

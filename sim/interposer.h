@@ -1,9 +1,11 @@
 // interposer.h - what the interposed C library functions share.
 //
-// A claimed descriptor is a real descriptor (a memfd) that stands for an
-// opened i2c-dev adapter. Like the kernel's i2c-dev file, its client state
-// (slave address, ten-bit flag) belongs to the open file: it is kept in the
-// memfd itself, so descriptors dup'ed from it and a forked child share it.
+// A claimed descriptor is a real descriptor, an open file of its own on the
+// adapter's file in the run's root, that stands for an opened i2c-dev
+// adapter. Like the kernel's i2c-dev file, its client state (slave address,
+// ten-bit flag) belongs to the open file: it is kept in the file's offset, so
+// descriptors dup'ed from it and a forked child share it. flock(2) on it is
+// the kernel's, so programs of one run exclude each other as on the device.
 //
 // Interposed functions are as safe in a signal handler as the C library's
 // own. A call on a descriptor that is not claimed takes no lock and allocates

@@ -51,6 +51,18 @@ LibcCalls resolve_all()
     resolve(c.bind, "bind");
     resolve(c.unlink, "unlink");
     resolve(c.access, "access");
+    resolve(c.stat, "stat");
+    resolve(c.stat64, "stat64");
+    resolve(c.lstat, "lstat");
+    resolve(c.lstat64, "lstat64");
+    resolve(c.fstatat, "fstatat");
+    resolve(c.fstatat64, "fstatat64");
+    resolve(c.statx, "statx");
+    resolve(c.chmod, "chmod");
+    resolve(c.fchmodat, "fchmodat");
+    resolve(c.chown, "chown");
+    resolve(c.lchown, "lchown");
+    resolve(c.fchownat, "fchownat");
     return c;
 }
 

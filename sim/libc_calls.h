@@ -9,6 +9,7 @@
 #define BBUSIM_LIBC_CALLS_H
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -42,6 +43,18 @@ struct LibcCalls {
     int (*bind)(int, const struct sockaddr *, socklen_t);
     int (*unlink)(const char *);
     int (*access)(const char *, int);
+    int (*stat)(const char *, struct stat *);
+    int (*stat64)(const char *, struct stat64 *);
+    int (*lstat)(const char *, struct stat *);
+    int (*lstat64)(const char *, struct stat64 *);
+    int (*fstatat)(int, const char *, struct stat *, int);
+    int (*fstatat64)(int, const char *, struct stat64 *, int);
+    int (*statx)(int, const char *, int, unsigned, struct statx *);
+    int (*chmod)(const char *, mode_t);
+    int (*fchmodat)(int, const char *, mode_t, int);
+    int (*chown)(const char *, uid_t, gid_t);
+    int (*lchown)(const char *, uid_t, gid_t);
+    int (*fchownat)(int, const char *, uid_t, gid_t, int);
 };
 
 // Resolved on first use; never null afterwards (a missing symbol aborts).

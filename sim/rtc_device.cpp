@@ -7,15 +7,30 @@
 // in BCD (seconds, minutes, hours in 24-hour form, day of week 1-7, date,
 // month with the century bit, year) and run with the virtual wall clock;
 // writing them sets the clock. The alarm and control registers are stored.
+//
+// The clock's interrupt output is wired to the BBU processor's reset. Alarm 1
+// set to match every second (the mask bit 0x80 in all four of its registers),
+// with A1IE and INTCN in the control register and A1F clear, fires at the next
+// second boundary of the clock: A1F is set and the BBU processor restarts.
+// While A1F stays set the output stays asserted and nothing more happens.
 #include <ctime>
 
 #include "devices.h"
+#include "transcript.h"
 
 namespace bbusim {
 namespace {
 
 constexpr unsigned kTimeRegs = 7;
 constexpr unsigned kRegMask = kRtcRegs - 1;
+constexpr unsigned kAlarm1 = 0x07;  // seconds, minutes, hours, day: 0x07 to 0x0a
+constexpr std::uint8_t kAlarmMask = 0x80;
+constexpr unsigned kControl = 0x0e;
+constexpr std::uint8_t kIntcn = 0x04;
+constexpr std::uint8_t kA1ie = 0x01;
+constexpr unsigned kStatus = 0x0f;
+constexpr std::uint8_t kA1f = 0x01;
+constexpr std::int64_t kUsPerS = 1000000;
 
 std::uint8_t to_bcd(int v)
 {
@@ -46,11 +61,42 @@ void compose_time(const World &w, std::uint8_t regs[kRtcRegs])
     regs[6] = to_bcd(tm.tm_year % 100);
 }
 
+// Arms alarm 1 when it can fire and is not armed yet, disarms it when it cannot.
+void update_alarm(World &w)
+{
+    Rtc &r = w.rtc;
+    bool every_second = true;
+    for (unsigned i = kAlarm1; i < kAlarm1 + 4; ++i)
+        every_second = every_second && (r.regs[i] & kAlarmMask) != 0;
+    const bool can_fire = every_second &&
+                          (r.regs[kControl] & (kIntcn | kA1ie)) == (kIntcn | kA1ie) &&
+                          (r.regs[kStatus] & kA1f) == 0;
+    if (!can_fire) {
+        r.alarm_armed = 0;
+    } else if (r.alarm_armed == 0) {
+        const std::int64_t into_second = ((wall_clock_us(w) % kUsPerS) + kUsPerS) % kUsPerS;
+        r.alarm_armed = 1;
+        r.alarm_at_us = w.now_us + static_cast<std::uint64_t>(kUsPerS - into_second);
+    }
+}
+
 }  // namespace
+
+void rtc_alarm_due(World &w)
+{
+    Rtc &r = w.rtc;
+    if (r.alarm_armed == 0 || w.now_us < r.alarm_at_us)
+        return;
+    r.alarm_armed = 0;
+    r.regs[kStatus] |= kA1f;
+    TranscriptLine(r.alarm_at_us).text(" reset 0x%02x by alarm 0x%02x", kSarAddr, kRtcAddr).emit(w);
+    bbu_restart(w);
+}
 
 void rtc_read(World &w, std::uint8_t *buf, std::size_t len)
 {
     Rtc &r = w.rtc;
+    devices_catch_up(w);
     std::uint8_t regs[kRtcRegs];
     for (unsigned i = 0; i < kRtcRegs; ++i)
         regs[i] = r.regs[i];
@@ -64,6 +110,7 @@ void rtc_read(World &w, std::uint8_t *buf, std::size_t len)
 void rtc_write(World &w, const std::uint8_t *buf, std::size_t len)
 {
     Rtc &r = w.rtc;
+    devices_catch_up(w);
     if (len == 0)
         return;
     r.pointer = buf[0] & kRegMask;
@@ -80,6 +127,7 @@ void rtc_write(World &w, const std::uint8_t *buf, std::size_t len)
             r.regs[r.pointer] = buf[i];
         r.pointer = static_cast<std::uint8_t>((r.pointer + 1) & kRegMask);
     }
+    update_alarm(w);
     if (!time_set)
         return;
     struct tm tm {};

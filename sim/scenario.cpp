@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "devices.h"
+#include "firmware_image.h"
 #include "transcript.h"
 
 namespace bbusim {
@@ -413,6 +414,12 @@ void vpd_flip_words(FaultWords &in, Fault &f)
     f.mask = hex_value(in.take("mask"), 0xff, "a mask");
 }
 
+// tfb-lost BLOCK, block-checksum BLOCK: the block the fault is about.
+void block_words(FaultWords &in, Fault &f)
+{
+    f.arg = static_cast<std::uint32_t>(number(in.take("block number"), 0xffff, "a block number"));
+}
+
 struct FaultKindRow {
     const char *name;
     FaultKind kind;
@@ -431,6 +438,9 @@ constexpr FaultKindRow kFaultKinds[] = {
     {"block-number", FaultKind::block_number, header_value_words},
     {"block-count", FaultKind::block_count, header_value_words},
     {"vpd-flip", FaultKind::vpd_flip, vpd_flip_words},
+    {"tfb-lost", FaultKind::tfb_lost, block_words},
+    {"block-checksum", FaultKind::block_checksum, block_words},
+    {"first-image", FaultKind::first_image, nullptr},
 };
 
 // count N|always
@@ -618,6 +628,64 @@ void apply_adapter(World &w, const Words &t)
         refuse("adapter: path too long or too many adapters");
 }
 
+void apply_image(World &w, const Words &t)
+{
+    const auto version = static_cast<std::uint8_t>(hex_value(t[1], 0xff, "a firmware version"));
+    const std::size_t size =
+        t.size() > 2 ? number(t[2], kFlashLen, "an image size (1 to 65536)") : kImageLen;
+    if (size == 0)
+        refuse("image: the size must be at least 1");
+    const std::vector<std::uint8_t> image = make_image(version, size);
+    store_image(w, image.data(), image.size());
+}
+
+void apply_memory(World &w, const Words &t)
+{
+    const auto at = number(t[1], kFlashBase + kFlashLen - 1, "a memory address");
+    const std::vector<std::uint8_t> bytes = byte_run(t, 2);
+    if (at < kFlashBase || at - kFlashBase + bytes.size() > kFlashLen)
+        refuse("memory: " + std::to_string(bytes.size()) + " bytes from address " +
+               std::to_string(at) + " go beyond the flash (0x1000 to 0x10fff)");
+    std::memcpy(w.bbu.flash + (at - kFlashBase), bytes.data(), bytes.size());
+}
+
+void apply_validate(World &w, const Words &t)
+{
+    struct VerdictRow {
+        const char *name;
+        Verdict verdict;
+    };
+    static constexpr VerdictRow kVerdicts[] = {{"check", Verdict::own_check},
+                                               {"valid", Verdict::valid},
+                                               {"reprogram", Verdict::reprogram},
+                                               {"none", Verdict::none}};
+    if (const VerdictRow *row = t[1].quoted ? nullptr : find_row(kVerdicts, t[1].text)) {
+        w.bbu.verdict = row->verdict;
+        return;
+    }
+    refuse("expected check, valid, reprogram or none, got " + shown(t[1]));
+}
+
+void apply_reset_polls(World &w, const Words &t)
+{
+    w.bbu.reset_polls =
+        !t[1].quoted && t[1].text == "never"
+            ? kCountForever
+            : static_cast<std::uint32_t>(number(t[1], 1000000, "a number of polls"));
+}
+
+void apply_bus_clock(World &w, const Words &t)
+{
+    if (!t[1].quoted && t[1].text == "off") {
+        w.bus_clock_hz = 0;
+        return;
+    }
+    const auto hz = number(t[1], 5000000, "a bus clock in Hz");
+    if (hz < 1000)
+        refuse("bus-clock: the rate must be 1000 to 5000000 Hz, or off");
+    w.bus_clock_hz = static_cast<std::uint32_t>(hz);
+}
+
 void apply_fault(World &w, const Words &t)
 {
     Fault f = parse_fault(t);
@@ -655,6 +723,12 @@ constexpr Statement kStatements[] = {
     {"adapter", "adapter PATH", 2, 2, apply_adapter},
     {"fault", "fault KIND [ARGS] [count N|always] [skip M] [on CODE [PARAM]]", 2, kToEnd,
      apply_fault},
+    // The BBU's firmware, memory, validation and restarts; the bus clock.
+    {"image", "image VERSION [SIZE]", 2, 3, apply_image},
+    {"memory", "memory ADDRESS VALUE...", 3, kToEnd, apply_memory},
+    {"validate", "validate check|valid|reprogram|none", 2, 2, apply_validate},
+    {"reset-polls", "reset-polls N|never", 2, 2, apply_reset_polls},
+    {"bus-clock", "bus-clock HZ|off", 2, 2, apply_bus_clock},
 };
 
 void apply_statement(World &w, const Words &t)

@@ -34,6 +34,14 @@ constexpr std::size_t kMaxFrame = 16;
 constexpr std::size_t kVpdLen = 256;
 constexpr std::size_t kRtcRegs = 16;
 
+// The BBU's flash: the first image at BBU address 0x1000, loaded in records
+// of 128 bytes. Blocks beyond the flash's end are not taken.
+constexpr std::uint32_t kFlashBase = 0x1000;
+constexpr std::size_t kFlashLen = 0x10000;
+constexpr std::size_t kBlockLen = 128;
+constexpr std::size_t kFlashBlocks = kFlashLen / kBlockLen;
+constexpr std::size_t kRecordLen = 5 + kBlockLen + 1;  // header, data, sumcheck
+
 // I2C addresses of the devices on the simulated bus.
 constexpr std::uint8_t kSarAddr = 0x40;
 constexpr std::uint8_t kSarxAddr = 0x60;
@@ -53,6 +61,12 @@ enum class FaultKind : std::uint8_t {
     block_number,  // ... a wrong block number
     block_count,   // ... a wrong block count
     vpd_flip,      // a read at the VPD EEPROM delivers one byte with bits flipped
+
+    // Flash load: a block's Take_Flash_Block not seen, a block's record
+    // reported with a checksum error, the first image's header read wrong.
+    tfb_lost,
+    block_checksum,
+    first_image,
 };
 
 enum class Direction : std::uint8_t { any, read, write };
@@ -65,13 +79,18 @@ struct Fault {
     std::uint8_t addr;
     std::uint8_t armed;     // 0 while it waits for its trigger command
     std::int32_t err;       // errno for fail and open
-    std::uint32_t arg;      // shorten: length; busy: polls; error_bits: byte; header faults: value
+    std::uint32_t arg;      // shorten: length; busy: polls; error_bits: byte; header faults: value;
+                            // tfb_lost, block_checksum: block number
     std::uint32_t mask;     // error_bits: the bits to set
     std::uint32_t count;    // events still to affect (kCountForever: all)
     std::uint32_t skip;     // matching events to let pass first
     std::int16_t on_code;   // trigger command code, -1 for none
     std::int16_t on_param;  // trigger parameter, -1 for any
 };
+
+// How the BBU answers validate-image: from its own check of the image it holds,
+// or as a scenario forces (non_zero; non_zero and reprogram_req; neither).
+enum class Verdict : std::uint8_t { own_check, valid, reprogram, none };
 
 // The BBU microcontroller behind 0x40 (SAR) and 0x60 (SARX).
 struct Bbu {
@@ -95,6 +114,23 @@ struct Bbu {
     std::uint16_t block_len;  // 0: nothing offered, reads give an idle window
 
     std::uint8_t fault_bits[3];  // bits that faults set in status bytes 4, 5, 6
+
+    // Flash load, restarts and the memory behind the read-memory command.
+    // Flash-program mode is status byte 4 bit 0x02 itself.
+    std::uint8_t flash[kFlashLen];  // BBU memory from kFlashBase: the first image
+    std::uint32_t image_len;        // bytes of the image held
+    std::uint8_t image_broken;      // an incomplete load left it: it fails validation
+    std::uint8_t record[kRecordLen];
+    std::uint8_t record_state;  // 0 none, 1 a good record received, 2 ended by the terminate byte
+    std::uint8_t taken[kFlashBlocks / 8];  // blocks taken since Start_Flash_Load
+    std::uint32_t load_len;                // end of the highest block taken
+    std::uint8_t load_erased;              // the first block taken erased the old image
+    std::uint8_t load_lost;                // an ended record was never taken
+    Verdict verdict;                       // setting: how validation answers
+    std::uint32_t reset_polls;   // setting: status reads before power_up shows after a restart
+    std::uint32_t restart_left;  // reads still to come before power_up shows
+    std::uint8_t restarting;     // power_up is still to show
+    std::uint64_t due_us;        // when a command that takes time completes
 };
 
 // 24C02-style VPD EEPROM at 0x54.
@@ -109,7 +145,9 @@ struct Eeprom {
 struct Rtc {
     std::uint8_t regs[kRtcRegs];
     std::uint8_t pointer;
-    std::int64_t offset_s;  // clock time minus the virtual wall clock
+    std::int64_t offset_s;      // clock time minus the virtual wall clock
+    std::uint8_t alarm_armed;   // alarm 1 will reset the BBU processor at alarm_at_us
+    std::uint64_t alarm_at_us;  // the next second boundary after the alarm was armed
 };
 
 struct World {
@@ -139,6 +177,8 @@ struct World {
     Eeprom eeprom;
     Rtc rtc;
     Fault faults[kMaxFaults];
+
+    std::uint32_t bus_clock_hz;  // each message takes the time of a bus at this rate; 0: none
 };
 
 // File names inside a run's root directory.

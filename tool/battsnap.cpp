@@ -153,6 +153,10 @@ int runCapture(const RunSettings &rs)
         std::fprintf(stderr, "%s: Error opening i2c device %d\n", pgm, fd);
         return -1;
     }
+    // One program at a time on the BBU: wait silently while another works
+    // on it; the lock is held until the process ends. On an open adapter it
+    // cannot fail, and the capture goes on whatever it returns.
+    (void)lock_I2C_device(fd, I2C_LOCK_WAIT_FOREVER);
 
     bbuStateSave ss{};
     if (readBBUgeneralstatus(reinterpret_cast<ui8 *>(&ss.generalStatus), rs.local_verbose) != 0) {

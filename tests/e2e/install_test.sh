@@ -5,7 +5,11 @@
 # without LD_LIBRARY_PATH: it must read and decode the status the scenario
 # sets. The libbbu(3) man page must be installed and render cleanly.
 #
-# usage: install_test.sh BUILD_DIR WORK_DIR BBUSIM CLIENT_SOURCE SONAME
+# Then the access daemon: bbu-i2cd, its man page and systemd files are
+# installed, and the daemon serves a second C program that reads the status
+# through the library's socket client.
+#
+# usage: install_test.sh BUILD_DIR WORK_DIR BBUSIM CLIENT_SOURCE SONAME DAEMON_CLIENT_SOURCE
 set -eu
 
 build=$1
@@ -13,6 +17,7 @@ work=$2
 bbusim=$3
 client_src=$4
 soname=$5
+daemon_client_src=$6
 cc=${CC:-cc}
 cmake=${CMAKE:-cmake}
 
@@ -115,4 +120,28 @@ log=$work/root/opt/Logs/bbu/logs/BBU.log
 grep -q ' Performing I2C commands with retry$' "$log" || fail "no retry trace in $log"
 grep -q ' general status======= status_client$' "$log" || fail "no display trace in $log"
 
-echo "installed library: built, linked and read the simulated BBU"
+# The access daemon, its man page and systemd files; it serves a client built
+# against the installed library.
+[ -e "$prefix/lib/systemd/system/bbu-i2cd.socket" ] || fail "bbu-i2cd.socket not installed"
+grep -qxF "ExecStart=$prefix/sbin/bbu-i2cd --group bbu" "$prefix/lib/systemd/system/bbu-i2cd.service" ||
+    fail "bbu-i2cd.service does not start the installed daemon"
+warnings=$(groff -man -ww -z "$prefix/share/man/man8/bbu-i2cd.8" 2>&1) || fail "no bbu-i2cd.8"
+[ -z "$warnings" ] || fail "groff warns about bbu-i2cd.8: $warnings"
+# shellcheck disable=SC2086 # the flags are words
+"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/daemon_client" "$daemon_client_src" \
+    $flags -Wl,-rpath,"$rpath" || fail "the daemon client does not build"
+# The daemon starts in the background; the client waits until its socket is there.
+env -u LD_LIBRARY_PATH "$bbusim" --scenario "$work/status.scn" --root "$work/droot" \
+    --transcript "$work/dtranscript" -- sh -c '
+        "$1" 2>"$3" & daemon=$!
+        i=0; until [ -S /tmp/i2c_skt ] || [ $((i += 1)) -gt 100000 ]; do :; done
+        "$2"; status=$?
+        kill -TERM $daemon && wait $daemon && exit $status' \
+    sh "$prefix/sbin/bbu-i2cd" "$work/daemon_client" "$work/daemon.log" >"$work/dout" 2>&1 ||
+    fail "daemon_client or bbu-i2cd failed: $(cat "$work/dout" "$work/daemon.log")"
+sent=$(grep ' read 0x40 33 -> 33 : ' "$work/dtranscript" | awk '{ print $NF }')
+grep -qxF "status 1 error 0 bytes 33 firmware 02.17 check byte $sent" "$work/dout" ||
+    fail "not the scenario's status as read on the bus ($sent): $(cat "$work/dout")"
+grep -qxF "bbu-i2cd: stopping on SIGTERM" "$work/daemon.log" || fail "no clean stop: $(cat "$work/daemon.log")"
+
+echo "installed library: built, linked and read the simulated BBU, directly and through bbu-i2cd"

@@ -1,6 +1,8 @@
 /*
  * bbu/bbu.h - the BBU service library: checksums and the general status
- * record, the status display and the checked status reads.
+ * record, the status display and the checked status reads; the firmware
+ * image, the command handshake, validation and memory dump, the resets and
+ * the flash load.
  *
  * The BBU microcontroller answers on two I2C addresses: commands are written
  * and the general status (GSS) is read at 0x40 (SAR); response blocks are read
@@ -600,6 +602,146 @@ BBU_API int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int
 /** @} */
 
 /**
+ * @defgroup image Firmware image
+ * @{
+ *
+ * New BBU firmware comes as a flat binary image file, sent to the BBU whole
+ * in 128-byte blocks. The file starts with a FirmwareHeader; bytes 24 to 127
+ * are covered by no check; the CRC covers bytes 128 to 49,151 (the CRC
+ * region) of a 49,152-byte image, read as zeros past the end of a shorter
+ * file. A longer file is sent whole. All multi-byte values are big-endian.
+ *
+ * Process-wide state: none. check_firmware_image() reads the file and
+ * writes nothing anywhere; the flash load reports what it found.
+ */
+
+#define BBU_IMAGE_MAGIC 0xFEEDFACEu /**< magicNum of every image */
+#define BBU_IMAGE_LEN 49152         /**< an image: 384 blocks of 128 bytes */
+#define BBU_IMAGE_BLOCKS 384        /**< blocks of an image, as reported */
+#define BBU_IMAGE_CRC_OFFSET 128    /**< start of the CRC region */
+#define BBU_IMAGE_CRC_LEN 49024     /**< length of the CRC region */
+#define BBU_IMAGE_BUFFER_LEN 65536  /**< at most this much of a file is read for the checks */
+#define BBU_FLASH_DATA_LEN 128      /**< file bytes in one flash block record */
+#define BBU_TAKE_FLASH_BLOCK 0x8F   /**< command byte of a flash block record and of TFB */
+
+/** The 24-byte header at the start of an image file. */
+typedef struct FirmwareHeader {
+    bbu_be32 magicNum; /**< BBU_IMAGE_MAGIC */
+    bbu_be32 version;  /**< the firmware version is its low byte, version.be[3] (file byte 7) */
+    bbu_be32 date;     /**< build date; not interpreted */
+    bbu_be32 time;     /**< build time; not interpreted */
+    bbu_be32 crc;      /**< crc32() of the CRC region */
+    bbu_be32 checksum; /**< checksum32() of the five words before it */
+} FirmwareHeader;
+
+/** The 36-byte header of a bootstrap image; no operation reads it. */
+typedef struct BootHeader {
+    bbu_be32 magicNum;          /**< BBU_IMAGE_MAGIC */
+    bbu_be32 version;           /**< the version is its low byte */
+    bbu_be32 date;              /**< build date */
+    bbu_be32 time;              /**< build time */
+    bbu_be32 imageSize;         /**< bytes of the image */
+    bbu_be32 primaryImageLoc;   /**< where the primary image lies */
+    bbu_be32 secondaryImageLoc; /**< where the secondary image lies */
+    bbu_be32 crc;               /**< the image's CRC */
+    bbu_be32 checksum;          /**< the header's check */
+} BootHeader;
+
+/** The 5-byte header of a flash block record. */
+typedef struct sarxhead {
+    uint8_t command;       /**< BBU_TAKE_FLASH_BLOCK */
+    uint8_t counter;       /**< records sent in this load before this one, modulo 256 */
+    uint8_t length;        /**< file bytes in the record: 128, fewer in a last short block */
+    uint8_t datablocknum;  /**< block number, high byte */
+    uint8_t numdatablocks; /**< block number, low byte (not a count of blocks) */
+} sarxhead;
+
+/** A flash block record: 134 bytes written whole to 0x60 for each block. */
+typedef struct codebuffer {
+    sarxhead header;                  /**< bytes 0 to 4 */
+    uint8_t data[BBU_FLASH_DATA_LEN]; /**< the block's file bytes, zeros past header.length */
+    uint8_t chksum;                   /**< sumcheck() of bytes 0 to 132 */
+} codebuffer;
+
+/** What check_firmware_image() and the flash load make of an image file. */
+enum bbu_image_error {
+    BBU_IMAGE_UNREADABLE = 3,  /**< cannot be opened, or its read gave no data */
+    BBU_IMAGE_BAD_MAGIC = 4,   /**< magicNum is not BBU_IMAGE_MAGIC */
+    BBU_IMAGE_BAD_CRC = 5,     /**< the CRC region does not match the header's crc */
+    BBU_IMAGE_BAD_CHECKSUM = 6 /**< the header's first five words do not match its checksum */
+};
+
+/** The file buffer of the checks could not be allocated; nothing was checked. */
+#define BBU_IMAGE_NO_MEMORY (-12)
+
+/**
+ * The image CRC of @p length bytes at @p start: bit-serial over the
+ * polynomial 0x04C11DB7, initial value 0, nothing reflected, no final XOR,
+ * no augmenting zeros. Only bit 0 of each byte reaches it, shifted in eight
+ * times, so bits 1 to 7 of the data do not change it.
+ * @return The CRC; 0 for no bytes ("abc" gives 0x00FF00FF). Pure.
+ */
+BBU_API uint32_t crc32(const unsigned char *start, uint32_t length);
+
+/**
+ * The XOR (not a sum) of the big-endian words from @p start up to, not
+ * including, @p end. Over a FirmwareHeader's first five words it gives the
+ * header's checksum, so the XOR of all six words of a valid header is 0.
+ * @return The XOR; 0 when @p start is not below @p end. Pure.
+ */
+BBU_API uint32_t checksum32(const bbu_be32 *start, const bbu_be32 *end);
+
+/** What check_firmware_image() found in an image file. */
+typedef struct FIRMWARE_IMAGE_CHECK {
+    int open_errno;         /**< 0, or errno of a failed open: then nothing below is set */
+    int size;               /**< what the read gave: bytes (at most 65,536), 0 or negative */
+    int bytes_read;         /**< size, at most BBU_IMAGE_LEN: what the load reports */
+    int numblocks;          /**< 128-byte blocks in bytes_read, a short one counted */
+    uint32_t magic;         /**< the header's magicNum */
+    uint32_t crc;           /**< crc32() computed over the CRC region */
+    uint32_t file_crc;      /**< the header's crc */
+    uint32_t checksum;      /**< checksum32() computed over the header */
+    uint32_t file_checksum; /**< the header's checksum */
+    uint8_t version;        /**< the image's firmware version, file byte 7 */
+    uint8_t read_ok;        /**< 1 when the read gave data */
+    uint8_t magic_ok;       /**< 1 when magic is BBU_IMAGE_MAGIC */
+    uint8_t crc_ok;         /**< 1 when crc equals file_crc */
+    uint8_t checksum_ok;    /**< 1 when checksum equals file_checksum */
+} FIRMWARE_IMAGE_CHECK;
+
+/**
+ * Read the image file @p filename and check it, writing nothing to any
+ * stream or the trace log. One read of up to 65,536 bytes into a zeroed heap
+ * buffer, so a short file's CRC region is zeros past its end; the checks run
+ * in the order read, magic, CRC, header check, each whatever the others
+ * found. There is no size check: any length whose checks pass is an image.
+ * @param filename Path of the image file, opened read-only.
+ * @param found    Receives what was found (cleared first).
+ * @return 0 when every check passes; otherwise the code of the last one that
+ *         failed (enum bbu_image_error; BBU_IMAGE_UNREADABLE with
+ *         found->open_errno set when the file cannot be opened), or
+ *         BBU_IMAGE_NO_MEMORY.
+ *
+ * Side effects: none; the file is closed and the buffer released before the
+ * call returns.
+ */
+BBU_API int check_firmware_image(const char *filename, FIRMWARE_IMAGE_CHECK *found);
+
+/**
+ * Turn @p record, whose data already holds @p length file bytes of block
+ * @p block (zeros after them), into a flash block record: command
+ * BBU_TAKE_FLASH_BLOCK, counter and numdatablocks the block number's low
+ * byte, datablocknum its high byte, length @p length, and chksum the
+ * sumcheck() of the 133 bytes before it.
+ * @param record The record; only its header and chksum are written.
+ * @param block  Block number, from 0 (block n carries file bytes 128n on).
+ * @param length File bytes in the record, 1 to 128.
+ */
+BBU_API void make_flash_block(codebuffer *record, unsigned int block, unsigned int length);
+
+/** @} */
+
+/**
  * @defgroup light Indicator light
  * @{
  *
@@ -644,6 +786,324 @@ BBU_API int set_light(int fd, int newcondition, int verbose);
 
 /** @} */
 
+/**
+ * @defgroup handshake Command handshake and block retries
+ * @{
+ *
+ * The polls of the general status around each command of a flash load, the
+ * re-sends of a Take_Flash_Block (TFB) the BBU did not take and of a block
+ * it received with a bad checksum, and the optional pause after each TFB.
+ * A TFB counts as taken when status bytes 12 and 13 both differ from what
+ * they were before it.
+ *
+ * Process-wide state: TFB_delay and TFB_delaytime (the caller's settings),
+ * the four before/after bytes below, and checksumError and global_GSS of
+ * the checked status reads. Only one flash load may run in a process at a
+ * time; change the settings only between loads.
+ */
+
+/** Non-zero: pause TFB_delaytime milliseconds after every TFB. Default 0. */
+BBU_API extern int TFB_delay;
+/** The pause after each TFB when TFB_delay is set, in milliseconds. Default 0. */
+BBU_API extern int TFB_delaytime;
+/** Status byte 12 as the flash load last saw it before writing a TFB. */
+BBU_API extern char byte12_beforeTFB;
+/** Status byte 13 as the flash load last saw it before writing a TFB. */
+BBU_API extern char byte13_beforeTFB;
+/** Status byte 12 of the latest complete read of wait_for_cmd_accept(). */
+BBU_API extern char byte12_afterTFB;
+/** Status byte 13 of the latest complete read of wait_for_cmd_accept(). */
+BBU_API extern char byte13_afterTFB;
+
+/** Results of check_and_retryTFB(). */
+#define BBU_TFB_TAKEN 0     /**< taken at once: nothing re-sent */
+#define BBU_TFB_RESENT 1    /**< re-sent at least once (taken or not in the end) */
+#define BBU_TFB_FAILED (-5) /**< a re-send, or the status check after it, failed */
+
+/**
+ * Poll the status at 0x40 (32-byte reads, 100 microseconds apart, at most
+ * 15) until one shows no command in progress (SAR0_CMD_IN_PROGRESS clear).
+ * @param fd_i2c  The caller's open adapter descriptor.
+ * @param verbose Non-zero shows each busy status ("not ready, delaying")
+ *                and prints each incomplete read's line.
+ * @return 1 when ready, 0 after 15 reads without it.
+ *
+ * A read of 30 bytes or fewer traces "not ready, delaying, read_len <n>".
+ */
+BBU_API int wait_for_cmd_ready(int fd_i2c, int verbose);
+
+/**
+ * Poll the status at 0x40 (as wait_for_cmd_ready()) until a complete read
+ * (more than 30 bytes) comes: accepted when its byte 5 is 0, refused when
+ * not; commandInProgress is not looked at.
+ * @param fd_i2c  The caller's open adapter descriptor.
+ * @param verbose Non-zero shows each complete status ("wait for ack") and
+ *                prints each incomplete read's line.
+ * @return 1 when accepted; -1 when refused or after 15 incomplete reads.
+ *
+ * Side effects: each complete read sets byte12_afterTFB and
+ * byte13_afterTFB; an incomplete one leaves them as they were and traces
+ * "wait for ack read_len <n>".
+ */
+BBU_API int wait_for_cmd_accept(int fd_i2c, int verbose);
+
+/**
+ * After a pause of 100 microseconds, write the clear-status frame E9 E9 to
+ * 0x40 (one attempt).
+ * @return The write's result: 2, fewer when short, or I2C_TRANSFER_FAILED.
+ */
+BBU_API int clear_status(int fd_i2c, int verbose);
+
+/**
+ * After a TFB and its acceptance poll: while status bytes 12 and 13 do not
+ * both differ from byte12_beforeTFB and byte13_beforeTFB, re-send the TFB
+ * (at most 3 times), each time through the retry layer, followed by the
+ * TFB pause, a checked status read and an acceptance poll. The
+ * before-values stay those of the first TFB.
+ * @param i2c_fd  The caller's open adapter descriptor.
+ * @param sar_buf The TFB frame in its first two bytes; only read.
+ * @param verbose Passed to the transfers and status reads.
+ * @return BBU_TFB_TAKEN, BBU_TFB_RESENT (also when the third re-send still
+ *         looks lost: "TFB RE-WRITE reached max retry"), or BBU_TFB_FAILED
+ *         when a re-send write or the status check after it fails.
+ *
+ * Traces "***TFB command lost, retry TFB***" before each re-send.
+ */
+BBU_API int check_and_retryTFB(int i2c_fd, const char *sar_buf, int verbose);
+
+/**
+ * Re-send a flash block record that the BBU reported with a bad checksum:
+ * up to 3 times, each time clearing checksumError, writing @p length bytes
+ * of @p buffer to 0x60 (one attempt) and making a checked status read,
+ * until the status is clean or shows no checksum error.
+ * @param i2c_fd  The caller's open adapter descriptor.
+ * @param length  Bytes of the record (134).
+ * @param buffer  The record; only read.
+ * @param verbose Passed to the transfers and status reads.
+ * @return The last checked read's result (0 when clean), or 1 when all
+ *         three re-sends ended with a checksum error ("RE-WRITE to SARX
+ *         reached max retry").
+ *
+ * Traces "***Checksum error, rewrite to SARX***" before each re-send.
+ */
+BBU_API int rewriteToSARX(int i2c_fd, int length, const char *buffer, int verbose);
+
+/** @} */
+
+/**
+ * @defgroup memory Validation and memory dump
+ * @{
+ *
+ * The BBU's memory is read with the 8-byte read-memory frame E0 90, a count
+ * (1 to 128), a big-endian address and its sumcheck; the bytes are taken
+ * from byte 6 of a 256-byte read at 0x60 made at once after it. The header
+ * of the image the BBU holds lies at BBU_FIRST_IMAGE_ADDR.
+ *
+ * Process-wide state: none of its own (the checked reads write global_GSS).
+ */
+
+#define BBU_FIRST_IMAGE_ADDR 0x1000 /**< the header of the BBU's first image */
+#define BBU_READ_MEMORY_MAX 128     /**< bytes one read-memory command returns at most */
+
+/** Store the 32-bit @p address in @p buffer[0..3], most significant byte first. */
+BBU_API void set_address(unsigned char *buffer, unsigned long address);
+
+/**
+ * Read @p length bytes of BBU memory from @p start_addr, in chunks of at most
+ * 128 bytes: for each, the read-memory frame to 0x40 and a 256-byte read at
+ * 0x60, neither retried.
+ * @param i2c_fd     The caller's open adapter descriptor.
+ * @param start_addr BBU memory address of the first byte.
+ * @param length     Bytes to read; 0 or less reads nothing.
+ * @param filename   NULL, or a file that receives the bytes from its start:
+ *                   created with mode 0644 (less the umask) when missing,
+ *                   not truncated, never through a symbolic link; a file
+ *                   that cannot be opened is skipped silently.
+ * @param outbuf     NULL, or @p length bytes that receive the bytes in order.
+ * @param verbose    Non-zero prints each chunk's rc lines and a print_buffer()
+ *                   dump headed "addr <start, 8 hex digits> data".
+ *
+ * No result: a failed transfer shows only in "read memory cmd rc = <rc>" and
+ * "sarx read rc = <rc>" (traced always), and its chunk is taken from the
+ * cleared response (zeros). The file is closed before the call returns.
+ */
+BBU_API void dump_memory(int i2c_fd, unsigned long start_addr, int length, const char *filename,
+                         unsigned char *outbuf, int verbose);
+
+/**
+ * Ask the BBU to validate the image it holds: a checked status read, the
+ * frame 8C 8C through the retry layer, 10 seconds, a second checked read.
+ * @param fd      The caller's open adapter descriptor.
+ * @param verbose Shows both statuses and prints "nonzero bit is on, good".
+ * @return 1 when the second status shows non_zero set and reprogram_req
+ *         clear; 0 otherwise, and 0 when that read fails or its check byte
+ *         is wrong (no verdict from an older status). "reprogram bit is on"
+ *         is printed on standard output whatever @p verbose.
+ */
+BBU_API int validate_img(int fd, int verbose);
+
+/** @} */
+
+/**
+ * @defgroup resets Resets
+ * @{
+ *
+ * The soft reset is the command 8A 8A to the BBU followed by a poll for its
+ * power-up; the hard reset goes through the BBU's real-time clock at 0x68,
+ * whose alarm 1, armed to match every second with its interrupt enabled,
+ * resets the BBU processor. Both block for seconds.
+ *
+ * Process-wide state: none.
+ */
+
+/** The real-time clock's registers; a field's offset is its register address. */
+typedef struct RTCdata {
+    uint8_t seconds;   /**< 0x00 */
+    uint8_t minutes;   /**< 0x01 */
+    uint8_t hours;     /**< 0x02 */
+    uint8_t day;       /**< 0x03 */
+    uint8_t date;      /**< 0x04 */
+    uint8_t months;    /**< 0x05 */
+    uint8_t year;      /**< 0x06 */
+    uint8_t secondsA1; /**< 0x07: alarm 1; bit 0x80 masks the match */
+    uint8_t minutesA1; /**< 0x08: alarm 1 */
+    uint8_t hoursA1;   /**< 0x09: alarm 1 */
+    uint8_t dayA1;     /**< 0x0A: alarm 1 */
+    uint8_t minutesA2; /**< 0x0B: alarm 2 */
+    uint8_t hoursA2;   /**< 0x0C: alarm 2 */
+    uint8_t dayA2;     /**< 0x0D: alarm 2 */
+    bbu_be16 ctlFlags; /**< 0x0E control (high byte), 0x0F status (low byte) */
+} RTCdata;
+
+/** Masks of RTCdata.ctlFlags read as a 16-bit value. */
+enum RTCflgs {
+    EOSC_inverted = 0x8000, /**< control 0x80: oscillator stopped */
+    RS2 = 0x1000,           /**< control 0x10 */
+    RS1 = 0x0800,           /**< control 0x08 */
+    INTCN = 0x0400,         /**< control 0x04: alarms drive the interrupt output */
+    A2IE = 0x0200,          /**< control 0x02: alarm 2 interrupt enabled */
+    A1IE = 0x0100,          /**< control 0x01: alarm 1 interrupt enabled */
+    OSF = 0x0080,           /**< status 0x80: the oscillator stopped */
+    A2F = 0x0002,           /**< status 0x02: alarm 2 matched */
+    A1F = 0x0001            /**< status 0x01: alarm 1 matched */
+};
+
+/** Result of processor_reset_bbu() when a clock write fell short. */
+#define BBU_HARD_RESET_FAILED (-1)
+
+/**
+ * Soft reset: write 8A 8A to 0x40 (result not examined), sleep 1 second,
+ * then poll the status (read_and_print_status(), "reset test") once a
+ * second until it shows power_up and non_zero with byte 1 the complement of
+ * byte 0, 30 polls at most. Each failed poll traces "reset waiting retries
+ * remaining = <n>", n from 30 down to 1, printed too when @p verbose.
+ * @param i2c_fd  The caller's open adapter descriptor.
+ * @param verbose Shows each status read and prints the waiting lines.
+ *
+ * No result: the caller cannot tell whether the BBU came back.
+ */
+BBU_API void reset_bbu(int i2c_fd, int verbose);
+
+/**
+ * Hard reset through the real-time clock at 0x68: alarm 1 set to match every
+ * second (07 80 80 80 80), its interrupt enabled (0E 05), 2 seconds for the
+ * alarm to reset the BBU processor, the interrupt disabled (0E 04), the
+ * alarm flags cleared (0F 00), then 30 seconds for the processor to restart.
+ * Each write is one transfer, not retried; its result is traced
+ * ("Set Alarm 1 return <rc>", ...) and printed when @p verbose.
+ * @param fd      The caller's open adapter descriptor.
+ * @param verbose Prints the steps' lines on standard output too.
+ * @return 0 after the 30 seconds; BBU_HARD_RESET_FAILED at once when a
+ *         write carries anything but its full length, with that step's
+ *         message ("Set Alarm 1 does not return 5", ...) traced and printed
+ *         whatever @p verbose. The later steps are not attempted.
+ */
+BBU_API int processor_reset_bbu(int fd, int verbose);
+
+/**
+ * The opening status check: read the status with retries ("initial status"),
+ * dumped once (by print_buffer() when @p verbose is 0, by the read's display
+ * otherwise). When the BBU was left in flash-program mode (operation_mode),
+ * print and trace so, soft-reset it with reset_bbu() and wait 5 seconds.
+ * @param fd      The caller's open adapter descriptor.
+ * @param verbose Passed to the status read and the reset.
+ * @return 1 when the status read first (before any reset) has non_zero set,
+ *         else 0 (also when the read failed: the status is then all zero).
+ */
+BBU_API int get_BBU_status(int fd, int verbose);
+
+/** @} */
+
+/**
+ * @defgroup flash Flash load
+ * @{
+ *
+ * processCodeLoad() loads an image file into the BBU: it checks the file,
+ * compares versions with the header the BBU holds at BBU_FIRST_IMAGE_ADDR,
+ * soft-resets the BBU, sends Start_Flash_Load (89 89), then for each block a
+ * flash block record to 0x60, the terminate byte 01 and a Take_Flash_Block
+ * (8F 8F) to 0x40, each followed by a checked status read, with the
+ * handshake's re-sends; at the end End_Flash_Load (8A 8A) and 10 seconds.
+ *
+ * Process-wide state: that of the handshake and the checked reads. One load
+ * at a time per process, and nothing else on the BBU meanwhile.
+ */
+
+/** Results of processCodeLoad() besides the image errors and a failed transfer's value. */
+#define BBU_LOAD_DONE 0           /**< the sequence ran to its end */
+#define BBU_LOAD_SAME_VERSION 24  /**< the BBU holds this version and validates it */
+#define BBU_LOAD_FAILED (-5)      /**< a status check, a TFB write or its recovery failed */
+#define BBU_LOAD_SHORT_START (-7) /**< Start_Flash_Load carried fewer than 2 bytes */
+
+/**
+ * Load the firmware image file @p filename into the BBU.
+ *
+ * The image is checked first (check_firmware_image()) and its findings are
+ * reported: "problem reading the file", "magic number does not match", "crc
+ * does not match", "checksum does not match" for each failed check, then
+ * "file read debug: ..." and "exp magic=..." (standard error when @p verbose,
+ * the trace log always). An image that fails a check is never sent: the load
+ * ends right after that report, before anything reaches the BBU.
+ *
+ * Without @p force, the BBU's version (byte 7 at BBU_FIRST_IMAGE_ADDR, read
+ * again up to three times 2 seconds apart while the header does not start FE
+ * ED, with a soft reset after the second re-read and a hard reset after the
+ * third) is compared with the image's: "File FW Version: <hex> BBU FW
+ * Version: <hex> " is printed whatever @p verbose. Equal versions print "BBU
+ * already has this version of code" on standard error and ask the BBU to
+ * validate its image: valid ends the load with BBU_LOAD_SAME_VERSION; not
+ * valid prints "BBU secondary image is bad, loading anyway" and goes on.
+ *
+ * Without @p verbose, every 32nd block prints "data block <nnnn> of 383".
+ *
+ * @param i2c_fd   The caller's open adapter descriptor.
+ * @param filename Path of the image file.
+ * @param verbose  Non-zero prints progress and shows every status read.
+ * @param force    Non-zero skips the version check: no read of the BBU's
+ *                 memory, no validation.
+ * @return
+ *  - BBU_LOAD_DONE when the sequence ran to its end (all blocks sent, or the
+ *    file's read failed part way);
+ *  - BBU_IMAGE_UNREADABLE (3), BBU_IMAGE_BAD_MAGIC (4), BBU_IMAGE_BAD_CRC (5)
+ *    or BBU_IMAGE_BAD_CHECKSUM (6): the image was refused (the last failing
+ *    check decides); nothing was sent to the BBU;
+ *  - BBU_IMAGE_NO_MEMORY: the file buffer could not be allocated; nothing
+ *    was checked or sent;
+ *  - BBU_LOAD_SAME_VERSION: nothing loaded;
+ *  - the negative result of the 256-byte status read before the load, or of
+ *    the Start_Flash_Load write;
+ *  - BBU_LOAD_SHORT_START, or BBU_LOAD_FAILED with the trace line naming the
+ *    step ("GSS check failed after Terminate, exit processCodeLoad", ...).
+ *
+ * Side effects: once Start_Flash_Load has been sent, any result but
+ * BBU_LOAD_DONE leaves the BBU in the middle of a flash load (the next
+ * get_BBU_status() resets it). The image file is closed and the file buffer
+ * released on every return.
+ */
+BBU_API int processCodeLoad(int i2c_fd, const char *filename, int verbose, int force);
+
+/** @} */
+
 #ifdef __cplusplus
 } /* extern "C" */
 #define BBU_STATIC_ASSERT static_assert
@@ -666,6 +1126,19 @@ BBU_STATIC_ASSERT(offsetof(GENERAL_STATUS, version) == 30, "version at byte 30")
 BBU_STATIC_ASSERT(sizeof(SARBUF) == BBU_SARBUF_LEN, "SARBUF is 1024 bytes");
 BBU_STATIC_ASSERT(BBU_STATUS_DISPLAY_LEN <= BBU_STATUS_WORK_LEN,
                   "a status read's buffer covers the display");
+BBU_STATIC_ASSERT(sizeof(FirmwareHeader) == 24, "FirmwareHeader is 24 bytes");
+BBU_STATIC_ASSERT(offsetof(FirmwareHeader, crc) == 16, "crc at byte 16");
+BBU_STATIC_ASSERT(offsetof(FirmwareHeader, checksum) == 20, "checksum at byte 20");
+BBU_STATIC_ASSERT(sizeof(BootHeader) == 36, "BootHeader is 36 bytes");
+BBU_STATIC_ASSERT(offsetof(BootHeader, imageSize) == 16, "imageSize at byte 16");
+BBU_STATIC_ASSERT(offsetof(BootHeader, checksum) == 32, "checksum at byte 32");
+BBU_STATIC_ASSERT(sizeof(sarxhead) == 5, "sarxhead is 5 bytes");
+BBU_STATIC_ASSERT(sizeof(codebuffer) == 134, "codebuffer is 134 bytes");
+BBU_STATIC_ASSERT(offsetof(codebuffer, data) == 5, "block data at byte 5");
+BBU_STATIC_ASSERT(offsetof(codebuffer, chksum) == 133, "block check byte at byte 133");
+BBU_STATIC_ASSERT(sizeof(RTCdata) == 16, "RTCdata is the clock's 16 registers");
+BBU_STATIC_ASSERT(offsetof(RTCdata, secondsA1) == 0x07, "alarm 1 at register 0x07");
+BBU_STATIC_ASSERT(offsetof(RTCdata, ctlFlags) == 0x0E, "control at register 0x0e");
 
 /* The VPD image's fields lie at the EEPROM offsets they name. */
 BBU_STATIC_ASSERT(offsetof(BBU_VPD_DATA, length) == 1 && offsetof(BBU_VPD_DATA, partnum_head) == 2,

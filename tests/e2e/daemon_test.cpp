@@ -1,0 +1,283 @@
+// bbu-i2cd on the simulated bus. The test process is the client, with the
+// simulator linked in; the daemon is the real program, preloaded with the
+// interposer and mapping the test's world, so both meet on the mapped
+// socket and the daemon's transfers reach the simulated BBU.
+#include <bbu/i2c.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <list>
+#include <string>
+
+#include "launcher_preload.h"
+#include "sim_world.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Daemon {
+    pid_t pid = -1;
+    int log_fd = -1;  // its standard error
+    std::string log;
+};
+
+using Outcome = std::array<std::uint32_t, 3>;  // a reply's status, error, dataLength
+
+Outcome outcome(const LnxI2cRetDatType &r)
+{
+    return {r.status, r.error, r.dataLength};
+}
+
+// A socket on the client's path, connected or bound (and listening).
+int client_socket(bool connected)
+{
+    const sockaddr_un addr{AF_UNIX, LNX_I2C_SKT_PATH};
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const auto *a = reinterpret_cast<const sockaddr *>(&addr);
+    EXPECT_EQ(connected ? connect(fd, a, sizeof addr) : bind(fd, a, sizeof addr), 0);
+    EXPECT_EQ(connected ? 0 : listen(fd, 8), 0);
+    return fd;
+}
+
+LnxI2cAccSockBufType request(std::uint32_t op, std::uint32_t addr, std::uint32_t len,
+                             const std::string &data = "")
+{
+    LnxI2cAccSockBufType b{};
+    b.toDaemon.totalSize = sizeof b.toDaemon;
+    b.toDaemon.in = {addr, op, len};
+    data.copy(b.toDaemon.buff, data.size());
+    return b;
+}
+
+class DaemonTest : public SimWorldTest {
+protected:
+    void TearDown() override
+    {
+        for (Daemon &d : daemons_)
+            finish(d, SIGKILL);
+    }
+
+    // Starts bbu-i2cd with at most one option and reads its log until it is
+    // ready or has exited; `listen_fd` is handed over as systemd does.
+    Daemon &start(const char *option = nullptr, const char *value = nullptr, int listen_fd = -1)
+    {
+        const std::string preload =
+            bbusim::compose_preload(bbusim::sanitizer_runtimes(bbusim::elf_needed(BBU_I2CD_PATH)),
+                                    BBUSIM_LIBRARY_PATH, std::getenv("LD_PRELOAD"));
+        int log_pipe[2];
+        EXPECT_EQ(pipe2(log_pipe, O_CLOEXEC), 0);
+        Daemon &d = daemons_.emplace_back();
+        d.pid = fork();
+        if (d.pid == 0) {  // the test has no other thread: setenv is safe here
+            setenv("LD_PRELOAD", preload.c_str(), 1);
+            setenv("BBUSIM_WORLD", (root_ + "/bbusim.world").c_str(), 1);
+            if (listen_fd >= 0) {
+                dup2(listen_fd, 3);
+                setenv("LISTEN_FDS", "1", 1);
+                setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+            }
+            dup2(log_pipe[1], 2);
+            execl(BBU_I2CD_PATH, BBU_I2CD_PATH, option, value, nullptr);
+            _exit(127);
+        }
+        close(log_pipe[1]);
+        d.log_fd = log_pipe[0];
+        while (d.log.find("listening on") == std::string::npos &&
+               d.log.find("serving the socket") == std::string::npos && read_log(d)) {
+        }
+        return d;
+    }
+
+    // Reads what the daemon logs next; false at its end (or after 10 s of silence).
+    static bool read_log(Daemon &d)
+    {
+        pollfd pfd{d.log_fd, POLLIN, 0};
+        char buf[4096];
+        const ssize_t n = poll(&pfd, 1, 10000) == 1 ? read(d.log_fd, buf, sizeof buf) : -1;
+        if (n > 0)
+            d.log.append(buf, static_cast<std::size_t>(n));
+        return n > 0;
+    }
+
+    // Sends `sig` (0: none, the daemon ends by itself), reads the rest of the
+    // log and returns the exit status (128 + N after signal N).
+    static int finish(Daemon &d, int sig = SIGTERM)
+    {
+        if (d.pid <= 0)
+            return -1;
+        if (sig != 0)
+            kill(d.pid, sig);
+        while (read_log(d)) {
+        }
+        close(d.log_fd);
+        int status = 0;
+        waitpid(d.pid, &status, 0);
+        d.pid = -1;
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+
+    static LnxI2cRetDatType ask(LnxI2cAccSockBufType b)
+    {
+        EXPECT_EQ(lnxI2cSktClient(&b), 0);
+        return b.fromDaemon;
+    }
+
+    std::list<Daemon> daemons_;
+};
+
+TEST_F(DaemonTest, ReadsAndWritesTheBbuAsADirectTransferWouldOnceTheAdapterIsFree)
+{
+    Daemon &d = start("--lock-wait", "0");
+    const int fd = open_I2C_device(0);
+    ASSERT_EQ(lock_I2C_device(fd, 0), 0);  // another program at work on the bus
+    EXPECT_EQ(outcome(ask(request(OS_I2C_TRAN_READ, 0x40, 33))),
+              (Outcome{OS_I2C_BUSY, PCA_EBUSY, 0}));
+    EXPECT_TRUE(bus_transfers().empty());
+    unlock_I2C_device(fd);
+
+    const LnxI2cRetDatType r = ask(request(OS_I2C_TRAN_READ, 0x40, 33));
+    EXPECT_EQ(r.totalSize, 1044u);
+    EXPECT_EQ(outcome(r), (Outcome{OS_I2C_TRANS_COMPLETED, 0, 33}));
+    char direct[33];
+    ASSERT_EQ(do_i2c_read(fd, 0x40, 33, direct, 0), 33);
+    close_I2C_device(fd);
+    EXPECT_EQ(std::string(r.buff, 33), std::string(direct, 33));
+    ASSERT_EQ(bus_transfers().size(), 2u);
+    EXPECT_EQ(bus_transfers()[0], bus_transfers()[1]) << "the daemon's read, then the direct one";
+
+    EXPECT_EQ(outcome(ask(request(OS_I2C_TRAN_WRITE, 0x40, 3, std::string("\xc8\x00\xc8", 3)))),
+              (Outcome{OS_I2C_TRANS_COMPLETED, 0, 3}));
+    EXPECT_EQ(bus_transfers().back(), "write 0x40 3 : c8 00 c8 -> 3");
+    finish(d);
+    EXPECT_THAT(d.log, HasSubstr("bbu-i2cd: adapter /dev/i2c-0b still in use by another program "
+                                 "after 0 s: request refused\n"));
+}
+
+TEST_F(DaemonTest, AnswersBadRequestsAndFailedTransfersWithTheirStatusAndError)
+{
+    constexpr std::uint32_t R = OS_I2C_TRAN_READ, W = OS_I2C_TRAN_WRITE;
+    const struct {
+        const char *scenario;
+        std::uint32_t op, addr, len;
+        Outcome expected;
+    } cases[] = {
+        {"", 3, 0x40, 33, {OS_I2C_BAD_OP, PCA_INVALID, 0}},
+        {"", R, 0x40, 1025, {OS_I2C_TRANS_OVERFLOW, PCA_EINVAL, 0}},
+        {"", W, 0x80, 1, {OS_I2C_BAD_OP, PCA_EINVAL, 0}},
+        {"", R, 0x50, 1, {OS_I2C_TRANS_NO_ADS, PCA_ARNACK, 0}},
+        {"", W, 0x50, 1, {OS_I2C_TRANS_NO_ADS, PCA_AWNACK, 0}},
+        {"fault fail 40 read EIO", R, 0x40, 33, {OS_I2C_TRANS_FAILED, PCA_EIO, 0}},
+        {"fault fail 40 ETIMEDOUT", W, 0x40, 3, {OS_I2C_TRANS_FAILED, PCA_BUSTIME, 0}},
+        {"fault fail 40 ENOMEM", R, 0x40, 33, {OS_I2C_TRANS_FAILED, PCA_UNKNOWN, 0}},
+        {"fault short 40 read 20", R, 0x40, 33, {OS_I2C_TRANS_UNDERFLOW, PCA_XFERPARTR, 20}},
+    };
+    start();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.scenario << " op " << c.op << " addr " << c.addr);
+        apply(c.scenario);
+        bbusim::clear_transcript();
+        EXPECT_EQ(outcome(ask(request(c.op, c.addr, c.len))), c.expected);
+        const bool refused =
+            c.expected[0] == OS_I2C_BAD_OP || c.expected[0] == OS_I2C_TRANS_OVERFLOW;
+        EXPECT_EQ(bus_transfers().size(), refused ? 0u : 1u) << "nothing on the bus when refused";
+    }
+}
+
+TEST_F(DaemonTest, BadClientsGetAClosedConnectionAndTheServiceGoesOn)
+{
+    Daemon &d = start("--receive-timeout", "100");
+    LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
+    char reply[1];
+
+    const int vanished = client_socket(true);  // 24 bytes, then gone
+    send(vanished, &whole, 24, 0);
+    close(vanished);
+    const int silent = client_socket(true);
+    EXPECT_EQ(recv(silent, reply, 1, 0), 0) << "closed without a reply";
+    close(silent);
+
+    // A client gone before its reply: the daemon's reply must not kill it.
+    // The test holds the adapter until the client has gone.
+    const int fd = open_I2C_device(0);
+    ASSERT_EQ(lock_I2C_device(fd, 0), 0);
+    const int gone = client_socket(true);
+    send(gone, &whole, sizeof whole, 0);
+    close(gone);
+    unlock_I2C_device(fd);
+    close_I2C_device(fd);
+
+    EXPECT_EQ(ask(whole).status, OS_I2C_TRANS_COMPLETED);
+    EXPECT_EQ(finish(d), 0);
+    EXPECT_THAT(d.log, HasSubstr("hung up after 24 of 1044 request bytes"));
+    EXPECT_THAT(d.log, HasSubstr("timed out after 0 of 1044 request bytes"));
+    EXPECT_THAT(d.log, HasSubstr("not sent: Broken pipe"));
+}
+
+TEST_F(DaemonTest, ServesRootAndItsGroupOnly)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    // nobody:nogroup, refused by a daemon without a group, let in by one of group 65534.
+    for (const bool in_group : {false, true}) {
+        Daemon &d = in_group ? start("--group", "65534") : start();
+        if (!in_group)
+            chmod(LNX_I2C_SKT_PATH, 0666);  // a socket left open to all: the daemon still checks
+        const pid_t peer = fork();
+        if (peer == 0) {
+            LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(2);
+            _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED);
+        }
+        int status = 0;
+        waitpid(peer, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), in_group ? 1 : 0);
+        finish(d);
+        const std::string refused = "refused peer pid " + std::to_string(peer) + " uid 65534";
+        EXPECT_EQ(d.log.find(refused) != std::string::npos, !in_group) << d.log;
+    }
+}
+
+TEST_F(DaemonTest, StartsOnlyWhereNoDaemonAnswersAndStopsCleanly)
+{
+    close(client_socket(false));  // a stale socket file
+    Daemon &first = start();
+    EXPECT_THAT(first.log, HasSubstr("removed the stale socket /tmp/i2c_skt\n"));
+
+    Daemon &second = start();
+    EXPECT_EQ(finish(second, 0), 1);
+    EXPECT_EQ(second.log, "bbu-i2cd: another daemon answers on /tmp/i2c_skt: not starting\n");
+
+    EXPECT_EQ(finish(first, SIGTERM), 0);
+    EXPECT_THAT(first.log, HasSubstr("bbu-i2cd: stopping on SIGTERM\n"));
+    EXPECT_NE(access(LNX_I2C_SKT_PATH, F_OK), 0) << "its socket file is removed";
+
+    close(open(LNX_I2C_SKT_PATH, O_CREAT | O_WRONLY, 0600));
+    Daemon &third = start();
+    EXPECT_EQ(finish(third, 0), 1);
+    EXPECT_THAT(third.log, HasSubstr("/tmp/i2c_skt exists and is not a socket: not starting"));
+}
+
+TEST_F(DaemonTest, ServesTheSocketSystemdHandsOver)
+{
+    unlink(LNX_I2C_SKT_PATH);
+    const int listening = client_socket(false);
+    Daemon &d = start(nullptr, nullptr, listening);
+    close(listening);
+    EXPECT_EQ(d.log, "bbu-i2cd: serving the socket systemd handed over, adapter /dev/i2c-0b\n");
+    EXPECT_EQ(ask(request(OS_I2C_TRAN_READ, 0x40, 33)).status, OS_I2C_TRANS_COMPLETED);
+    EXPECT_EQ(finish(d), 0);
+    EXPECT_EQ(access(LNX_I2C_SKT_PATH, F_OK), 0) << "systemd's socket file stays";
+}
+
+}  // namespace
