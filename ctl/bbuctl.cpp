@@ -15,11 +15,13 @@ namespace {
 
 using namespace bbuctl;
 
-const Command *const kCommands[] = {&statusCommand, &vpdCommand, &lightCommand, &decodeCommand};
+const Command *const kCommands[] = {&statusCommand, &vpdCommand,   &lightCommand,
+                                    &resetCommand,  &flashCommand, &validateCommand,
+                                    &dumpCommand,   &imageCommand, &decodeCommand};
 
 void printHelp()
 {
-    std::printf("Usage: bbuctl [-a PATH] [-v] [-y] COMMAND [ARG]...\n"
+    std::printf("Usage: bbuctl [OPTION]... COMMAND [ARG]...\n"
                 "       bbuctl --help | --version\n"
                 "Run the BBU service library's operations on a battery backup unit (BBU) on\n"
                 "Linux I2C, and decode battsnap's record files without one.\n"
@@ -34,10 +36,12 @@ void printHelp()
         "  -a, --adapter PATH  the I2C adapter (default /dev/i2c-0b)\n"
         "  -v, --verbose       show the library's console output on standard error\n"
         "  -y, --yes           change the BBU without asking\n"
+        "  -w, --wait SECONDS  wait for another program's lock on the adapter (default 10)\n"
         "  -h, --help          show this help and exit ('bbuctl COMMAND --help': the command's)\n"
         "  -V, --version       show the version and exit\n"
         "\n"
-        "Commands that change the BBU ask on a terminal, and without one need -y.\n"
+        "Commands that touch the bus hold the adapter's lock while they work. Commands\n"
+        "that change the BBU ask on a terminal, and without one need -y.\n"
         "Exit status: 0 success, 1 the operation failed or was declined, 2 usage error.\n");
 }
 
@@ -45,24 +49,22 @@ void printHelp()
 
 int main(int argc, char **argv)
 {
-    const option options[] = {
-        {"adapter", required_argument, nullptr, 'a'}, {"verbose", no_argument, nullptr, 'v'},
-        {"yes", no_argument, nullptr, 'y'},           {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},       {nullptr, 0, nullptr, 0}};
+    const option options[] = {{"adapter", required_argument, nullptr, 'a'},
+                              {"verbose", no_argument, nullptr, 'v'},
+                              {"yes", no_argument, nullptr, 'y'},
+                              {"wait", required_argument, nullptr, 'w'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"version", no_argument, nullptr, 'V'},
+                              {nullptr, 0, nullptr, 0}};
     opterr = 0;
     // '+': the options end at the command word, which parses its own.
-    for (int key; (key = getopt_long(argc, argv, "+:a:vyhV", options, nullptr)) != -1;) {
+    for (int key; (key = getopt_long(argc, argv, "+:a:vyw:hV", options, nullptr)) != -1;) {
         switch (key) {
         case 'a':
-            if (*optarg == '\0')
-                usageError(nullptr, "an empty adapter path");
-            setAdapter(optarg);
-            break;
         case 'v':
-            settings.verbose = 1;
-            break;
         case 'y':
-            settings.yes = true;
+        case 'w':
+            applyCommonOption(nullptr, key, optarg);
             break;
         case 'h':
             printHelp();

@@ -55,21 +55,42 @@ void printCommandHelp(const Command &command)
 {
     const char *lead = "Usage:";
     for (const Form &form : command.forms) {
-        std::printf("%s bbuctl [-a PATH] [-v] [-y] %s\n", lead, form.synopsis);
+        std::printf("%s bbuctl [OPTION]... %s\n", lead, form.synopsis);
         lead = "      ";
     }
-    std::printf("%s\n"
-                "Options of every command:\n"
-                "  -a, --adapter PATH  the I2C adapter (default /dev/i2c-0b)\n"
-                "  -v, --verbose       show the library's console output on standard error\n"
-                "  -y, --yes           change the BBU without asking\n"
-                "  -h, --help          show this help and exit\n",
-                command.help);
+    std::printf(
+        "%s\n"
+        "Options of every command:\n"
+        "  -a, --adapter PATH  the I2C adapter (default /dev/i2c-0b)\n"
+        "  -v, --verbose       show the library's console output on standard error\n"
+        "  -y, --yes           change the BBU without asking\n"
+        "  -w, --wait SECONDS  wait for another program's lock on the adapter (default 10)\n"
+        "  -h, --help          show this help and exit\n",
+        command.help);
 }
 
-void setAdapter(char *path)
+void applyCommonOption(const Command *command, int key, char *arg)
 {
-    I2C_Adapter = path;
+    unsigned long seconds = 0;
+    switch (key) {
+    case 'a':
+        if (*arg == '\0')
+            usageError(command, "an empty adapter path");
+        I2C_Adapter = arg;
+        break;
+    case 'v':
+        settings.verbose = 1;
+        break;
+    case 'y':
+        settings.yes = true;
+        break;
+    case 'w':
+        if (!parseNumber(arg, MAX_WAIT_SECONDS, seconds))
+            usageError(command, "the wait must be 0 to %lu seconds, not '%s'", MAX_WAIT_SECONDS,
+                       arg);
+        settings.waitSeconds = static_cast<int>(seconds);
+        break;
+    }
 }
 
 std::vector<std::string> parseOptions(const Command &command, int argc, char **argv,
@@ -79,9 +100,10 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
     std::vector<option> options = {{"adapter", required_argument, nullptr, 'a'},
                                    {"verbose", no_argument, nullptr, 'v'},
                                    {"yes", no_argument, nullptr, 'y'},
+                                   {"wait", required_argument, nullptr, 'w'},
                                    {"help", no_argument, nullptr, 'h'}};
     // A leading ':' makes getopt report a missing value apart from an unknown option.
-    std::string shortOptions = ":a:vyh";
+    std::string shortOptions = ":a:vyw:h";
     for (const option &o : extra) {
         options.push_back(o);
         if (o.val > 0 && o.val < 128 && std::isalpha(o.val)) {
@@ -100,15 +122,10 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
             break;
         switch (key) {
         case 'a':
-            if (*optarg == '\0')
-                usageError(&command, "an empty adapter path");
-            setAdapter(optarg);
-            break;
         case 'v':
-            settings.verbose = 1;
-            break;
         case 'y':
-            settings.yes = true;
+        case 'w':
+            applyCommonOption(&command, key, optarg);
             break;
         case 'h':
             printCommandHelp(command);
@@ -175,6 +192,11 @@ BusSession::BusSession(const Command &command)
     if (fd_ < 0) {
         restoreStdout();
         message("%s: cannot open the adapter %s", command.name, I2C_Adapter);
+        std::exit(EXIT_FAILED);
+    }
+    if (lock_I2C_device(fd_, settings.waitSeconds) != 0) {
+        restoreStdout();
+        message("%s: the adapter %s is in use by another program", command.name, I2C_Adapter);
         std::exit(EXIT_FAILED);
     }
 }

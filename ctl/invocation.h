@@ -37,13 +37,16 @@ struct Command {
 };
 
 // The commands, in the order the help lists them.
-extern const Command statusCommand, vpdCommand, lightCommand, decodeCommand;
+extern const Command statusCommand, vpdCommand, lightCommand, resetCommand, flashCommand,
+    validateCommand, dumpCommand, imageCommand, decodeCommand;
 
-// The settings every command takes: -a, -v, -y.
+// The settings every command takes: -a, -v, -y, -w.
 struct Settings {
-    int verbose = 0;   // passed to every library call
-    bool yes = false;  // change the BBU without asking
+    int verbose = 0;       // passed to every library call
+    bool yes = false;      // change the BBU without asking
+    int waitSeconds = 10;  // for another program's lock on the adapter
 };
+constexpr unsigned long MAX_WAIT_SECONDS = 3600;
 extern Settings settings;
 
 // "bbuctl: <message>" on standard error.
@@ -65,8 +68,9 @@ parseOptions(const Command &command, int argc, char **argv, std::span<const opti
 // Prints the command's usage and help to standard output.
 void printCommandHelp(const Command &command);
 
-// Sets the adapter the library opens (I2C_Adapter) for this run.
-void setAdapter(char *path);
+// Applies one of the options every command takes (-a, -v, -y, -w) with its
+// value; a bad value is a usage error of the command (of bbuctl when null).
+void applyCommonOption(const Command *command, int key, char *arg);
 
 // A non-negative decimal or 0x-hex number no greater than max, the whole word.
 bool parseNumber(const char *text, unsigned long max, unsigned long &value);
@@ -77,11 +81,14 @@ bool parseNumber(const char *text, unsigned long max, unsigned long &value);
 // exit 2.
 void confirm(const Command &command, const std::string &change);
 
-// The command's session on the bus: the adapter opened, and the library's
+// The command's session on the bus: the adapter opened and locked (one
+// program at a time on the BBU: a lock held by another program is waited for
+// -w seconds of real time), and the library's
 // console output (progress, dumps, status displays) sent to standard error
 // with -v, and to nowhere without it, while the session lasts, so standard
 // output holds the command's own result. Exits 1 when the adapter cannot be
-// opened. Nothing is printed to standard output while a session is open.
+// opened or locked. Nothing is printed to standard output while a session is
+// open; the lock is released when it ends.
 class BusSession {
 public:
     explicit BusSession(const Command &command);

@@ -58,6 +58,12 @@ const std::string kDefaultStatus = "firmware version: 05.12\n"
                                    "backup discharge current: 300\n"
                                    "FET sense A: 600\n"
                                    "A/D test point: 900\n";
+const std::string kNoErrors = "error bits: none\n";
+const std::string kImageHead = "size: 49152 bytes, 384 blocks\nmagic: 0xfeedface ok\n";
+const std::string kImage = kImageHead + "crc: 0x427e1124, header 0x427e1124 ok\n" +
+                           "header check: 0x9cbeddfc, header 0x9cbeddfc ok\nversion: ";
+const std::string kImageBadCrc = kImageHead + "crc: 0x427e1124, header 0x427e1125 BAD\n" +
+                                 "header check: 0x9cbeddfd, header 0x9cbeddfd ok\nversion: ";
 const std::string kDefaultFlags = "flags: proper_connection actual_connection non_zero "
                                   "state_save_avail valid_image all_acok all_charger_ok "
                                   "all_battery_ok\n";
@@ -85,7 +91,7 @@ const std::string kTornHead = "fault vpd-flip 3 01 skip 1 count 2\n";
 const std::string kNoLayout = "layout: bad (no \"FN=\" at byte 13)\n";
 
 const CommandCase kCommands[] = {
-    {"Status", "", "bbuctl status", 0, kDefaultStatus + kDefaultFlags + "error bits: none\n", ""},
+    {"Status", "", "bbuctl status", 0, kDefaultStatus + kDefaultFlags + kNoErrors, ""},
     {"StatusErrorBitsAndFlashMode", "status 4 0x82\nstatus 5 0x01\nstatus 6 0x20\n",
      "bbuctl status", 0,
      kDefaultStatus +
@@ -125,6 +131,34 @@ const CommandCase kCommands[] = {
      ""},
     {"LightSetNotTaken", "fault fail 40 write count always\n", "bbuctl -y light set 3", 1, "",
      "bbuctl: light set: the BBU does not show the light value 3 after the command\n"},
+    {"ResetSoft", "", "bbuctl -y reset soft", 0, "", ""},
+    {"ResetHardClockAbsent", "device 68 absent\n", "bbuctl -y reset hard", 1, "",
+     "bbuctl: reset hard: the real-time clock did not take the alarm (result -1)\n"},
+    {"ImageCheck", "", "bbusim-mkimage -v 7 a.img && bbuctl image check a.img", 0, kImage + "07\n",
+     ""},
+    {"ImageCheckBadCrc", "", "bbusim-mkimage -v 7 -c crc a.img; bbuctl image check a.img", 1,
+     kImageBadCrc + "07\n",
+     "bbuctl: image check: a.img is not a valid image: its CRC does not match its header\n"},
+    {"FlashThenStatus", "",
+     "bbusim-mkimage -v 7 a.img && bbuctl -y flash a.img && bbuctl status | grep -e firm -e err", 0,
+     "firmware version: 07.12\nerror bits: none\n", ""},
+    {"FlashSameVersion", "", "bbusim-mkimage -v 5 a.img && bbuctl -y flash a.img", 0,
+     "the BBU already holds this version and validates it: nothing loaded\n",
+     "BBU already has this version of code\n"},
+    {"FlashBadImage", "", "bbusim-mkimage -c magic a.img; bbuctl -y flash a.img", 1, "",
+     "bbuctl: flash: a.img is no image to load: its magic number is wrong\n"},
+    {"FlashFailsPartWay", "fault error-bits 6 20 on 89\n",
+     "bbusim-mkimage -v 7 a.img && bbuctl -y flash a.img", 1, "",
+     "bbuctl: flash: the load failed (result -5); the BBU is left in the middle of a flash "
+     "load\n"},
+    {"Validate", "", "bbuctl validate", 0, "image: valid\n", ""},
+    {"ValidateReprogram", "validate reprogram\n", "bbuctl validate", 1, "image: not valid\n", ""},
+    {"Dump", "", "bbuctl dump 0x1004 20 && bbuctl dump 0x1000 4 -o d.bin && od -An -tx1 d.bin", 0,
+     "00001004: 00 00 00 05 20 24 06 11 00 09 30 00 62 65 77 c1\n"
+     "00001014: bc a5 bb 1b\n fe ed fa ce\n",
+     ""},
+    {"LockHeldByAnotherProgram", "", "flock /dev/i2c-0b bbuctl -w 0 status", 1, "",
+     "bbuctl: status: the adapter /dev/i2c-0b is in use by another program\n"},
     {"ChangeDeclinedAtTerminal", "",
      "echo n | script -qec 'bbuctl light set 3' /dev/null >/dev/null", 1, "", ""},
 };
@@ -165,6 +199,19 @@ TEST(Bus, ChangesSendTheirFramesOnlyWhenConfirmed)
                                                 "write 0x54 2 : 48 39", "write 0x54 2 : fe 00",
                                                 "write 0x54 2 : ff b6", "write 0x40 3 : c2 25 e7",
                                                 "write 0x40 3 : c2 23 e5"}));
+}
+
+TEST(Bus, FlashForcedWithTfbDelay)
+{
+    e2e::Run r = shell("bbusim-mkimage -v 5 a.img && bbuctl -y flash --force --tfb-delay 7 a.img");
+    ASSERT_EQ(r.status, 0) << r.err;
+    int delays = 0, memoryReads = 0;
+    for (const std::string &e : r.events()) {
+        delays += e == "sleep 7000" ? 1 : 0;
+        memoryReads += e.rfind("write 0x40 8 : e0 90", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(delays, 384);
+    EXPECT_EQ(memoryReads, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -216,6 +263,19 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"light", "set", "16"},
                   "bbuctl: the light value must be a number from 0 to 15, not '16'\n" + kTryLight},
         UsageCase{{"decode"}, "bbuctl: no record file given\nTry 'bbuctl decode --help'.\n"},
+        UsageCase{{"-w", "3601", "status"},
+                  "bbuctl: the wait must be 0 to 3600 seconds, not '3601'\n" + kTry},
+        UsageCase{{"reset", "warm"},
+                  "bbuctl: expected 'reset soft' or 'reset hard'\nTry 'bbuctl reset --help'.\n"},
+        UsageCase{{"flash", "a.img", "--tfb-delay", "10001"},
+                  "bbuctl: the TFB delay must be 0 to 10000 ms, not '10001'\nTry 'bbuctl flash "
+                  "--help'.\n"},
+        UsageCase{
+            {"dump", "0x1000", "0"},
+            "bbuctl: the length must be 1 to 1048576 bytes, not '0'\nTry 'bbuctl dump --help'.\n"},
+        UsageCase{{"image", "a.img"},
+                  "bbuctl: expected 'image check FILE'\nTry 'bbuctl image --help'.\n"},
+        UsageCase{{"reset", "soft"}, "bbuctl: reset" + kNoTerminal},
         UsageCase{{"light", "set", "1"}, "bbuctl: light" + kNoTerminal},
         UsageCase{{"vpd", "set-codelevel", "A1"}, "bbuctl: vpd" + kNoTerminal}));
 

@@ -176,6 +176,8 @@ TEST_P(HelpAndManual, NameTheSameOptions)
 
 INSTANTIATE_TEST_SUITE_P(Programs, HelpAndManual,
                          ::testing::Values(Program{"bbuctl", BBUCTL_PATH, BBU_DOCS "/bbuctl.8"},
+                                           Program{"bbu_i2cd", BBU_I2CD_PATH,
+                                                   BBU_DOCS "/bbu-i2cd.8"},
                                            Program{"bbusim", BBUSIM_PATH, BBU_DOCS "/bbusim.1"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
@@ -189,8 +191,9 @@ TEST(HelpAndManual, BbuctlCommandsInManualAndCompletion)
     for (const std::string &form : forms) {
         std::string first = form.substr(0, form.find(' '));
         expected[""].insert(first);
-        if (form != first)
-            expected[first].insert(form.substr(first.size() + 1));
+        std::istringstream alternatives(form.substr(std::min(form.size(), first.size() + 1)));
+        for (std::string w; std::getline(alternatives, w, '|');)
+            expected[first].insert(w);
     }
     for (const auto &[command, words] : expected) {
         std::string script = "source \"$0\"; COMP_WORDS=(bbuctl " + command +
