@@ -69,7 +69,7 @@ int check_firmware_image(const char *filename, FIRMWARE_IMAGE_CHECK *found)
 
     int file_error = 0;
     found->size = static_cast<int>(read(fd_code.fd, buf, BBU_IMAGE_BUFFER_LEN));
-    found->read_ok = found->size > 0;
+    found->read_ok = found->size > 0 ? 1 : 0;
     if (!found->read_ok)
         file_error = BBU_IMAGE_UNREADABLE;
     found->bytes_read = found->size > BBU_IMAGE_LEN ? BBU_IMAGE_LEN : found->size;
@@ -77,19 +77,19 @@ int check_firmware_image(const char *filename, FIRMWARE_IMAGE_CHECK *found)
     FirmwareHeader header;
     std::memcpy(&header, buf, sizeof header);
     found->magic = bbu_be32_value(header.magicNum);
-    found->magic_ok = found->magic == BBU_IMAGE_MAGIC;
+    found->magic_ok = found->magic == BBU_IMAGE_MAGIC ? 1 : 0;
     if (!found->magic_ok)
         file_error = BBU_IMAGE_BAD_MAGIC;
 
     found->crc = crc32(buf + BBU_IMAGE_CRC_OFFSET, BBU_IMAGE_CRC_LEN);
     found->file_crc = bbu_be32_value(header.crc);
-    found->crc_ok = found->crc == found->file_crc;
+    found->crc_ok = found->crc == found->file_crc ? 1 : 0;
     if (!found->crc_ok)
         file_error = BBU_IMAGE_BAD_CRC;
 
     found->checksum = checksum32(&header.magicNum, &header.checksum);
     found->file_checksum = bbu_be32_value(header.checksum);
-    found->checksum_ok = found->checksum == found->file_checksum;
+    found->checksum_ok = found->checksum == found->file_checksum ? 1 : 0;
     if (!found->checksum_ok)
         file_error = BBU_IMAGE_BAD_CHECKSUM;
 

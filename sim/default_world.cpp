@@ -1,6 +1,8 @@
 // default_world.cpp - the BBU, VPD EEPROM and clock that a fresh world holds:
 // a healthy three-string BBU that has been running for about two weeks.
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "devices.h"
@@ -81,7 +83,8 @@ void default_string(std::uint8_t *s, unsigned i)
 
 void put_text(std::uint8_t *mem, std::size_t offset, const char *text)
 {
-    std::memcpy(mem + offset, text, std::strlen(text));
+    std::copy_n(text, std::strlen(text),
+                mem + offset);  // no terminator: VPD fields are not strings
 }
 
 // A well-formed VPD image: keyword fields at their offsets, XOR check byte.
@@ -111,7 +114,7 @@ void world_defaults(World &w, std::int64_t wall_now_us)
 {
     w.adapter_count = 1;
     std::memset(w.adapters, 0, sizeof w.adapters);
-    std::strcpy(w.adapters[0], kDefaultAdapter);
+    std::snprintf(w.adapters[0], sizeof w.adapters[0], "%s", kDefaultAdapter);
     w.now_us = 0;
     w.wall_offset_us = wall_now_us;
     w.real_time = 0;

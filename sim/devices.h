@@ -28,7 +28,7 @@ bool device_present(const World &w, std::uint16_t addr);
 
 // BBU microcontroller.
 void bbu_sar_read(World &w, std::uint8_t *buf, std::size_t len);
-void bbu_sar_write(World &w, const std::uint8_t *buf, std::size_t len);
+void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len);
 void bbu_sarx_read(World &w, std::uint8_t *buf, std::size_t len);
 void bbu_sarx_write(World &w, const std::uint8_t *buf, std::size_t len);
 // The 33-byte general status as a read would deliver it now (no fault, not a poll).

@@ -71,8 +71,8 @@ std::vector<std::string> transcript()
     if (fd < 0)
         return lines;
     std::string text;
-    char buf[65536];
-    ssize_t n;
+    char buf[4096];
+    ssize_t n = 0;
     while ((n = libc().read(fd, buf, sizeof buf)) > 0)
         text.append(buf, static_cast<std::size_t>(n));
     libc().close(fd);

@@ -247,7 +247,7 @@ bool open_if_adapter(const char *path, int flags, int &fd)
 
 int open_common(int dirfd, const char *path, int flags, mode_t mode)
 {
-    int fd;
+    int fd = -1;
     if (open_if_adapter(path, flags, fd))
         return fd;
     PathTarget target(path);
@@ -266,7 +266,7 @@ mode_t mode_arg(int flags, va_list ap)
 std::FILE *fopen_common(const char *path, const char *mode,
                         std::FILE *(*real)(const char *, const char *))
 {
-    int fd;
+    int fd = -1;
     if (open_if_adapter(path, O_RDWR, fd)) {
         if (fd < 0)
             return nullptr;
@@ -310,7 +310,7 @@ int with_socket_address(int fd, const struct sockaddr *addr, socklen_t len,
     mapped.sun_family = AF_UNIX;
     int dir_fd = -1;
     if (std::strlen(full) < sizeof mapped.sun_path) {
-        std::strcpy(mapped.sun_path, full);
+        std::memcpy(mapped.sun_path, full, std::strlen(full) + 1);
     } else {
         char *slash = std::strrchr(full, '/');
         *slash = '\0';

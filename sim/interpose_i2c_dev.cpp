@@ -122,7 +122,7 @@ int run_messages(World &w, i2c_msg *msgs, std::uint32_t n)
     if (failure < 0)
         return failure;
     for (std::uint32_t i = 0; i < n; ++i) {
-        if ((msgs[i].flags & I2C_M_RD) != 0)
+        if ((msgs[i].flags & I2C_M_RD) != 0 && results[i] > 0 && msgs[i].buf != nullptr)
             std::memcpy(msgs[i].buf, g_read_scratch[i], static_cast<std::size_t>(results[i]));
         // A message that carried fewer bytes than asked says so in its length.
         msgs[i].len = static_cast<__u16>(results[i]);

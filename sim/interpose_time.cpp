@@ -198,7 +198,7 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *req, stru
     if (absolute) {
         // Until a point in time: on the virtual wall clock for CLOCK_REALTIME,
         // on the machine's own clock for the others.
-        std::int64_t now_us;
+        std::int64_t now_us = 0;
         if (clock == CLOCK_REALTIME) {
             now_us = bbusim::wall_clock_us(*w);
         } else {

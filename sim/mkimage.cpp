@@ -102,7 +102,7 @@ int main(int argc, char **argv)
     unsigned long version = 1;
     unsigned long size = bbusim::kImageLen;
     bbusim::ImageFault fault = bbusim::ImageFault::none;
-    int opt;
+    int opt = 0;
     opterr = 0;
     while ((opt = getopt(argc, argv, "+v:s:c:h")) != -1) {
         switch (opt) {

@@ -765,7 +765,7 @@ std::string too_large()
 // piece beyond the limit is held, even when the file grows while it is read.
 std::string read_bounded(int fd, std::string *text)
 {
-    constexpr std::size_t kPiece = 64 * 1024;
+    constexpr std::size_t kPiece = std::size_t{64} * 1024;
     text->clear();
     for (;;) {
         const std::size_t have = text->size();

@@ -28,7 +28,7 @@ std::atomic_ref<std::int64_t> offset_of(const World &w)
 
 std::int64_t saturated_sum(std::int64_t a, std::int64_t b)
 {
-    std::int64_t sum;
+    std::int64_t sum = 0;
     if (__builtin_add_overflow(a, b, &sum))
         return a < 0 ? INT64_MIN : INT64_MAX;
     return sum;
@@ -55,7 +55,7 @@ std::int64_t wall_clock_us(const World &w)
 void set_wall_clock_us(World &w, std::int64_t wall_us)
 {
     const auto now = static_cast<std::int64_t>(std::min<std::uint64_t>(virtual_now_us(w), kMaxUs));
-    std::int64_t offset;
+    std::int64_t offset = 0;
     if (__builtin_sub_overflow(wall_us, now, &offset))
         offset = INT64_MIN;  // only a wall clock near the start of the range gets here
     offset_of(w).store(offset, std::memory_order_relaxed);
@@ -65,7 +65,7 @@ std::uint64_t advance_clock(World &w, std::uint64_t us)
 {
     auto now = now_of(w);
     std::uint64_t before = now.load(std::memory_order_relaxed);
-    std::uint64_t step;
+    std::uint64_t step = 0;
     do {
         std::uint64_t room =
             static_cast<std::uint64_t>(kMaxUs) - std::min<std::uint64_t>(before, kMaxUs);
