@@ -29,7 +29,8 @@ void printHelp()
                 "Commands:\n");
     for (const Command *command : kCommands)
         for (const Form &form : command->forms)
-            std::printf("  %-31s %s\n", form.synopsis, form.summary);
+            if (form.synopsis != nullptr)
+                std::printf("  %-31s %s\n", form.synopsis, form.summary);
     std::printf(
         "\n"
         "Options (also after the command):\n"
@@ -58,7 +59,7 @@ int main(int argc, char **argv)
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;
     // '+': the options end at the command word, which parses its own.
-    for (int key; (key = getopt_long(argc, argv, "+:a:vyw:hV", options, nullptr)) != -1;) {
+    for (int key = 0; (key = getopt_long(argc, argv, "+:a:vyw:hV", options, nullptr)) != -1;) {
         switch (key) {
         case 'a':
         case 'v':

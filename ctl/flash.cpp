@@ -102,7 +102,7 @@ int runValidate(int argc, char **argv)
 {
     if (!parseOptions(validateCommand, argc, argv).empty())
         usageError(&validateCommand, "validate takes no argument");
-    int valid;
+    int valid = 0;
     {
         BusSession bus(validateCommand);
         valid = validate_img(bus.fd(), settings.verbose);
@@ -184,11 +184,11 @@ int runImage(int argc, char **argv)
         return ok ? "ok" : "BAD";
     };
     std::printf("size: %d bytes, %d blocks\n", found.size, found.numblocks);
-    std::printf("magic: 0x%08x %s\n", found.magic, verdict(found.magic_ok));
+    std::printf("magic: 0x%08x %s\n", found.magic, verdict(found.magic_ok != 0));
     std::printf("crc: 0x%08x, header 0x%08x %s\n", found.crc, found.file_crc,
-                verdict(found.crc_ok));
+                verdict(found.crc_ok != 0));
     std::printf("header check: 0x%08x, header 0x%08x %s\n", found.checksum, found.file_checksum,
-                verdict(found.checksum_ok));
+                verdict(found.checksum_ok != 0));
     std::printf("version: %02x\n", found.version);
     if (rc != 0) {
         message("image check: %s is not a valid image: %s", shown(operands[1]).c_str(),

@@ -55,6 +55,8 @@ void printCommandHelp(const Command &command)
 {
     const char *lead = "Usage:";
     for (const Form &form : command.forms) {
+        if (form.synopsis == nullptr)
+            break;
         std::printf("%s bbuctl [OPTION]... %s\n", lead, form.synopsis);
         lead = "      ";
     }

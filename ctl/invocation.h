@@ -28,11 +28,13 @@ struct Form {
     const char *summary;
 };
 
+constexpr std::size_t MAX_FORMS = 3;
+
 // One command word of bbuctl ("status", "vpd", ...), with its help.
 struct Command {
     const char *name;
     int (*run)(int argc, char **argv);  // argv[0] is the command word
-    std::vector<Form> forms;
+    Form forms[MAX_FORMS];              // the unused ones null
     const char *help;  // what the command does and its own options, for COMMAND --help
 };
 

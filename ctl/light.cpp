@@ -15,7 +15,7 @@ int runLight(int argc, char **argv)
 {
     std::vector<std::string> operands = parseOptions(lightCommand, argc, argv);
     if (operands.empty()) {
-        int light;
+        int light = 0;
         {
             BusSession bus(lightCommand);
             light = get_light_status(bus.fd(), settings.verbose);
@@ -31,7 +31,7 @@ int runLight(int argc, char **argv)
         usageError(&lightCommand, "the light value must be a number from 0 to 15, not '%s'",
                    operands[1].c_str());
     confirm(lightCommand, "set the service fault light to " + operands[1]);
-    int rc;
+    int rc = 0;
     {
         BusSession bus(lightCommand);
         rc = set_light(bus.fd(), static_cast<int>(value), settings.verbose);

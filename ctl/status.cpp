@@ -85,7 +85,7 @@ struct StatusValue {
     const char *metricHelp;
 };
 
-const StatusValue kValues[] = {
+constexpr StatusValue kValues[] = {
     {"elapsed_time_seconds", "elapsed time", " s",
      [](const GENERAL_STATUS &g) { return bbu_be32_value(g.elapsed_time); },
      "bbu_elapsed_time_seconds", 1, "Elapsed time the BBU reports."},
@@ -218,7 +218,7 @@ int runStatus(int argc, char **argv)
         usageError(&statusCommand, "unexpected argument '%s'", operands[0].c_str());
 
     sarbuf_t status{};
-    int rc;
+    int rc = 0;
     {
         BusSession bus(statusCommand);
         rc = read_and_print_status_with_checks(bus.fd(), "status", &status, settings.verbose);

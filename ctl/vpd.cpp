@@ -76,7 +76,7 @@ int setCodeLevel(const std::vector<std::string> &operands)
                                 "characters, e.g. 'A3'");
     confirm(vpdCommand, "set the VPD code level's last two characters to " + level);
 
-    int rc;
+    int rc = 0;
     {
         BusSession bus(vpdCommand);
         rc = update_vpd_codelevel(bus.fd(), level.c_str(), settings.verbose, 0);
@@ -103,7 +103,7 @@ int runVpd(int argc, char **argv)
                    operands[action == "check" ? 1 : 0].c_str());
 
     Image image{};
-    int checkResult;
+    int checkResult = 0;
     {
         BusSession bus(vpdCommand);
         checkResult = read_vpd_buff(bus.fd(), settings.verbose, image.data());
