@@ -84,17 +84,15 @@ void printJson(const bbuStateSave &ss, int strings)
 // a message.
 int readRecord(const std::string &path, bbuStateSave &ss)
 {
-    const std::string shown =
-        printable(reinterpret_cast<const unsigned char *>(path.c_str()), path.size());
     // Non-blocking, so a FIFO without a writer is refused rather than waited for.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        message("decode: cannot open %s: %s", shown.c_str(), std::strerror(errno));
+        message("decode: cannot open %s: %s", path.c_str(), std::strerror(errno));
         return 0;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        message("decode: %s is not a regular file", shown.c_str());
+        message("decode: %s is not a regular file", path.c_str());
         close(fd);
         return 0;
     }
@@ -106,7 +104,7 @@ int readRecord(const std::string &path, bbuStateSave &ss)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            message("decode: cannot read %s: %s", shown.c_str(), std::strerror(errno));
+            message("decode: cannot read %s: %s", path.c_str(), std::strerror(errno));
             close(fd);
             return 0;
         }
@@ -123,7 +121,7 @@ int readRecord(const std::string &path, bbuStateSave &ss)
     }
     message("decode: %s is not a record file: %s bytes, not 145, 177 or 209 (1, 2 or 3 battery "
             "strings)",
-            shown.c_str(), got == sizeof bytes ? "more than 209" : std::to_string(got).c_str());
+            path.c_str(), got == sizeof bytes ? "more than 209" : std::to_string(got).c_str());
     return 0;
 }
 

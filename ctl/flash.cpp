@@ -67,7 +67,7 @@ int runFlash(int argc, char **argv)
     FIRMWARE_IMAGE_CHECK found{};
     int rc = check_firmware_image(file.c_str(), &found);
     if (rc != 0) {
-        message("flash: %s is no image to load: %s", shown(file).c_str(), imageProblem(rc, found));
+        message("flash: %s is no image to load: %s", file.c_str(), imageProblem(rc, found));
         return EXIT_FAILED;
     }
     confirm(flashCommand, "load firmware version " + std::to_string(found.version) + " from " +
@@ -133,7 +133,7 @@ int runDump(int argc, char **argv)
     if (output != nullptr) {
         out = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (out < 0) {
-            message("dump: cannot write %s: %s", shown(output).c_str(), std::strerror(errno));
+            message("dump: cannot write %s: %s", output, std::strerror(errno));
             return EXIT_FAILED;
         }
     }
@@ -163,7 +163,7 @@ int runDump(int argc, char **argv)
         done += static_cast<std::size_t>(n);
     }
     if (close(out) != 0 || done < length) {
-        message("dump: cannot write %s: %s", shown(output).c_str(), std::strerror(errno));
+        message("dump: cannot write %s: %s", output, std::strerror(errno));
         return EXIT_FAILED;
     }
     return EXIT_OK;
@@ -177,7 +177,7 @@ int runImage(int argc, char **argv)
     FIRMWARE_IMAGE_CHECK found{};
     const int rc = check_firmware_image(operands[1].c_str(), &found);
     if (found.open_errno != 0 || rc == BBU_IMAGE_NO_MEMORY) {
-        message("image check: %s: %s", shown(operands[1]).c_str(), imageProblem(rc, found));
+        message("image check: %s: %s", operands[1].c_str(), imageProblem(rc, found));
         return EXIT_FAILED;
     }
     auto verdict = [](bool ok) {
@@ -191,7 +191,7 @@ int runImage(int argc, char **argv)
                 verdict(found.checksum_ok != 0));
     std::printf("version: %02x\n", found.version);
     if (rc != 0) {
-        message("image check: %s is not a valid image: %s", shown(operands[1]).c_str(),
+        message("image check: %s is not a valid image: %s", operands[1].c_str(),
                 imageProblem(rc, found));
         return EXIT_FAILED;
     }

@@ -21,11 +21,15 @@ Settings settings;
 
 namespace {
 
+// Arguments, file names and the like come from the user or the machine:
+// whatever they hold, a message shows it as printable text.
 void vmessage(const char *format, va_list args)
 {
-    std::fputs("bbuctl: ", stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
+    char text[1024] = {};
+    std::vsnprintf(text, sizeof text, format, args);
+    std::fprintf(
+        stderr, "bbuctl: %s\n",
+        printable(reinterpret_cast<const unsigned char *>(text), std::strlen(text)).c_str());
 }
 
 }  // namespace

@@ -247,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{}, "bbuctl: no command given\n" + kTry},
         UsageCase{{"--bogus", "status"}, "bbuctl: unknown option '--bogus'\n" + kTry},
         UsageCase{{"-a"}, "bbuctl: option '-a' needs a value\n" + kTry},
-        UsageCase{{"frob"}, "bbuctl: unknown command 'frob'\n" + kTry},
+        UsageCase{{"fr\x1bob"}, "bbuctl: unknown command 'fr\\x1bob'\n" + kTry},
         UsageCase{{"status", "-x"}, "bbuctl: unknown option '-x'\n" + kTryStatus},
         UsageCase{{"status", "--adapter"},
                   "bbuctl: option '--adapter' needs a value\n" + kTryStatus},
