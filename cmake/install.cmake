@@ -8,22 +8,31 @@ include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
 
+# Components, as the Debian packages split them (cmake/packaging.cmake): the
+# shared library itself ("library"), and what building against it needs
+# ("dev": the development symlink, the archive, headers, man page,
+# pkg-config and CMake files). bbu-i2cd is one of the "tools", with battsnap
+# and bbuctl.
 install(TARGETS bbu bbu_static
   EXPORT bbuTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library)
 install(FILES
   ${PROJECT_SOURCE_DIR}/i2c/include/bbu/i2c.h
   ${PROJECT_SOURCE_DIR}/bbu/include/bbu/bbu.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bbu
+  COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+  COMPONENT dev)
 
 set(BBU_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
   "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix)")
-install(TARGETS bbu-i2cd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/bbu-i2cd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.socket DESTINATION ${BBU_SYSTEMD_UNITDIR})
+install(TARGETS bbu-i2cd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/bbu-i2cd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+  COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.socket DESTINATION ${BBU_SYSTEMD_UNITDIR}
+  COMPONENT tools)
 # The service names the daemon by the prefix given at install time, as bbu.pc does.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_SBINDIR}")
   set(BBU_SERVICE_SBINDIR "${CMAKE_INSTALL_SBINDIR}")
@@ -37,7 +46,7 @@ install(CODE "
   message(STATUS \"Installing: \${unit}\")
   configure_file(\"${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.service.in\" \"\${unit}\" @ONLY)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
-")
+" COMPONENT tools)
 
 # pkg-config: the prefix is the one given at install time (cmake --install
 # --prefix), not the configured one, so a staged install points at itself.
@@ -65,12 +74,13 @@ install(CODE "
   message(STATUS \"Installing: \${bbu_pc}\")
   configure_file(\"${PROJECT_BINARY_DIR}/bbu.pc.in\" \"\${bbu_pc}\" @ONLY)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${bbu_pc}\")
-")
+" COMPONENT dev)
 
 # CMake package: find_package(bbu) gives bbu::bbu and bbu::bbu_static.
 install(EXPORT bbuTargets
   NAMESPACE bbu::
-  DESTINATION ${BBU_INSTALL_CMAKEDIR})
+  DESTINATION ${BBU_INSTALL_CMAKEDIR}
+  COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/bbuConfig.cmake.in
   ${PROJECT_BINARY_DIR}/bbuConfig.cmake
   INSTALL_DESTINATION ${BBU_INSTALL_CMAKEDIR})
@@ -80,4 +90,5 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/bbuConfigVersion.cmake
 install(FILES
   ${PROJECT_BINARY_DIR}/bbuConfig.cmake
   ${PROJECT_BINARY_DIR}/bbuConfigVersion.cmake
-  DESTINATION ${BBU_INSTALL_CMAKEDIR})
+  DESTINATION ${BBU_INSTALL_CMAKEDIR}
+  COMPONENT dev)

@@ -1,6 +1,7 @@
 // capture_record.h - battsnap's capture record: the tool's byte-by-byte views
 // of the blocks it reads, the record file they make and its console report.
-// Internal to the tool: programs built with the library use <bbu/bbu.h>.
+// Internal to the tools (battsnap writes and prints records, bbuctl decodes
+// record files): programs built with the library use <bbu/bbu.h>.
 //
 // Every block battsnap reads is kept byte for byte as the BBU sent it; the
 // records below only name the bytes, they never combine multi-byte values.
@@ -137,6 +138,14 @@ static_assert(sizeof(bbuStateSave) == 209, "bbuStateSave is 209 bytes");
 static_assert(offsetof(bbuStateSave, generalStatus) == 80 &&
                   offsetof(bbuStateSave, batteryStringStatus) == 113,
               "bbuStateSave: state save, general status, strings");
+
+// Size of the record file of a capture of nbrBS strings: 145, 177 or 209
+// bytes, so the size alone gives the number of strings.
+constexpr std::size_t recordFileSize(int nbrBS)
+{
+    return sizeof(bbuSS) + sizeof(BbuGeneralStatus) +
+           static_cast<std::size_t>(nbrBS) * sizeof(BbuStringStatus);
+}
 
 // Writes the record file: state save, general status and the first nbrBS
 // string entries, as raw bytes. An existing file is replaced. 0, or -1 after

@@ -1,0 +1,91 @@
+// bbuctl.cpp - the BBU service library's operations at the shell, and the
+// offline decoding of battsnap's record files.
+//
+//   bbuctl [-a PATH] [-v] [-y] COMMAND [ARG]...
+//   bbuctl --help | --version
+//
+// The options before the command are the ones every command also takes
+// after its word; each command parses its own (see invocation.h).
+#include "invocation.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+using namespace bbuctl;
+
+const Command *const kCommands[] = {&statusCommand, &vpdCommand,   &lightCommand,
+                                    &resetCommand,  &flashCommand, &validateCommand,
+                                    &dumpCommand,   &imageCommand, &decodeCommand};
+
+void printHelp()
+{
+    std::printf("Usage: bbuctl [OPTION]... COMMAND [ARG]...\n"
+                "       bbuctl --help | --version\n"
+                "Run the BBU service library's operations on a battery backup unit (BBU) on\n"
+                "Linux I2C, and decode battsnap's record files without one.\n"
+                "\n"
+                "Commands:\n");
+    for (const Command *command : kCommands)
+        for (const Form &form : command->forms)
+            if (form.synopsis != nullptr)
+                std::printf("  %-31s %s\n", form.synopsis, form.summary);
+    std::printf(
+        "\n"
+        "Options (also after the command):\n"
+        "  -a, --adapter PATH  the I2C adapter (default /dev/i2c-0b)\n"
+        "  -v, --verbose       show the library's console output on standard error\n"
+        "  -y, --yes           change the BBU without asking\n"
+        "  -w, --wait SECONDS  wait for another program's lock on the adapter (default 10)\n"
+        "  -h, --help          show this help and exit ('bbuctl COMMAND --help': the command's)\n"
+        "  -V, --version       show the version and exit\n"
+        "\n"
+        "Commands that touch the bus hold the adapter's lock while they work. Commands\n"
+        "that change the BBU ask on a terminal, and without one need -y.\n"
+        "Exit status: 0 success, 1 the operation failed or was declined, 2 usage error.\n");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const option options[] = {{"adapter", required_argument, nullptr, 'a'},
+                              {"verbose", no_argument, nullptr, 'v'},
+                              {"yes", no_argument, nullptr, 'y'},
+                              {"wait", required_argument, nullptr, 'w'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"version", no_argument, nullptr, 'V'},
+                              {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    // '+': the options end at the command word, which parses its own.
+    for (int key = 0; (key = getopt_long(argc, argv, "+:a:vyw:hV", options, nullptr)) != -1;) {
+        switch (key) {
+        case 'a':
+        case 'v':
+        case 'y':
+        case 'w':
+            applyCommonOption(nullptr, key, optarg);
+            break;
+        case 'h':
+            printHelp();
+            return EXIT_OK;
+        case 'V':
+            std::printf("bbuctl (bbu) %s\n", BBU_VERSION);
+            return EXIT_OK;
+        case ':':
+            usageError(nullptr, "option '%s' needs a value", argv[optind - 1]);
+        default:
+            if (optopt != 0)
+                usageError(nullptr, "unknown option '-%c'", optopt);
+            usageError(nullptr, "unknown option '%s'", argv[optind - 1]);
+        }
+    }
+    if (optind >= argc)
+        usageError(nullptr, "no command given");
+    for (const Command *command : kCommands) {
+        if (std::strcmp(argv[optind], command->name) == 0)
+            return command->run(argc - optind, argv + optind);
+    }
+    usageError(nullptr, "unknown command '%s'", argv[optind]);
+}

@@ -1,0 +1,241 @@
+// invocation.cpp - what every bbuctl command shares: options, messages and
+// exit statuses, confirmation, the session on the bus.
+#include "invocation.h"
+
+#include <bbu/i2c.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace bbuctl {
+
+Settings settings;
+
+namespace {
+
+// Arguments, file names and the like come from the user or the machine:
+// whatever they hold, a message shows it as printable text.
+void vmessage(const char *format, va_list args)
+{
+    char text[1024] = {};
+    std::vsnprintf(text, sizeof text, format, args);
+    std::fprintf(
+        stderr, "bbuctl: %s\n",
+        printable(reinterpret_cast<const unsigned char *>(text), std::strlen(text)).c_str());
+}
+
+}  // namespace
+
+void message(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vmessage(format, args);
+    va_end(args);
+}
+
+void usageError(const Command *command, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vmessage(format, args);
+    va_end(args);
+    if (command != nullptr)
+        std::fprintf(stderr, "Try 'bbuctl %s --help'.\n", command->name);
+    else
+        std::fputs("Try 'bbuctl --help'.\n", stderr);
+    std::exit(EXIT_USAGE);
+}
+
+void printCommandHelp(const Command &command)
+{
+    const char *lead = "Usage:";
+    for (const Form &form : command.forms) {
+        if (form.synopsis == nullptr)
+            break;
+        std::printf("%s bbuctl [OPTION]... %s\n", lead, form.synopsis);
+        lead = "      ";
+    }
+    std::printf(
+        "%s\n"
+        "Options of every command:\n"
+        "  -a, --adapter PATH  the I2C adapter (default /dev/i2c-0b)\n"
+        "  -v, --verbose       show the library's console output on standard error\n"
+        "  -y, --yes           change the BBU without asking\n"
+        "  -w, --wait SECONDS  wait for another program's lock on the adapter (default 10)\n"
+        "  -h, --help          show this help and exit\n",
+        command.help);
+}
+
+void applyCommonOption(const Command *command, int key, char *arg)
+{
+    unsigned long seconds = 0;
+    switch (key) {
+    case 'a':
+        if (*arg == '\0')
+            usageError(command, "an empty adapter path");
+        I2C_Adapter = arg;
+        break;
+    case 'v':
+        settings.verbose = 1;
+        break;
+    case 'y':
+        settings.yes = true;
+        break;
+    case 'w':
+        if (!parseNumber(arg, MAX_WAIT_SECONDS, seconds))
+            usageError(command, "the wait must be 0 to %lu seconds, not '%s'", MAX_WAIT_SECONDS,
+                       arg);
+        settings.waitSeconds = static_cast<int>(seconds);
+        break;
+    }
+}
+
+std::vector<std::string> parseOptions(const Command &command, int argc, char **argv,
+                                      std::span<const option> extra,
+                                      const std::function<void(int, const char *)> &onOption)
+{
+    std::vector<option> options = {{"adapter", required_argument, nullptr, 'a'},
+                                   {"verbose", no_argument, nullptr, 'v'},
+                                   {"yes", no_argument, nullptr, 'y'},
+                                   {"wait", required_argument, nullptr, 'w'},
+                                   {"help", no_argument, nullptr, 'h'}};
+    // A leading ':' makes getopt report a missing value apart from an unknown option.
+    std::string shortOptions = ":a:vyw:h";
+    for (const option &o : extra) {
+        options.push_back(o);
+        if (o.val > 0 && o.val < 128 && std::isalpha(o.val)) {
+            shortOptions += static_cast<char>(o.val);
+            if (o.has_arg == required_argument)
+                shortOptions += ':';
+        }
+    }
+    options.push_back({nullptr, 0, nullptr, 0});
+
+    opterr = 0;
+    optind = 0;  // start afresh after the command word
+    for (;;) {
+        int key = getopt_long(argc, argv, shortOptions.c_str(), options.data(), nullptr);
+        if (key == -1)
+            break;
+        switch (key) {
+        case 'a':
+        case 'v':
+        case 'y':
+        case 'w':
+            applyCommonOption(&command, key, optarg);
+            break;
+        case 'h':
+            printCommandHelp(command);
+            std::exit(EXIT_OK);
+        case ':':
+            usageError(&command, "option '%s' needs a value", argv[optind - 1]);
+        case '?':
+            if (optopt != 0)
+                usageError(&command, "unknown option '-%c'", optopt);
+            usageError(&command, "unknown option '%s'", argv[optind - 1]);
+        default:
+            onOption(key, optarg);
+        }
+    }
+    return {argv + optind, argv + argc};
+}
+
+bool parseNumber(const char *text, unsigned long max, unsigned long &value)
+{
+    int base = 10;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text += 2;
+    }
+    if (!std::isxdigit(static_cast<unsigned char>(*text)))
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    value = std::strtoul(text, &end, base);
+    return errno == 0 && *end == '\0' && value <= max;
+}
+
+void confirm(const Command &command, const std::string &change)
+{
+    if (settings.yes)
+        return;
+    if (isatty(STDIN_FILENO) == 0) {
+        message("%s: this changes the BBU: give -y to go ahead without a terminal", command.name);
+        std::exit(EXIT_USAGE);
+    }
+    std::fprintf(stderr, "bbuctl: %s on %s. Continue? [y/N] ", change.c_str(), I2C_Adapter);
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (std::fgets(answer, sizeof answer, stdin) != nullptr) {
+        answer[std::strcspn(answer, "\n")] = '\0';
+        if (strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0)
+            return;
+    }
+    message("%s: aborted, nothing changed", command.name);
+    std::exit(EXIT_FAILED);
+}
+
+BusSession::BusSession(const Command &command)
+{
+    std::fflush(stdout);
+    int target = settings.verbose ? STDERR_FILENO : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    savedStdout_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (target >= 0 && savedStdout_ >= 0)
+        dup2(target, STDOUT_FILENO);
+    if (target > STDERR_FILENO)
+        close(target);
+
+    fd_ = open_I2C_device(settings.verbose);
+    if (fd_ < 0) {
+        restoreStdout();
+        message("%s: cannot open the adapter %s", command.name, I2C_Adapter);
+        std::exit(EXIT_FAILED);
+    }
+    if (lock_I2C_device(fd_, settings.waitSeconds) != 0) {
+        restoreStdout();
+        message("%s: the adapter %s is in use by another program", command.name, I2C_Adapter);
+        std::exit(EXIT_FAILED);
+    }
+}
+
+BusSession::~BusSession()
+{
+    restoreStdout();
+    close_I2C_device(fd_);
+}
+
+void BusSession::restoreStdout()
+{
+    std::fflush(stdout);
+    if (savedStdout_ >= 0) {
+        dup2(savedStdout_, STDOUT_FILENO);
+        close(savedStdout_);
+        savedStdout_ = -1;
+    }
+}
+
+std::string printable(const unsigned char *bytes, std::size_t len)
+{
+    std::string text;
+    for (std::size_t i = 0; i < len && bytes[i] != 0; ++i) {
+        if (bytes[i] >= 0x20 && bytes[i] < 0x7f && bytes[i] != '\\') {
+            text += static_cast<char>(bytes[i]);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", bytes[i]);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+}  // namespace bbuctl

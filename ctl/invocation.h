@@ -1,0 +1,119 @@
+// invocation.h - what every bbuctl command shares: its options, its messages
+// and exit statuses, the confirmation of changes to the BBU, and its session
+// on the bus.
+//
+// Exit statuses: 0 success, 1 the operation failed (or a change was declined
+// at the terminal), 2 usage error (also a change asked for without -y and
+// without a terminal to confirm it on). Messages go to standard error as
+// "bbuctl: ..."; standard output carries only the command's result.
+#ifndef BBUCTL_INVOCATION_H
+#define BBUCTL_INVOCATION_H
+
+#include <getopt.h>
+
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace bbuctl {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+// One form of a command, as the help lists it: "light set N", and what it does.
+struct Form {
+    const char *synopsis;  // without "bbuctl "
+    const char *summary;
+};
+
+constexpr std::size_t MAX_FORMS = 3;
+
+// One command word of bbuctl ("status", "vpd", ...), with its help.
+struct Command {
+    const char *name;
+    int (*run)(int argc, char **argv);  // argv[0] is the command word
+    Form forms[MAX_FORMS];              // the unused ones null
+    const char *help;  // what the command does and its own options, for COMMAND --help
+};
+
+// The commands, in the order the help lists them.
+extern const Command statusCommand, vpdCommand, lightCommand, resetCommand, flashCommand,
+    validateCommand, dumpCommand, imageCommand, decodeCommand;
+
+// The settings every command takes: -a, -v, -y, -w.
+struct Settings {
+    int verbose = 0;       // passed to every library call
+    bool yes = false;      // change the BBU without asking
+    int waitSeconds = 10;  // for another program's lock on the adapter
+};
+constexpr unsigned long MAX_WAIT_SECONDS = 3600;
+extern Settings settings;
+
+// "bbuctl: <message>" on standard error.
+void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// A usage error: the message, a pointer to the help (the command's, or
+// bbuctl's when command is null), and exit status 2.
+[[noreturn]] void usageError(const Command *command, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Parses a command's options: the common ones (-a, -v, -y, -h) and `extra`,
+// whose keys are handed to onOption with their argument. -h prints the
+// command's help and exits 0; an unknown option or a missing argument is a
+// usage error. Returns the operands that follow the options.
+std::vector<std::string>
+parseOptions(const Command &command, int argc, char **argv, std::span<const option> extra = {},
+             const std::function<void(int key, const char *arg)> &onOption = {});
+
+// Prints the command's usage and help to standard output.
+void printCommandHelp(const Command &command);
+
+// Applies one of the options every command takes (-a, -v, -y, -w) with its
+// value; a bad value is a usage error of the command (of bbuctl when null).
+void applyCommonOption(const Command *command, int key, char *arg);
+
+// A non-negative decimal or 0x-hex number no greater than max, the whole word.
+bool parseNumber(const char *text, unsigned long max, unsigned long &value);
+
+// Asks before a command changes the BBU: with -y it goes ahead; on a
+// terminal it asks on standard error and reads the answer from standard
+// input (exit 1 unless it is y or yes); without a terminal it refuses with
+// exit 2.
+void confirm(const Command &command, const std::string &change);
+
+// The command's session on the bus: the adapter opened and locked (one
+// program at a time on the BBU: a lock held by another program is waited for
+// -w seconds of real time), and the library's
+// console output (progress, dumps, status displays) sent to standard error
+// with -v, and to nowhere without it, while the session lasts, so standard
+// output holds the command's own result. Exits 1 when the adapter cannot be
+// opened or locked. Nothing is printed to standard output while a session is
+// open; the lock is released when it ends.
+class BusSession {
+public:
+    explicit BusSession(const Command &command);
+    ~BusSession();
+    BusSession(const BusSession &) = delete;
+    BusSession &operator=(const BusSession &) = delete;
+
+    int fd() const
+    {
+        return fd_;
+    }
+
+private:
+    void restoreStdout();
+
+    int fd_ = -1;
+    int savedStdout_ = -1;
+};
+
+// Text of a field from the BBU for a terminal: up to the first NUL, bytes
+// outside printable ASCII (and the backslash) as \xNN.
+std::string printable(const unsigned char *bytes, std::size_t len);
+
+}  // namespace bbuctl
+
+#endif  // BBUCTL_INVOCATION_H

@@ -1,0 +1,269 @@
+// status.cpp - bbuctl status: the BBU's general status decoded, as text, as
+// JSON or in the Prometheus text exposition format.
+//
+// It only reads: one checked status read (33 bytes from 0x40, check byte
+// verified, error bits traced), never the opening status check that
+// soft-resets a BBU left in flash-program mode.
+#include "invocation.h"
+
+#include <bbu/bbu.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace bbuctl {
+
+namespace {
+
+// A named bit of the general status.
+struct StatusBit {
+    int byte;
+    std::uint8_t mask;
+    const char *name;
+};
+
+// The bits that describe the BBU's state, by their names in GENERAL_STATUS.
+constexpr StatusBit kFlags[] = {
+    {0, 0x80, "command_in_progress"},
+    {0, 0x40, "check"},
+    {0, 0x20, "proper_connection"},
+    {0, 0x10, "actual_connection"},
+    {0, 0x08, "testing"},
+    {0, 0x04, "charging"},
+    {0, 0x02, "least_capacity"},
+    {0, 0x01, "non_zero"},
+    {2, 0x80, "threshold_one"},
+    {2, 0x40, "threshold_two"},
+    {2, 0x20, "ps0_epow"},
+    {2, 0x10, "ps1_epow"},
+    {2, 0x08, "incompat_level"},
+    {2, 0x04, "power_up"},
+    {2, 0x02, "interrupt_masked"},
+    {3, 0x80, "need_tod"},
+    {3, 0x40, "need_vpd"},
+    {3, 0x20, "state_save_avail"},
+    {3, 0x10, "delayed_fault"},
+    {3, 0x08, "defer_disconnect"},
+    {4, 0x02, "operation_mode"},
+    {6, 0x80, "vbat_control_switch"},
+    {6, 0x10, "valid_image"},
+    {6, 0x08, "reprogram_req"},
+    {7, 0x80, "all_acok"},
+    {7, 0x40, "all_charger_ok"},
+    {7, 0x20, "all_battery_ok"},
+    {7, 0x04, "bat1_check"},
+    {7, 0x02, "bat2_check"},
+    {7, 0x01, "bat3_check"},
+};
+
+// The error bits the library's checked read checks: byte 4 read as flash-load
+// error flags, byte 5 (what the BBU last received), byte 6 (the flash).
+constexpr StatusBit kErrorBits[] = {
+    {4, TFB_BLOCK_SYNC, "tfb_block_sync"},  {4, WRITE_CNT_SYNC, "write_cnt_sync"},
+    {4, NUMOFBYTE_ERR, "numofbyte_err"},    {4, DATA_BLK_ERR, "data_blk_err"},
+    {4, EEPROM_FULL, "eeprom_full"},        {4, EEPROM_CHKSUM, "eeprom_chksum"},
+    {5, MULTI_CMD, "multiple_command"},     {5, SAR_OVERRUN, "sar_overrun"},
+    {5, SARX_OVERRUN, "sarx_overrun"},      {5, INVALID_LEN, "invalid_length"},
+    {5, INVALID_CMD, "invalid_command"},    {5, FLASH_CHKSUM, "flash_checksum"},
+    {5, INVALID_PARM, "invalid_parameter"}, {5, CHKSUM_ERR, "checksum_error"},
+    {6, FLASH_ERASE, "flash_erase"},        {6, FLASH_PROGRAM, "flash_program"},
+};
+
+// A number of the general status. `metric` names its Prometheus gauge (none
+// when null), whose value is the number times `scale`.
+struct StatusValue {
+    const char *key;    // JSON key
+    const char *label;  // text label
+    const char *unit;   // text unit, "" for none
+    std::uint32_t (*get)(const GENERAL_STATUS &);
+    const char *metric;
+    std::uint32_t scale;
+    const char *metricHelp;
+};
+
+constexpr StatusValue kValues[] = {
+    {"elapsed_time_seconds", "elapsed time", " s",
+     [](const GENERAL_STATUS &g) { return bbu_be32_value(g.elapsed_time); },
+     "bbu_elapsed_time_seconds", 1, "Elapsed time the BBU reports."},
+    {"average_temperature_celsius", "average temperature", " C",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return bbu_be16_value(g.avg_temp_all); },
+     "bbu_average_temperature_celsius", 1, "Average temperature of the battery strings."},
+    {"capacity_period_hours", "capacity period", " h",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return bbu_be16_value(g.BBU_Capacity_Period); },
+     "bbu_capacity_period_seconds", 3600, "Capacity period the BBU reports (in hours)."},
+    {"battery_strings", "battery strings", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte12.BIT.num_strings; },
+     "bbu_battery_strings", 1, "Number of battery strings."},
+    {"charging_state_light", "charging state light", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte0E.BIT.ChargingStateLED; },
+     "bbu_charging_state_light", 1, "Charging-state light code (0 to 15)."},
+    {"service_fault_light", "service fault light", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte0E.BIT.ServiceFaultLED; },
+     "bbu_service_fault_light", 1, "Service/fault light code (0 to 15)."},
+    {"data_in_cache_light", "data in cache light", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte0F.BIT.DataInCacheLED; }, nullptr,
+     1, nullptr},
+    {"tcbla", "TCBLA", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return bbu_be16_value(g.TCBLA); }, nullptr, 1,
+     nullptr},
+    {"command_in_progress_code", "command in progress", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return g.Command_in_progress; }, nullptr, 1,
+     nullptr},
+    {"backup_discharge_current", "backup discharge current", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t {
+         return bbu_be16_value(g.Backup_Discharge_Current);
+     },
+     nullptr, 1, nullptr},
+    {"fet_sense_a", "FET sense A", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return bbu_be16_value(g.FET_Sense_A); },
+     nullptr, 1, nullptr},
+    {"ad_testpoint", "A/D test point", "",
+     [](const GENERAL_STATUS &g) -> std::uint32_t { return bbu_be16_value(g.AD_Testpoint); },
+     nullptr, 1, nullptr},
+};
+
+enum class Format { text, json, prometheus };
+
+bool isSet(const std::uint8_t *gss, const StatusBit &bit)
+{
+    return (gss[bit.byte] & bit.mask) != 0;
+}
+
+void printText(const GENERAL_STATUS &g, const std::uint8_t *gss)
+{
+    std::printf("firmware version: %02x.%02x\n", g.version, g.sub_version);
+    for (const StatusValue &v : kValues)
+        std::printf("%s: %u%s\n", v.label, v.get(g), v.unit);
+    std::string flags, errors;
+    for (const StatusBit &bit : kFlags)
+        if (isSet(gss, bit))
+            flags += std::string(" ") + bit.name;
+    for (const StatusBit &bit : kErrorBits)
+        if (isSet(gss, bit))
+            errors += std::string(" ") + bit.name;
+    std::printf("flags:%s\n", flags.empty() ? " none" : flags.c_str());
+    std::printf("error bits:%s\n", errors.empty() ? " none" : errors.c_str());
+}
+
+void printJson(const GENERAL_STATUS &g, const std::uint8_t *gss)
+{
+    nlohmann::ordered_json doc;
+    doc["firmware_version"] = g.version;
+    doc["firmware_sub_version"] = g.sub_version;
+    for (const StatusValue &v : kValues)
+        doc[v.key] = v.get(g);
+    for (const StatusBit &bit : kFlags)
+        doc["flags"][bit.name] = isSet(gss, bit);
+    bool anyError = false;
+    for (const StatusBit &bit : kErrorBits) {
+        doc["error_bits"][bit.name] = isSet(gss, bit);
+        anyError = anyError || isSet(gss, bit);
+    }
+    doc["errors"] = anyError;
+    doc["bytes"] = std::vector<std::uint8_t>(gss, gss + BBU_GSS_READ_LEN);
+    std::printf("%s\n", doc.dump(2).c_str());
+}
+
+void printMetricHead(const char *name, const char *help)
+{
+    std::printf("# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+}
+
+void printReadSuccess(int ok)
+{
+    printMetricHead("bbu_status_read_success",
+                    "Whether the general status was read with a correct check byte.");
+    std::printf("bbu_status_read_success %d\n", ok);
+}
+
+void printPrometheus(const GENERAL_STATUS &g, const std::uint8_t *gss)
+{
+    printReadSuccess(1);
+    printMetricHead("bbu_firmware_info", "Firmware version of the BBU.");
+    std::printf("bbu_firmware_info{version=\"%02x\",sub_version=\"%02x\"} 1\n", g.version,
+                g.sub_version);
+    for (const StatusValue &v : kValues) {
+        if (v.metric == nullptr)
+            continue;
+        printMetricHead(v.metric, v.metricHelp);
+        std::printf("%s %llu\n", v.metric, static_cast<unsigned long long>(v.get(g)) * v.scale);
+    }
+    printMetricHead("bbu_status_flag", "Named bits of the general status (1 set, 0 clear).");
+    for (const StatusBit &bit : kFlags)
+        std::printf("bbu_status_flag{byte=\"%d\",name=\"%s\"} %d\n", bit.byte, bit.name,
+                    isSet(gss, bit) ? 1 : 0);
+    printMetricHead("bbu_error_bit", "Error bits of the general status (1 set, 0 clear).");
+    for (const StatusBit &bit : kErrorBits)
+        std::printf("bbu_error_bit{byte=\"%d\",name=\"%s\"} %d\n", bit.byte, bit.name,
+                    isSet(gss, bit) ? 1 : 0);
+}
+
+int runStatus(int argc, char **argv)
+{
+    Format format = Format::text;
+    const option extra[] = {{"json", no_argument, nullptr, 'j'},
+                            {"prometheus", no_argument, nullptr, 'p'}};
+    std::vector<std::string> operands =
+        parseOptions(statusCommand, argc, argv, extra, [&](int key, const char *) {
+            Format wanted = key == 'j' ? Format::json : Format::prometheus;
+            if (format != Format::text && format != wanted)
+                usageError(&statusCommand, "--json and --prometheus exclude each other");
+            format = wanted;
+        });
+    if (!operands.empty())
+        usageError(&statusCommand, "unexpected argument '%s'", operands[0].c_str());
+
+    sarbuf_t status{};
+    int rc = 0;
+    {
+        BusSession bus(statusCommand);
+        rc = read_and_print_status_with_checks(bus.fd(), "status", &status, settings.verbose);
+    }
+    if (rc != BBU_STATUS_CLEAN && rc != BBU_STATUS_ERROR_BITS) {
+        // The exposition still says that the read failed, so a stale file is
+        // never taken for a healthy BBU.
+        if (format == Format::prometheus)
+            printReadSuccess(0);
+        if (rc == BBU_STATUS_BAD_CHECKSUM)
+            message("status: the general status read has a wrong check byte");
+        else
+            message("status: cannot read the general status (result %d)", rc);
+        return EXIT_FAILED;
+    }
+
+    const auto *gss = reinterpret_cast<const std::uint8_t *>(status.buffer);
+    GENERAL_STATUS g;
+    std::memcpy(&g, gss, sizeof g);
+    switch (format) {
+    case Format::text:
+        printText(g, gss);
+        break;
+    case Format::json:
+        printJson(g, gss);
+        break;
+    case Format::prometheus:
+        printPrometheus(g, gss);
+        break;
+    }
+    return EXIT_OK;
+}
+
+}  // namespace
+
+const Command statusCommand = {
+    "status",
+    runStatus,
+    {{"status [--json | --prometheus]", "the general status decoded, with its error bits"}},
+    "Read the BBU's general status once, verify its check byte and show it decoded:\n"
+    "firmware version, measurements, named flags and error bits. It only reads.\n"
+    "\n"
+    "  --json        one JSON document with every field by name\n"
+    "  --prometheus  Prometheus text exposition format, for node_exporter's\n"
+    "                textfile collector (bbu_status_read_success 0 when the read fails)\n",
+};
+
+}  // namespace bbuctl
