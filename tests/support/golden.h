@@ -11,6 +11,7 @@
 #ifndef BBU_TESTS_SUPPORT_GOLDEN_H
 #define BBU_TESTS_SUPPORT_GOLDEN_H
 
+#include <bbu/bbu.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -74,12 +75,14 @@ std::string result_text(F f)
 
 }  // namespace golden
 
-// The call's text and the call itself; `fd` and `buf` name the adapter and
-// the caller's buffer.
+// The call's text and the call itself; `fd` names the adapter, and `buf`,
+// `cbuf` and `sar` the caller's buffer as bytes, characters and status buffer.
 #define GOLDEN_CALL(...)                                                                           \
 #__VA_ARGS__, [](golden::Call & call) {                                                        \
         [[maybe_unused]] const int fd = call.fd;                                                   \
         [[maybe_unused]] unsigned char *const buf = call.buf.data();                               \
+        [[maybe_unused]] char *const cbuf = reinterpret_cast<char *>(buf);                         \
+        [[maybe_unused]] sarbuf_t *const sar = reinterpret_cast<sarbuf_t *>(buf);                  \
         return golden::result_text([&] { return __VA_ARGS__; });                                   \
     }
 

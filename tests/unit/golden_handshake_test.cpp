@@ -66,21 +66,21 @@ const golden::Row kRows[] = {
     // re-send looks lost again.
     {"tfb_taken",
      "status 4 0x02",
-     GOLDEN_CALL(check_and_retryTFB(fd, reinterpret_cast<char *>(buf), 0)),
+     GOLDEN_CALL(check_and_retryTFB(fd, cbuf, 0)),
      {},
      [](golden::Call &call) {
          tfb_seen(call, 1, 1, 2, 2);
      }},
     {"tfb_byte13_unchanged",
      "status 4 0x02\nstatus 12 0x02 0x01",
-     GOLDEN_CALL(check_and_retryTFB(fd, reinterpret_cast<char *>(buf), 0)),
+     GOLDEN_CALL(check_and_retryTFB(fd, cbuf, 0)),
      {},
      [](golden::Call &call) {
          tfb_seen(call, 1, 1, 2, 1);
      }},
     {"tfb_byte12_unchanged_with_delay",
      "status 4 0x02\nstatus 12 0x01 0x02",
-     GOLDEN_CALL(check_and_retryTFB(fd, reinterpret_cast<char *>(buf), 1)),
+     GOLDEN_CALL(check_and_retryTFB(fd, cbuf, 1)),
      {},
      [](golden::Call &call) {
          tfb_seen(call, 1, 1, 1, 2);
@@ -89,14 +89,14 @@ const golden::Row kRows[] = {
      }},
     {"tfb_resend_fails",
      "status 4 0x02\nfault fail 40 write count 3",
-     GOLDEN_CALL(check_and_retryTFB(fd, reinterpret_cast<char *>(buf), 0)),
+     GOLDEN_CALL(check_and_retryTFB(fd, cbuf, 0)),
      {},
      [](golden::Call &call) {
          tfb_seen(call, 1, 1, 1, 1);
      }},
     {"tfb_resend_check_fails",
      "status 4 0x02\nbusy-polls 0\nfault error-bits 4 80 on 8f",
-     GOLDEN_CALL(check_and_retryTFB(fd, reinterpret_cast<char *>(buf), 0)),
+     GOLDEN_CALL(check_and_retryTFB(fd, cbuf, 0)),
      {},
      [](golden::Call &call) {
          tfb_seen(call, 1, 1, 1, 1);
@@ -104,22 +104,22 @@ const golden::Row kRows[] = {
     // A block re-sent while the BBU reports a checksum error.
     {"sarx_clean_at_once",
      "status 4 0x02",
-     GOLDEN_CALL(rewriteToSARX(fd, 134, reinterpret_cast<char *>(buf), 1)),
+     GOLDEN_CALL(rewriteToSARX(fd, 134, cbuf, 1)),
      {},
      block_record},
     {"sarx_checksum_error_every_time",
      "status 4 0x02\nfault block-checksum 0 count 3",
-     GOLDEN_CALL(rewriteToSARX(fd, 134, reinterpret_cast<char *>(buf), 0)),
+     GOLDEN_CALL(rewriteToSARX(fd, 134, cbuf, 0)),
      {},
      block_record},
     {"sarx_write_fails",
      "status 4 0x02\nfault fail 60 write",
-     GOLDEN_CALL(rewriteToSARX(fd, 134, reinterpret_cast<char *>(buf), 0)),
+     GOLDEN_CALL(rewriteToSARX(fd, 134, cbuf, 0)),
      {},
      block_record},
     {"sarx_other_error",
      "status 4 0x02\nstatus 6 0x40",
-     GOLDEN_CALL(rewriteToSARX(fd, 134, reinterpret_cast<char *>(buf), 0)),
+     GOLDEN_CALL(rewriteToSARX(fd, 134, cbuf, 0)),
      {},
      block_record},
 };

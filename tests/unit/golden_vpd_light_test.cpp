@@ -1,6 +1,7 @@
 // VPD read and code-level update, and the indicator light, as whole sessions.
 #include <bbu/bbu.h>
 
+#include "bbusim.h"
 #include "golden.h"
 
 namespace {
@@ -44,5 +45,29 @@ const golden::Row kLight[] = {
 };
 
 GOLDEN_TABLE(light, kLight)
+
+}  // namespace
+
+namespace {
+
+// bad_vpd makes no transfer: its checks, each alone and each before all the
+// later ones, on the simulator's default image.
+TEST(vpdLayout, FirstCheckThatFailsDecides)
+{
+    bbusim::reset(std::string(BBU_TEST_SCRATCH) + "/vpdLayout");
+    const auto good = bbusim::peek_vpd();
+    EXPECT_EQ(bad_vpd(good.data()), 0);
+    // Each head's last byte becomes a NUL, last check first.
+    const int head_end[] = {4, 15, 26, 41, 55, 64, 77, 91, 99, 111};
+    auto all_broken = good;
+    all_broken[0] = 0x01;
+    EXPECT_EQ(bad_vpd(all_broken.data()), 11);
+    for (int i = 9; i >= 0; --i) {
+        auto one = good;
+        one[head_end[i]] = all_broken[head_end[i]] = 0x00;
+        EXPECT_EQ(bad_vpd(one.data()), i + 1);
+        EXPECT_EQ(bad_vpd(all_broken.data()), i + 1);
+    }
+}
 
 }  // namespace
