@@ -1,6 +1,5 @@
 #include "golden.h"
 
-#include <bbu/bbu.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -24,6 +23,12 @@ namespace golden {
 namespace {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+void add(Lines &to, const Lines &more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
 
 // Text as one golden line: bytes outside printable ASCII, and the backslash,
 // as \xNN; a blank that ends the line as \x20, so that it cannot get lost.
@@ -45,9 +50,9 @@ std::string shown(const std::string &text)
 // stamp, or 0 when the line is the continuation of a message with newlines.
 std::size_t stamp_length(const std::string &line)
 {
-    const char *form = "dddd-dd-dd dd:dd:dd.";
+    const std::string form = "dddd-dd-dd dd:dd:dd.";
     std::size_t i = 0;
-    for (; form[i] != '\0'; ++i)
+    for (; i < form.size(); ++i)
         if (i >= line.size() || (form[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(line[i]))
                                                 : line[i] != form[i]))
             return 0;
@@ -61,30 +66,24 @@ std::size_t stamp_length(const std::string &line)
 // either comes (LogTrace closes the file after every line). A stream line
 // takes its place when its newline is written.
 struct Recorder {
-    std::vector<std::string> lines;
-    std::string pending[2];  // standard output, standard error: the line not yet ended
+    Lines lines;
+    std::string pending[3];  // standard output, standard error, the trace log
     int log_fd = -1;
     off_t log_read = 0;
-    std::string log_pending;
 
     void drain_log()
     {
         char chunk[4096];
         for (ssize_t n; log_fd >= 0 && (n = pread(log_fd, chunk, sizeof chunk, log_read)) > 0;) {
             log_read += n;
-            log_pending.append(chunk, static_cast<std::size_t>(n));
+            pending[2].append(chunk, static_cast<std::size_t>(n));
         }
-        for (std::size_t end; (end = log_pending.find('\n')) != std::string::npos;) {
-            const std::string line = log_pending.substr(0, end);
-            log_pending.erase(0, end + 1);
+        for (std::size_t end; (end = pending[2].find('\n')) != std::string::npos;) {
+            const std::string line = pending[2].substr(0, end);
+            pending[2].erase(0, end + 1);
             const std::size_t stamp = stamp_length(line);
             lines.push_back((stamp > 0 ? "log| " : "log+ ") + shown(line.substr(stamp)));
         }
-    }
-    void bus(std::string_view event)
-    {
-        drain_log();
-        lines.push_back("bus| " + std::string(event));
     }
     void write(int stream, const char *data, std::size_t n)
     {
@@ -99,22 +98,16 @@ struct Recorder {
     void finish()
     {
         drain_log();
-        if (!log_pending.empty())
-            lines.push_back("log| " + shown(log_pending) + "  (no end of line)");
-        for (int s = 0; s < 2; ++s)
+        for (int s = 0; s < 3; ++s)
             if (!pending[s].empty())
-                lines.push_back((s == 0 ? "out| " : "err| ") + shown(pending[s]) +
-                                "  (no end of line)");
+                lines.push_back(std::string(s == 0   ? "out| "
+                                            : s == 1 ? "err| "
+                                                     : "log| ") +
+                                shown(pending[s]) + "  (no end of line)");
     }
 };
 
 Recorder *g_recorder = nullptr;
-
-void on_event(std::string_view line, void *)
-{
-    if (g_recorder != nullptr)
-        g_recorder->bus(line);
-}
 
 template <int Stream>
 ssize_t cookie_write(void *, const char *data, size_t n)
@@ -124,11 +117,11 @@ ssize_t cookie_write(void *, const char *data, size_t n)
 }
 
 // While it lives, stdout and stderr are unbuffered streams that write into
-// the recorder, and descriptors 1 and 2 go to memory files (for anything
-// written past stdio).
+// the recorder, bus events reach it from the simulator, and descriptors 1 and
+// 2 go to memory files: what is written past stdio is added at the end.
 class Streams {
 public:
-    explicit Streams(Recorder &r)
+    explicit Streams(Recorder &r) : rec_(r)
     {
         std::fflush(nullptr);
         g_recorder = &r;
@@ -142,11 +135,17 @@ public:
             mem_[i] = memfd_create("golden", MFD_CLOEXEC);
             dup2(mem_[i], i + 1);
         }
-        bbusim::observe_transcript(on_event, nullptr);
+        bbusim::observe_transcript(
+            [](std::string_view line, void *) {
+                g_recorder->drain_log();
+                g_recorder->lines.push_back("bus| " + std::string(line));
+            },
+            nullptr);
     }
     ~Streams()
     {
         bbusim::observe_transcript(nullptr, nullptr);
+        rec_.finish();
         std::fclose(stdout);
         std::fclose(stderr);
         stdout = saved_[0];
@@ -154,28 +153,24 @@ public:
         for (int i = 0; i < 2; ++i) {
             dup2(saved_fd_[i], i + 1);
             close(saved_fd_[i]);
+            std::string raw(static_cast<std::size_t>(lseek(mem_[i], 0, SEEK_END)), '\0');
+            if (pread(mem_[i], raw.data(), raw.size(), 0) > 0)
+                for (const std::string &line : bbutest::lines(raw))
+                    rec_.lines.push_back("fd" + std::to_string(i + 1) + "| " + shown(line));
+            close(mem_[i]);
         }
         g_recorder = nullptr;
     }
     Streams(const Streams &) = delete;
     Streams &operator=(const Streams &) = delete;
 
-    // What went to descriptors 1 and 2 directly.
-    std::string raw(int i) const
-    {
-        std::string text(static_cast<std::size_t>(lseek(mem_[i], 0, SEEK_END)), '\0');
-        if (pread(mem_[i], text.data(), text.size(), 0) < 0)
-            text.clear();
-        close(mem_[i]);
-        return text;
-    }
-
 private:
+    Recorder &rec_;
     std::array<FILE *, 2> saved_{};
     std::array<int, 2> saved_fd_{}, mem_{};
 };
 
-std::string variables()
+Lines variables()
 {
     char line[200];
     std::snprintf(
@@ -188,8 +183,7 @@ std::string variables()
     std::size_t used = sizeof global_GSS;
     while (used > 0 && global_GSS[used - 1] == 0)
         --used;
-    return std::string(line) + "\nvars| global_GSS=" +
-           (used == 0 ? "all zero" : bbutest::hex(global_GSS, used));
+    return {line, "vars| global_GSS=" + (used == 0 ? "all zero" : bbutest::hex(global_GSS, used))};
 }
 
 std::set<std::string> open_descriptors()
@@ -198,16 +192,6 @@ std::set<std::string> open_descriptors()
     for (const auto &e : fs::directory_iterator("/proc/self/fd"))
         fds.insert(e.path().filename().string());
     return fds;
-}
-
-// What a descriptor is open on, in words that do not change from run to run.
-std::string descriptor_kind(const std::string &fd, const fs::path &dir)
-{
-    std::error_code ec;
-    const std::string target = fs::read_symlink("/proc/self/fd/" + fd, ec).string();
-    if (target.starts_with(dir.string() + "/"))
-        return target.substr(dir.string().size() + 1);
-    return target.substr(0, target.find(':'));
 }
 
 std::map<std::string, std::string> files_in(const fs::path &dir)
@@ -219,42 +203,49 @@ std::map<std::string, std::string> files_in(const fs::path &dir)
     return out;
 }
 
-// The session of one row, from its set-up to what the call left.
-std::vector<std::string> session(const std::string &family, const Row &row)
+Lines bytes_of(const std::string &label, const std::string &s)
 {
-    std::vector<std::string> head = {"call| " + row.call_text};
+    return hex_lines(label, reinterpret_cast<const unsigned char *>(s.data()), s.size());
+}
+
+// A fresh world for the row, its files written: the head of the session.
+Lines set_up(const fs::path &root, const fs::path &dir, const Row &row)
+{
+    Lines head = {"call| " + row.call_text};
     for (const std::string &line : bbutest::lines(row.scenario))
         head.push_back("scenario| " + line);
-
-    const fs::path root = fs::path(BBU_TEST_SCRATCH) / "golden" / family / row.name;
-    const fs::path dir = root / "cwd";
     bbusim::reset(root.string());
     // A fixed wall clock: the clock's alarm comes at its next whole second.
     bbusim::set_wall_clock(1239807149, 0);
     fs::remove_all(dir);
     fs::create_directories(dir);
-    const std::string refused = bbusim::apply(row.scenario);
-    EXPECT_EQ(refused, "") << row.scenario;
+    EXPECT_EQ(bbusim::apply(row.scenario), "") << row.scenario;
     for (const auto &[name, content] : row.files) {
         std::ofstream(dir / name, std::ios::binary) << content;
-        const auto *p = reinterpret_cast<const unsigned char *>(content.data());
-        head.push_back("file| " + name + " (" + std::to_string(content.size()) +
-                       " bytes): " + bbutest::hex(p, std::min<std::size_t>(content.size(), 24)) +
+        head.push_back("file| " + name + " (" + std::to_string(content.size()) + " bytes): " +
+                       bbutest::hex(content.data(), std::min<std::size_t>(content.size(), 24)) +
                        (content.size() > 24 ? " ..." : ""));
     }
-    const auto given = files_in(dir);
-
-    Call call;
-    call.buf.fill(0x5a);
     checksumError = TFB_delay = TFB_delaytime = 0;
     byte12_beforeTFB = byte13_beforeTFB = byte12_afterTFB = byte13_afterTFB = 0;
     std::memset(global_GSS, 0, sizeof global_GSS);
+    return head;
+}
+
+// The session of one row, from its set-up to what the call left.
+Lines session(const std::string &family, const Row &row)
+{
+    const fs::path root = fs::path(BBU_TEST_SCRATCH) / "golden" / family / row.name;
+    const fs::path dir = root / "cwd";
+    Lines lines = set_up(root, dir, row);
+    const auto given = files_in(dir);
+    Call call;
+    call.buf.fill(0x5a);
     call.fd = open_I2C_device(0);
     if (row.before)
         row.before(call);
-    for (const std::string &line : bbutest::lines(variables()))
-        head.push_back(line);
-    head.push_back("---");
+    add(lines, variables());
+    lines.push_back("---");
 
     Recorder rec;
     const std::string log = bbusim::mapped_path("/opt/Logs/bbu/logs/BBU.log");
@@ -264,42 +255,32 @@ std::vector<std::string> session(const std::string &family, const Row &row)
     const fs::path cwd = fs::current_path();
     fs::current_path(dir);
     const mode_t mask = umask(022);
-    std::string result, raw[2];
+    std::string result;
     {
-        Streams streams(rec);
+        const Streams streams(rec);
         call.next_fd = fcntl(0, F_DUPFD_CLOEXEC, 0);
         close(call.next_fd);
         result = row.call(call);
-        std::fflush(nullptr);
-        rec.finish();
-        raw[0] = streams.raw(0);
-        raw[1] = streams.raw(1);
     }
     umask(mask);
     fs::current_path(cwd);
     if (row.after)
         row.after(call);
 
-    std::vector<std::string> lines = head;
     for (std::string line : rec.lines) {
         for (const auto &[from, to] : call.aliases)
             for (std::size_t at; (at = line.find(from)) != std::string::npos;)
                 line.replace(at, from.size(), to);
         lines.push_back(line);
     }
-    for (int i = 0; i < 2; ++i)
-        for (const std::string &line : bbutest::lines(raw[i]))
-            lines.push_back("fd" + std::to_string(i + 1) + "| " + shown(line));
     lines.push_back("---");
     if (!result.empty())
         lines.push_back("result| " + result);
-    for (const std::string &line : bbutest::lines(variables()))
-        lines.push_back(line);
+    add(lines, variables());
     std::size_t used = call.buf.size();
     while (used > 0 && call.buf[used - 1] == 0x5a)
         --used;
-    for (const std::string &line : hex_lines("buf", call.buf.data(), used))
-        lines.push_back(line);
+    add(lines, hex_lines("buf", call.buf.data(), used));
     for (const auto &[name, content] : files_in(dir)) {
         if (given.contains(name) && given.at(name) == content)
             continue;
@@ -309,38 +290,31 @@ std::vector<std::string> session(const std::string &family, const Row &row)
         std::snprintf(what, sizeof what, " (mode %04o, %zu bytes)", st.st_mode & 07777,
                       content.size());
         lines.push_back("file| " + name + what);
-        for (const std::string &line : hex_lines(
-                 "file", reinterpret_cast<const unsigned char *>(content.data()), content.size()))
-            lines.push_back(line);
+        add(lines, bytes_of("file", content));
     }
+    // What each descriptor the call left open is open on: a file of its
+    // directory by name, anything else by kind ("socket", "pipe", ...).
     std::string left;
-    for (const std::string &fd : open_descriptors())
+    for (const std::string &fd : open_descriptors()) {
+        std::error_code ec;
+        const std::string to = fs::read_symlink("/proc/self/fd/" + fd, ec).string();
         if (!fds_before.contains(fd) && fd != std::to_string(rec.log_fd))
-            left += " " + descriptor_kind(fd, dir);
+            left += " " + (to.starts_with(dir.string() + "/") ? to.substr(dir.string().size() + 1)
+                                                              : to.substr(0, to.find(':')));
+    }
     lines.push_back("fds| left open:" + (left.empty() ? std::string(" none") : left));
-    lines.insert(lines.end(), call.notes.begin(), call.notes.end());
+    add(lines, call.notes);
     if (rec.log_fd >= 0)
         close(rec.log_fd);
     close_I2C_device(call.fd);
     return lines;
 }
 
-std::string golden_path(const std::string &family, const std::string &name)
-{
-    return std::string(BBU_TEST_DATA) + "/golden/" + family + "/" + name + ".txt";
-}
-
-bool updating()
-{
-    const char *v = std::getenv("BBU_GOLDEN_UPDATE");
-    return v != nullptr && std::string(v) == "1";
-}
-
 }  // namespace
 
-std::vector<std::string> hex_lines(const std::string &label, const unsigned char *p, std::size_t n)
+Lines hex_lines(const std::string &label, const unsigned char *p, std::size_t n)
 {
-    std::vector<std::string> out;
+    Lines out;
     for (std::size_t at = 0; at < n; at += 32) {
         char offset[32];
         std::snprintf(offset, sizeof offset, "%04zx: ", at);
@@ -352,9 +326,11 @@ std::vector<std::string> hex_lines(const std::string &label, const unsigned char
 
 void check(const std::string &family, const Row &row)
 {
-    const std::vector<std::string> actual = session(family, row);
-    const std::string path = golden_path(family, row.name);
-    if (updating()) {
+    const Lines actual = session(family, row);
+    const std::string path =
+        std::string(BBU_TEST_DATA) + "/golden/" + family + "/" + row.name + ".txt";
+    const char *update = std::getenv("BBU_GOLDEN_UPDATE");
+    if (update != nullptr && std::string(update) == "1") {
         fs::create_directories(fs::path(path).parent_path());
         std::ofstream file(path, std::ios::trunc);
         for (const std::string &line : actual)
@@ -366,7 +342,7 @@ void check(const std::string &family, const Row &row)
                       << "; BBU_GOLDEN_UPDATE=1 writes it: read it against the documents";
         return;
     }
-    const std::vector<std::string> expected = bbutest::lines(bbutest::read_file(path));
+    const Lines expected = bbutest::lines(bbutest::read_file(path));
     std::size_t i = 0;
     while (i < expected.size() && i < actual.size() && expected[i] == actual[i])
         ++i;
@@ -376,14 +352,14 @@ void check(const std::string &family, const Row &row)
     msg << "the session differs from " << path << " at line " << i + 1 << ":\n";
     for (std::size_t k = i < 3 ? 0 : i - 3; k < i; ++k)
         msg << "    " << k + 1 << "  " << expected[k] << "\n";
-    for (std::size_t k = i; k < std::min(expected.size(), i + 3); ++k)
-        msg << "  - " << k + 1 << "  " << expected[k] << "\n";
-    if (i >= expected.size())
-        msg << "  - (end of the golden file)\n";
-    for (std::size_t k = i; k < std::min(actual.size(), i + 3); ++k)
-        msg << "  + " << k + 1 << "  " << actual[k] << "\n";
-    if (i >= actual.size())
-        msg << "  + (end of the session)\n";
+    const auto show = [&](const Lines &from, const char *sign, const char *end) {
+        for (std::size_t k = i; k < std::min(from.size(), i + 3); ++k)
+            msg << "  " << sign << " " << k + 1 << "  " << from[k] << "\n";
+        if (i >= from.size())
+            msg << "  " << sign << " " << end << "\n";
+    };
+    show(expected, "-", "(end of the golden file)");
+    show(actual, "+", "(end of the session)");
     msg << "(- golden, + this run; BBU_GOLDEN_UPDATE=1 rewrites the golden files)";
     ADD_FAILURE() << msg.str();
 }
@@ -393,11 +369,9 @@ void check_no_stray_files(const std::string &family, const std::vector<std::stri
     const fs::path dir = fs::path(BBU_TEST_DATA) / "golden" / family;
     if (!fs::exists(dir))
         return;
-    for (const auto &e : fs::directory_iterator(dir)) {
-        const std::string stem = e.path().stem().string();
-        EXPECT_NE(std::ranges::find(names, stem), names.end())
+    for (const auto &e : fs::directory_iterator(dir))
+        EXPECT_NE(std::ranges::find(names, e.path().stem().string()), names.end())
             << e.path().string() << " belongs to no row of the " << family << " table";
-    }
 }
 
 }  // namespace golden
