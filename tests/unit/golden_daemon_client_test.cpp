@@ -3,6 +3,7 @@
 // one with a short and one with a whole reply. The session adds what the
 // peer received.
 #include <bbu/i2c.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -40,6 +41,10 @@ void daemon(golden::Call &call)
     ASSERT_EQ(bind(peer.listening, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(peer.listening, 1), 0);
     peer.thread = std::thread([] {
+        // A client that never connects is not waited for forever either.
+        pollfd waiting{peer.listening, POLLIN, 0};
+        if (poll(&waiting, 1, 2000) != 1)
+            return;
         const int conn = accept(peer.listening, nullptr, nullptr);
         const timeval patience{2, 0};  // a client that sends less is not waited for forever
         setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);

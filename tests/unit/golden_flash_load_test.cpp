@@ -50,6 +50,9 @@ const golden::Row kRows[] = {
     // the second re-read, a hard reset after the third.
     {"first_image_readable_again", "fault first-image", LOAD(0, 0), image(9, 200), nullptr,
      running_version},
+    // The version compared is the one of the latest read.
+    {"first_image_readable_again_same_version", "image 09\nfault first-image", LOAD(0, 0),
+     image(9, 200), nullptr, running_version},
     {"first_image_never_readable", "image 09\nfault first-image count 4", LOAD(1, 0), image(9, 200),
      nullptr, running_version},
     {"first_image_hard_reset_fails", "fault first-image count 4\nfault fail 68 write", LOAD(1, 0),
