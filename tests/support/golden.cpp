@@ -304,6 +304,11 @@ Lines session(const std::string &family, const Row &row)
     }
     lines.push_back("fds| left open:" + (left.empty() ? std::string(" none") : left));
     add(lines, call.notes);
+    // Text never ends in a blank (shown() escapes it): a blank at the end is
+    // a label's before an empty line, and goes.
+    for (std::string &line : lines)
+        if (line.ends_with(' '))
+            line.pop_back();
     if (rec.log_fd >= 0)
         close(rec.log_fd);
     close_I2C_device(call.fd);
