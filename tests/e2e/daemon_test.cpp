@@ -198,7 +198,7 @@ TEST_F(DaemonTest, AnswersBadRequestsAndFailedTransfersWithTheirStatusAndError)
 
 TEST_F(DaemonTest, BadClientsGetAClosedConnectionAndTheServiceGoesOn)
 {
-    Daemon &d = start("--receive-timeout", "100");
+    Daemon &d = start("--receive-timeout-ms", "100");
     LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
     char reply[1];
 
