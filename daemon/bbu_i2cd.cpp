@@ -44,13 +44,15 @@ struct Options {
 void usage(std::FILE *to)
 {
     std::fputs("Usage: bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS]\n"
-               "  -s, --socket PATH         socket to listen on (default /tmp/i2c_skt)\n"
-               "  -a, --adapter PATH        i2c-dev adapter to own (default /dev/i2c-0b)\n"
-               "  -g, --group GROUP         group let in beside root (name or number)\n"
-               "  -t, --receive-timeout MS  time a client has to send its request (default 2000)\n"
-               "  -w, --lock-wait SECONDS   wait for another program on the bus (default 600)\n"
-               "  -h, --help                this text\n"
-               "  -V, --version             the version\n",
+               "  -s, --socket PATH             socket to listen on (default /tmp/i2c_skt)\n"
+               "  -a, --adapter PATH            i2c-dev adapter to own (default /dev/i2c-0b)\n"
+               "  -g, --group GROUP             group let in beside root (name or number)\n"
+               "  -t, --receive-timeout-ms MS   milliseconds a client has to send its whole\n"
+               "                                request, 1 to 600000 (default 2000)\n"
+               "  -w, --lock-wait SECONDS       longest wait for another program on the bus,\n"
+               "                                0 to 86400 (default 600)\n"
+               "  -h, --help                    this text\n"
+               "  -V, --version                 the version\n",
                to);
 }
 
@@ -86,7 +88,7 @@ int parse_options(int argc, char **argv, Options &o)
     static const option longs[] = {{"socket", required_argument, nullptr, 's'},
                                    {"adapter", required_argument, nullptr, 'a'},
                                    {"group", required_argument, nullptr, 'g'},
-                                   {"receive-timeout", required_argument, nullptr, 't'},
+                                   {"receive-timeout-ms", required_argument, nullptr, 't'},
                                    {"lock-wait", required_argument, nullptr, 'w'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},

@@ -49,7 +49,14 @@ struct Refused : std::runtime_error {
 // A word as the line has it, quoted for a message.
 std::string shown(const Word &w)
 {
-    return "'" + printable(w.quoted ? "\"" + w.text + "\"" : w.text) + "'";
+    // Built by appending: GCC 12's -Wrestrict misjudges the chained
+    // operator+ of short literals in a Release build.
+    std::string text;
+    if (w.quoted)
+        text.append(1, '"').append(w.text).append(1, '"');
+    std::string out(1, '\'');
+    out.append(printable(w.quoted ? text : w.text)).append(1, '\'');
+    return out;
 }
 
 // The text of a word that is never quoted: keywords, names, paths.

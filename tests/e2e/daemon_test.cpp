@@ -209,7 +209,7 @@ TEST_F(DaemonTest, AnswersBadRequestsAndFailedTransfersWithTheirStatusAndError)
 
 TEST_F(DaemonTest, BadClientsGetAClosedConnectionAndTheServiceGoesOn)
 {
-    Daemon &d = start("--receive-timeout", "100");
+    Daemon &d = start("--receive-timeout-ms", "100");
     LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
     char reply[1];
 
@@ -301,6 +301,33 @@ TEST_F(DaemonTest, StartsOnlyWhereNoDaemonAnswersAndStopsCleanly)
     Daemon &third = start();
     EXPECT_EQ(finish(third, 0), 1);
     EXPECT_THAT(third.log, HasSubstr("/tmp/i2c_skt exists and is not a socket: not starting"));
+}
+
+TEST_F(DaemonTest, TakesItsLimitsWithinTheirRangesOnly)
+{
+    const struct {
+        const char *option, *value;
+        const char *refusal;  // nullptr: the daemon starts
+    } cases[] = {
+        {"--receive-timeout-ms", "0", "receive timeout must be 1 to 600000 ms: 0"},
+        {"-t", "600000", nullptr},
+        {"-t", "600001", "receive timeout must be 1 to 600000 ms: 600001"},
+        {"--lock-wait", "0", nullptr},
+        {"-w", "86400", nullptr},
+        {"--lock-wait", "86401", "lock wait must be 0 to 86400 s: 86401"},
+        {"-w", "-1", "lock wait must be 0 to 86400 s: -1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.option << " " << c.value);
+        Daemon &d = start(c.option, c.value);
+        if (c.refusal == nullptr) {
+            EXPECT_THAT(d.log, HasSubstr("listening on"));
+            EXPECT_EQ(finish(d), 0);
+        } else {
+            EXPECT_EQ(finish(d, 0), 2);
+            EXPECT_EQ(d.log, "bbu-i2cd: " + std::string(c.refusal) + "\n");
+        }
+    }
 }
 
 TEST_F(DaemonTest, ServesTheSocketSystemdHandsOver)
