@@ -1116,28 +1116,30 @@ BBU_API int processCodeLoad(int i2c_fd, const char *filename, int verbose, int f
  * a general status only as the whole 33-byte block with a correct check byte,
  * confirm that the BBU accepted a command where its status shows it, and
  * after a change read the device back and compare it with what was meant.
- * Where the functions above retry a transfer, these retry it the same way
- * (I2C_command_with_retry()), so a fault those retries absorb still ends in
- * success.
+ * Every transfer is tried as I2C_command_with_retry() tries it (three
+ * attempts in a row), so a fault those retries absorb still ends in success;
+ * the checked operations make the attempts themselves, so that the errno of
+ * the last one is the one reported.
  *
  * Every operation fills a bbu_checked_result: whether it succeeded, the step
  * that failed and why (with the library or transfer result and the errno
  * behind it), what the device holds now as far as it could be read, and the
  * values seen before and after. The operations print nothing themselves;
- * @p verbose is passed to the library functions and transfers they use,
- * whose console output it switches on as it does everywhere. They trace as
- * the functions they call do.
+ * @p verbose is passed to the transfers, whose console output it switches on
+ * as it does everywhere, and shows each status read with
+ * print_general_status(). The trace log gets one line for each failure
+ * ("checked operation failed <step>: <why>, rc = <rc>, errno = <errno>"),
+ * and the flash load the handshake's lines for its re-sends.
  *
  * The flash load, the resets and the validation take an optional progress
  * callback: a function pointer and a context pointer handed back to it; NULL
  * means none. Their fixed waits are slept in steps of at most one second so
  * that the callback can count them down.
  *
- * Process-wide state: the checked status reads are made with
- * read_and_print_status_with_checks(), so they overwrite global_GSS and may
- * set checksumError as it does; the flash load reads TFB_delay and
- * TFB_delaytime. Nothing else is kept between calls, nothing is allocated:
- * every record here is fixed-size and the caller's.
+ * Process-wide state: none of their own; the flash load reads TFB_delay and
+ * TFB_delaytime (and pauses after each Take_Flash_Block as the load does).
+ * Nothing is kept between calls, nothing is allocated: every record here is
+ * fixed-size and the caller's.
  */
 
 /** Results of the checked operations (besides bbu_checked_open()). */
@@ -1192,7 +1194,7 @@ typedef enum bbu_checked_why {
     BBU_WHY_IMAGE_INVALID = 11,  /**< the BBU reports its image not valid */
     BBU_WHY_NO_VERDICT = 12,     /**< the BBU gave no verdict on its image */
     BBU_WHY_WRONG_VERSION = 13,  /**< the BBU runs another firmware version: rc the version byte */
-    BBU_WHY_MISMATCH = 14, /**< what was read back differs from what was meant: rc the offset */
+    BBU_WHY_MISMATCH = 14, /**< read back differs from what was meant: rc the offset or value */
     BBU_WHY_READS_DISAGREE = 15, /**< reads of the same bytes disagree */
     BBU_WHY_BAD_RESPONSE = 16,   /**< the response block does not answer the command */
     BBU_WHY_VPD_LAYOUT = 17,     /**< the VPD is not laid out as expected: rc bad_vpd()'s result */
@@ -1301,8 +1303,8 @@ typedef struct bbu_checked_image {
 BBU_API int bbu_checked_open(const char *adapter);
 
 /**
- * Read the general status: one checked read (read_and_print_status_with_checks(),
- * retried transfers), read once more when its check byte is wrong.
+ * Read the general status: the 33-byte block carried whole with a correct
+ * check byte, read once more when its check byte is wrong.
  * @param fd      The caller's open adapter descriptor.
  * @param status  NULL, or receives the 32 status bytes on success.
  * @param result  Receives the outcome; on success status holds the 33 bytes,
