@@ -125,10 +125,13 @@ int holds_after_failed_reset(Operation &op, bool cleared)
     }
     const Failure failure = op.last;
     Status status{};
-    const int holds = !read_status_twice(op, BBU_STEP_RESTART, "reset test", status)
-                          ? holds_unread(op)
-                      : restarted(status) ? BBU_HOLDS_RESTARTED
-                                          : BBU_HOLDS_NOT_RESTARTED;
+    int holds = BBU_HOLDS_UNREADABLE;
+    if (read_status_twice(op, BBU_STEP_RESTART, "reset test", status)) {
+        op.result.after = firmware(status);
+        holds = restarted(status) ? BBU_HOLDS_RESTARTED : BBU_HOLDS_NOT_RESTARTED;
+    } else {
+        holds = holds_unread(op);
+    }
     op.last = failure;
     return holds;
 }
