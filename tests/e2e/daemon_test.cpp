@@ -111,6 +111,8 @@ protected:
         Daemon &d = daemons_.emplace_back();
         d.pid = fork();
         if (d.pid == 0) {  // the test has no other thread: setenv is safe here
+            // A daemon left behind by a test that died would hold ctest's output open.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             setenv("LD_PRELOAD", preload.c_str(), 1);
             setenv("BBUSIM_WORLD", (root_ + "/bbusim.world").c_str(), 1);
             if (listen_fd >= 0) {
@@ -314,11 +316,11 @@ TEST_F(DaemonTest, SlowAndSilentClientsHoldUpNoOther)
     const auto *bytes = reinterpret_cast<const char *>(&whole);
     const int silent = connected_client();
     const int slow = connected_client();
-    ASSERT_EQ(send(slow, bytes, 24, 0), 24);
+    ASSERT_EQ(send(slow, bytes, 24, MSG_NOSIGNAL), 24);
 
     // Answered while the other two still hold their connections.
     const int quick = connected_client();
-    ASSERT_EQ(send(quick, bytes, sizeof whole, 0), static_cast<ssize_t>(sizeof whole));
+    ASSERT_EQ(send(quick, bytes, sizeof whole, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof whole));
     ASSERT_TRUE(reply_comes(quick));
     EXPECT_EQ(reply(quick).status, OS_I2C_TRANS_COMPLETED);
     for (const int held : {silent, slow}) {
@@ -327,7 +329,7 @@ TEST_F(DaemonTest, SlowAndSilentClientsHoldUpNoOther)
     }
 
     // The slow one's rest, in its own time.
-    ASSERT_EQ(send(slow, bytes + 24, sizeof whole - 24, 0),
+    ASSERT_EQ(send(slow, bytes + 24, sizeof whole - 24, MSG_NOSIGNAL),
               static_cast<ssize_t>(sizeof whole - 24));
     ASSERT_TRUE(reply_comes(slow));
     EXPECT_EQ(reply(slow).status, OS_I2C_TRANS_COMPLETED);
