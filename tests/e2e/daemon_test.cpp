@@ -52,6 +52,35 @@ int client_socket(bool connected)
     return fd;
 }
 
+// A client connected to the daemon's socket, or -1.
+int connected_client()
+{
+    const sockaddr_un addr{AF_UNIX, LNX_I2C_SKT_PATH};
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// True when the daemon answers or closes `fd` within a bound of real time
+// far below the ten minutes the tests give a client for its request: a
+// loaded machine cannot fail a test, a daemon that waits on the client can.
+bool reply_comes(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 30000) == 1;
+}
+
+// The reply on `fd` (status 0 when the daemon closed without one).
+LnxI2cRetDatType reply(int fd)
+{
+    LnxI2cAccSockBufType b{};
+    recv(fd, &b, sizeof b, MSG_WAITALL);
+    return b.fromDaemon;
+}
+
 LnxI2cAccSockBufType request(std::uint32_t op, std::uint32_t addr, std::uint32_t len,
                              const std::string &data = "")
 {
@@ -87,6 +116,8 @@ protected:
         Daemon &d = daemons_.emplace_back();
         d.pid = fork();
         if (d.pid == 0) {  // the test has no other thread: setenv is safe here
+            // A daemon left behind by a test that died would hold ctest's output open.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             setenv("LD_PRELOAD", preload.c_str(), 1);
             setenv("BBUSIM_WORLD", (root_ + "/bbusim.world").c_str(), 1);
             if (listen_fd >= 0) {
@@ -255,15 +286,16 @@ gid_t become_peer()
     return syscall(SYS_capset, &header, caps.data()) == 0 ? 65534 : static_cast<gid_t>(-1);
 }
 
-TEST_F(DaemonTest, ServesRootAndItsGroupOnly)
+TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
 {
-    // A peer that is not root: refused by a daemon without a group, let in by
-    // one of the peer's group.
+    // A peer that is not root: let in by a daemon of the peer's group; refused
+    // by one without a group as soon as it connects, though it sends nothing
+    // and its time for a request is ten minutes.
     const bool root = geteuid() == 0;
     const gid_t peer_group = root ? 65534 : getgid();
     for (const bool in_group : {false, true}) {
         const std::string group = std::to_string(peer_group);
-        Daemon &d = in_group ? start("--group", group.c_str()) : start(nullptr, nullptr, -1, false);
+        Daemon &d = in_group ? start("--group", group.c_str()) : start("-t", "600000", -1, false);
         if (!in_group)
             chmod(LNX_I2C_SKT_PATH, 0666);  // a socket left open to all: the daemon still checks
         const pid_t peer = fork();
@@ -271,16 +303,55 @@ TEST_F(DaemonTest, ServesRootAndItsGroupOnly)
             LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
             if (become_peer() != peer_group)
                 _exit(2);
-            _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED);
+            if (in_group)
+                _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED
+                          ? 0
+                          : 3);
+            const int fd = connected_client();
+            char c;
+            _exit(fd >= 0 && reply_comes(fd) && recv(fd, &c, 1, 0) <= 0 ? 0 : 3);
         }
         int status = 0;
         waitpid(peer, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), in_group ? 1 : 0);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << (in_group ? "not served" : "not closed at once");
         finish(d);
         const std::string refused = "refused peer pid " + std::to_string(peer) + " uid " +
                                     std::to_string(root ? 65534 : getuid());
         EXPECT_EQ(d.log.find(refused) != std::string::npos, !in_group) << d.log;
     }
+}
+
+TEST_F(DaemonTest, SlowAndSilentClientsHoldUpNoOther)
+{
+    Daemon &d = start("--receive-timeout-ms", "600000");
+    const LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
+    const auto *bytes = reinterpret_cast<const char *>(&whole);
+    const int silent = connected_client();
+    const int slow = connected_client();
+    ASSERT_EQ(send(slow, bytes, 24, MSG_NOSIGNAL), 24);
+
+    // Answered while the other two still hold their connections.
+    const int quick = connected_client();
+    ASSERT_EQ(send(quick, bytes, sizeof whole, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof whole));
+    ASSERT_TRUE(reply_comes(quick));
+    EXPECT_EQ(reply(quick).status, OS_I2C_TRANS_COMPLETED);
+    for (const int held : {silent, slow}) {
+        pollfd p{held, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0) << "neither answered nor closed";
+    }
+
+    // The slow one's rest, in its own time.
+    ASSERT_EQ(send(slow, bytes + 24, sizeof whole - 24, MSG_NOSIGNAL),
+              static_cast<ssize_t>(sizeof whole - 24));
+    ASSERT_TRUE(reply_comes(slow));
+    EXPECT_EQ(reply(slow).status, OS_I2C_TRANS_COMPLETED);
+    ASSERT_EQ(bus_transfers().size(), 2u);
+    EXPECT_EQ(bus_transfers()[0], bus_transfers()[1]) << "one read each, one after the other";
+
+    for (const int fd : {silent, slow, quick})
+        close(fd);
+    finish(d);
+    EXPECT_THAT(d.log, HasSubstr("hung up after 0 of 1044 request bytes"));
 }
 
 TEST_F(DaemonTest, StartsOnlyWhereNoDaemonAnswersAndStopsCleanly)
