@@ -76,11 +76,16 @@ constexpr std::array<const char *, 26> WHY_TEXTS{
 };
 
 constexpr std::array<const char *, 11> HOLDS_TEXTS{
-    "nothing was changed",         "the old value is still in place",
-    "the new value is in place",   "neither the old nor the new value is in place",
-    "the old image still runs",    "the new image runs",
-    "the BBU has no valid image",  "the BBU restarted",
-    "the BBU did not restart",     "the device does not answer",
+    "nothing was changed",
+    "the old value is still in place",
+    "the new value is in place",
+    "neither the old nor the new value is in place",
+    "the old image still runs",
+    "the new image runs",
+    "the BBU has no valid image",
+    "the BBU restarted",
+    "no restart of the BBU was seen",
+    "the device does not answer",
     "the value could not be read",
 };
 
