@@ -131,6 +131,8 @@ int runFlash(int argc, char **argv)
         });
     if (operands.size() != 1)
         usageError(&flashCommand, "flash takes one image file");
+    if (operands[0].empty())
+        usageError(&flashCommand, "an empty image file name");
     const std::string &file = operands[0];
 
     // A bad image is refused before anything is asked or sent.
@@ -322,6 +324,8 @@ int runImage(int argc, char **argv)
                      [&](int, const char *) { flags |= BBU_CHECKED_IMAGE_LONG; });
     if (operands.size() != 2 || operands[0] != "check")
         usageError(&imageCommand, "expected 'image check FILE'");
+    if (operands[1].empty())
+        usageError(&imageCommand, "an empty image file name");
     const std::string &file = operands[1];
     if (!readImage("image check", file))
         return EXIT_FAILED;

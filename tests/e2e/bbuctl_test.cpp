@@ -206,6 +206,14 @@ const CommandCase kCommands[] = {
      "firmware 05.12 -> 07.12\nfirmware version: 07.12\nerror bits: none\n", ""},
     {"FlashSameImage", "", "bbusim-mkimage -v 5 a.img && bbuctl -y flash a.img", 0,
      "firmware 05.12: the BBU already runs this image and validates it: nothing loaded\n", ""},
+    // The image file replaced by a bad one while the load waits for the
+    // adapter's lock: the copy read and checked is what is loaded.
+    {"FlashFileReplacedWhileWaiting", "",
+     "bbusim-mkimage -v 7 a.img && (flock -o /dev/i2c-0b sh -c '(env " + kScript +
+         "\"bbuctl -y -w 60 flash a.img\" /dev/null >out; echo $? >rc) & until grep -q waiting "
+         "out || test -e rc; do :; done; bbusim-mkimage -v 9 -c crc a.img'); until test -e rc; "
+         "do :; done; cat rc; bbuctl status | grep firm",
+     0, "0\nfirmware version: 07.12\n", ""},
     {"FlashBadImage", "", "bbusim-mkimage -c magic a.img; bbuctl -y flash a.img", 1, "",
      "bbuctl: flash: a.img is no image to load: its magic number is wrong\n"},
     // Faults during the load: transient ones the retries absorb end verified;
@@ -458,6 +466,10 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"decode", "-j", "r.bin"},
                   "bbuctl: unknown option '-j'\nTry 'bbuctl decode --help'.\n"},
         UsageCase{{"vpd", "", "x", "y"}, "bbuctl: unexpected argument ''\n" + kTryVpd},
+        UsageCase{{"decode", ""},
+                  "bbuctl: an empty record file name\nTry 'bbuctl decode --help'.\n"},
+        UsageCase{{"image", "check", ""},
+                  "bbuctl: an empty image file name\nTry 'bbuctl image --help'.\n"},
         UsageCase{{"light", "set", "0x0x3"},
                   "bbuctl: the light value must be a number from 0 to 15, not '0x0x3'\n" +
                       kTryLight},
