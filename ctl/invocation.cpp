@@ -216,13 +216,14 @@ void confirm(const Command &command, const std::string &change)
 
 BusSession::BusSession(const char *what) : progress_(what)
 {
+    // The checked operations print nothing unless verbose; with -v, what
+    // they and the transfers print goes to standard error with the messages.
     std::fflush(stdout);
-    int target = settings.verbose ? STDERR_FILENO : open("/dev/null", O_WRONLY | O_CLOEXEC);
-    savedStdout_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (target >= 0 && savedStdout_ >= 0)
-        dup2(target, STDOUT_FILENO);
-    if (target > STDERR_FILENO)
-        close(target);
+    if (settings.verbose != 0) {
+        savedStdout_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (savedStdout_ >= 0)
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
 
     fd_ = bbu_checked_open(I2C_Adapter);
     if (fd_ < 0) {
@@ -263,7 +264,6 @@ void BusSession::lock(const char *what)
 
 BusSession::~BusSession()
 {
-    progress_.clear();
     restoreStdout();
     close_I2C_device(fd_);
 }

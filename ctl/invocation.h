@@ -111,12 +111,11 @@ void confirm(const Command &command, const std::string &change);
 // The command's session on the bus: the adapter opened through the checked
 // layer and locked (one program at a time on the BBU: a lock held by another
 // program is waited for -w seconds of real time, on a terminal with its
-// holder and the seconds left shown), and the library's console output
-// (status displays, transfer messages) sent to standard error with -v, and to
-// nowhere without it, while the session lasts, so standard output holds the
-// command's own result. Exits 1 when the adapter cannot be opened or locked,
-// saying why. Nothing is printed to standard output while a session is open;
-// the progress line is erased and the lock released when it ends.
+// holder and the seconds left shown), and with -v the library's console
+// output (status displays, transfer messages) sent to standard error while
+// the session lasts, so standard output holds the command's own result. Exits 1 when the adapter
+// cannot be opened or locked, saying why. Nothing is printed to standard output while a session is
+// open; the progress line is erased and the lock released when it ends.
 class BusSession {
 public:
     // `what` names the command in messages and progress ("light set").

@@ -167,6 +167,8 @@ const CommandCase kCommands[] = {
      "bbuctl: vpd set-codelevel: reading the VPD failed: the VPD is not laid out as expected "
      "(no \"PN=\" at byte 2); nothing was changed\n"},
     {"Light", "status 14 0x1a\n", "bbuctl light", 0, "service fault light: 10\n", ""},
+    // -v: the status display and the transfers' messages on standard error.
+    {"LightVerbose", "", "bbuctl -v light 2>/dev/null", 0, "service fault light: 0\n", ""},
     {"LightUnread", "fault fail 40 read count always\n", "bbuctl light", 1, "",
      "bbuctl: light: " + kStatusEio + "; the device does not answer\n"},
     {"LightSet", "", "bbuctl light set 0x0c --yes && bbuctl light", 0,
