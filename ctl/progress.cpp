@@ -11,8 +11,10 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 
 namespace bbuctl {
 
@@ -92,29 +94,40 @@ void Progress::clear()
     onScreen_ = false;
 }
 
+namespace {
+
+// One line of /proc/locks, "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF":
+// the pid of a granted flock on the file `st` names, else 0. A waiter's line
+// has "->" after its number and never matches.
+long flockHolder(const char *line, const struct stat &st)
+{
+    std::istringstream words(line);
+    std::string number, kind, mode, access, pid, device;
+    words >> number >> kind >> mode >> access >> pid >> device;
+    // The device as major:minor in hex and the inode in decimal.
+    char *end = nullptr;
+    const unsigned long devMajor = std::strtoul(device.c_str(), &end, 16);
+    const unsigned long devMinor = *end == ':' ? std::strtoul(end + 1, &end, 16) : 0;
+    const std::uintmax_t inode = *end == ':' ? std::strtoumax(end + 1, &end, 10) : 0;
+    if (kind != "FLOCK" || *end != '\0' || devMajor != major(st.st_dev) ||
+        devMinor != minor(st.st_dev) || inode != st.st_ino)
+        return 0;
+    const long holder = std::strtol(pid.c_str(), &end, 10);
+    return *end == '\0' && holder > 0 ? holder : 0;
+}
+
+}  // namespace
+
 std::string lockHolder(int fd)
 {
     struct stat st {};
     FILE *locks = fstat(fd, &st) == 0 ? std::fopen("/proc/locks", "re") : nullptr;
     if (locks == nullptr)
         return "another program";
-    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has
-    // "->" after its number and is passed over.
     long pid = 0;
     char line[256];
-    while (pid == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
-        char kind[16] = {}, arrow[4] = {};
-        long holder = 0;
-        unsigned devMajor = 0, devMinor = 0;
-        std::uintmax_t inode = 0;
-        if (std::sscanf(line, "%*d: %3s", arrow) == 1 && std::strcmp(arrow, "->") == 0)
-            continue;
-        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%" SCNuMAX, kind, &holder, &devMajor,
-                        &devMinor, &inode) == 5 &&
-            std::strcmp(kind, "FLOCK") == 0 && holder > 0 && devMajor == major(st.st_dev) &&
-            devMinor == minor(st.st_dev) && inode == st.st_ino)
-            pid = holder;
-    }
+    while (pid == 0 && std::fgets(line, sizeof line, locks) != nullptr)
+        pid = flockHolder(line, st);
     std::fclose(locks);
     if (pid == 0)
         return "another program";
