@@ -331,22 +331,19 @@ int holds_after_load(Load &load)
     return header_differs(header, load.image) < 0 ? BBU_HOLDS_NEW_IMAGE : BBU_HOLDS_OLD_IMAGE;
 }
 
-// The outcome of a failure recorded in op.last: the step, and what the BBU
-// holds now.
+// The outcome of a failure recorded in op.last: the step, traced as it
+// happened, and what the BBU holds now.
 int failed(Load &load)
 {
     Operation &op = load.op;
-    const Failure failure = op.last;
-    int holds = BBU_HOLDS_UNCHANGED;
+    checked::fail_last(op);
     if (load.started) {
-        holds = holds_after_load(load);
-    } else if (failure.why == BBU_WHY_TRANSFER_FAILED || failure.why == BBU_WHY_SHORT_TRANSFER ||
-               failure.why == BBU_WHY_BAD_CHECK_BYTE) {
-        holds = checked::holds_unread(op);
+        op.result.holds = holds_after_load(load);
+    } else if (op.last.why == BBU_WHY_TRANSFER_FAILED || op.last.why == BBU_WHY_SHORT_TRANSFER ||
+               op.last.why == BBU_WHY_BAD_CHECK_BYTE) {
+        op.result.holds = checked::holds_unread(op);
     }
-    op.last = failure;
-    op.result.holds = holds;
-    return checked::fail_last(op);
+    return BBU_CHECKED_FAILED;
 }
 
 }  // namespace

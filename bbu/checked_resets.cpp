@@ -123,14 +123,11 @@ int holds_after_failed_reset(Operation &op, bool cleared)
                    ? BBU_HOLDS_NOT_RESTARTED
                    : holds_unread(op);
     }
-    const Failure failure = op.last;
     Status status{};
-    const int holds = !read_status_twice(op, BBU_STEP_RESTART, "reset test", status)
-                          ? holds_unread(op)
-                      : restarted(status) ? BBU_HOLDS_RESTARTED
-                                          : BBU_HOLDS_NOT_RESTARTED;
-    op.last = failure;
-    return holds;
+    if (!read_status_twice(op, BBU_STEP_RESTART, "reset test", status))
+        return holds_unread(op);
+    op.result.after = firmware(status);
+    return restarted(status) ? BBU_HOLDS_RESTARTED : BBU_HOLDS_NOT_RESTARTED;
 }
 
 }  // namespace
@@ -166,8 +163,9 @@ int bbu_checked_soft_reset(int fd, bbu_checked_progress_fn progress, void *conte
     const bool cleared = checked::clear_power_up(op);
     if (cleared && checked::soft_reset(op))
         return checked::succeed(op, BBU_HOLDS_RESTARTED);
+    checked::fail_last(op);
     op.result.holds = checked::holds_after_failed_reset(op, cleared);
-    return checked::fail_last(op);
+    return BBU_CHECKED_FAILED;
 }
 
 int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *context,
@@ -179,6 +177,7 @@ int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *conte
     const bool cleared = checked::clear_power_up(op);
     if (cleared && checked::hard_reset(op))
         return checked::succeed(op, BBU_HOLDS_RESTARTED);
+    checked::fail_last(op);
     op.result.holds = checked::holds_after_failed_reset(op, cleared);
-    return checked::fail_last(op);
+    return BBU_CHECKED_FAILED;
 }

@@ -98,19 +98,13 @@ bool wait_write_cycle(Operation &op)
 // What the EEPROM holds after a failed write, as far as it can be read.
 int holds_after_write(Operation &op, const Image &old, const Image &meant)
 {
-    const Failure failure = op.last;
     Image now{};
-    int holds = BBU_HOLDS_UNREADABLE;
     if (!wait_write_cycle(op) || !read_image(op, BBU_STEP_VPD_VERIFY, now))
-        holds = checked::holds_unread(op);
-    else if (now == meant)
-        holds = BBU_HOLDS_NEW_VALUE;
-    else
-        holds = now == old ? BBU_HOLDS_OLD_VALUE : BBU_HOLDS_OTHER_VALUE;
-    if (holds != BBU_HOLDS_NO_ANSWER && holds != BBU_HOLDS_UNREADABLE)
-        op.result.after = code_level(now);
-    op.last = failure;
-    return holds;
+        return checked::holds_unread(op);
+    op.result.after = code_level(now);
+    return now == meant ? BBU_HOLDS_NEW_VALUE
+           : now == old ? BBU_HOLDS_OLD_VALUE
+                        : BBU_HOLDS_OTHER_VALUE;
 }
 
 }  // namespace
@@ -182,8 +176,9 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
                                                  meant[address]};
         if ((i > 0 && !wait_write_cycle(op)) ||
             !checked::write_whole(op, BBU_STEP_VPD_WRITE, BBU_VPD_ADDR, write.data(), 2)) {
+            checked::fail_last(op);
             r.holds = holds_after_write(op, old, meant);
-            return checked::fail_last(op);
+            return BBU_CHECKED_FAILED;
         }
         r.changed = 1;
     }

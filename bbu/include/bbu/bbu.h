@@ -1362,9 +1362,12 @@ BBU_API int bbu_checked_read_image(const char *path, bbu_checked_image *image,
  * BBU_CHECKED_IMAGE_LONG in @p flags, since the BBU's memory may end there.
  * @param found NULL, or receives what was found, as check_firmware_image()
  *              fills it (size is @p length).
- * @return 0 when the image may be loaded; else BBU_IMAGE_UNREADABLE (no
- *         bytes), the code of the last failed check (enum bbu_image_error),
- *         or BBU_IMAGE_TOO_LONG, which decides over the others. Pure.
+ * @return 0 when the image may be loaded; else the code (enum
+ *         bbu_image_error) of the last check that failed, in the order read
+ *         (BBU_IMAGE_UNREADABLE: no bytes), magic, CRC, header check, as
+ *         check_firmware_image() gives it (an empty image is
+ *         BBU_IMAGE_BAD_MAGIC); BBU_IMAGE_TOO_LONG decides over them all.
+ *         Pure.
  */
 BBU_API int bbu_checked_check_image(const unsigned char *bytes, size_t length, unsigned flags,
                                     FIRMWARE_IMAGE_CHECK *found);
