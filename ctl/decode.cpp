@@ -145,6 +145,8 @@ int runDecode(int argc, char **argv)
     if (operands.size() != 1)
         usageError(&decodeCommand, "%s",
                    operands.empty() ? "no record file given" : "decode takes one record file");
+    if (operands[0].empty())
+        usageError(&decodeCommand, "an empty record file name");
 
     bbuStateSave ss{};
     const int strings = readRecord(operands[0], ss);

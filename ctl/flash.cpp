@@ -1,6 +1,7 @@
 // flash.cpp - bbuctl's firmware code load family: the flash load of an image
 // file, the BBU's validation of the image it holds, the dump of its memory,
-// and the offline check of an image file.
+// and the offline check of an image file. The image file is read once, into
+// a fixed buffer; what is checked is what is loaded.
 #include "invocation.h"
 
 #include <bbu/bbu.h>
@@ -21,62 +22,107 @@ constexpr unsigned long MAX_TFB_DELAY_MS = 10000;
 constexpr unsigned long MAX_DUMP_LEN = 1UL << 20;
 constexpr unsigned long MAX_ADDRESS = 0xffffffffUL;
 
+// The one copy of the image file a command works on (64 KiB: kept off the stack).
+bbu_checked_image theImage;
+
 std::string shown(const std::string &text)
 {
     return printable(reinterpret_cast<const unsigned char *>(text.c_str()), text.size());
 }
 
-// An image file is read whole by the library: anything but a regular file
-// (a FIFO would block it, a directory reads as an error) is refused before.
-// Opened without blocking and never as a controlling terminal. True when
-// `file` is a regular file; otherwise false after a message.
-bool isRegularFile(const char *what, const std::string &file)
+// The firmware as the checked results carry it (version * 256 + sub-version).
+std::string firmwareText(int firmware)
 {
-    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        message("%s: cannot open %s: %s", what, file.c_str(), std::strerror(errno));
-        return false;
-    }
-    struct stat st {};
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    if (!regular)
-        message("%s: %s is not a regular file", what, file.c_str());
-    return regular;
+    if (firmware < 0)
+        return "??.??";
+    char text[8];
+    std::snprintf(text, sizeof text, "%02x.%02x", (firmware >> 8) & 0xff, firmware & 0xff);
+    return text;
 }
 
-// What is wrong with an image, by the code of the last check that failed.
-const char *imageProblem(int rc, const FIRMWARE_IMAGE_CHECK &found)
+// Reads the image file once into theImage. False after a message.
+bool readImage(const char *what, const std::string &file)
 {
-    // The checks of a file that gave no bytes judged nothing.
-    if (found.open_errno == 0 && found.read_ok == 0 && rc != BBU_IMAGE_NO_MEMORY)
-        return found.size < 0 ? "it cannot be read" : "it holds no data";
-    switch (rc) {
-    case BBU_IMAGE_UNREADABLE:
-        return found.open_errno != 0 ? std::strerror(found.open_errno) : "it holds no data";
-    case BBU_IMAGE_BAD_MAGIC:
-        return "its magic number is wrong";
-    case BBU_IMAGE_BAD_CRC:
-        return "its CRC does not match its header";
-    case BBU_IMAGE_BAD_CHECKSUM:
-        return "its header check does not match";
+    bbu_checked_result r{};
+    if (bbu_checked_read_image(file.c_str(), &theImage, &r) == BBU_CHECKED_OK)
+        return true;
+    struct stat st {};
+    switch (r.why) {
+    case BBU_WHY_NOT_REGULAR_FILE:
+        if (lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            message("%s: %s is a symbolic link, which is not followed: give the file itself", what,
+                    file.c_str());
+        else
+            message("%s: %s is not a regular file", what, file.c_str());
+        break;
+    case BBU_WHY_FILE_TOO_LONG:
+        message("%s: %s is no image: it is longer than %d bytes", what, file.c_str(),
+                BBU_IMAGE_BUFFER_LEN);
+        break;
+    case BBU_WHY_FILE_CHANGED:
+        message("%s: %s changed while it was read: run the command again", what, file.c_str());
+        break;
     default:
-        return "it could not be read into memory";
+        message("%s: cannot read %s: %s", what, file.c_str(), std::strerror(r.err));
+        break;
+    }
+    return false;
+}
+
+// What is wrong with the image's bytes: the last check that failed, in the
+// order magic, CRC, header check, as the load judges them; null when none.
+const char *imageProblem(const FIRMWARE_IMAGE_CHECK &found)
+{
+    if (found.read_ok == 0)
+        return "it holds no data";
+    if (found.checksum_ok == 0)
+        return "its header check does not match";
+    if (found.crc_ok == 0)
+        return "its CRC does not match its header";
+    if (found.magic_ok == 0)
+        return "its magic number is wrong";
+    return nullptr;
+}
+
+// The refusal of an image longer than the image format's blocks.
+void tooLong(const char *what, const std::string &file)
+{
+    message("%s: %s is not loadable: it is longer than %d blocks (%u bytes), where the BBU's "
+            "memory may end; give --long-image to load it all the same",
+            what, file.c_str(), BBU_IMAGE_BLOCKS, theImage.length);
+}
+
+// What to do after a load that did not end with the new image seen running.
+const char *flashAdvice(const bbu_checked_result &r)
+{
+    switch (r.holds) {
+    case BBU_HOLDS_NO_VALID_IMAGE:
+        return "keep the machine powered and run the flash again";
+    case BBU_HOLDS_NO_ANSWER:
+    case BBU_HOLDS_UNREADABLE:
+        return r.changed != 0 ? "keep the machine powered; when the BBU answers again, run the "
+                                "flash again"
+                              : "check the BBU's connection, then run the flash again";
+    default:
+        return nullptr;
     }
 }
 
 int runFlash(int argc, char **argv)
 {
-    bool force = false;
+    unsigned flags = 0;
     long delayMs = -1;
-    enum { FORCE = LONG_ONLY, TFB_DELAY };
+    enum { FORCE = LONG_ONLY, TFB_DELAY, LONG_IMAGE };
     const option extra[] = {{"force", no_argument, nullptr, FORCE},
-                            {"tfb-delay", required_argument, nullptr, TFB_DELAY}};
+                            {"tfb-delay", required_argument, nullptr, TFB_DELAY},
+                            {"long-image", no_argument, nullptr, LONG_IMAGE}};
     std::vector<std::string> operands =
         parseOptions(flashCommand, argc, argv, extra, [&](int key, const char *arg) {
             unsigned long ms = 0;
             if (key == FORCE)
-                force = true;
+                flags |= BBU_CHECKED_FLASH_FORCE;
+            else if (key == LONG_IMAGE)
+                flags |= BBU_CHECKED_IMAGE_LONG;
             else if (parseNumber(arg, MAX_TFB_DELAY_MS, ms))
                 delayMs = static_cast<long>(ms);
             else
@@ -85,56 +131,112 @@ int runFlash(int argc, char **argv)
         });
     if (operands.size() != 1)
         usageError(&flashCommand, "flash takes one image file");
+    if (operands[0].empty())
+        usageError(&flashCommand, "an empty image file name");
     const std::string &file = operands[0];
 
     // A bad image is refused before anything is asked or sent.
-    if (!isRegularFile("flash", file))
+    if (!readImage("flash", file))
         return EXIT_FAILED;
     FIRMWARE_IMAGE_CHECK found{};
-    int rc = check_firmware_image(file.c_str(), &found);
-    if (rc != 0) {
-        message("flash: %s is no image to load: %s", file.c_str(), imageProblem(rc, found));
+    const int rc = bbu_checked_check_image(theImage.bytes, theImage.length, flags, &found);
+    if (const char *problem = imageProblem(found)) {
+        message("flash: %s is no image to load: %s", file.c_str(), problem);
         return EXIT_FAILED;
     }
-    confirm(flashCommand, "load firmware version " + std::to_string(found.version) + " from " +
-                              shown(file) + " into the BBU");
+    if (rc == BBU_IMAGE_TOO_LONG) {
+        tooLong("flash", file);
+        return EXIT_FAILED;
+    }
+    char version[4];
+    std::snprintf(version, sizeof version, "%02x", found.version);
+    confirm(flashCommand, std::string("load firmware version ") + version + " from " + shown(file) +
+                              " into the BBU");
     if (delayMs >= 0) {
         TFB_delay = 1;
         TFB_delaytime = static_cast<int>(delayMs);
     }
+    bbu_checked_result result{};
     {
-        BusSession bus(flashCommand);
-        rc = processCodeLoad(bus.fd(), file.c_str(), settings.verbose, force ? 1 : 0);
+        BusSession bus("flash");
+        bbu_checked_flash(bus.fd(), &theImage, flags, Progress::report, &bus.progress(), &result,
+                          settings.verbose);
     }
-    switch (rc) {
-    case BBU_LOAD_DONE:
-        return EXIT_OK;
-    case BBU_LOAD_SAME_VERSION:
-        std::printf("the BBU already holds this version and validates it: nothing loaded\n");
-        return EXIT_OK;
-    case BBU_LOAD_FAILED:
-    case BBU_LOAD_SHORT_START:
-        message("flash: the load failed (result %d); the BBU is left in the middle of a flash "
-                "load",
-                rc);
-        return EXIT_FAILED;
-    default:
-        message("flash: the load failed (result %d)", rc);
-        return EXIT_FAILED;
+    if (result.ok == 0) {
+        const int blocks =
+            static_cast<int>((theImage.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
+        std::string where, cause;
+        if (result.block >= 0)
+            where = "block " + std::to_string(result.block + 1) + " of " + std::to_string(blocks);
+        if (result.why == BBU_WHY_WRONG_VERSION)
+            cause = "it runs version " + firmwareText(result.rc << 8).substr(0, 2);
+        else if (result.why == BBU_WHY_MISMATCH)
+            cause = "its header differs first at byte " + std::to_string(result.rc);
+        return reportFailure("flash", result, true, where, cause, flashAdvice(result));
     }
+    if (result.changed == 0)
+        std::printf("firmware %s: the BBU already runs this image and validates it: nothing "
+                    "loaded\n",
+                    firmwareText(result.before).c_str());
+    else
+        std::printf("firmware %s -> %s\n", firmwareText(result.before).c_str(),
+                    firmwareText(result.after).c_str());
+    return EXIT_OK;
 }
 
 int runValidate(int argc, char **argv)
 {
     if (!parseOptions(validateCommand, argc, argv).empty())
         usageError(&validateCommand, "validate takes no argument");
-    int valid = 0;
+    bbu_checked_result result{};
     {
-        BusSession bus(validateCommand);
-        valid = validate_img(bus.fd(), settings.verbose);
+        BusSession bus("validate");
+        bbu_checked_validate(bus.fd(), Progress::report, &bus.progress(), &result,
+                             settings.verbose);
     }
-    std::printf("image: %s\n", valid != 0 ? "valid" : "not valid");
-    return valid != 0 ? EXIT_OK : EXIT_FAILED;
+    if (result.ok != 0) {
+        std::printf("image: valid\n");
+        return EXIT_OK;
+    }
+    // The BBU's own verdict is the result; any other failure gave none.
+    if (result.why == BBU_WHY_IMAGE_INVALID) {
+        std::printf("image: not valid\n");
+        return reportFailure("validate", result, false, "", "",
+                             "keep the machine powered and load an image with 'bbuctl flash'");
+    }
+    return reportFailure("validate", result, false);
+}
+
+// The file the bytes of a dump go to, opened before the bus is touched: made
+// new (and removed again when the dump fails), or an existing file that is
+// replaced only when the dump succeeds. Never through a symbolic link.
+struct DumpFile {
+    int fd = -1;
+    bool made = false;
+};
+
+DumpFile openDumpFile(const char *path)
+{
+    DumpFile f;
+    f.fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    f.made = f.fd >= 0;
+    if (f.fd < 0 && errno == EEXIST)
+        f.fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return f;
+}
+
+bool writeAll(int fd, const unsigned char *bytes, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, bytes + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 int runDump(int argc, char **argv)
@@ -158,21 +260,36 @@ int runDump(int argc, char **argv)
         usageError(&dumpCommand, "%lu bytes from 0x%lx run past the last address, 0xffffffff",
                    length, address);
 
-    // The file is made before the bus is touched, and holds the bytes read
-    // and nothing else.
-    int out = STDOUT_FILENO;
+    DumpFile out;
     if (output != nullptr) {
-        out = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (out < 0) {
+        if (*output == '\0')
+            usageError(&dumpCommand, "an empty output file name");
+        out = openDumpFile(output);
+        if (out.fd < 0) {
             message("dump: cannot write %s: %s", output, std::strerror(errno));
             return EXIT_FAILED;
         }
     }
     std::vector<unsigned char> bytes(length);
+    bbu_checked_result result{};
     {
-        BusSession bus(dumpCommand);
-        dump_memory(bus.fd(), address, static_cast<int>(length), nullptr, bytes.data(),
-                    settings.verbose);
+        BusSession bus("dump");
+        bbu_checked_dump(bus.fd(), static_cast<std::uint32_t>(address),
+                         static_cast<std::uint32_t>(length), bytes.data(), &result,
+                         settings.verbose);
+    }
+    if (result.ok == 0) {
+        // Nothing of a dump that did not end is given as its result.
+        if (out.fd >= 0) {
+            close(out.fd);
+            if (out.made)
+                unlink(output);
+        }
+        const unsigned long read = result.after > 0 ? static_cast<unsigned long>(result.after) : 0;
+        char where[64];
+        std::snprintf(where, sizeof where, "at 0x%08lx, %lu of %lu bytes read", address + read,
+                      read, length);
+        return reportFailure("dump", result, false, where);
     }
     if (output == nullptr) {
         for (unsigned long i = 0; i < length; ++i) {
@@ -184,49 +301,58 @@ int runDump(int argc, char **argv)
         }
         return EXIT_OK;
     }
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = write(out, bytes.data() + done, length - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    if (close(out) != 0 || done < length) {
-        message("dump: cannot write %s: %s", output, std::strerror(errno));
+    // A regular file is replaced; a device or pipe named by the user just gets the bytes.
+    struct stat st {};
+    const bool written = fstat(out.fd, &st) == 0 &&
+                         (!S_ISREG(st.st_mode) || ftruncate(out.fd, 0) == 0) &&
+                         writeAll(out.fd, bytes.data(), length);
+    const int err = errno;
+    if (close(out.fd) != 0 || !written) {
+        message("dump: cannot write %s: %s", output, std::strerror(written ? errno : err));
         return EXIT_FAILED;
     }
+    std::printf("%lu bytes from 0x%08lx written to %s\n", length, address, shown(output).c_str());
     return EXIT_OK;
 }
 
 int runImage(int argc, char **argv)
 {
-    std::vector<std::string> operands = parseOptions(imageCommand, argc, argv);
+    unsigned flags = 0;
+    const option extra[] = {{"long-image", no_argument, nullptr, LONG_ONLY}};
+    std::vector<std::string> operands =
+        parseOptions(imageCommand, argc, argv, extra,
+                     [&](int, const char *) { flags |= BBU_CHECKED_IMAGE_LONG; });
     if (operands.size() != 2 || operands[0] != "check")
         usageError(&imageCommand, "expected 'image check FILE'");
-    if (!isRegularFile("image check", operands[1]))
+    if (operands[1].empty())
+        usageError(&imageCommand, "an empty image file name");
+    const std::string &file = operands[1];
+    if (!readImage("image check", file))
         return EXIT_FAILED;
     FIRMWARE_IMAGE_CHECK found{};
-    const int rc = check_firmware_image(operands[1].c_str(), &found);
+    const int rc = bbu_checked_check_image(theImage.bytes, theImage.length, flags, &found);
     // Checks of bytes that were never read say nothing: only the failure is shown.
-    if (found.open_errno != 0 || rc == BBU_IMAGE_NO_MEMORY || found.read_ok == 0) {
-        message("image check: %s: %s", operands[1].c_str(), imageProblem(rc, found));
+    if (found.read_ok == 0) {
+        message("image check: %s: it holds no data", file.c_str());
         return EXIT_FAILED;
     }
     auto verdict = [](bool ok) {
         return ok ? "ok" : "BAD";
     };
-    std::printf("size: %d bytes, %d blocks\n", found.size, found.numblocks);
+    std::printf("size: %u bytes, %u blocks\n", theImage.length,
+                (theImage.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
     std::printf("magic: 0x%08x %s\n", found.magic, verdict(found.magic_ok != 0));
     std::printf("crc: 0x%08x, header 0x%08x %s\n", found.crc, found.file_crc,
                 verdict(found.crc_ok != 0));
     std::printf("header check: 0x%08x, header 0x%08x %s\n", found.checksum, found.file_checksum,
                 verdict(found.checksum_ok != 0));
     std::printf("version: %02x\n", found.version);
-    if (rc != 0) {
-        message("image check: %s is not a valid image: %s", operands[1].c_str(),
-                imageProblem(rc, found));
+    if (const char *problem = imageProblem(found)) {
+        message("image check: %s is not a valid image: %s", file.c_str(), problem);
+        return EXIT_FAILED;
+    }
+    if (rc == BBU_IMAGE_TOO_LONG) {
+        tooLong("image check", file);
         return EXIT_FAILED;
     }
     return EXIT_OK;
@@ -237,23 +363,32 @@ int runImage(int argc, char **argv)
 const Command flashCommand = {
     "flash",
     runFlash,
-    {{"flash FILE [--force] [--tfb-delay MS]", "load a firmware image file into the BBU"}},
-    "Load the firmware image FILE into the BBU's flash. The image is checked\n"
-    "first (magic, CRC, header check); a bad one is refused before anything is\n"
-    "sent. Unless --force, the BBU's own version is read first: when it holds the\n"
-    "same version and validates it, nothing is loaded (exit 0). Asks first. A\n"
-    "load that fails part way leaves the BBU in flash-program mode.\n"
+    {{"flash FILE [--force] [--tfb-delay MS] [--long-image]",
+      "load a firmware image file into the BBU"}},
+    "Load the firmware image FILE into the BBU's flash. The file is read once; that\n"
+    "copy is checked (magic, CRC, header check, length) and loaded, so a file that\n"
+    "changes meanwhile changes nothing. A bad image is refused before anything is\n"
+    "asked or sent. Unless --force, the image header the BBU holds is read first:\n"
+    "when it is this image's and the BBU validates it, nothing is loaded (exit 0).\n"
+    "Every write and status read of the load is checked, and at the end the BBU\n"
+    "must run the new image: its header read back, its own validation, its status.\n"
+    "Prints the change (\"firmware 05.12 -> 06.12\"); on a failure, what the BBU\n"
+    "holds now. On a terminal it shows the phase, the block and the time left.\n"
+    "Asks first.\n"
     "\n"
-    "  --force         load without comparing versions\n"
-    "  --tfb-delay MS  pause MS milliseconds (0 to 10000) after each Take_Flash_Block\n",
+    "  --force         load even when the BBU already runs this image\n"
+    "  --tfb-delay MS  pause MS milliseconds (0 to 10000) after each Take_Flash_Block\n"
+    "  --long-image    load an image longer than 384 blocks (49152 bytes), where\n"
+    "                  the BBU's memory may end\n",
 };
 
 const Command validateCommand = {
     "validate",
     runValidate,
     {{"validate", "ask the BBU to validate its image (exit 1 when not valid)"}},
-    "Ask the BBU to validate the firmware image it holds and show its verdict,\n"
-    "taken from the status 10 seconds later; exit 1 when it is not valid.\n",
+    "Ask the BBU to validate the firmware image it holds, see it take the command,\n"
+    "and show its verdict from the status 10 seconds later (counted down on a\n"
+    "terminal); exit 1 when it is not valid or when no verdict could be read.\n",
 };
 
 const Command dumpCommand = {
@@ -261,19 +396,25 @@ const Command dumpCommand = {
     runDump,
     {{"dump ADDR LEN [-o FILE]", "read LEN bytes of BBU memory from ADDR"}},
     "Read LEN bytes (1 to 1048576) of the BBU's memory from address ADDR (decimal\n"
-    "or 0x hex), 128 bytes per read-memory command, and print them in hex, 16 to a\n"
-    "line after their address, or write them to FILE.\n"
+    "or 0x hex) to at most 0xffffffff, 128 bytes per read-memory command, each\n"
+    "response checked, and print them in hex, 16 to a line after their address, or\n"
+    "write them to FILE. A dump that fails gives no bytes.\n"
     "\n"
-    "  -o, --output FILE  write the bytes to FILE (replaced; not through a symbolic link)\n",
+    "  -o, --output FILE  write the bytes to FILE (replaced only when the dump\n"
+    "                     succeeds; not through a symbolic link)\n",
 };
 
 const Command imageCommand = {
     "image",
     runImage,
-    {{"image check FILE", "check a firmware image file, without a BBU"}},
+    {{"image check FILE [--long-image]", "check a firmware image file, without a BBU"}},
     "Check a firmware image file as the flash load does, without a BBU and\n"
     "without a trace: its size and blocks, magic number, CRC, header check and\n"
-    "version. Exit 1 when a check fails.\n",
+    "version. Exit 1 when a check fails, when the file is not a regular file or\n"
+    "gives no bytes, and when the image is longer than 384 blocks (49152 bytes):\n"
+    "the BBU's memory may end there.\n"
+    "\n"
+    "  --long-image  accept an image longer than 384 blocks, as flash --long-image\n",
 };
 
 }  // namespace bbuctl

@@ -214,27 +214,52 @@ void confirm(const Command &command, const std::string &change)
     std::exit(EXIT_FAILED);
 }
 
-BusSession::BusSession(const Command &command)
+BusSession::BusSession(const char *what) : progress_(what)
 {
+    // The checked operations print nothing unless verbose; with -v, what
+    // they and the transfers print goes to standard error with the messages.
     std::fflush(stdout);
-    int target = settings.verbose ? STDERR_FILENO : open("/dev/null", O_WRONLY | O_CLOEXEC);
-    savedStdout_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (target >= 0 && savedStdout_ >= 0)
-        dup2(target, STDOUT_FILENO);
-    if (target > STDERR_FILENO)
-        close(target);
+    if (settings.verbose != 0) {
+        savedStdout_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (savedStdout_ >= 0)
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
 
-    fd_ = open_I2C_device(settings.verbose);
+    fd_ = bbu_checked_open(I2C_Adapter);
     if (fd_ < 0) {
         restoreStdout();
-        message("%s: cannot open the adapter %s", command.name, I2C_Adapter);
+        message("%s: cannot open the adapter %s: %s", what, I2C_Adapter, std::strerror(-fd_));
         std::exit(EXIT_FAILED);
     }
-    if (lock_I2C_device(fd_, settings.waitSeconds) != 0) {
-        restoreStdout();
-        message("%s: the adapter %s is in use by another program", command.name, I2C_Adapter);
-        std::exit(EXIT_FAILED);
+    lock(what);
+}
+
+void BusSession::lock(const char *what)
+{
+    int rc = lock_I2C_device(fd_, 0);
+    if (rc == I2C_LOCK_TIMEOUT && settings.waitSeconds > 0) {
+        if (!progress_.shown()) {
+            rc = lock_I2C_device(fd_, settings.waitSeconds);
+        } else {
+            // One second at a time, to show who holds it and how long is left.
+            for (int left = settings.waitSeconds; left > 0 && rc == I2C_LOCK_TIMEOUT; --left) {
+                progress_.waitingForLock(lockHolder(fd_), left);
+                rc = lock_I2C_device(fd_, 1);
+            }
+        }
     }
+    if (rc == 0)
+        return;
+    const int err = errno;
+    const std::string holder = rc == I2C_LOCK_TIMEOUT ? lockHolder(fd_) : "";
+    progress_.clear();
+    restoreStdout();
+    if (rc == I2C_LOCK_TIMEOUT)
+        message("%s: the adapter %s is in use by %s: gave up waiting after %d s (-w, --lock-wait)",
+                what, I2C_Adapter, holder.c_str(), settings.waitSeconds);
+    else
+        message("%s: cannot lock the adapter %s: %s", what, I2C_Adapter, std::strerror(err));
+    std::exit(EXIT_FAILED);
 }
 
 BusSession::~BusSession()
@@ -251,6 +276,44 @@ void BusSession::restoreStdout()
         close(savedStdout_);
         savedStdout_ = -1;
     }
+}
+
+int reportFailure(const char *what, const bbu_checked_result &r, bool change,
+                  const std::string &where, const std::string &cause, const char *advice)
+{
+    std::string detail = cause;
+    if (detail.empty()) {
+        switch (r.why) {
+        case BBU_WHY_TRANSFER_FAILED:
+        case BBU_WHY_FILE:
+            detail = r.err != 0 ? std::strerror(r.err) : "result " + std::to_string(r.rc);
+            break;
+        case BBU_WHY_SHORT_TRANSFER:
+            detail = std::to_string(r.rc) + (r.rc == 1 ? " byte" : " bytes") + " carried";
+            break;
+        case BBU_WHY_ERROR_BITS:
+            detail = errorBitNames((r.rc >> 16) & 0xff, (r.rc >> 8) & 0xff, r.rc & 0xff);
+            break;
+        case BBU_WHY_NOT_ACCEPTED:
+            detail = errorBitNames(0, r.rc & 0xff, 0);
+            break;
+        default:
+            break;
+        }
+    }
+    std::string text = std::string(what) + ": " + bbu_checked_step_text(r.step) + " failed";
+    if (!where.empty())
+        text += " (" + where + ")";
+    text += std::string(": ") + bbu_checked_why_text(r.why);
+    if (!detail.empty())
+        text += " (" + detail + ")";
+    // After a read, the device's state is news only when it did not answer.
+    if (change || r.holds != BBU_HOLDS_UNCHANGED)
+        text += std::string("; ") + bbu_checked_holds_text(r.holds);
+    if (advice != nullptr)
+        text += std::string("; ") + advice;
+    message("%s", text.c_str());
+    return EXIT_FAILED;
 }
 
 std::string printable(const unsigned char *bytes, std::size_t len)

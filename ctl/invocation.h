@@ -9,6 +9,10 @@
 #ifndef BBUCTL_INVOCATION_H
 #define BBUCTL_INVOCATION_H
 
+#include "progress.h"
+
+#include <bbu/bbu.h>
+
 #include <getopt.h>
 
 #include <functional>
@@ -104,17 +108,18 @@ bool parseNumber(const char *text, unsigned long max, unsigned long &value);
 // exit 2.
 void confirm(const Command &command, const std::string &change);
 
-// The command's session on the bus: the adapter opened and locked (one
-// program at a time on the BBU: a lock held by another program is waited for
-// -w seconds of real time), and the library's
-// console output (progress, dumps, status displays) sent to standard error
-// with -v, and to nowhere without it, while the session lasts, so standard
-// output holds the command's own result. Exits 1 when the adapter cannot be
-// opened or locked. Nothing is printed to standard output while a session is
-// open; the lock is released when it ends.
+// The command's session on the bus: the adapter opened through the checked
+// layer and locked (one program at a time on the BBU: a lock held by another
+// program is waited for -w seconds of real time, on a terminal with its
+// holder and the seconds left shown), and with -v the library's console
+// output (status displays, transfer messages) sent to standard error while
+// the session lasts, so standard output holds the command's own result. Exits 1 when the adapter
+// cannot be opened or locked, saying why. Nothing is printed to standard output while a session is
+// open; the progress line is erased and the lock released when it ends.
 class BusSession {
 public:
-    explicit BusSession(const Command &command);
+    // `what` names the command in messages and progress ("light set").
+    explicit BusSession(const char *what);
     ~BusSession();
     BusSession(const BusSession &) = delete;
     BusSession &operator=(const BusSession &) = delete;
@@ -123,13 +128,35 @@ public:
     {
         return fd_;
     }
+    // For the checked operations' callback: bbu_checked_...(..., Progress::report,
+    // &bus.progress(), ...).
+    Progress &progress()
+    {
+        return progress_;
+    }
 
 private:
+    void lock(const char *what);
     void restoreStdout();
 
+    Progress progress_;
     int fd_ = -1;
     int savedStdout_ = -1;
 };
+
+// Reports a failed checked operation on standard error as one line:
+// "bbuctl: <what>: <step> failed[ (<where>)]: <why>[ (<cause>)][; <holds>][; <advice>]".
+// The cause is the errno's text, the bytes a short transfer carried or the
+// error bits the BBU showed, unless `cause` gives the command's own words for
+// it. What the device holds is said after a change, and after a read when
+// the device did not answer. Returns EXIT_FAILED.
+int reportFailure(const char *what, const bbu_checked_result &result, bool change,
+                  const std::string &where = {}, const std::string &cause = {},
+                  const char *advice = nullptr);
+
+// Names of the error bits set in status bytes 4, 5 and 6 ("checksum_error
+// flash_program"), as bbuctl status names them.
+std::string errorBitNames(unsigned byte4, unsigned byte5, unsigned byte6);
 
 // Text of a field from the BBU for a terminal: up to the first NUL, bytes
 // outside printable ASCII (and the backslash) as \xNN.

@@ -11,15 +11,26 @@ namespace {
 
 constexpr unsigned long MAX_LIGHT = 15;  // a 4-bit code
 
+// What to do when the light shows something else than asked.
+const char *lightAdvice(const bbu_checked_result &r)
+{
+    return r.holds == BBU_HOLDS_OLD_VALUE || r.holds == BBU_HOLDS_OTHER_VALUE
+               ? "run 'bbuctl light set' again"
+               : nullptr;
+}
+
 int runLight(int argc, char **argv)
 {
     std::vector<std::string> operands = parseOptions(lightCommand, argc, argv);
+    bbu_checked_result result{};
     if (operands.empty()) {
         int light = 0;
         {
-            BusSession bus(lightCommand);
-            light = get_light_status(bus.fd(), settings.verbose);
+            BusSession bus("light");
+            bbu_checked_read_light(bus.fd(), &light, &result, settings.verbose);
         }
+        if (result.ok == 0)
+            return reportFailure("light", result, false);
         std::printf("service fault light: %d\n", light);
         return EXIT_OK;
     }
@@ -31,15 +42,17 @@ int runLight(int argc, char **argv)
         usageError(&lightCommand, "the light value must be a number from 0 to 15, not '%s'",
                    operands[1].c_str());
     confirm(lightCommand, "set the service fault light to " + operands[1]);
-    int rc = 0;
     {
-        BusSession bus(lightCommand);
-        rc = set_light(bus.fd(), static_cast<int>(value), settings.verbose);
+        BusSession bus("light set");
+        bbu_checked_set_light(bus.fd(), static_cast<int>(value), &result, settings.verbose);
     }
-    if (rc != 0) {
-        message("light set: the BBU does not show the light value %lu after the command", value);
-        return EXIT_FAILED;
+    if (result.ok == 0) {
+        const std::string shows =
+            result.after >= 0 ? "it shows " + std::to_string(result.after) : std::string();
+        return reportFailure("light set", result, true, "",
+                             result.why == BBU_WHY_MISMATCH ? shows : "", lightAdvice(result));
     }
+    std::printf("service fault light %d -> %d\n", result.before, result.after);
     return EXIT_OK;
 }
 
@@ -50,9 +63,11 @@ const Command lightCommand = {
     runLight,
     {{"light", "show the service/fault light (0 to 15)"},
      {"light set N", "set the service/fault light to N and read it back"}},
-    "Show the service/fault light, the low nibble of general status byte 14, or\n"
-    "command a new value N (0 to 15, decimal or 0x hex) and read it back; a value\n"
-    "the BBU does not show afterwards is a failure. 'light set' asks first.\n",
+    "Show the service/fault light, the low nibble of general status byte 14, read\n"
+    "from a whole status with a correct check byte; or command a new value N (0 to\n"
+    "15, decimal or 0x hex), see the BBU accept it and read it back, and print the\n"
+    "change (\"service fault light 0 -> 3\"); a value the BBU does not show\n"
+    "afterwards is a failure. 'light set' asks first.\n",
 };
 
 }  // namespace bbuctl

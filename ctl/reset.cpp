@@ -17,18 +17,25 @@ int runReset(int argc, char **argv)
     confirm(resetCommand, hard ? "hard-reset the BBU's processor through its real-time clock"
                                : "soft-reset the BBU");
 
-    int rc = 0;
+    const char *what = hard ? "reset hard" : "reset soft";
+    bbu_checked_result result{};
     {
-        BusSession bus(resetCommand);
+        BusSession bus(what);
         if (hard)
-            rc = processor_reset_bbu(bus.fd(), settings.verbose);
+            bbu_checked_hard_reset(bus.fd(), Progress::report, &bus.progress(), &result,
+                                   settings.verbose);
         else
-            reset_bbu(bus.fd(), settings.verbose);
+            bbu_checked_soft_reset(bus.fd(), Progress::report, &bus.progress(), &result,
+                                   settings.verbose);
     }
-    if (rc != 0) {
-        message("reset hard: the real-time clock did not take the alarm (result %d)", rc);
-        return EXIT_FAILED;
+    if (result.ok == 0) {
+        const char *advice = nullptr;
+        if (result.holds == BBU_HOLDS_NOT_RESTARTED)
+            advice =
+                hard ? "check the BBU's power and its clock at 0x68" : "try 'bbuctl reset hard'";
+        return reportFailure(what, result, true, "", "", advice);
     }
+    std::printf("the BBU restarted after a %s reset\n", hard ? "hard" : "soft");
     return EXIT_OK;
 }
 
@@ -38,11 +45,12 @@ const Command resetCommand = {
     "reset",
     runReset,
     {{"reset soft|hard", "reset the BBU: its reset command, or its processor"}},
-    "'reset soft' sends the BBU its reset command and polls its status once a second,\n"
-    "up to 30 times, until it shows it has powered up again (the library does not\n"
-    "report a BBU that never does). 'reset hard' resets the BBU's processor through\n"
-    "alarm 1 of its real-time clock at 0x68 and waits 32 seconds; it fails when the\n"
-    "clock does not take a write. Both ask first.\n",
+    "'reset soft' clears the BBU's status, sends it its reset command and polls its\n"
+    "status once a second, up to 30 times, until it shows that it has powered up\n"
+    "again. 'reset hard' resets the BBU's processor through alarm 1 of its\n"
+    "real-time clock at 0x68, reads the alarm back disarmed, waits 32 seconds and\n"
+    "sees the BBU's power-up. Either is a failure unless the restart is seen; on a\n"
+    "terminal the waits count down. Both ask first.\n",
 };
 
 }  // namespace bbuctl

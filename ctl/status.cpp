@@ -1,9 +1,9 @@
 // status.cpp - bbuctl status: the BBU's general status decoded, as text, as
 // JSON or in the Prometheus text exposition format.
 //
-// It only reads: one checked status read (33 bytes from 0x40, check byte
-// verified, error bits traced), never the opening status check that
-// soft-resets a BBU left in flash-program mode.
+// It only reads: one checked status read (the whole 33 bytes from 0x40 with
+// a correct check byte, read once more when it is wrong), never the opening
+// status check that soft-resets a BBU left in flash-program mode.
 #include "invocation.h"
 
 #include <bbu/bbu.h>
@@ -231,27 +231,21 @@ int runStatus(int argc, char **argv)
     if (!operands.empty())
         usageError(&statusCommand, "unexpected argument '%s'", operands[0].c_str());
 
-    sarbuf_t status{};
-    int rc = 0;
+    GENERAL_STATUS g{};
+    bbu_checked_result result{};
     {
-        BusSession bus(statusCommand);
-        rc = read_and_print_status_with_checks(bus.fd(), "status", &status, settings.verbose);
+        BusSession bus("status");
+        bbu_checked_read_status(bus.fd(), &g, &result, settings.verbose);
     }
-    if (rc != BBU_STATUS_CLEAN && rc != BBU_STATUS_ERROR_BITS) {
+    if (result.ok == 0) {
         // The exposition still says that the read failed, so a stale file is
         // never taken for a healthy BBU.
         if (format == Format::prometheus)
             printReadSuccess(0);
-        if (rc == BBU_STATUS_BAD_CHECKSUM)
-            message("status: the general status read has a wrong check byte");
-        else
-            message("status: cannot read the general status (result %d)", rc);
-        return EXIT_FAILED;
+        return reportFailure("status", result, false);
     }
 
-    const auto *gss = reinterpret_cast<const std::uint8_t *>(status.buffer);
-    GENERAL_STATUS g;
-    std::memcpy(&g, gss, sizeof g);
+    const std::uint8_t *gss = result.status;
     switch (format) {
     case Format::text:
         printText(g, gss);
@@ -267,6 +261,22 @@ int runStatus(int argc, char **argv)
 }
 
 }  // namespace
+
+std::string errorBitNames(unsigned byte4, unsigned byte5, unsigned byte6)
+{
+    const std::uint8_t bytes[7] = {0,
+                                   0,
+                                   0,
+                                   0,
+                                   static_cast<std::uint8_t>(byte4),
+                                   static_cast<std::uint8_t>(byte5),
+                                   static_cast<std::uint8_t>(byte6)};
+    std::string names;
+    for (const StatusBit &bit : kErrorBits)
+        if (isSet(bytes, bit))
+            names += std::string(names.empty() ? "" : " ") + bit.name;
+    return names;
+}
 
 const Command statusCommand = {
     "status",

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
+#include <string>
 
 namespace bbuctl {
 
@@ -44,25 +46,46 @@ constexpr int LAYOUT_BYTE0_CHECK = 11;  // bad_vpd(): byte 0 is not 0x00
 
 using Image = std::array<unsigned char, BBU_VPD_LEN>;
 
+// What is wrong with the layout, by bad_vpd()'s result (1 to 11).
+std::string layoutProblem(int layout, const Image *image)
+{
+    char text[64];
+    if (layout == LAYOUT_BYTE0_CHECK && image != nullptr)
+        std::snprintf(text, sizeof text, "byte 0 is 0x%02x, not 0x00", (*image)[0]);
+    else if (layout == LAYOUT_BYTE0_CHECK)
+        std::snprintf(text, sizeof text, "byte 0 is not 0x00");
+    else if (layout >= 1 && layout <= static_cast<int>(std::size(kFields)))
+        std::snprintf(text, sizeof text, "no \"%s\" at byte %zu", kFields[layout - 1].head,
+                      kFields[layout - 1].headAt);
+    else
+        std::snprintf(text, sizeof text, "layout check %d", layout);
+    return text;
+}
+
 // The layout and check byte verdicts, one line each. True when both hold.
-bool printVerdicts(const Image &image, int checkResult)
+bool printVerdicts(const Image &image, bool checkByteOk)
 {
     const int layout = bad_vpd(image.data());
     if (layout == 0)
         std::printf("layout: ok\n");
-    else if (layout == LAYOUT_BYTE0_CHECK)
-        std::printf("layout: bad (byte 0 is 0x%02x, not 0x00)\n", image[0]);
     else
-        std::printf("layout: bad (no \"%s\" at byte %zu)\n", kFields[layout - 1].head,
-                    kFields[layout - 1].headAt);
+        std::printf("layout: bad (%s)\n", layoutProblem(layout, &image).c_str());
 
     const unsigned char stored = image[BBU_VPD_LEN - 1];
     const unsigned char computed = xorcheck(image.data(), BBU_VPD_LEN - 1);
-    if (checkResult == BBU_VPD_CHECK_OK)
+    if (checkByteOk)
         std::printf("check byte: ok (0x%02x)\n", stored);
     else
         std::printf("check byte: bad (stored 0x%02x, computed 0x%02x)\n", stored, computed);
-    return layout == 0 && checkResult == BBU_VPD_CHECK_OK;
+    return layout == 0 && checkByteOk;
+}
+
+// Two code-level characters as the checked update reports them (first * 256 + second).
+std::string codeLevelChars(int value)
+{
+    const unsigned char chars[2] = {static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value)};
+    return printable(chars, 2);
 }
 
 int setCodeLevel(const std::vector<std::string> &operands)
@@ -76,19 +99,26 @@ int setCodeLevel(const std::vector<std::string> &operands)
                                 "characters, e.g. 'A3'");
     confirm(vpdCommand, "set the VPD code level's last two characters to " + level);
 
-    int rc = 0;
+    bbu_checked_result result{};
     {
-        BusSession bus(vpdCommand);
-        rc = update_vpd_codelevel(bus.fd(), level.c_str(), settings.verbose, 0);
+        BusSession bus("vpd set-codelevel");
+        bbu_checked_set_codelevel(bus.fd(), level.c_str(), &result, settings.verbose);
     }
-    if (rc == BBU_VPD_READ_INCONSISTENT) {
-        message("vpd set-codelevel: the VPD read back differently each time; nothing written");
-        return EXIT_FAILED;
+    if (result.ok == 0) {
+        std::string cause;
+        if (result.why == BBU_WHY_VPD_LAYOUT)
+            cause = layoutProblem(result.rc, nullptr);
+        else if (result.why == BBU_WHY_MISMATCH)
+            cause = "first at byte " + std::to_string(result.rc);
+        const char *advice = nullptr;
+        if (result.holds == BBU_HOLDS_OTHER_VALUE)
+            advice = "the code level is partly written: run 'bbuctl vpd set-codelevel' again";
+        else if (result.changed != 0)
+            advice = "check the VPD with 'bbuctl vpd check' and run the update again";
+        return reportFailure("vpd set-codelevel", result, true, "", cause, advice);
     }
-    if (rc != BBU_VPD_CHECK_OK) {
-        message("vpd set-codelevel: the VPD read back after the update has a wrong check byte");
-        return EXIT_FAILED;
-    }
+    std::printf("code level's last two characters %s -> %s\n",
+                codeLevelChars(result.before).c_str(), codeLevelChars(result.after).c_str());
     return EXIT_OK;
 }
 
@@ -102,11 +132,17 @@ int runVpd(int argc, char **argv)
         usageError(&vpdCommand, "unexpected argument '%s'", operands[check ? 1 : 0].c_str());
 
     Image image{};
-    int checkResult = 0;
+    bbu_checked_result result{};
+    const char *what = check ? "vpd check" : "vpd";
     {
-        BusSession bus(vpdCommand);
-        checkResult = read_vpd_buff(bus.fd(), settings.verbose, image.data());
+        BusSession bus(what);
+        bbu_checked_read_vpd(bus.fd(), image.data(), &result, settings.verbose);
     }
+    // A wrong check byte that two reads agree on is the VPD's content: a
+    // verdict to show, not a failed read.
+    const bool checkByteOk = result.ok != 0;
+    if (!checkByteOk && result.why != BBU_WHY_BAD_CHECK_BYTE)
+        return reportFailure(what, result, false);
     if (!check) {
         for (const VpdField &field : kFields) {
             // Values are padded with blanks to their field's width.
@@ -114,10 +150,10 @@ int runVpd(int argc, char **argv)
             value.erase(value.find_last_not_of(' ') + 1);
             std::printf("%s: %s\n", field.label, value.c_str());
         }
-        printVerdicts(image, checkResult);
+        printVerdicts(image, checkByteOk);
         return EXIT_OK;
     }
-    if (printVerdicts(image, checkResult))
+    if (printVerdicts(image, checkByteOk))
         return EXIT_OK;
     message("vpd check: the VPD is not valid");
     return EXIT_FAILED;
@@ -134,9 +170,12 @@ const Command vpdCommand = {
     "Read the 256-byte VPD image from the EEPROM at 0x54. 'vpd' shows its fields\n"
     "(part, FRU and serial numbers, EC level, manufacturer, code level, name, DFL,\n"
     "PC, BAT) and the verdicts on its layout and check byte; 'vpd check' shows the\n"
-    "verdicts only and exits with 1 when one is bad. 'vpd set-codelevel XY' writes\n"
-    "XY as the code level's last two characters with a new check byte and reads\n"
-    "the image back to verify it; it asks first.\n",
+    "verdicts only and exits with 1 when one is bad; a read that fails, or reads\n"
+    "that disagree, exit 1. 'vpd set-codelevel XY' writes XY as the code level's\n"
+    "last two characters with a new check byte, only when two reads of the image\n"
+    "agree and its layout is right, waits out the EEPROM's write cycles, reads the\n"
+    "whole image back and compares it, and prints the change (\"code level's last\n"
+    "two characters A1 -> XY\"); it asks first.\n",
 };
 
 }  // namespace bbuctl

@@ -1,0 +1,58 @@
+// progress.h - what bbuctl shows on a terminal while it works: the phase of
+// a long operation, the block of a flash load with the time left, the
+// countdown of a fixed wait, and while it waits for the adapter's lock, the
+// process that holds it.
+//
+// Shown in place, on one line of standard error that each report rewrites
+// and that is erased before anything else is printed; only when standard
+// error is a terminal, and not with -v, whose library console output shows
+// the work instead. Without a terminal nothing of it is written.
+#ifndef BBUCTL_PROGRESS_H
+#define BBUCTL_PROGRESS_H
+
+#include <bbu/bbu.h>
+
+#include <string>
+
+namespace bbuctl {
+
+class Progress {
+public:
+    // For the command (or command form) named `what`, e.g. "flash".
+    explicit Progress(const char *what);
+    ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+
+    bool shown() const
+    {
+        return shown_;
+    }
+
+    // The progress callback of the checked operations; `context` is a Progress.
+    static void report(const bbu_checked_progress *progress, void *context);
+
+    // While waiting for the adapter's lock: who holds it, how long is left.
+    void waitingForLock(const std::string &holder, int secondsLeft);
+
+    // Erases the line, so that a message or a result starts on a clean one.
+    void clear();
+
+private:
+    void show(const std::string &text);
+    void onReport(const bbu_checked_progress &progress);
+
+    const char *what_;
+    bool shown_;
+    bool onScreen_ = false;
+    double blocksStart_ = 0;  // monotonic seconds at the first block
+};
+
+// The process that holds the lock on the open adapter `fd`, as "pid 123
+// (flock)", from /proc/locks and /proc/PID/comm; "another program" when it
+// cannot be told.
+std::string lockHolder(int fd);
+
+}  // namespace bbuctl
+
+#endif  // BBUCTL_PROGRESS_H
