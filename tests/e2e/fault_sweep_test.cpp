@@ -51,6 +51,7 @@ struct Case {
     std::string scenario;
     bool must_absorb = false;  // it must end as the run without faults ends
     std::string known = "";    // a wrong outcome reported and not yet mended: why it is wrong
+    bool at_transfer = false;  // placed at one transfer: the suite runs a spread of these
 };
 
 struct Outcome {
@@ -187,7 +188,7 @@ protected:
         std::set<std::string> done;
         const auto add = [&](const std::string &cls, const std::string &fault, bool absorb) {
             if (done.insert(fault).second)
-                cases.push_back({cls, "fault " + fault, absorb});
+                cases.push_back({cls, "fault " + fault, absorb, "", true});
         };
         const std::vector<bbutest::Transfer> all = bbutest::transfers(clean);
         for (std::size_t i = 0; i < all.size(); ++i) {
@@ -250,10 +251,12 @@ protected:
                std::size_t sample_size, Judge judge, int clean_exit = 0)
     {
         if (!full_sweep() && cases.size() > sample_size) {
+            // A spread of the faults at transfers, and every other case.
             std::vector<Case> picked;
-            for (std::size_t i = 0; i < sample_size; ++i)
-                picked.push_back(cases[i * cases.size() / sample_size]);
-            picked.push_back(cases.back());
+            for (std::size_t i = 0; i < cases.size(); ++i)
+                if (!cases[i].at_transfer ||
+                    i * sample_size / cases.size() != (i + 1) * sample_size / cases.size())
+                    picked.push_back(cases[i]);
             cases = picked;
         }
         std::string wrong;
