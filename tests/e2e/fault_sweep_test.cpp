@@ -276,8 +276,9 @@ protected:
                 v = Verdict::unverifiable_failure;
             tallies()[command].add(v);
             const std::string &cls = c.fault_class;
-            tallies()["  " + cls.substr(0, cls.find(' ')) + " " + cls.substr(cls.rfind(' ') + 1)]
-                .add(v);
+            const std::string kind = cls.substr(0, cls.find(' '));
+            const std::string how = cls.substr(cls.rfind(' ') + 1);
+            tallies()["  " + (kind == how ? kind : kind + " " + how)].add(v);
             if (!c.known.empty()) {
                 // Still counted as wrong above; the test fails only once it is mended.
                 if (v != Verdict::wrong)
@@ -596,7 +597,8 @@ TEST_F(FaultSweep, FlashEndsWithTheImageItReports)
     for (const int block : spread) {
         const std::string b = std::to_string(block);
         cases.push_back({"tfb-lost transient", "fault tfb-lost " + b + " count 2", true});
-        cases.push_back({"tfb-lost lasting", "fault tfb-lost " + b + " count 3", false});
+        cases.push_back({"tfb-lost thrice", "fault tfb-lost " + b + " count 3", false});
+        cases.push_back({"tfb-lost lasting", "fault tfb-lost " + b + " count always", false});
         cases.push_back(
             {"block-checksum transient", "fault block-checksum " + b + " count 2", true});
         cases.push_back(
