@@ -65,6 +65,10 @@ std::string mapped_path(const std::string &machine_path);
 // returns (the transcript file is emptied).
 void clear_transcript();
 
+// Whether the BBU has restarted and not yet shown power_up in a status read
+// (with `reset-polls never` it never does), without counting as a read.
+bool peek_restart_pending();
+
 // The 256 bytes of the VPD EEPROM as they are now.
 std::array<std::uint8_t, 256> peek_vpd();
 

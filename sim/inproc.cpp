@@ -126,6 +126,14 @@ std::array<std::uint8_t, 33> peek_status()
     return out;
 }
 
+bool peek_restart_pending()
+{
+    World &w = current();
+    WorldLock lock(w);
+    devices_catch_up(w);  // a restart that virtual time has brought about counts
+    return w.bbu.restarting != 0;
+}
+
 std::array<std::uint8_t, 256> peek_vpd()
 {
     World &w = current();
