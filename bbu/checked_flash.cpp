@@ -328,12 +328,11 @@ int holds_after_load(Load &load)
     if ((op.result.status[6] & checked::VALID_IMAGE) == 0)
         return BBU_HOLDS_NO_VALID_IMAGE;
     // Only two images can be there: the one it had, or the one just sent. A
-    // header that is neither (read wrong twice over) tells nothing.
+    // header that is neither, or an old one never read, tells nothing.
     if (header_differs(header, load.image) < 0)
         return BBU_HOLDS_NEW_IMAGE;
-    if (load.have_old_header && header != load.old_header)
-        return BBU_HOLDS_UNREADABLE;
-    return BBU_HOLDS_OLD_IMAGE;
+    return load.have_old_header && header == load.old_header ? BBU_HOLDS_OLD_IMAGE
+                                                             : BBU_HOLDS_UNREADABLE;
 }
 
 // The outcome of a failure recorded in op.last: the step, traced as it

@@ -182,7 +182,7 @@ const CommandCase kCommands[] = {
     {"ResetSoft", "", "bbuctl -y reset soft", 0, "the BBU restarted after a soft reset\n", ""},
     {"ResetHardClockAbsent", "device 68 absent\n", "bbuctl -y reset hard", 1, "",
      "bbuctl: reset hard: setting alarm 1 of the clock failed: the transfer failed (No such "
-     "device or address); the BBU did not restart; check the BBU's power and its clock at "
+     "device or address); no restart of the BBU was seen; check the BBU's power and its clock at "
      "0x68\n"},
     {"ImageCheck", "", "bbusim-mkimage -v 7 a.img && bbuctl image check a.img", 0, kImage + "07\n",
      ""},

@@ -108,7 +108,7 @@ const char *const kHoldsTexts[] = {
     "the new image runs",
     "the BBU has no valid image",
     "the BBU restarted",
-    "the BBU did not restart",
+    "no restart of the BBU was seen",
     "the device does not answer",
     "the value could not be read",
 };
@@ -487,16 +487,17 @@ TEST_F(FaultSweep, ResetsEndWithTheRestartTheBbuShowed)
         const std::vector<std::string> args{"-y", "reset", hard ? "hard" : "soft"};
         std::vector<Case> cases = transfer_cases(clean_run(world, args));
         cases.push_back({"reset-polls", "reset-polls 5", true});
-        cases.push_back({"reset-polls", "reset-polls never", false,
-                         "the BBU restarted but never shows power_up: 'the BBU did not restart'"});
+        cases.push_back({"reset-polls", "reset-polls never", false});
         sweep(hard ? "reset hard" : "reset soft", world, args, cases, 60, [&](const Outcome &o) {
-            const bool seen =
-                (bbusim::peek_status()[2] & 0x04) != 0 || bbusim::peek_restart_pending();
+            // A restart the BBU made; and one its status shows, the only
+            // kind a program can see.
+            const bool shows = (bbusim::peek_status()[2] & 0x04) != 0;
+            const bool seen = shows || bbusim::peek_restart_pending();
             if (o.status == 0)
                 return seen ? std::string() : std::string("exit 0, the BBU did not restart");
             return change_failure(o, [&](const std::string &holds) {
                 const bool right = (holds == "the BBU restarted" && seen) ||
-                                   (holds == "the BBU did not restart" && !seen);
+                                   (holds == "no restart of the BBU was seen" && !shows);
                 return right ? std::string()
                              : "says '" + holds + "', the BBU restarted: " + (seen ? "yes" : "no");
             });
@@ -606,9 +607,7 @@ TEST_F(FaultSweep, FlashEndsWithTheImageItReports)
     }
     for (const char *count : {"count 1", "count 3"})
         cases.push_back({"first-image", std::string("fault first-image ") + count, false});
-    cases.push_back({"first-image", "fault first-image count always", false,
-                     "every header read back is wrong: 'the old image still runs' although the "
-                     "new one is in place and the status shows its version"});
+    cases.push_back({"first-image", "fault first-image count always", false});
 
     const Bytes old = bbusim::make_image(kDefaultVersion);
     sweep("flash", "", args, cases, 60, [&](const Outcome &o) {
