@@ -1,11 +1,15 @@
-// The flashable BBU: test images, the flash load on the bus, read-memory,
-// validation, restarts, the clock's alarm reset and the bus timing.
-#include <sys/stat.h>
+// The flashable BBU as whole bus sessions: the flash load, read-memory,
+// validation, restarts, the clock's alarm reset and the bus timing; the test
+// images and bbusim-mkimage, which writes them.
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <fstream>
+#include <iterator>
 #include <set>
 
+#include "golden.h"
 #include "sim_bus.h"
 
 namespace {
@@ -26,399 +30,284 @@ TEST(BbusimImageTest, CrcWorkedValues)
     EXPECT_EQ(bbusim::image_crc(odd, 3), 0x00FF00FFu) << "only bit 0 of each byte counts";
 }
 
-struct ImageCase {
-    const char *name;
-    std::size_t size;
-    ImageFault fault;
-    bool magic, crc, header;
-};
-
-class BbusimImageMakeTest : public ::testing::TestWithParam<ImageCase> {};
-
-TEST_P(BbusimImageMakeTest, SpoilsExactlyTheCheckAsked)
+// What the image checks say of a file's bytes, with its size, version and CRC.
+std::string verdict_of(const Bytes &img)
 {
-    const ImageCase &c = GetParam();
-    Bytes img = image_of(0x42, c.size, c.fault);
-    ASSERT_EQ(img.size(), c.fault == ImageFault::empty ? 0 : c.size);
     if (img.empty())
-        return;
+        return "empty";
     const auto v = bbusim::check_image(img.data(), img.size());
-    EXPECT_EQ(v.magic, c.magic);
-    EXPECT_EQ(v.crc, c.crc);
-    EXPECT_EQ(v.header_check, c.header);
-    EXPECT_EQ(img[7], 0x42);
+    char text[120];
+    std::snprintf(text, sizeof text, "%zu bytes, version %02x, magic %d crc %d header %d, crc %08x",
+                  img.size(), img[7], v.magic, v.crc, v.header_check,
+                  bbusim::image_crc(img.data(), img.size()));
+    return text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Images, BbusimImageMakeTest,
-    ::testing::Values(ImageCase{"Whole", 49152, ImageFault::none, true, true, true},
-                      ImageCase{"Short", 200, ImageFault::none, true, true, true},
-                      ImageCase{"Longer", 50000, ImageFault::none, true, true, true},
-                      ImageCase{"BadMagic", 49152, ImageFault::bad_magic, false, true, true},
-                      ImageCase{"BadCrc", 200, ImageFault::bad_crc, true, false, true},
-                      ImageCase{"BadCheck", 49152, ImageFault::bad_header_check, true, true, false},
-                      ImageCase{"Empty", 49152, ImageFault::empty, false, false, false}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-class BbusimFlashTest : public SimBusTest {
-protected:
-    // The record of block n as the load builds it.
-    static Bytes record(const Bytes &img, unsigned n)
-    {
-        Bytes r(134, 0);
-        const std::size_t at = n * 128u, len = std::min<std::size_t>(128, img.size() - at);
-        r[0] = 0x8f;
-        r[1] = r[4] = static_cast<std::uint8_t>(n);
-        r[2] = static_cast<std::uint8_t>(len);
-        r[3] = static_cast<std::uint8_t>(n >> 8);
-        std::copy_n(img.begin() + static_cast<long>(at), len, r.begin() + 5);
-        r[133] = end_around_sum(r.data(), 133);
-        return r;
-    }
-
-    // Start, every block with its terminate byte and TFB (but those in
-    // `no_tfb`), each followed by a status read, then End_Flash_Load.
-    void load(const Bytes &img, const std::set<unsigned> &no_tfb = {})
-    {
-        run_command({0x89, 0x89});
-        ASSERT_EQ(status()[4] & 0x02, 0x02) << "flash-program mode";
-        for (unsigned n = 0; n * 128 < img.size(); ++n) {
-            write(0x60, record(img, n));
-            write(0x40, {0x01});
-            if (no_tfb.count(n) == 0)
-                write(0x40, {0x8f, 0x8f});
-            ASSERT_EQ(status()[5], 0) << "block " << n;
-        }
-        write(0x40, {0x8a, 0x8a});
-    }
-
-    // read-memory: the frame, then at once the 256-byte response.
-    Bytes read_memory(std::uint32_t addr, std::uint8_t count, Bytes *response = nullptr)
-    {
-        Bytes f = {0xe0, 0x90, count, 0, 0, 0, 0, 0};
-        for (int i = 0; i < 4; ++i)
-            f[3 + i] = static_cast<std::uint8_t>(addr >> (24 - 8 * i));
-        f[7] = end_around_sum(f.data(), 7);
-        write(0x40, f);
-        Bytes r = read(0x60, 256).data;
-        if (response != nullptr)
-            *response = r;
-        return Bytes(r.begin() + 6, r.begin() + 6 + count);
-    }
-
-    // validate-image, then the status 10 s later: "valid", "reprogram" or "none".
-    std::string verdict()
-    {
-        write(0x40, {0x8c, 0x8c});
-        sleep(10);
-        Bytes s = status();
-        return (s[0] & 0x01) == 0 ? "none" : (s[6] & 0x08) != 0 ? "reprogram" : "valid";
-    }
-
-    // Status reads until power_up shows (at most 40).
-    int polls_to_power_up()
-    {
-        for (int n = 1; n <= 40; ++n)
-            if ((status()[2] & 0x04) != 0)
-                return n;
-        return 0;
-    }
-};
-
-struct LoadCase {
-    const char *name;
-    const char *scenario;
-    Bytes image;
-    std::set<unsigned> no_tfb;
-    std::uint8_t version_after;  // status byte 30
-    const char *verdict;
-    bool stored;  // 0x1000 shows the new image
-};
-
-class BbusimLoadTest : public BbusimFlashTest, public ::testing::WithParamInterface<LoadCase> {};
-
-TEST_P(BbusimLoadTest, EndFlashLoadKeepsOnlyAWholeImage)
+void image(golden::Call &call, const Bytes &img)
 {
-    const LoadCase &c = GetParam();
-    apply(c.scenario);
-    load(c.image, c.no_tfb);
-    EXPECT_EQ(polls_to_power_up(), 1) << "End_Flash_Load restarts the BBU";
-    Bytes s = status();
-    EXPECT_EQ(s[4] & 0x02, 0) << "flash-program mode ended";
-    EXPECT_EQ(s[30], c.version_after);
-    EXPECT_EQ(bbusim::peek_memory(0x1000, c.image.size()) == c.image, c.stored);
-    EXPECT_EQ(verdict(), c.verdict);
+    call.notes.push_back("image| " + verdict_of(img));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Loads, BbusimLoadTest,
-    ::testing::Values(
-        LoadCase{"Whole", "", image_of(7), {}, 7, "valid", true},
-        LoadCase{"Short200", "", image_of(7, 200), {}, 7, "valid", true},
-        LoadCase{"Longer", "", image_of(7, 50000), {}, 7, "valid", true},
-        LoadCase{"BadCrc", "", image_of(7, 49152, ImageFault::bad_crc), {}, 7, "reprogram", true},
-        LoadCase{"BlockNotTaken", "", image_of(7), {3}, 5, "reprogram", false},
-        LoadCase{"LastBlockNotTaken", "", image_of(7, 200), {1}, 5, "reprogram", false},
-        LoadCase{"ForcedValid", "validate valid", image_of(7), {3}, 5, "valid", false},
-        LoadCase{"ForcedReprogram", "validate reprogram", image_of(7), {}, 7, "reprogram", true},
-        LoadCase{"NoAnswer", "validate none", image_of(7), {}, 7, "none", true},
-        LoadCase{"NoBlockKeepsTheOldImage", "", Bytes{}, {}, 5, "valid", true}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(BbusimFlashTest, BlockIsTakenByTheTfbAfterItsTerminateByteNotBefore)
+void rd(int fd, std::uint16_t addr, std::size_t len)
 {
-    apply("fault tfb-lost 0 count 2");
-    const Bytes img = image_of(9);
-    run_command({0x89, 0x89});
-    const Bytes before = status();
-    write(0x60, record(img, 0));
-    write(0x40, {0x8f, 0x8f});  // no terminate byte yet: nothing to take
-    EXPECT_EQ(status()[12], before[12]);
-    write(0x40, {0x01});
-    EXPECT_EQ(status()[5], 0) << "the terminate byte is no frame in flash-program mode";
-    for (int lost = 0; lost < 2; ++lost) {
-        write(0x40, {0x8f, 0x8f});
-        Bytes s = status();
-        EXPECT_EQ(s[0] & 0x80, 0) << "a lost TFB never reaches the BBU";
-        EXPECT_EQ(Bytes(s.begin() + 12, s.begin() + 14),
-                  Bytes(before.begin() + 12, before.begin() + 14));
+    rdwr(fd, addr, true, Bytes(len, 0xa5));
+}
+
+void wr(int fd, std::uint16_t addr, const Bytes &bytes)
+{
+    rdwr(fd, addr, false, bytes);
+}
+
+// Status reads until `done` holds for one (at most `max`).
+template <typename Done>
+void poll(int fd, int max, Done done)
+{
+    for (int n = 0; n < max && !done(rdwr(fd, 0x40, true, Bytes(33, 0xa5)).data);)
+        ++n;
+}
+
+void run(int fd, const Bytes &frame)
+{
+    wr(fd, 0x40, frame);
+    poll(fd, 50, [](const Bytes &s) { return (s[0] & 0x80) == 0; });
+}
+
+void until_power_up(int fd)
+{
+    poll(fd, 40, [](const Bytes &s) { return (s[2] & 0x04) != 0; });
+}
+
+// The record of block n as the load builds it.
+Bytes record(const Bytes &img, unsigned n)
+{
+    Bytes r(134, 0);
+    const std::size_t at = n * 128u, len = std::min<std::size_t>(128, img.size() - at);
+    r[0] = 0x8f;
+    r[1] = r[4] = static_cast<std::uint8_t>(n);
+    r[2] = static_cast<std::uint8_t>(len);
+    r[3] = static_cast<std::uint8_t>(n >> 8);
+    std::copy_n(img.begin() + static_cast<long>(at), len, r.begin() + 5);
+    r[133] = end_around_sum(r.data(), 133);
+    return r;
+}
+
+Bytes head(Bytes b, std::size_t n)
+{
+    b.resize(n);
+    return b;
+}
+
+void note_stored(golden::Call &call, const Bytes &img)
+{
+    const bool same = bbusim::peek_memory(0x1000, img.size()) == img;
+    call.notes.push_back(std::string("memory| 0x1000 holds the image: ") + (same ? "yes" : "no"));
+}
+
+// Start, every block with its terminate byte and TFB (but those in `no_tfb`),
+// each followed by a status read, End_Flash_Load and the restart, then
+// validate-image and the status 10 s later.
+void load(golden::Call &call, const Bytes &img, const std::set<unsigned> &no_tfb = {})
+{
+    run(call.fd, {0x89, 0x89});
+    for (unsigned n = 0; n * 128 < img.size(); ++n) {
+        wr(call.fd, 0x60, record(img, n));
+        wr(call.fd, 0x40, {0x01});
+        if (no_tfb.count(n) == 0)
+            wr(call.fd, 0x40, {0x8f, 0x8f});
+        rd(call.fd, 0x40, 33);
     }
-    write(0x40, {0x8f, 0x8f});
-    Bytes s = status();
-    EXPECT_EQ(s[12], static_cast<std::uint8_t>(before[12] + 1));
-    EXPECT_EQ(s[13], static_cast<std::uint8_t>(before[13] - 1));
-    EXPECT_EQ(bbusim::peek_memory(0x1000, 128), Bytes(img.begin(), img.begin() + 128));
+    wr(call.fd, 0x40, {0x8a, 0x8a});
+    until_power_up(call.fd);
+    wr(call.fd, 0x40, {0x8c, 0x8c});
+    sleep(10);
+    rd(call.fd, 0x40, 33);
+    note_stored(call, img);
 }
 
-TEST_F(BbusimFlashTest, OutsideFlashModeTheTerminateByteAndTfbAreErrors)
+// Block 5's record with byte `at` set to `value` (134: one byte short), its
+// check byte made right unless `at` is the check byte; then two good records.
+void record_checks(int fd, int at, std::uint8_t value)
 {
-    write(0x40, {0x01});
-    EXPECT_EQ(status()[5], 0x08) << "no command 0x01";
-    write(0x60, record(image_of(1), 0));
-    EXPECT_EQ(status()[5], 0x08) << "a record outside a load is ignored";
-    write(0x40, {0x8f, 0x8f});
-    EXPECT_EQ(status()[0] & 0x80, 0) << "no Take_Flash_Block runs outside a load";
-}
-
-struct RecordCase {
-    const char *name;
-    const char *scenario;
-    int at;  // byte changed (-1: none); 134: the write is one byte short
-    std::uint8_t value;
-    std::uint8_t byte5;
-};
-
-class BbusimRecordTest : public BbusimFlashTest,
-                         public ::testing::WithParamInterface<RecordCase> {};
-
-TEST_P(BbusimRecordTest, RecordIsCheckedAsItArrives)
-{
-    const RecordCase &c = GetParam();
-    apply(c.scenario);
-    run_command({0x89, 0x89});
+    run(fd, {0x89, 0x89});
     Bytes r = record(image_of(1), 5);
-    if (c.at == 134)
+    if (at == 134)
         r.pop_back();
-    else if (c.at >= 0)
-        r[static_cast<std::size_t>(c.at)] = c.value;
-    if (c.at >= 0 && c.at < 133)
-        r[133] = end_around_sum(r.data(), 133);  // only the field is wrong
-    write(0x60, r);
-    EXPECT_EQ(status()[5], c.byte5);
-    write(0x60, record(image_of(1), 5));
-    EXPECT_EQ(status()[5], c.scenario[0] != '\0' ? 0x01 : 0) << "a good record clears it";
-    write(0x60, record(image_of(1), 5));
-    EXPECT_EQ(status()[5], 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Records, BbusimRecordTest,
-    ::testing::Values(RecordCase{"Good", "", -1, 0, 0x00},
-                      RecordCase{"BadSumcheck", "", 133, 0x00, 0x01},
-                      RecordCase{"OneByteShort", "", 134, 0, 0x01},
-                      RecordCase{"LengthZero", "", 2, 0x00, 0x01},
-                      RecordCase{"LengthOver128", "", 2, 0x81, 0x01},
-                      RecordCase{"NotTfbCommand", "", 0, 0x8e, 0x01},
-                      RecordCase{"FaultTwice", "fault block-checksum 5 count 2", -1, 0, 0x01}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(BbusimFlashTest, ReadMemoryAnswersAtOnceWithA256ByteResponse)
-{
-    EXPECT_EQ(read_memory(0x1000, 8), (Bytes{0xfe, 0xed, 0xfa, 0xce, 0, 0, 0, 0x05}))
-        << "the default first image: version 5, as status byte 30 says";
-    apply("memory 0x1010 11 22 33");
-    Bytes r;
-    Bytes data = read_memory(0x100e, 8, &r);
-    EXPECT_EQ(r[0], 0xe0);
-    EXPECT_EQ(r[4], 1);
-    EXPECT_EQ(r[5], 0x90);
-    EXPECT_EQ(Bytes(data.begin() + 2, data.begin() + 5), (Bytes{0x11, 0x22, 0x33}));
-    EXPECT_EQ(Bytes(r.begin() + 14, r.end() - 1), Bytes(241, 0x00));
-    EXPECT_EQ(r[255], end_around_sum(r.data(), 255));
-    EXPECT_EQ(read_memory(0x11000 - 2, 4), (Bytes{0xff, 0xff, 0xff, 0xff}))
-        << "the flash ends at 0x10fff";
-}
-
-TEST_F(BbusimFlashTest, ReadMemoryFrameChecks)
-{
-    const std::vector<std::pair<Bytes, std::uint8_t>> frames = {
-        {{0xe0, 0x90, 0x00, 0, 0, 0x10, 0}, 0x02},  // count 0
-        {{0xe0, 0x90, 0x81, 0, 0, 0x10, 0}, 0x02},  // count 129
-        {{0xe0, 0x91, 0x20, 0, 0, 0x10, 0}, 0x02},  // not 0x90
-        {{0xe0, 0x90, 0x20, 0, 0, 0x10}, 0x10},     // a byte short
-    };
-    for (auto [f, err] : frames) {
-        f.push_back(end_around_sum(f.data(), f.size()));
-        write(0x40, f);
-        EXPECT_EQ(status()[5], err) << f.size() << " bytes, count " << int(f[2]);
+    else if (at >= 0)
+        r[static_cast<std::size_t>(at)] = value;
+    if (at >= 0 && at < 133)
+        r[133] = end_around_sum(r.data(), 133);
+    for (const Bytes &each : {r, record(image_of(1), 5), record(image_of(1), 5)}) {
+        wr(fd, 0x60, each);
+        rd(fd, 0x40, 33);
     }
 }
 
-TEST_F(BbusimFlashTest, FirstImageFaultSpoilsTheHeaderForItsCount)
+// read-memory: the frame (its check byte added), then at once the 256-byte
+// response.
+void memory(int fd, std::uint32_t addr, std::uint8_t count)
 {
-    apply("fault first-image count 2");
-    EXPECT_EQ(read_memory(0x1020, 8), read_memory(0x1020, 8)) << "past the header: no fault";
-    EXPECT_EQ(read_memory(0x1000, 2), (Bytes{0x01, 0x12}));
-    const Bytes last = read_memory(0x1017, 2), img = image_of(5);  // the header ends at 0x1017
-    EXPECT_EQ(last, (Bytes{static_cast<std::uint8_t>(~img[0x17]), img[0x18]}));
-    EXPECT_EQ(read_memory(0x1000, 2), (Bytes{0xfe, 0xed}));
+    Bytes f = {0xe0, 0x90, count, 0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i)
+        f[3 + i] = static_cast<std::uint8_t>(addr >> (24 - 8 * i));
+    f.push_back(end_around_sum(f.data(), 7));
+    wr(fd, 0x40, f);
+    rd(fd, 0x60, 256);
 }
 
-TEST_F(BbusimFlashTest, ValidationVerdictComesTwoSecondsAfterTheCommand)
+void frame_then_status(int fd, Bytes f)
 {
-    apply("memory 0x1000 00");  // a first image with a bad magic
-    write(0x40, {0x8c, 0x8c});
-    EXPECT_EQ(status()[0] & 0x81, 0x80) << "in progress, no verdict";
-    usleep(1999999);
-    EXPECT_EQ(status()[0] & 0x81, 0x80);
-    usleep(1);
-    Bytes done = status();
-    EXPECT_EQ(done[0] & 0x81, 0x01);
-    EXPECT_EQ(done[6] & 0x08, 0x08);
+    f.push_back(end_around_sum(f.data(), f.size()));
+    wr(fd, 0x40, f);
+    rd(fd, 0x40, 33);
 }
 
-struct ResetCase {
-    const char *scenario;
-    int polls;  // 0: never
-};
-
-class BbusimResetTest : public BbusimFlashTest, public ::testing::WithParamInterface<ResetCase> {};
-
-TEST_P(BbusimResetTest, PowerUpShowsAfterTheSetPolls)
+// End_Flash_Load from flash-program mode with power_up already shown, the
+// polls until it shows again, then clear status.
+void restart(int fd)
 {
-    apply(GetParam().scenario);
-    apply("status 2 04\nstatus 4 02");  // power_up from before, flash-program mode
-    write(0x40, {0x8a, 0x8a});
-    EXPECT_EQ(polls_to_power_up(), GetParam().polls);
-    EXPECT_EQ(status()[4] & 0x02, 0);
-    write(0x40, {0xe9, 0xe9});
-    EXPECT_EQ(status()[2] & 0x04, 0) << "clear status";
+    wr(fd, 0x40, {0x8a, 0x8a});
+    until_power_up(fd);
+    rd(fd, 0x40, 33);
+    wr(fd, 0x40, {0xe9, 0xe9});
+    rd(fd, 0x40, 33);
 }
 
-INSTANTIATE_TEST_SUITE_P(Resets, BbusimResetTest,
-                         ::testing::Values(ResetCase{"", 1}, ResetCase{"reset-polls 3", 4},
-                                           ResetCase{"reset-polls never", 0}));
-
-struct AlarmCase {
-    const char *name;
-    Bytes alarm;    // written from register 0x07
-    Bytes control;  // written from register 0x0e
-    bool resets;
-};
-
-class BbusimAlarmTest : public BbusimFlashTest, public ::testing::WithParamInterface<AlarmCase> {};
-
-TEST_P(BbusimAlarmTest, AlarmEverySecondResetsTheProcessorAtTheNextSecond)
+// The alarm and control registers written 0.75 s before a whole second, then
+// the control/status register and the BBU's status 2 s later.
+void alarm(int fd, const Bytes &alarm, const Bytes &control)
 {
-    const AlarmCase &c = GetParam();
-    apply("clock @1000000000.250000\nstatus 4 02");  // 0.75 s to the next second
-    write(0x68, c.alarm);
-    write(0x68, c.control);
+    wr(fd, 0x68, alarm);
+    wr(fd, 0x68, control);
     sleep(2);
-    write(0x68, {0x0f});
-    EXPECT_EQ(read(0x68, 1).data[0] & 0x01, c.resets ? 1 : c.control[2] & 1) << "A1F";
-    EXPECT_EQ(status()[4] & 0x02, c.resets ? 0 : 2) << "the restart ends flash-program mode";
-    const std::vector<std::string> lines = bbusim::transcript();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "0.750000 reset 0x40 by alarm 0x68"),
-              c.resets ? 1 : 0);
+    wr(fd, 0x68, {0x0f});
+    rd(fd, 0x68, 1);
+    rd(fd, 0x40, 33);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Alarms, BbusimAlarmTest,
-    ::testing::Values(
-        AlarmCase{"EverySecond", {0x07, 0x80, 0x80, 0x80, 0x80}, {0x0e, 0x05, 0x00}, true},
-        AlarmCase{"DayMatched", {0x07, 0x80, 0x80, 0x80, 0x01}, {0x0e, 0x05, 0x00}, false},
-        AlarmCase{"NoIntcn", {0x07, 0x80, 0x80, 0x80, 0x80}, {0x0e, 0x01, 0x00}, false},
-        AlarmCase{"FlagStillSet", {0x07, 0x80, 0x80, 0x80, 0x80}, {0x0e, 0x05, 0x01}, false}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(BbusimFlashTest, BusClockGivesEachMessageItsTime)
+// bbusim-mkimage with `args` writing out.img: its status, its streams, what
+// the image checks say of the file it wrote (which then goes) and whether it
+// holds the bytes of `expected`.
+int mkimage(golden::Call &call, const std::string &args, const Bytes &expected = {})
 {
-    auto took = [this](const std::function<void()> &op) {
-        const std::uint64_t t = bbusim::now_us();
-        op();
-        return bbusim::now_us() - t;
-    };
-    EXPECT_EQ(took([this] { status(); }), 0u) << "off by default";
-    apply("bus-clock 100000\nfault fail 54");
-    EXPECT_EQ(took([this] { status(); }), (11u + 9 * 33) * 10);
-    EXPECT_EQ(took([this] { write(0x60, Bytes(134)); }), (11u + 9 * 134) * 10);
-    EXPECT_EQ(took([this] { read(0x54, 8); }), 110u) << "a failed message: its address";
-    apply("bus-clock 400000");
-    EXPECT_EQ(took([this] { write(0x40, {0x8f, 0x8f}); }), 73u) << "29 bits, rounded up";
+    call.aliases = {{BBUSIM_MKIMAGE, "bbusim-mkimage"}};
+    const int status = std::system((BBUSIM_MKIMAGE " " + args).c_str());
+    std::ifstream in("out.img", std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    const Bytes got(bytes.begin(), bytes.end());
+    call.notes.push_back("out.img| " + (in ? verdict_of(got) : std::string("not written")) +
+                         (got == expected ? "" : "; not the expected bytes"));
+    std::remove("out.img");
+    return WEXITSTATUS(status);
 }
 
-TEST_F(BbusimFlashTest, ScenarioSetsTheImageAndRefusesWhatDoesNotFit)
+void refusals(golden::Call &call)
 {
-    apply("image 0x0c 200");
-    EXPECT_EQ(status()[30], 0x0c);
-    EXPECT_EQ(bbusim::peek_memory(0x1000, 200), image_of(0x0c, 200));
     for (const char *bad :
          {"memory 0xfff 00", "memory 0x10fff 00 00", "image 100", "image 1 0", "validate maybe",
           "reset-polls soon", "bus-clock 999", "fault tfb-lost 65536", "fault block-checksum"})
-        EXPECT_NE(bbusim::apply(bad), "") << bad;
+        call.notes.push_back(std::string("refused| ") + bad + ": " + bbusim::apply(bad));
 }
 
-struct MkimageCase {
-    const char *args;
-    int status;
-    Bytes image;
+const Bytes kAlarmEverySecond = {0x07, 0x80, 0x80, 0x80, 0x80}, kIntcnA1ie = {0x0e, 0x05, 0x00};
+
+const golden::Row kRows[] = {
+    // The test images: each spoilt in exactly the check asked.
+    {"image_whole", "", GOLDEN_CALL(image(call, image_of(0x42)))},
+    {"image_short", "", GOLDEN_CALL(image(call, image_of(0x42, 200)))},
+    {"image_longer", "", GOLDEN_CALL(image(call, image_of(0x42, 50000)))},
+    {"image_bad_magic", "", GOLDEN_CALL(image(call, image_of(0x42, 49152, ImageFault::bad_magic)))},
+    {"image_bad_crc", "", GOLDEN_CALL(image(call, image_of(0x42, 200, ImageFault::bad_crc)))},
+    {"image_bad_check", "",
+     GOLDEN_CALL(image(call, image_of(0x42, 49152, ImageFault::bad_header_check)))},
+    {"image_empty", "", GOLDEN_CALL(image(call, image_of(0x42, 49152, ImageFault::empty)))},
+    // End_Flash_Load keeps only a whole image; the verdict 10 s after
+    // validate-image.
+    {"load_200", "", GOLDEN_CALL(load(call, image_of(7, 200)))},
+    {"load_300", "", GOLDEN_CALL(load(call, image_of(7, 300)))},
+    {"load_bad_crc", "", GOLDEN_CALL(load(call, image_of(7, 200, ImageFault::bad_crc)))},
+    {"load_block_not_taken", "", GOLDEN_CALL(load(call, image_of(7, 300), {1}))},
+    {"load_last_block_not_taken", "", GOLDEN_CALL(load(call, image_of(7, 200), {1}))},
+    {"load_forced_valid", "validate valid", GOLDEN_CALL(load(call, image_of(7, 300), {1}))},
+    {"load_forced_reprogram", "validate reprogram", GOLDEN_CALL(load(call, image_of(7, 200)))},
+    {"load_no_answer", "validate none", GOLDEN_CALL(load(call, image_of(7, 200)))},
+    {"load_no_block", "", GOLDEN_CALL(load(call, Bytes{}))},
+    // A block is taken by the TFB after its terminate byte, not before; a
+    // lost TFB never reaches the BBU.
+    {"tfb_after_terminate_byte", "fault tfb-lost 0 count 2",
+     GOLDEN_CALL(run(fd, {0x89, 0x89}), wr(fd, 0x60, record(image_of(9), 0)),
+                 wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33), wr(fd, 0x40, {0x01}),
+                 rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33),
+                 wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}),
+                 rd(fd, 0x40, 33), note_stored(call, head(image_of(9), 128)))},
+    {"outside_flash_mode", "",
+     GOLDEN_CALL(wr(fd, 0x40, {0x01}), rd(fd, 0x40, 33), wr(fd, 0x60, record(image_of(1), 0)),
+                 rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33))},
+    // A record is checked as it arrives; a good one clears the error.
+    {"record_good", "", GOLDEN_CALL(record_checks(fd, -1, 0))},
+    {"record_bad_sumcheck", "", GOLDEN_CALL(record_checks(fd, 133, 0x00))},
+    {"record_one_byte_short", "", GOLDEN_CALL(record_checks(fd, 134, 0))},
+    {"record_length_zero", "", GOLDEN_CALL(record_checks(fd, 2, 0x00))},
+    {"record_length_over_128", "", GOLDEN_CALL(record_checks(fd, 2, 0x81))},
+    {"record_not_tfb_command", "", GOLDEN_CALL(record_checks(fd, 0, 0x8e))},
+    {"record_fault_twice", "fault block-checksum 5 count 2", GOLDEN_CALL(record_checks(fd, -1, 0))},
+    // read-memory answers at once; the flash ends at 0x10fff.
+    {"read_memory", "memory 0x1010 11 22 33",
+     GOLDEN_CALL(memory(fd, 0x1000, 8), memory(fd, 0x100e, 8), memory(fd, 0x10ffe, 4))},
+    {"read_memory_bad_frames", "",
+     GOLDEN_CALL(frame_then_status(fd, {0xe0, 0x90, 0x00, 0, 0, 0x10, 0}),
+                 frame_then_status(fd, {0xe0, 0x90, 0x81, 0, 0, 0x10, 0}),
+                 frame_then_status(fd, {0xe0, 0x91, 0x20, 0, 0, 0x10, 0}),
+                 frame_then_status(fd, {0xe0, 0x90, 0x20, 0, 0, 0x10}))},
+    {"first_image_fault", "fault first-image count 2",
+     GOLDEN_CALL(memory(fd, 0x1020, 8), memory(fd, 0x1000, 2), memory(fd, 0x1017, 2),
+                 memory(fd, 0x1000, 2))},
+    {"validation_after_2s", "memory 0x1000 00",
+     GOLDEN_CALL(wr(fd, 0x40, {0x8c, 0x8c}), rd(fd, 0x40, 33), usleep(1999999), rd(fd, 0x40, 33),
+                 usleep(1), rd(fd, 0x40, 33))},
+    {"restart", "status 2 04\nstatus 4 02", GOLDEN_CALL(restart(fd))},
+    {"restart_3_polls", "reset-polls 3\nstatus 2 04\nstatus 4 02", GOLDEN_CALL(restart(fd))},
+    {"restart_never", "reset-polls never\nstatus 2 04\nstatus 4 02", GOLDEN_CALL(restart(fd))},
+    // The clock's alarm every second resets the processor at the next second.
+    {"alarm_every_second", "clock @1000000000.250000\nstatus 4 02",
+     GOLDEN_CALL(alarm(fd, kAlarmEverySecond, kIntcnA1ie))},
+    {"alarm_day_matched", "clock @1000000000.250000\nstatus 4 02",
+     GOLDEN_CALL(alarm(fd, {0x07, 0x80, 0x80, 0x80, 0x01}, kIntcnA1ie))},
+    {"alarm_no_intcn", "clock @1000000000.250000\nstatus 4 02",
+     GOLDEN_CALL(alarm(fd, kAlarmEverySecond, {0x0e, 0x01, 0x00}))},
+    {"alarm_flag_still_set", "clock @1000000000.250000\nstatus 4 02",
+     GOLDEN_CALL(alarm(fd, kAlarmEverySecond, {0x0e, 0x05, 0x01}))},
+    // Each message takes its bits' time; a failed one its address's.
+    {"bus_clock", "",
+     GOLDEN_CALL(rd(fd, 0x40, 33), bbusim::apply("bus-clock 100000\nfault fail 54"),
+                 rd(fd, 0x40, 33), wr(fd, 0x60, Bytes(134)), rd(fd, 0x54, 8),
+                 bbusim::apply("bus-clock 400000"), wr(fd, 0x40, {0x8f, 0x8f}),
+                 bbusim::apply("bus-clock off"), rd(fd, 0x40, 1))},
+    {"scenario_image", "image 0x0c 200",
+     GOLDEN_CALL(rd(fd, 0x40, 33), note_stored(call, image_of(0x0c, 200)), refusals(call))},
+    {"mkimage_version_size", "",
+     GOLDEN_CALL(mkimage(call, "-v 7 -s 200 out.img", image_of(7, 200)))},
+    {"mkimage_version_hex", "", GOLDEN_CALL(mkimage(call, "-v 0x0b out.img", image_of(11)))},
+    {"mkimage_64k_bad_crc", "",
+     GOLDEN_CALL(
+         mkimage(call, "-s 65536 -c crc out.img", image_of(1, 65536, ImageFault::bad_crc)))},
+    {"mkimage_bad_header", "",
+     GOLDEN_CALL(
+         mkimage(call, "-c header out.img", image_of(1, 49152, ImageFault::bad_header_check)))},
+    {"mkimage_bad_magic", "",
+     GOLDEN_CALL(mkimage(call, "-c magic out.img", image_of(1, 49152, ImageFault::bad_magic)))},
+    {"mkimage_empty", "", GOLDEN_CALL(mkimage(call, "-c empty out.img"))},
+    {"mkimage_size_0", "", GOLDEN_CALL(mkimage(call, "-s 0 out.img"))},
+    {"mkimage_version_256", "", GOLDEN_CALL(mkimage(call, "-v 256 out.img"))},
+    {"mkimage_spoil_unknown", "", GOLDEN_CALL(mkimage(call, "-c size out.img"))},
+    {"mkimage_long_options", "",
+     GOLDEN_CALL(mkimage(call, "--firmware-version 7 --size=200 out.img", image_of(7, 200)))},
+    {"mkimage_spoil_long", "",
+     GOLDEN_CALL(mkimage(call, "--spoil crc out.img", image_of(1, 49152, ImageFault::bad_crc)))},
+    {"mkimage_version", "", GOLDEN_CALL(mkimage(call, "--version out.img"))},
+    {"mkimage_size_without_value", "", GOLDEN_CALL(mkimage(call, "--size out.img"))},
+    {"mkimage_symlink", "", GOLDEN_CALL(symlink("out.img", "link.img"), mkimage(call, "link.img"))},
 };
 
-TEST(BbusimMkimageTest, WritesTheImageAskedOrRefuses)
-{
-    const std::string dir = std::string(BBU_TEST_SCRATCH) + "/mkimage", file = dir + "/out.img";
-    mkdir(dir.c_str(), 0700);
-    auto mkimage = [](const std::string &args) {
-        return WEXITSTATUS(std::system((BBUSIM_MKIMAGE " " + args + " 2>/dev/null").c_str()));
-    };
-    const std::vector<MkimageCase> cases = {
-        {"-v 7 -s 200", 0, image_of(7, 200)},
-        {"-v 0x0b", 0, image_of(11)},
-        {"-s 65536 -c crc", 0, image_of(1, 65536, ImageFault::bad_crc)},
-        {"-c header", 0, image_of(1, 49152, ImageFault::bad_header_check)},
-        {"-c magic", 0, image_of(1, 49152, ImageFault::bad_magic)},
-        {"-c empty", 0, {}},
-        {"-s 0", 2, {}},
-        {"-v 256", 2, {}},
-        {"-c size", 2, {}},
-        {"--firmware-version 7 --size=200", 0, image_of(7, 200)},
-        {"--spoil crc", 0, image_of(1, 49152, ImageFault::bad_crc)},
-        {"--version", 0, {}},  // prints the version, writes no file
-        {"--size", 2, {}},     // FILE taken as the size
-    };
-    for (const MkimageCase &c : cases) {
-        std::remove(file.c_str());
-        EXPECT_EQ(mkimage(std::string(c.args) + " " + file), c.status) << c.args;
-        std::ifstream in(file, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-                  std::string(c.image.begin(), c.image.end()))
-            << c.args;
-    }
-    const std::string link = dir + "/link.img";
-    std::remove(link.c_str());
-    ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
-    EXPECT_EQ(mkimage(link), 1) << "a planted symbolic link is not followed";
-}
+GOLDEN_TABLE(sim_flash, kRows)
 
 }  // namespace
