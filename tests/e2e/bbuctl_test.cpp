@@ -212,7 +212,7 @@ const CommandCase kCommands[] = {
     // adapter's lock: the copy read and checked is what is loaded.
     {"FlashFileReplacedWhileWaiting", "",
      "bbusim-mkimage -v 7 a.img && (flock -o /dev/i2c-0b sh -c '(env " + kScript +
-         "\"bbuctl -y -w 60 flash a.img\" /dev/null >out; echo $? >rc) & until grep -q waiting "
+         "\"bbuctl -y -w 60 flash a.img\" /dev/null >out; echo $? >rc) & until grep -qs waiting "
          "out || test -e rc; do :; done; bbusim-mkimage -v 9 -c crc a.img'); until test -e rc; "
          "do :; done; cat rc; bbuctl status | grep firm",
      0, "0\nfirmware version: 07.12\n", ""},
