@@ -271,9 +271,10 @@ def tree_hash(files):
 
 
 def tracked_files():
+    """The files a test run depends on: the tree without the mutation check itself."""
     out = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=TOP,
                          check=True, capture_output=True).stdout.decode()
-    return [f for f in out.split("\0") if f and not f.startswith("build/")
+    return [f for f in out.split("\0") if f and not f.startswith(("build/", "tests/mutation/"))
             and os.path.isfile(os.path.join(TOP, f))]
 
 
