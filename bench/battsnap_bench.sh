@@ -14,12 +14,14 @@ set -euo pipefail
 
 bbusim=$1
 battsnap=$2
-work=$3
+work=$(mkdir -p "$3" && cd "$3" && pwd)
 runs=${4:-11}
 here=$(cd "$(dirname "$0")" && pwd)
 bus=11
 
-mkdir -p "$work"
+# battsnap takes a file name of at most 49 characters: the runs write their
+# records in the work directory, by a short relative name.
+cd "$work"
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -52,10 +54,10 @@ row() {
 }
 
 measure baseline true
-measure battsnap "$battsnap" -t 0 -b 3 -f "$work/battsnap.bin"
-measure by_hand bash "$here/battsnap_by_hand.sh" $bus 3 "$work/by_hand.bin"
+measure battsnap "$battsnap" -t 0 -b 3 -f battsnap.bin
+measure by_hand bash "$here/battsnap_by_hand.sh" $bus 3 by_hand.bin
 
-cmp "$work/battsnap.bin" "$work/by_hand.bin" || echo "warning: the two record files differ" >&2
+cmp battsnap.bin by_hand.bin || echo "warning: the two record files differ" >&2
 
 echo "capture of 3 strings, -t 0, median of $runs runs"
 printf '%-28s %10s %10s %10s %10s %8s\n' "" "wall ms" "CPU ms" "peak KiB" "transfers" "sleeps"

@@ -6,10 +6,12 @@
 #   flash_load_bench.sh BBUSIM MKIMAGE LOADER LIBBBUSIM WORKDIR [RUNS]
 #
 # Prints the real time and CPU (user + system) of the whole bbusim run, median
-# of RUNS (default 5); the instructions per block under callgrind, in all and
-# in the library's, the simulator's and the C library's code; and the load's
-# virtual time (its pauses) next to the physical limit: the same pauses plus
-# the time a 100 kHz bus needs for the same bytes (the simulator's bus clock).
+# of RUNS (default 11); the instructions per block under callgrind, in all and
+# in the library's, the simulator's and the C library's code; the lines the
+# load writes to the trace log (counting the empty line after each message
+# that ends in a newline of its own); and the load's virtual time (its pauses)
+# next to the physical limit: the same pauses plus the time a 100 kHz bus
+# needs for the same bytes (the simulator's bus clock).
 set -euo pipefail
 
 bbusim=$1
@@ -17,7 +19,7 @@ mkimage=$2
 loader=$3
 preload=$4
 work=$5
-runs=${6:-5}
+runs=${6:-11}
 blocks=384
 
 mkdir -p "$work"
@@ -65,5 +67,6 @@ printf '  instructions per block, all:     %s\n' "$(per_block 'PROGRAM TOTALS')"
 printf '    in libbbu:                     %s\n' "$(per_block 'libbbu[.]so')"
 printf '    in the simulator:              %s\n' "$(per_block 'libbbusim[.]so')"
 printf '    in the C library:              %s\n' "$(per_block 'libc[.]so')"
+printf '  trace log lines per load:        %s\n' "$(wc -l <"$work/root/opt/Logs/bbu/logs/BBU.log")"
 printf '  virtual time (the pauses):       %s s\n' "$(stamp "$work/root")"
 printf '  physical limit (pauses + 100 kHz bus): %s s\n' "$(stamp "$work/root100k")"

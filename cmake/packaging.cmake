@@ -7,7 +7,7 @@
 #   bbu-tools   battsnap, bbuctl and bbu-i2cd (with its systemd unit and socket),
 #               their man pages, bbuctl's completion
 #   bbusim      the simulated platform: launcher, interposer, bbusim-mkimage,
-#               bbusim(1)
+#               bbusim(1) and bbusim-mkimage(1)
 #
 # Each package holds the install component of the same role (cmake/install.cmake,
 # tool/, ctl/, sim/). The library dependencies on the C and C++ runtimes
@@ -54,6 +54,8 @@ libbbu(3) man page.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME bbu-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${BBU_LIBRARY_PACKAGE} (= ${BBU_DEB_VERSION})")
+# bbuctl's completion is sourced by bash-completion's loader.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "battery backup unit (BBU) service tools
 battsnap captures the BBU's state save; bbuctl runs the service library's
 operations at the shell and decodes battsnap's record files; bbu-i2cd, the

@@ -1,7 +1,7 @@
 // bbuctl.cpp - the BBU service library's operations at the shell, and the
 // offline decoding of battsnap's record files.
 //
-//   bbuctl [-a PATH] [-v] [-y] COMMAND [ARG]...
+//   bbuctl [-a PATH] [-v] [-y] [-w SECONDS] COMMAND [ARG]...
 //   bbuctl --help | --version
 //
 // The options before the command are the ones every command also takes
@@ -31,35 +31,36 @@ void printHelp()
         for (const Form &form : command->forms)
             if (form.synopsis != nullptr)
                 std::printf("  %-31s %s\n", form.synopsis, form.summary);
-    std::printf(
-        "\n"
-        "Options (also after the command):\n"
-        "  -a, --adapter PATH  the I2C adapter (default /dev/i2c-0b)\n"
-        "  -v, --verbose       show the library's console output on standard error\n"
-        "  -y, --yes           change the BBU without asking\n"
-        "  -w, --wait SECONDS  wait for another program's lock on the adapter (default 10)\n"
-        "  -h, --help          show this help and exit ('bbuctl COMMAND --help': the command's)\n"
-        "  -V, --version       show the version and exit\n"
-        "\n"
-        "Commands that touch the bus hold the adapter's lock while they work. Commands\n"
-        "that change the BBU ask on a terminal, and without one need -y.\n"
-        "Exit status: 0 success, 1 the operation failed or was declined, 2 usage error.\n");
+    std::printf("\n"
+                "Options (also after the command):\n");
+    printCommonOptions();
+    std::printf("  -h, --help               show this help and exit ('bbuctl COMMAND --help': the\n"
+                "                           command's)\n"
+                "  -V, --version            show the version and exit\n"
+                "\n"
+                "Commands that touch the bus hold the adapter's lock while they work. Commands\n"
+                "that change the BBU ask on a terminal, and without one need -y.\n"
+                "Exit status: 0 success, 1 the operation failed or was declined, 2 usage error.\n");
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    writeWholeLines();
     const option options[] = {{"adapter", required_argument, nullptr, 'a'},
                               {"verbose", no_argument, nullptr, 'v'},
                               {"yes", no_argument, nullptr, 'y'},
-                              {"wait", required_argument, nullptr, 'w'},
+                              {"lock-wait", required_argument, nullptr, 'w'},
                               {"help", no_argument, nullptr, 'h'},
                               {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;
     // '+': the options end at the command word, which parses its own.
-    for (int key = 0; (key = getopt_long(argc, argv, "+:a:vyw:hV", options, nullptr)) != -1;) {
+    for (int key = 0, index = -1;
+         (key = getopt_long(argc, argv, "+:a:vyw:hV", options, &index)) != -1; index = -1) {
+        if (index >= 0)
+            refuseAbbreviation(nullptr, lastOptionWord(argv), options[index]);
         switch (key) {
         case 'a':
         case 'v':

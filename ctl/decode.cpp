@@ -22,21 +22,25 @@ namespace bbuctl {
 namespace {
 
 // The record's byte-by-byte views by field name, one name per byte.
+// battsnap's record fields, in snake_case as in every bbuctl document.
 constexpr const char *kGeneralStatusFields[] = {
-    "status1",        "status1ChkSum", "status2",         "status3",         "status4",
-    "status5",        "status6",       "status7",         "seconds0",        "seconds1",
-    "seconds2",       "seconds3",      "rsvd0C",          "rsvd0D",          "stateLED",
-    "dataInCacheLED", "statusTCBLA0",  "statusTCBLA1",    "numStrings",      "cmdInProgress",
-    "avgTemp0",       "avgTemp1",      "capacityPeriod0", "capacityPeriod1", "BkupDischgCur0",
-    "BkupDischgCur1", "FETsenseA0",    "FETsenseA1",      "A_D_TestPoint0",  "A_D_TestPoint1",
-    "version",        "sub_version",   "GenStatChkSum"};
+    "status1",          "status1_chk_sum",  "status2",          "status3",
+    "status4",          "status5",          "status6",          "status7",
+    "seconds0",         "seconds1",         "seconds2",         "seconds3",
+    "rsvd_0c",          "rsvd_0d",          "state_led",        "data_in_cache_led",
+    "status_tcbla0",    "status_tcbla1",    "num_strings",      "cmd_in_progress",
+    "avg_temp0",        "avg_temp1",        "capacity_period0", "capacity_period1",
+    "bkup_dischg_cur0", "bkup_dischg_cur1", "fet_sense_a0",     "fet_sense_a1",
+    "a_d_test_point0",  "a_d_test_point1",  "version",          "sub_version",
+    "gen_stat_chk_sum"};
 constexpr const char *kStringStatusFields[] = {
-    "status00",   "status01",   "fault_code",  "status03",      "deltaVChrg0",   "deltaVChrg1",
-    "seconds0",   "seconds1",   "seconds2",    "seconds3",      "capacity0",     "capacity1",
-    "capacity2",  "capacity3",  "vBatA0",      "vBatA1",        "iCHG0",         "iCHG1",
-    "iCTL0",      "iCTL1",      "thermistor0", "thermistor1",   "tempAccum0",    "tempAccum1",
-    "tempAccum2", "tempAccum3", "tempAccumCt", "daysSinceChrg", "tstDiscrgCur0", "tstDiscrgCur1",
-    "vTest0",     "vTest1"};
+    "status00",      "status01",      "fault_code",      "status03",        "delta_v_chrg0",
+    "delta_v_chrg1", "seconds0",      "seconds1",        "seconds2",        "seconds3",
+    "capacity0",     "capacity1",     "capacity2",       "capacity3",       "v_bat_a0",
+    "v_bat_a1",      "i_chg0",        "i_chg1",          "i_ctl0",          "i_ctl1",
+    "thermistor0",   "thermistor1",   "temp_accum0",     "temp_accum1",     "temp_accum2",
+    "temp_accum3",   "temp_accum_ct", "days_since_chrg", "tst_discrg_cur0", "tst_discrg_cur1",
+    "v_test0",       "v_test1"};
 static_assert(std::size(kGeneralStatusFields) == sizeof(BbuGeneralStatus));
 static_assert(std::size(kStringStatusFields) == sizeof(BbuStringStatus));
 
@@ -65,17 +69,24 @@ void printJson(const bbuStateSave &ss, int strings)
 {
     const StateInfo &state = ss.stateSaveInfo.state;
     nlohmann::ordered_json doc;
+    // The firmware version as bbuctl status shows it, beside its two bytes.
+    char firmware[8];
+    std::snprintf(firmware, sizeof firmware, "%02x.%02x", ss.generalStatus.version,
+                  ss.generalStatus.sub_version);
     doc["strings"] = strings;
-    doc["stateSaveInfo"] = {
-        {"stack", row(ss.stateSaveInfo.stack)},   {"battNbr", state.battNbr},
-        {"current", row(state.current)},          {"previous", rows(state.previous)},
-        {"history", rows(state.history)},         {"changeReason", row(state.changeReason)},
-        {"bbuErrorCode", row(state.bbuErrorCode)}};
-    doc["generalStatus"] =
+    doc["firmware"] = firmware;
+    doc["state_save_info"] = {{"stack", row(ss.stateSaveInfo.stack)},
+                              {"batt_nbr", state.battNbr},
+                              {"current", row(state.current)},
+                              {"previous", rows(state.previous)},
+                              {"history", rows(state.history)},
+                              {"change_reason", row(state.changeReason)},
+                              {"bbu_error_code", row(state.bbuErrorCode)}};
+    doc["general_status"] =
         bytesByName(&ss.generalStatus, kGeneralStatusFields, std::size(kGeneralStatusFields));
-    doc["batteryStringStatus"] = nlohmann::ordered_json::array();
+    doc["battery_string_status"] = nlohmann::ordered_json::array();
     for (int i = 0; i < strings; ++i)
-        doc["batteryStringStatus"].push_back(bytesByName(
+        doc["battery_string_status"].push_back(bytesByName(
             &ss.batteryStringStatus[i], kStringStatusFields, std::size(kStringStatusFields)));
     std::printf("%s\n", doc.dump(2).c_str());
 }
@@ -128,7 +139,7 @@ int readRecord(const std::string &path, bbuStateSave &ss)
 int runDecode(int argc, char **argv)
 {
     bool json = false;
-    const option extra[] = {{"json", no_argument, nullptr, 'j'}};
+    const option extra[] = {{"json", no_argument, nullptr, LONG_ONLY}};
     std::vector<std::string> operands =
         parseOptions(decodeCommand, argc, argv, extra, [&](int, const char *) { json = true; });
     if (operands.size() != 1)
@@ -156,7 +167,8 @@ const Command decodeCommand = {
     "gives the number of battery strings (1, 2 or 3). Prints the report battsnap\n"
     "prints for the same capture, byte for byte. Needs no BBU and writes no trace.\n"
     "\n"
-    "  --json  one JSON document with every field of the record by name\n",
+    "  --json  one JSON document with every field of the record by name, and the\n"
+    "          firmware version as text (\"05.12\")\n",
 };
 
 }  // namespace bbuctl

@@ -6,6 +6,7 @@
 #include <bbu/bbu.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,9 +26,31 @@ std::string shown(const std::string &text)
     return printable(reinterpret_cast<const unsigned char *>(text.c_str()), text.size());
 }
 
+// An image file is read whole by the library: anything but a regular file
+// (a FIFO would block it, a directory reads as an error) is refused before.
+// Opened without blocking and never as a controlling terminal. True when
+// `file` is a regular file; otherwise false after a message.
+bool isRegularFile(const char *what, const std::string &file)
+{
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        message("%s: cannot open %s: %s", what, file.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    if (!regular)
+        message("%s: %s is not a regular file", what, file.c_str());
+    return regular;
+}
+
 // What is wrong with an image, by the code of the last check that failed.
 const char *imageProblem(int rc, const FIRMWARE_IMAGE_CHECK &found)
 {
+    // The checks of a file that gave no bytes judged nothing.
+    if (found.open_errno == 0 && found.read_ok == 0 && rc != BBU_IMAGE_NO_MEMORY)
+        return found.size < 0 ? "it cannot be read" : "it holds no data";
     switch (rc) {
     case BBU_IMAGE_UNREADABLE:
         return found.open_errno != 0 ? std::strerror(found.open_errno) : "it holds no data";
@@ -46,12 +69,13 @@ int runFlash(int argc, char **argv)
 {
     bool force = false;
     long delayMs = -1;
-    const option extra[] = {{"force", no_argument, nullptr, 'f'},
-                            {"tfb-delay", required_argument, nullptr, 'd'}};
+    enum { FORCE = LONG_ONLY, TFB_DELAY };
+    const option extra[] = {{"force", no_argument, nullptr, FORCE},
+                            {"tfb-delay", required_argument, nullptr, TFB_DELAY}};
     std::vector<std::string> operands =
         parseOptions(flashCommand, argc, argv, extra, [&](int key, const char *arg) {
             unsigned long ms = 0;
-            if (key == 'f')
+            if (key == FORCE)
                 force = true;
             else if (parseNumber(arg, MAX_TFB_DELAY_MS, ms))
                 delayMs = static_cast<long>(ms);
@@ -64,6 +88,8 @@ int runFlash(int argc, char **argv)
     const std::string &file = operands[0];
 
     // A bad image is refused before anything is asked or sent.
+    if (!isRegularFile("flash", file))
+        return EXIT_FAILED;
     FIRMWARE_IMAGE_CHECK found{};
     int rc = check_firmware_image(file.c_str(), &found);
     if (rc != 0) {
@@ -126,6 +152,11 @@ int runDump(int argc, char **argv)
     if (!parseNumber(operands[1].c_str(), MAX_DUMP_LEN, length) || length == 0)
         usageError(&dumpCommand, "the length must be 1 to %lu bytes, not '%s'", MAX_DUMP_LEN,
                    operands[1].c_str());
+    // The BBU's addresses are 32 bits wide: a range past the last one would
+    // read bytes of a wrapped address under a name that does not exist.
+    if (length - 1 > MAX_ADDRESS - address)
+        usageError(&dumpCommand, "%lu bytes from 0x%lx run past the last address, 0xffffffff",
+                   length, address);
 
     // The file is made before the bus is touched, and holds the bytes read
     // and nothing else.
@@ -174,9 +205,12 @@ int runImage(int argc, char **argv)
     std::vector<std::string> operands = parseOptions(imageCommand, argc, argv);
     if (operands.size() != 2 || operands[0] != "check")
         usageError(&imageCommand, "expected 'image check FILE'");
+    if (!isRegularFile("image check", operands[1]))
+        return EXIT_FAILED;
     FIRMWARE_IMAGE_CHECK found{};
     const int rc = check_firmware_image(operands[1].c_str(), &found);
-    if (found.open_errno != 0 || rc == BBU_IMAGE_NO_MEMORY) {
+    // Checks of bytes that were never read say nothing: only the failure is shown.
+    if (found.open_errno != 0 || rc == BBU_IMAGE_NO_MEMORY || found.read_ok == 0) {
         message("image check: %s: %s", operands[1].c_str(), imageProblem(rc, found));
         return EXIT_FAILED;
     }

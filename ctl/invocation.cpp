@@ -64,15 +64,27 @@ void printCommandHelp(const Command &command)
         std::printf("%s bbuctl [OPTION]... %s\n", lead, form.synopsis);
         lead = "      ";
     }
-    std::printf(
-        "%s\n"
-        "Options of every command:\n"
-        "  -a, --adapter PATH  the I2C adapter (default /dev/i2c-0b)\n"
-        "  -v, --verbose       show the library's console output on standard error\n"
-        "  -y, --yes           change the BBU without asking\n"
-        "  -w, --wait SECONDS  wait for another program's lock on the adapter (default 10)\n"
-        "  -h, --help          show this help and exit\n",
-        command.help);
+    std::printf("%s\n"
+                "Options of every command:\n",
+                command.help);
+    printCommonOptions();
+    std::printf("  -h, --help               show this help and exit\n");
+}
+
+void printCommonOptions()
+{
+    std::printf("  -a, --adapter PATH       the I2C adapter (default /dev/i2c-0b)\n"
+                "  -v, --verbose            show the library's console output on standard error\n"
+                "  -y, --yes                change the BBU without asking\n"
+                "  -w, --lock-wait SECONDS  wait up to SECONDS (0 to %lu, default 10) for\n"
+                "                           another program's lock on the adapter\n",
+                MAX_WAIT_SECONDS);
+}
+
+void writeWholeLines()
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    std::setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
 }
 
 void applyCommonOption(const Command *command, int key, char *arg)
@@ -92,11 +104,24 @@ void applyCommonOption(const Command *command, int key, char *arg)
         break;
     case 'w':
         if (!parseNumber(arg, MAX_WAIT_SECONDS, seconds))
-            usageError(command, "the wait must be 0 to %lu seconds, not '%s'", MAX_WAIT_SECONDS,
-                       arg);
+            usageError(command, "the lock wait must be 0 to %lu seconds, not '%s'",
+                       MAX_WAIT_SECONDS, arg);
         settings.waitSeconds = static_cast<int>(seconds);
         break;
     }
+}
+
+void refuseAbbreviation(const Command *command, const char *word, const option &o)
+{
+    const std::string given(word, std::strcspn(word, "="));
+    if (given != std::string("--") + o.name)
+        usageError(command, "unknown option '%s' (did you mean '--%s'?)", given.c_str(), o.name);
+}
+
+const char *lastOptionWord(char **argv)
+{
+    // A value given as the next argument moved optind past it too.
+    return optarg != nullptr && optarg == argv[optind - 1] ? argv[optind - 2] : argv[optind - 1];
 }
 
 std::vector<std::string> parseOptions(const Command &command, int argc, char **argv,
@@ -106,13 +131,13 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
     std::vector<option> options = {{"adapter", required_argument, nullptr, 'a'},
                                    {"verbose", no_argument, nullptr, 'v'},
                                    {"yes", no_argument, nullptr, 'y'},
-                                   {"wait", required_argument, nullptr, 'w'},
+                                   {"lock-wait", required_argument, nullptr, 'w'},
                                    {"help", no_argument, nullptr, 'h'}};
     // A leading ':' makes getopt report a missing value apart from an unknown option.
     std::string shortOptions = ":a:vyw:h";
     for (const option &o : extra) {
         options.push_back(o);
-        if (o.val > 0 && o.val < 128 && std::isalpha(o.val)) {
+        if (o.val > 0 && o.val < LONG_ONLY) {
             shortOptions += static_cast<char>(o.val);
             if (o.has_arg == required_argument)
                 shortOptions += ':';
@@ -123,9 +148,12 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
     opterr = 0;
     optind = 0;  // start afresh after the command word
     for (;;) {
-        int key = getopt_long(argc, argv, shortOptions.c_str(), options.data(), nullptr);
+        int index = -1;
+        int key = getopt_long(argc, argv, shortOptions.c_str(), options.data(), &index);
         if (key == -1)
             break;
+        if (index >= 0)
+            refuseAbbreviation(&command, lastOptionWord(argv), options[index]);
         switch (key) {
         case 'a':
         case 'v':
@@ -156,12 +184,14 @@ bool parseNumber(const char *text, unsigned long max, unsigned long &value)
         base = 16;
         text += 2;
     }
-    if (!std::isxdigit(static_cast<unsigned char>(*text)))
+    // strtoul alone would take a sign, blanks and, in base 16, a second "0x".
+    const std::size_t digits =
+        std::strspn(text, base == 16 ? "0123456789abcdefABCDEF" : "0123456789");
+    if (digits == 0 || text[digits] != '\0')
         return false;
     errno = 0;
-    char *end = nullptr;
-    value = std::strtoul(text, &end, base);
-    return errno == 0 && *end == '\0' && value <= max;
+    value = std::strtoul(text, nullptr, base);
+    return errno == 0 && value <= max;
 }
 
 void confirm(const Command &command, const std::string &change)

@@ -48,8 +48,16 @@ struct Settings {
     bool yes = false;      // change the BBU without asking
     int waitSeconds = 10;  // for another program's lock on the adapter
 };
-constexpr unsigned long MAX_WAIT_SECONDS = 3600;
+constexpr unsigned long MAX_WAIT_SECONDS = 86400;  // a day, as bbu-i2cd allows
 extern Settings settings;
+
+// The key of a command's option that has a long name only: its short
+// letter, if it had one, would be an undocumented spelling.
+constexpr int LONG_ONLY = 0x100;
+
+// bbuctl's lines and the library's, on both streams, are written whole, so
+// they never cut into each other where both streams reach one file.
+void writeWholeLines();
 
 // "bbuctl: <message>" on standard error.
 void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -59,10 +67,12 @@ void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void usageError(const Command *command, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Parses a command's options: the common ones (-a, -v, -y, -h) and `extra`,
-// whose keys are handed to onOption with their argument. -h prints the
-// command's help and exits 0; an unknown option or a missing argument is a
-// usage error. Returns the operands that follow the options.
+// Parses a command's options: the common ones (-a, -v, -y, -w, -h) and
+// `extra`, whose keys are handed to onOption with their argument; an extra
+// option has a short letter only when its key is that letter (others use
+// LONG_ONLY and up). -h prints the command's help and exits 0; an unknown
+// option, an abbreviated long name or a missing argument is a usage error.
+// Returns the operands that follow the options.
 std::vector<std::string>
 parseOptions(const Command &command, int argc, char **argv, std::span<const option> extra = {},
              const std::function<void(int key, const char *arg)> &onOption = {});
@@ -70,11 +80,22 @@ parseOptions(const Command &command, int argc, char **argv, std::span<const opti
 // Prints the command's usage and help to standard output.
 void printCommandHelp(const Command &command);
 
+// Prints the help lines of -a, -v, -y and -w, which bbuctl and every command take.
+void printCommonOptions();
+
 // Applies one of the options every command takes (-a, -v, -y, -w) with its
 // value; a bad value is a usage error of the command (of bbuctl when null).
 void applyCommonOption(const Command *command, int key, char *arg);
 
-// A non-negative decimal or 0x-hex number no greater than max, the whole word.
+// Refuses a long option given by an abbreviation of its name ("--pro" for
+// "--prometheus"): `word` is the argument getopt_long took it from.
+void refuseAbbreviation(const Command *command, const char *word, const option &o);
+
+// The argument that getopt_long took its last option from.
+const char *lastOptionWord(char **argv);
+
+// A non-negative decimal or 0x-hex number no greater than max, the whole
+// word: digits of its base only ("0x0x3", "+1", " 1" and "1e3" are not).
 bool parseNumber(const char *text, unsigned long max, unsigned long &value);
 
 // Asks before a command changes the BBU: with -y it goes ahead; on a

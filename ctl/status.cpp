@@ -88,22 +88,24 @@ struct StatusValue {
 constexpr StatusValue kValues[] = {
     {"elapsed_time_seconds", "elapsed time", " s",
      [](const GENERAL_STATUS &g) { return bbu_be32_value(g.elapsed_time); },
-     "bbu_elapsed_time_seconds", 1, "Elapsed time the BBU reports."},
+     "bbu_elapsed_time_seconds", 1, "Elapsed time the BBU counts, in seconds."},
     {"average_temperature_celsius", "average temperature", " C",
      [](const GENERAL_STATUS &g) -> std::uint32_t { return bbu_be16_value(g.avg_temp_all); },
-     "bbu_average_temperature_celsius", 1, "Average temperature of the battery strings."},
+     "bbu_average_temperature_celsius", 1,
+     "Average temperature of the battery strings, in degrees Celsius."},
     {"capacity_period_hours", "capacity period", " h",
      [](const GENERAL_STATUS &g) -> std::uint32_t { return bbu_be16_value(g.BBU_Capacity_Period); },
-     "bbu_capacity_period_seconds", 3600, "Capacity period the BBU reports (in hours)."},
+     "bbu_capacity_period_seconds", 3600,
+     "Capacity period, in seconds (the BBU reports it in whole hours)."},
     {"battery_strings", "battery strings", "",
      [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte12.BIT.num_strings; },
-     "bbu_battery_strings", 1, "Number of battery strings."},
+     "bbu_battery_strings", 1, "Number of battery strings the BBU reports."},
     {"charging_state_light", "charging state light", "",
      [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte0E.BIT.ChargingStateLED; },
-     "bbu_charging_state_light", 1, "Charging-state light code (0 to 15)."},
+     "bbu_charging_state_light", 1, "Charging-state light, the BBU's 4-bit code (0 to 15)."},
     {"service_fault_light", "service fault light", "",
      [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte0E.BIT.ServiceFaultLED; },
-     "bbu_service_fault_light", 1, "Service/fault light code (0 to 15)."},
+     "bbu_service_fault_light", 1, "Service/fault light, the BBU's 4-bit code (0 to 15)."},
     {"data_in_cache_light", "data in cache light", "",
      [](const GENERAL_STATUS &g) -> std::uint32_t { return g.byte0F.BIT.DataInCacheLED; }, nullptr,
      1, nullptr},
@@ -133,9 +135,17 @@ bool isSet(const std::uint8_t *gss, const StatusBit &bit)
     return (gss[bit.byte] & bit.mask) != 0;
 }
 
+// The firmware version as every text shows it: both bytes in hex, "05.12".
+std::string firmwareText(const GENERAL_STATUS &g)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%02x.%02x", g.version, g.sub_version);
+    return text;
+}
+
 void printText(const GENERAL_STATUS &g, const std::uint8_t *gss)
 {
-    std::printf("firmware version: %02x.%02x\n", g.version, g.sub_version);
+    std::printf("firmware version: %s\n", firmwareText(g).c_str());
     for (const StatusValue &v : kValues)
         std::printf("%s: %u%s\n", v.label, v.get(g), v.unit);
     std::string flags, errors;
@@ -152,6 +162,7 @@ void printText(const GENERAL_STATUS &g, const std::uint8_t *gss)
 void printJson(const GENERAL_STATUS &g, const std::uint8_t *gss)
 {
     nlohmann::ordered_json doc;
+    doc["firmware"] = firmwareText(g);
     doc["firmware_version"] = g.version;
     doc["firmware_sub_version"] = g.sub_version;
     for (const StatusValue &v : kValues)
@@ -176,14 +187,16 @@ void printMetricHead(const char *name, const char *help)
 void printReadSuccess(int ok)
 {
     printMetricHead("bbu_status_read_success",
-                    "Whether the general status was read with a correct check byte.");
+                    "1 when the general status was read whole with a correct check byte, "
+                    "0 when not.");
     std::printf("bbu_status_read_success %d\n", ok);
 }
 
 void printPrometheus(const GENERAL_STATUS &g, const std::uint8_t *gss)
 {
     printReadSuccess(1);
-    printMetricHead("bbu_firmware_info", "Firmware version of the BBU.");
+    printMetricHead("bbu_firmware_info",
+                    "Always 1; the BBU's firmware version and sub-version, in hex, as labels.");
     std::printf("bbu_firmware_info{version=\"%02x\",sub_version=\"%02x\"} 1\n", g.version,
                 g.sub_version);
     for (const StatusValue &v : kValues) {
@@ -205,11 +218,12 @@ void printPrometheus(const GENERAL_STATUS &g, const std::uint8_t *gss)
 int runStatus(int argc, char **argv)
 {
     Format format = Format::text;
-    const option extra[] = {{"json", no_argument, nullptr, 'j'},
-                            {"prometheus", no_argument, nullptr, 'p'}};
+    enum { JSON = LONG_ONLY, PROMETHEUS };
+    const option extra[] = {{"json", no_argument, nullptr, JSON},
+                            {"prometheus", no_argument, nullptr, PROMETHEUS}};
     std::vector<std::string> operands =
         parseOptions(statusCommand, argc, argv, extra, [&](int key, const char *) {
-            Format wanted = key == 'j' ? Format::json : Format::prometheus;
+            Format wanted = key == JSON ? Format::json : Format::prometheus;
             if (format != Format::text && format != wanted)
                 usageError(&statusCommand, "--json and --prometheus exclude each other");
             format = wanted;
@@ -261,7 +275,8 @@ const Command statusCommand = {
     "Read the BBU's general status once, verify its check byte and show it decoded:\n"
     "firmware version, measurements, named flags and error bits. It only reads.\n"
     "\n"
-    "  --json        one JSON document with every field by name\n"
+    "  --json        one JSON document with every field by name (the firmware\n"
+    "                version also as text, \"05.12\")\n"
     "  --prometheus  Prometheus text exposition format, for node_exporter's\n"
     "                textfile collector (bbu_status_read_success 0 when the read fails)\n",
 };

@@ -95,12 +95,11 @@ int setCodeLevel(const std::vector<std::string> &operands)
 int runVpd(int argc, char **argv)
 {
     std::vector<std::string> operands = parseOptions(vpdCommand, argc, argv);
-    const std::string action = operands.empty() ? "" : operands[0];
-    if (action == "set-codelevel")
+    if (!operands.empty() && operands[0] == "set-codelevel")
         return setCodeLevel(operands);
-    if (!(action.empty() || (action == "check" && operands.size() == 1)))
-        usageError(&vpdCommand, "unexpected argument '%s'",
-                   operands[action == "check" ? 1 : 0].c_str());
+    const bool check = !operands.empty() && operands[0] == "check";
+    if (operands.size() > (check ? 1U : 0U))
+        usageError(&vpdCommand, "unexpected argument '%s'", operands[check ? 1 : 0].c_str());
 
     Image image{};
     int checkResult = 0;
@@ -108,7 +107,7 @@ int runVpd(int argc, char **argv)
         BusSession bus(vpdCommand);
         checkResult = read_vpd_buff(bus.fd(), settings.verbose, image.data());
     }
-    if (action.empty()) {
+    if (!check) {
         for (const VpdField &field : kFields) {
             // Values are padded with blanks to their field's width.
             std::string value = printable(image.data() + field.valueAt, field.valueLen);

@@ -1,6 +1,7 @@
 // bbu_i2cd.cpp - bbu-i2cd, the I2C access daemon: it owns the BBU's adapter
 // and serves the library's socket client (lnxI2cSktClient) one transfer at a
-// time, for programs that must not open the bus themselves.
+// time, for programs that must not open the bus themselves. Clients are
+// served side by side (connections.cpp): a slow one holds up no other.
 //
 //   bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS] [-h] [-V]
 //
@@ -8,7 +9,7 @@
 // systemd hands over, or on its own socket file (default "/tmp/i2c_skt",
 // mode 0660). Stops on SIGTERM or SIGINT, removing its own socket file.
 // Exit status 0 after a stop, 1 when it cannot start, 2 for a bad option.
-#include "request.h"
+#include "connections.h"
 
 #include <cerrno>
 #include <climits>
@@ -20,7 +21,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -44,13 +44,15 @@ struct Options {
 void usage(std::FILE *to)
 {
     std::fputs("Usage: bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS]\n"
-               "  -s, --socket PATH         socket to listen on (default /tmp/i2c_skt)\n"
-               "  -a, --adapter PATH        i2c-dev adapter to own (default /dev/i2c-0b)\n"
-               "  -g, --group GROUP         group let in beside root (name or number)\n"
-               "  -t, --receive-timeout MS  time a client has to send its request (default 2000)\n"
-               "  -w, --lock-wait SECONDS   wait for another program on the bus (default 600)\n"
-               "  -h, --help                this text\n"
-               "  -V, --version             the version\n",
+               "  -s, --socket PATH             socket to listen on (default /tmp/i2c_skt)\n"
+               "  -a, --adapter PATH            i2c-dev adapter to own (default /dev/i2c-0b)\n"
+               "  -g, --group GROUP             group let in beside root (name or number)\n"
+               "  -t, --receive-timeout-ms MS   milliseconds a client has to send its whole\n"
+               "                                request, 1 to 600000 (default 2000)\n"
+               "  -w, --lock-wait SECONDS       longest wait for another program on the bus,\n"
+               "                                0 to 86400 (default 600)\n"
+               "  -h, --help                    this text\n"
+               "  -V, --version                 the version\n",
                to);
 }
 
@@ -86,7 +88,7 @@ int parse_options(int argc, char **argv, Options &o)
     static const option longs[] = {{"socket", required_argument, nullptr, 's'},
                                    {"adapter", required_argument, nullptr, 'a'},
                                    {"group", required_argument, nullptr, 'g'},
-                                   {"receive-timeout", required_argument, nullptr, 't'},
+                                   {"receive-timeout-ms", required_argument, nullptr, 't'},
                                    {"lock-wait", required_argument, nullptr, 'w'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
@@ -247,8 +249,8 @@ void on_stop_signal(int sig)
     g_stop_signal = sig;
 }
 
-// Stop signals are held back while a connection is served, and delivered
-// only in the wait for the next one: a request is never cut in the middle.
+// Stop signals are held back while a request is served, and delivered only
+// in the wait for clients: a request is never cut in the middle.
 // Returns the mask to wait with.
 sigset_t hold_stop_signals()
 {
@@ -265,28 +267,6 @@ sigset_t hold_stop_signals()
     sigdelset(&waiting, SIGTERM);
     sigdelset(&waiting, SIGINT);
     return waiting;
-}
-
-// Accepts and serves connections, one at a time, until a stop signal.
-int serve(int listen_fd, const ServeSettings &settings, const sigset_t &waiting)
-{
-    while (g_stop_signal == 0) {
-        pollfd pfd{listen_fd, POLLIN, 0};
-        if (ppoll(&pfd, 1, nullptr, &waiting) < 0) {
-            if (errno == EINTR)
-                continue;
-            daemon_log("waiting for clients: %s", std::strerror(errno));
-            return 1;
-        }
-        const int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0) {
-            daemon_log("accept: %s", std::strerror(errno));  // the client has gone; go on
-            continue;
-        }
-        serve_connection(conn, settings);
-    }
-    daemon_log("stopping on %s", g_stop_signal == SIGTERM ? "SIGTERM" : "SIGINT");
-    return 0;
 }
 
 }  // namespace
@@ -315,7 +295,9 @@ int main(int argc, char **argv)
         daemon_log("serving the socket systemd handed over, adapter %s", o.adapter);
     sd_notify(0, "READY=1");
 
-    const int status = serve(listen_fd, o.serve, waiting);
+    const int status = serve_clients(listen_fd, o.serve, waiting, g_stop_signal);
+    if (g_stop_signal != 0)
+        daemon_log("stopping on %s", g_stop_signal == SIGTERM ? "SIGTERM" : "SIGINT");
     sd_notify(0, "STOPPING=1");
     if (own && unlink(o.socket_path) != 0)
         daemon_log("cannot remove %s: %s", o.socket_path, std::strerror(errno));

@@ -1,10 +1,9 @@
-// request.cpp - bbu-i2cd's service of one connection (request.h).
+// request.cpp - bbu-i2cd's service of one request (request.h).
 //
-// One request per connection, one transfer at a time: the peer is checked,
-// the whole request read (so a client is never answered with a reset while
-// its bytes lie unread), the request checked, the adapter locked against
+// One transfer at a time: the request checked, the adapter locked against
 // other programs, one i2c-dev transfer made and the reply sent in the
-// fromDaemon layout.
+// fromDaemon layout. The connections themselves, and the reading of the
+// requests, are connections.cpp's.
 #include "request.h"
 
 #include <cerrno>
@@ -15,14 +14,11 @@
 #include <cstring>
 #include <ctime>
 
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr std::size_t MESSAGE_LEN = sizeof(LnxI2cAccSockBufType);
 constexpr std::uint32_t MAX_ADDRESS = 0x7f;  // 7-bit addresses only
 constexpr int MAX_PEER_GROUPS = 1024;        // a peer in more groups is judged by its own group
 
@@ -65,53 +61,6 @@ bool stop_pending()
     sigset_t pending;
     return sigpending(&pending) == 0 &&
            (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1);
-}
-
-// Root, or a member of the daemon's group (as its own group or a supplementary one).
-bool peer_allowed(int conn, const ServeSettings &s, ucred &cred)
-{
-    socklen_t len = sizeof cred;
-    if (getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
-        return false;
-    if (cred.uid == 0)
-        return true;
-    if (!s.has_group)
-        return false;
-    if (cred.gid == s.group)
-        return true;
-    gid_t groups[MAX_PEER_GROUPS];
-    socklen_t groups_len = sizeof groups;
-    if (getsockopt(conn, SOL_SOCKET, SO_PEERGROUPS, groups, &groups_len) != 0)
-        return false;
-    for (socklen_t i = 0; i < groups_len / sizeof(gid_t); ++i) {
-        if (groups[i] == s.group)
-            return true;
-    }
-    return false;
-}
-
-// Reads up to the whole request within the receive timeout, however it is
-// cut up. Returns the bytes read; `closed` tells that the peer closed first.
-std::size_t receive_request(int conn, LnxI2cAccSockBufType &request, int timeout_ms, bool &closed)
-{
-    auto *bytes = reinterpret_cast<char *>(&request);
-    const long long deadline = monotonic_us() + 1000LL * timeout_ms;
-    std::size_t got = 0;
-    closed = false;
-    while (got < MESSAGE_LEN) {
-        const long long left_ms = (deadline - monotonic_us() + 999) / 1000;
-        pollfd pfd{conn, POLLIN, 0};
-        if (left_ms <= 0 || poll(&pfd, 1, static_cast<int>(left_ms)) <= 0)
-            break;
-        const ssize_t n = recv(conn, bytes + got, MESSAGE_LEN - got, MSG_DONTWAIT);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            closed = true;
-            break;
-        }
-    }
-    return got;
 }
 
 // The outcome of a transfer whose request failed with `err`.
@@ -191,36 +140,42 @@ Outcome perform(const LnxI2cOpDatType &request, LnxI2cRetDatType &reply, const S
 
 }  // namespace
 
-void serve_connection(int conn, const ServeSettings &s)
+bool peer_allowed(int conn, const ServeSettings &s, ucred &cred)
 {
-    const timeval send_timeout{s.receive_timeout_ms / 1000,
-                               static_cast<suseconds_t>(s.receive_timeout_ms % 1000) * 1000};
-    setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
-    ucred cred{};
-    const bool allowed = peer_allowed(conn, s, cred);
-
-    LnxI2cAccSockBufType request{};
-    bool closed = false;
-    const std::size_t got = receive_request(conn, request, s.receive_timeout_ms, closed);
-    if (!allowed) {
-        daemon_log("refused peer pid %d uid %u gid %u: neither root nor in the daemon's group",
-                   static_cast<int>(cred.pid), static_cast<unsigned>(cred.uid),
-                   static_cast<unsigned>(cred.gid));
-    } else if (got < MESSAGE_LEN) {
-        daemon_log("peer pid %d %s after %zu of %zu request bytes: closed without a reply",
-                   static_cast<int>(cred.pid), closed ? "hung up" : "timed out", got, MESSAGE_LEN);
-    } else {
-        LnxI2cAccSockBufType reply{};
-        const Outcome o = perform(request.toDaemon, reply.fromDaemon, s);
-        reply.fromDaemon.totalSize = MESSAGE_LEN;
-        reply.fromDaemon.status = o.status;
-        reply.fromDaemon.error = o.error;
-        // A client that has gone must not kill the daemon with SIGPIPE.
-        if (send(conn, &reply, MESSAGE_LEN, MSG_NOSIGNAL) != static_cast<ssize_t>(MESSAGE_LEN))
-            daemon_log("reply to peer pid %d not sent: %s", static_cast<int>(cred.pid),
-                       std::strerror(errno));
+    socklen_t len = sizeof cred;
+    if (getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return false;
+    if (cred.uid == 0)
+        return true;
+    if (!s.has_group)
+        return false;
+    if (cred.gid == s.group)
+        return true;
+    gid_t groups[MAX_PEER_GROUPS];
+    socklen_t groups_len = sizeof groups;
+    if (getsockopt(conn, SOL_SOCKET, SO_PEERGROUPS, groups, &groups_len) != 0)
+        return false;
+    for (socklen_t i = 0; i < groups_len / sizeof(gid_t); ++i) {
+        if (groups[i] == s.group)
+            return true;
     }
-    close(conn);
+    return false;
+}
+
+void answer_request(int conn, const LnxI2cAccSockBufType &request, pid_t peer_pid,
+                    const ServeSettings &s)
+{
+    LnxI2cAccSockBufType reply{};
+    const Outcome o = perform(request.toDaemon, reply.fromDaemon, s);
+    reply.fromDaemon.totalSize = REQUEST_LEN;
+    reply.fromDaemon.status = o.status;
+    reply.fromDaemon.error = o.error;
+    // A client that has gone must not kill the daemon with SIGPIPE; one that
+    // reads nothing must not hold it (the reply fits an empty socket buffer).
+    if (send(conn, &reply, REQUEST_LEN, MSG_NOSIGNAL | MSG_DONTWAIT) !=
+        static_cast<ssize_t>(REQUEST_LEN))
+        daemon_log("reply to peer pid %d not sent: %s", static_cast<int>(peer_pid),
+                   std::strerror(errno));
 }
 
 void daemon_log(const char *fmt, ...)

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "firmware_image.h"  // make_image: test images, valid or spoilt
@@ -37,6 +38,13 @@ void claim_adapter(const std::string &path);
 
 // The transcript lines recorded since reset(), without their newlines.
 std::vector<std::string> transcript();
+
+// Calls `observer` in this process after each transcript line is written, with
+// the line without its newline and `context`; nullptr stops it. It is called
+// inside the interposed call that made the event, with the world locked: it
+// must not call into the simulator (no adapter, transfer or sleep).
+using LineObserver = void (*)(std::string_view line, void *context);
+void observe_transcript(LineObserver observer, void *context);
 
 // Virtual time elapsed since reset(), in microseconds.
 std::uint64_t now_us();

@@ -11,6 +11,7 @@
 #include "devices.h"
 #include "libc_calls.h"
 #include "scenario.h"
+#include "transcript.h"
 #include "world.h"
 
 namespace bbusim {
@@ -85,6 +86,11 @@ std::vector<std::string> transcript()
         start = end + 1;
     }
     return lines;
+}
+
+void observe_transcript(LineObserver observer, void *context)
+{
+    set_line_observer(observer, context);
 }
 
 void clear_transcript()

@@ -2,11 +2,13 @@
 // flash load on the simulated BBU, valid or with one check spoilt.
 //
 //   bbusim-mkimage [-v VERSION] [-s SIZE] [-c magic|crc|header|empty] FILE
+//   bbusim-mkimage --help | --version
 //
 // FILE "-" is standard output. An existing FILE must be a regular file and
 // not a symbolic link; it is replaced. Exit status 0, 1 when the file cannot
 // be written, 2 for a bad argument.
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,14 +22,24 @@
 #include "transcript.h"
 #include "world.h"
 
+#ifndef BBUSIM_VERSION
+#define BBUSIM_VERSION "unknown"
+#endif
+
 namespace {
 
 constexpr const char *kUsage =
-    "usage: bbusim-mkimage [-v VERSION] [-s SIZE] [-c magic|crc|header|empty] FILE\n"
-    "  -v VERSION  firmware version byte, 0 to 255 (decimal, or hex with 0x; default 1)\n"
-    "  -s SIZE     image size in bytes, 1 to 65536 (default 49152)\n"
-    "  -c CHECK    spoil one check: magic, crc, header (the header check); empty: no bytes\n"
-    "  FILE        the image file, - for standard output\n";
+    "Usage: bbusim-mkimage [-v VERSION] [-s SIZE] [-c magic|crc|header|empty] FILE\n"
+    "Write a BBU firmware image for a flash load on the simulated BBU.\n"
+    "\n"
+    "  -v, --firmware-version VERSION  the image's firmware version byte, 0 to 255\n"
+    "                                  (decimal, or hex with 0x; default 1)\n"
+    "  -s, --size SIZE                 image size in bytes, 1 to 65536 (default 49152)\n"
+    "  -c, --spoil CHECK               spoil one check: magic, crc, header (the header\n"
+    "                                  check); empty: no bytes at all\n"
+    "  -h, --help                      show this help and exit\n"
+    "  -V, --version                   show the program's version and exit\n"
+    "  FILE                            the image file, - for standard output\n";
 
 struct Spoil {
     const char *name;
@@ -39,6 +51,26 @@ constexpr Spoil kSpoils[] = {
     {"header", bbusim::ImageFault::bad_header_check},
     {"empty", bbusim::ImageFault::empty},
 };
+
+// The option getopt_long refused, as the command line gave it: `arg` is the
+// last argument it took, `letter` its optopt (0 for an unknown long option).
+// A long option is shown by its name (without any "=value"), a short one by
+// its letter; `arg` may be an earlier long option when the letter sits in a
+// cluster such as "-Xh", so the name counts only when it means `letter`.
+std::string given_option(const char *arg, int letter, const option *longs)
+{
+    const std::string text = arg;
+    if (text.rfind("--", 0) == 0) {
+        const std::string name = text.substr(2, text.find('=') - 2);
+        bool means_letter = letter == 0;
+        for (const option *o = longs; o->name != nullptr; ++o)
+            means_letter = means_letter || (o->val == letter && !name.empty() &&
+                                            std::string(o->name).rfind(name, 0) == 0);
+        if (means_letter)
+            return "--" + name;
+    }
+    return std::string("-") + static_cast<char>(letter);
+}
 
 int usage_error(const std::string &why)
 {
@@ -102,9 +134,16 @@ int main(int argc, char **argv)
     unsigned long version = 1;
     unsigned long size = bbusim::kImageLen;
     bbusim::ImageFault fault = bbusim::ImageFault::none;
+    static const option kLongOptions[] = {{"firmware-version", required_argument, nullptr, 'v'},
+                                          {"size", required_argument, nullptr, 's'},
+                                          {"spoil", required_argument, nullptr, 'c'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
     int opt = 0;
     opterr = 0;
-    while ((opt = getopt(argc, argv, "+v:s:c:h")) != -1) {
+    // A leading ':' tells a missing value (':') from an unknown option ('?').
+    while ((opt = getopt_long(argc, argv, "+:v:s:c:hV", kLongOptions, nullptr)) != -1) {
         switch (opt) {
         case 'v':
             if (!parse_number(optarg, 0xff, version))
@@ -127,8 +166,15 @@ int main(int argc, char **argv)
         case 'h':
             std::fputs(kUsage, stdout);
             return 0;
+        case 'V':
+            std::printf("bbusim-mkimage %s\n", BBUSIM_VERSION);
+            return 0;
+        case ':':
+            return usage_error("option '" + given_option(argv[optind - 1], optopt, kLongOptions) +
+                               "' needs a value");
         default:
-            return usage_error(std::string("bad option '-") + static_cast<char>(optopt) + "'");
+            return usage_error("bad option '" +
+                               given_option(argv[optind - 1], optopt, kLongOptions) + "'");
         }
     }
     if (argc - optind != 1)

@@ -27,6 +27,10 @@ constexpr std::size_t kBigSize = (TranscriptLine::kMax + 4095) & ~std::size_t{40
 // taken maps a buffer of its own for its line. No lock, no malloc.
 std::atomic<char *> g_spare{nullptr};
 
+// Set only by in-process tests, before the events they observe.
+std::atomic<LineObserver> g_observer{nullptr};
+std::atomic<void *> g_observer_context{nullptr};
+
 char *take_big_buffer()
 {
     if (char *p = g_spare.exchange(nullptr))
@@ -144,7 +148,15 @@ void TranscriptLine::emit(const World &w)
     }
     if (reopened >= 0)
         libc().close(reopened);
+    if (const LineObserver observer = g_observer.load())
+        observer(std::string_view(buf_, n_ - 1), g_observer_context.load());
     errno = saved;
+}
+
+void set_line_observer(LineObserver observer, void *context)
+{
+    g_observer_context.store(context);
+    g_observer.store(observer);
 }
 
 int open_transcript(int root_fd, const std::string &root, const std::string &path,

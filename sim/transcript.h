@@ -42,6 +42,11 @@ private:
     std::size_t n_ = 0;
 };
 
+// An observer of this process's transcript lines, for in-process tests
+// (bbusim::observe_transcript); nullptr when none.
+using LineObserver = void (*)(std::string_view line, void *context);
+void set_line_observer(LineObserver observer, void *context);
+
 // Open a run's transcript once, for appending. `path` empty is
 // ROOT/bbusim.transcript: a regular file, never reached through a symbolic
 // link. A named regular file is emptied, unless its name is a symbolic link:

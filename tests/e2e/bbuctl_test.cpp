@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "e2e_harness.h"
@@ -106,8 +107,8 @@ const CommandCase kCommands[] = {
     {"StatusBadCheckByte", "fault gss-check count always\n", "bbuctl status", 1, "",
      "bbuctl: status: the general status read has a wrong check byte\n"},
     {"StatusFailedReadInPrometheus", "device 40 absent\n", "bbuctl status --prometheus", 1,
-     "# HELP bbu_status_read_success Whether the general status was read with a correct check "
-     "byte.\n# TYPE bbu_status_read_success gauge\nbbu_status_read_success 0\n",
+     "# HELP bbu_status_read_success 1 when the general status was read whole with a correct "
+     "check byte, 0 when not.\n# TYPE bbu_status_read_success gauge\nbbu_status_read_success 0\n",
      "bbuctl: status: cannot read the general status (result -6)\n"},
     {"StatusNoAdapter", "", "bbuctl -a /dev/i2c-9 status", 1, "",
      "i2c open failed: No such file or directory\n"
@@ -143,6 +144,13 @@ const CommandCase kCommands[] = {
     {"ImageCheckBadCrc", "", "bbusim-mkimage -v 7 -c crc a.img; bbuctl image check a.img", 1,
      kImageBadCrc + "07\n",
      "bbuctl: image check: a.img is not a valid image: its CRC does not match its header\n"},
+    // Refused at once: a FIFO without a writer would block a read for ever.
+    {"ImageFilesNotRegularOrEmpty", "",
+     "mkfifo p && mkdir d && : >e && bbuctl image check p; bbuctl -y flash p; "
+     "bbuctl image check d; bbuctl image check e",
+     1, "",
+     "bbuctl: image check: p is not a regular file\nbbuctl: flash: p is not a regular file\n"
+     "bbuctl: image check: d is not a regular file\nbbuctl: image check: e: it holds no data\n"},
     {"FlashThenStatus", "",
      "bbusim-mkimage -v 7 a.img && bbuctl -y flash a.img && bbuctl status | grep -e firm -e err", 0,
      "firmware version: 07.12\nerror bits: none\n", ""},
@@ -157,9 +165,12 @@ const CommandCase kCommands[] = {
      "load\n"},
     {"Validate", "", "bbuctl validate", 0, "image: valid\n", ""},
     {"ValidateReprogram", "validate reprogram\n", "bbuctl validate", 1, "image: not valid\n", ""},
-    {"Dump", "", "bbuctl dump 0x1004 20 && bbuctl dump 0x1000 4 -o d.bin && od -An -tx1 d.bin", 0,
+    {"Dump", "",
+     "bbuctl dump 0x1004 20 && bbuctl dump 0x1000 4 -o d.bin && od -An -tx1 d.bin && "
+     "bbuctl dump 0xffffffff 1",
+     0,
      "00001004: 00 00 00 05 20 24 06 11 00 09 30 00 62 65 77 c1\n"
-     "00001014: bc a5 bb 1b\n fe ed fa ce\n",
+     "00001014: bc a5 bb 1b\n fe ed fa ce\nffffffff: ff\n",
      ""},
     {"LockHeldByAnotherProgram", "", "flock /dev/i2c-0b bbuctl -w 0 status", 1, "",
      "bbuctl: status: the adapter /dev/i2c-0b is in use by another program\n"},
@@ -218,6 +229,25 @@ TEST(Bus, FlashForcedWithTfbDelay)
     EXPECT_EQ(memoryReads, 0);
 }
 
+// With -v, the library's console output on both streams and bbuctl's own
+// result reach one file a whole line at a time: a failing read's message
+// never lands inside a line of a hex dump.
+TEST(Bus, VerboseLinesStayWholeInOneFile)
+{
+    e2e::Run r = shell("bbuctl -v dump 0 0x4000 >all 2>&1", "fault fail 60 read count 40 skip 3\n");
+    const std::regex whole("addr [0-9a-f]{8} data length = 128|([0-9a-f]{8} ?){4}|"
+                           "(read memory cmd|sarx read) rc = (8|256|-6)|"
+                           "the ioctl (read|write) command worked, rc: 1|"
+                           "time zs writing I2c addr 40 cmd e0|The Ioctl read failed rc: -1 |"
+                           "[0-9a-f]{8}:( [0-9a-f]{2}){16}|");
+    int failures = 0;
+    for (const std::string &line : e2e::lines(e2e::read_file(e2e::test_dir() + "/all"))) {
+        EXPECT_TRUE(std::regex_match(line, whole)) << line;
+        failures += line == "The Ioctl read failed rc: -1 " ? 1 : 0;
+    }
+    EXPECT_EQ(failures, 40);
+}
+
 // ---------------------------------------------------------------------------
 // Usage errors: exit 2 and the message, before the adapter is opened.
 
@@ -267,8 +297,29 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"light", "set", "16"},
                   "bbuctl: the light value must be a number from 0 to 15, not '16'\n" + kTryLight},
         UsageCase{{"decode"}, "bbuctl: no record file given\nTry 'bbuctl decode --help'.\n"},
-        UsageCase{{"-w", "3601", "status"},
-                  "bbuctl: the wait must be 0 to 3600 seconds, not '3601'\n" + kTry},
+        UsageCase{{"-w", "86401", "status"},
+                  "bbuctl: the lock wait must be 0 to 86400 seconds, not '86401'\n" + kTry},
+        UsageCase{{"--lock", "5", "status"},
+                  "bbuctl: unknown option '--lock' (did you mean '--lock-wait'?)\n" + kTry},
+        UsageCase{{"status", "--pro"},
+                  "bbuctl: unknown option '--pro' (did you mean '--prometheus'?)\n" + kTryStatus},
+        UsageCase{{"status", "-j"}, "bbuctl: unknown option '-j'\n" + kTryStatus},
+        UsageCase{{"status", "-p"}, "bbuctl: unknown option '-p'\n" + kTryStatus},
+        UsageCase{{"flash", "-f", "a.img"},
+                  "bbuctl: unknown option '-f'\nTry 'bbuctl flash --help'.\n"},
+        UsageCase{{"flash", "-d", "5", "a.img"},
+                  "bbuctl: unknown option '-d'\nTry 'bbuctl flash --help'.\n"},
+        UsageCase{{"decode", "-j", "r.bin"},
+                  "bbuctl: unknown option '-j'\nTry 'bbuctl decode --help'.\n"},
+        UsageCase{{"vpd", "", "x", "y"}, "bbuctl: unexpected argument ''\n" + kTryVpd},
+        UsageCase{{"light", "set", "0x0x3"},
+                  "bbuctl: the light value must be a number from 0 to 15, not '0x0x3'\n" +
+                      kTryLight},
+        UsageCase{{"light", "set", "+3"},
+                  "bbuctl: the light value must be a number from 0 to 15, not '+3'\n" + kTryLight},
+        UsageCase{{"dump", "0xffffff00", "0x101"},
+                  "bbuctl: 257 bytes from 0xffffff00 run past the last address, 0xffffffff\n"
+                  "Try 'bbuctl dump --help'.\n"},
         UsageCase{{"reset", "warm"},
                   "bbuctl: expected 'reset soft' or 'reset hard'\nTry 'bbuctl reset --help'.\n"},
         UsageCase{{"flash", "a.img", "--tfb-delay", "10001"},
@@ -289,15 +340,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 class Decode : public ::testing::TestWithParam<int> {};
 
-// The JSON document's numbers in document order.
+// The JSON document's numbers in document order; its keys, which must all
+// be snake_case, checked on the way.
 void flatten(const nlohmann::ordered_json &j, std::string &bytes)
 {
-    if (j.is_number()) {
+    if (j.is_number())
         bytes.push_back(static_cast<char>(j.get<int>()));
-        return;
+    if (j.is_object()) {
+        for (const auto &[key, value] : j.items()) {
+            EXPECT_TRUE(std::regex_match(key, std::regex("[a-z][a-z0-9_]*"))) << key;
+        }
     }
-    for (const auto &item : j)
-        flatten(item, bytes);
+    if (j.is_structured())
+        for (const auto &item : j)
+            flatten(item, bytes);
 }
 
 TEST_P(Decode, PrintsBattsnapsReportAndEveryFieldAsJson)
@@ -316,8 +372,9 @@ TEST_P(Decode, PrintsBattsnapsReportAndEveryFieldAsJson)
     ASSERT_EQ(json.status, 0);
     auto doc = nlohmann::ordered_json::parse(json.out);
     EXPECT_EQ(doc["strings"], GetParam());
-    EXPECT_EQ(doc["generalStatus"].size(), 33u);
-    EXPECT_EQ(doc["batteryStringStatus"].back().size(), 32u);
+    EXPECT_EQ(doc["firmware"], "05.12");
+    EXPECT_EQ(doc["general_status"].size(), 33u);
+    EXPECT_EQ(doc["battery_string_status"].back().size(), 32u);
     doc.erase("strings");
     std::string bytes;
     flatten(doc, bytes);
@@ -348,7 +405,10 @@ TEST(Fleet, JsonCarriesTheStatusByName)
 {
     e2e::Run r = shell("bbuctl status --json", "status 5 0x01\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    auto doc = nlohmann::json::parse(r.out);
+    auto doc = nlohmann::ordered_json::parse(r.out);
+    std::string numbers;
+    flatten(doc, numbers);  // its keys
+    EXPECT_EQ(doc["firmware"], "05.12");
     EXPECT_EQ(doc["firmware_version"], 5);
     EXPECT_EQ(doc["firmware_sub_version"], 0x12);
     EXPECT_EQ(doc["elapsed_time_seconds"], 1234567);
@@ -373,6 +433,8 @@ TEST(Fleet, PrometheusPassesPromtool)
     for (const char *line :
          {"bbu_status_read_success 1\n", "bbu_firmware_info{version=\"05\",sub_version=\"12\"} 1\n",
           "bbu_elapsed_time_seconds 1234567\n", "bbu_capacity_period_seconds 604800\n",
+          "# HELP bbu_capacity_period_seconds Capacity period, in seconds (the BBU reports it "
+          "in whole hours).\n",
           "bbu_service_fault_light 3\n", "bbu_status_flag{byte=\"0\",name=\"non_zero\"} 1\n",
           "bbu_error_bit{byte=\"5\",name=\"checksum_error\"} 1\n",
           "bbu_error_bit{byte=\"5\",name=\"invalid_parameter\"} 0\n"})

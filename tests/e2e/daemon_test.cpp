@@ -6,9 +6,12 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +52,35 @@ int client_socket(bool connected)
     return fd;
 }
 
+// A client connected to the daemon's socket, or -1.
+int connected_client()
+{
+    const sockaddr_un addr{AF_UNIX, LNX_I2C_SKT_PATH};
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// True when the daemon answers or closes `fd` within a bound of real time
+// far below the ten minutes the tests give a client for its request: a
+// loaded machine cannot fail a test, a daemon that waits on the client can.
+bool reply_comes(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 30000) == 1;
+}
+
+// The reply on `fd` (status 0 when the daemon closed without one).
+LnxI2cRetDatType reply(int fd)
+{
+    LnxI2cAccSockBufType b{};
+    recv(fd, &b, sizeof b, MSG_WAITALL);
+    return b.fromDaemon;
+}
+
 LnxI2cAccSockBufType request(std::uint32_t op, std::uint32_t addr, std::uint32_t len,
                              const std::string &data = "")
 {
@@ -68,9 +100,14 @@ protected:
     }
 
     // Starts bbu-i2cd with at most one option and reads its log until it is
-    // ready or has exited; `listen_fd` is handed over as systemd does.
-    Daemon &start(const char *option = nullptr, const char *value = nullptr, int listen_fd = -1)
+    // ready or has exited; `listen_fd` is handed over as systemd does. Run by
+    // another user than root, the daemon also serves that user's group unless
+    // `serve_me` is false, so that the test, its client, is let in.
+    Daemon &start(const char *option = nullptr, const char *value = nullptr, int listen_fd = -1,
+                  bool serve_me = true)
     {
+        const std::string my_group = std::to_string(getgid());
+        const bool add_group = serve_me && geteuid() != 0;
         const std::string preload =
             bbusim::compose_preload(bbusim::sanitizer_runtimes(bbusim::elf_needed(BBU_I2CD_PATH)),
                                     BBUSIM_LIBRARY_PATH, std::getenv("LD_PRELOAD"));
@@ -79,6 +116,8 @@ protected:
         Daemon &d = daemons_.emplace_back();
         d.pid = fork();
         if (d.pid == 0) {  // the test has no other thread: setenv is safe here
+            // A daemon left behind by a test that died would hold ctest's output open.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             setenv("LD_PRELOAD", preload.c_str(), 1);
             setenv("BBUSIM_WORLD", (root_ + "/bbusim.world").c_str(), 1);
             if (listen_fd >= 0) {
@@ -87,7 +126,13 @@ protected:
                 setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
             }
             dup2(log_pipe[1], 2);
-            execl(BBU_I2CD_PATH, BBU_I2CD_PATH, option, value, nullptr);
+            if (add_group && option != nullptr)
+                execl(BBU_I2CD_PATH, BBU_I2CD_PATH, option, value, "--group", my_group.c_str(),
+                      nullptr);
+            else if (add_group)
+                execl(BBU_I2CD_PATH, BBU_I2CD_PATH, "--group", my_group.c_str(), nullptr);
+            else
+                execl(BBU_I2CD_PATH, BBU_I2CD_PATH, option, value, nullptr);
             _exit(127);
         }
         close(log_pipe[1]);
@@ -195,7 +240,7 @@ TEST_F(DaemonTest, AnswersBadRequestsAndFailedTransfersWithTheirStatusAndError)
 
 TEST_F(DaemonTest, BadClientsGetAClosedConnectionAndTheServiceGoesOn)
 {
-    Daemon &d = start("--receive-timeout", "100");
+    Daemon &d = start("--receive-timeout-ms", "100");
     LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
     char reply[1];
 
@@ -223,29 +268,90 @@ TEST_F(DaemonTest, BadClientsGetAClosedConnectionAndTheServiceGoesOn)
     EXPECT_THAT(d.log, HasSubstr("not sent: Broken pipe"));
 }
 
-TEST_F(DaemonTest, ServesRootAndItsGroupOnly)
+// The peer for the group check. As root: nobody:nogroup, keeping only the
+// right to search directories, so that the socket stays reachable from a
+// build tree under a private home such as /root; the daemon judges a peer by
+// its credentials alone. As another user: that user. Returns the peer's group,
+// or -1 when the change failed.
+gid_t become_peer()
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to connect as another user";
-    // nobody:nogroup, refused by a daemon without a group, let in by one of group 65534.
+        return getgid();
+    if (prctl(PR_SET_KEEPCAPS, 1) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+        setuid(65534) != 0)
+        return static_cast<gid_t>(-1);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, 2> caps{};
+    caps[0].effective = caps[0].permitted = 1U << CAP_DAC_READ_SEARCH;
+    return syscall(SYS_capset, &header, caps.data()) == 0 ? 65534 : static_cast<gid_t>(-1);
+}
+
+TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
+{
+    // A peer that is not root: let in by a daemon of the peer's group; refused
+    // by one without a group as soon as it connects, though it sends nothing
+    // and its time for a request is ten minutes.
+    const bool root = geteuid() == 0;
+    const gid_t peer_group = root ? 65534 : getgid();
     for (const bool in_group : {false, true}) {
-        Daemon &d = in_group ? start("--group", "65534") : start();
+        const std::string group = std::to_string(peer_group);
+        Daemon &d = in_group ? start("--group", group.c_str()) : start("-t", "600000", -1, false);
         if (!in_group)
             chmod(LNX_I2C_SKT_PATH, 0666);  // a socket left open to all: the daemon still checks
         const pid_t peer = fork();
         if (peer == 0) {
             LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
-            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            if (become_peer() != peer_group)
                 _exit(2);
-            _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED);
+            if (in_group)
+                _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED
+                          ? 0
+                          : 3);
+            const int fd = connected_client();
+            char c;
+            _exit(fd >= 0 && reply_comes(fd) && recv(fd, &c, 1, 0) <= 0 ? 0 : 3);
         }
         int status = 0;
         waitpid(peer, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), in_group ? 1 : 0);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << (in_group ? "not served" : "not closed at once");
         finish(d);
-        const std::string refused = "refused peer pid " + std::to_string(peer) + " uid 65534";
+        const std::string refused = "refused peer pid " + std::to_string(peer) + " uid " +
+                                    std::to_string(root ? 65534 : getuid());
         EXPECT_EQ(d.log.find(refused) != std::string::npos, !in_group) << d.log;
     }
+}
+
+TEST_F(DaemonTest, SlowAndSilentClientsHoldUpNoOther)
+{
+    Daemon &d = start("--receive-timeout-ms", "600000");
+    const LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
+    const auto *bytes = reinterpret_cast<const char *>(&whole);
+    const int silent = connected_client();
+    const int slow = connected_client();
+    ASSERT_EQ(send(slow, bytes, 24, MSG_NOSIGNAL), 24);
+
+    // Answered while the other two still hold their connections.
+    const int quick = connected_client();
+    ASSERT_EQ(send(quick, bytes, sizeof whole, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof whole));
+    ASSERT_TRUE(reply_comes(quick));
+    EXPECT_EQ(reply(quick).status, OS_I2C_TRANS_COMPLETED);
+    for (const int held : {silent, slow}) {
+        pollfd p{held, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0) << "neither answered nor closed";
+    }
+
+    // The slow one's rest, in its own time.
+    ASSERT_EQ(send(slow, bytes + 24, sizeof whole - 24, MSG_NOSIGNAL),
+              static_cast<ssize_t>(sizeof whole - 24));
+    ASSERT_TRUE(reply_comes(slow));
+    EXPECT_EQ(reply(slow).status, OS_I2C_TRANS_COMPLETED);
+    ASSERT_EQ(bus_transfers().size(), 2u);
+    EXPECT_EQ(bus_transfers()[0], bus_transfers()[1]) << "one read each, one after the other";
+
+    for (const int fd : {silent, slow, quick})
+        close(fd);
+    finish(d);
+    EXPECT_THAT(d.log, HasSubstr("hung up after 0 of 1044 request bytes"));
 }
 
 TEST_F(DaemonTest, StartsOnlyWhereNoDaemonAnswersAndStopsCleanly)
@@ -266,6 +372,33 @@ TEST_F(DaemonTest, StartsOnlyWhereNoDaemonAnswersAndStopsCleanly)
     Daemon &third = start();
     EXPECT_EQ(finish(third, 0), 1);
     EXPECT_THAT(third.log, HasSubstr("/tmp/i2c_skt exists and is not a socket: not starting"));
+}
+
+TEST_F(DaemonTest, TakesItsLimitsWithinTheirRangesOnly)
+{
+    const struct {
+        const char *option, *value;
+        const char *refusal;  // nullptr: the daemon starts
+    } cases[] = {
+        {"--receive-timeout-ms", "0", "receive timeout must be 1 to 600000 ms: 0"},
+        {"-t", "600000", nullptr},
+        {"-t", "600001", "receive timeout must be 1 to 600000 ms: 600001"},
+        {"--lock-wait", "0", nullptr},
+        {"-w", "86400", nullptr},
+        {"--lock-wait", "86401", "lock wait must be 0 to 86400 s: 86401"},
+        {"-w", "-1", "lock wait must be 0 to 86400 s: -1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.option << " " << c.value);
+        Daemon &d = start(c.option, c.value);
+        if (c.refusal == nullptr) {
+            EXPECT_THAT(d.log, HasSubstr("listening on"));
+            EXPECT_EQ(finish(d), 0);
+        } else {
+            EXPECT_EQ(finish(d, 0), 2);
+            EXPECT_EQ(d.log, "bbu-i2cd: " + std::string(c.refusal) + "\n");
+        }
+    }
 }
 
 TEST_F(DaemonTest, ServesTheSocketSystemdHandsOver)

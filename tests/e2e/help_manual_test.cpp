@@ -174,12 +174,13 @@ TEST_P(HelpAndManual, NameTheSameOptions)
     EXPECT_EQ(helpOptions(text), readManual(p.page).options);
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, HelpAndManual,
-                         ::testing::Values(Program{"bbuctl", BBUCTL_PATH, BBU_DOCS "/bbuctl.8"},
-                                           Program{"bbu_i2cd", BBU_I2CD_PATH,
-                                                   BBU_DOCS "/bbu-i2cd.8"},
-                                           Program{"bbusim", BBUSIM_PATH, BBU_DOCS "/bbusim.1"}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Programs, HelpAndManual,
+    ::testing::Values(Program{"bbuctl", BBUCTL_PATH, BBU_DOCS "/bbuctl.8"},
+                      Program{"bbu_i2cd", BBU_I2CD_PATH, BBU_DOCS "/bbu-i2cd.8"},
+                      Program{"bbusim", BBUSIM_PATH, BBU_DOCS "/bbusim.1"},
+                      Program{"bbusim_mkimage", BBUSIM_MKIMAGE_PATH, BBU_DOCS "/bbusim-mkimage.1"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(HelpAndManual, BbuctlCommandsInManualAndCompletion)
 {

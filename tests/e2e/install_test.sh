@@ -130,11 +130,12 @@ warnings=$(groff -man -ww -z "$prefix/share/man/man8/bbu-i2cd.8" 2>&1) || fail "
 # shellcheck disable=SC2086 # the flags are words
 "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/daemon_client" "$daemon_client_src" \
     $flags -Wl,-rpath,"$rpath" || fail "the daemon client does not build"
-# The daemon starts in the background; the client waits until it says it listens
-# (the socket file alone appears at bind, before the daemon listens).
+# The daemon starts in the background, serving root and the group of whoever
+# runs the test; the client waits until it says it listens (the socket file
+# alone appears at bind, before the daemon listens).
 env -u LD_LIBRARY_PATH "$bbusim" --scenario "$work/status.scn" --root "$work/droot" \
     --transcript "$work/dtranscript" -- sh -c '
-        "$1" 2>"$3" & daemon=$!
+        "$1" --group "$(id -g)" 2>"$3" & daemon=$!
         i=0; until grep -q "listening on" "$3" 2>/dev/null || [ $((i += 1)) -gt 100000 ]; do :; done
         "$2"; status=$?
         kill -TERM $daemon && wait $daemon && exit $status' \

@@ -45,7 +45,14 @@ bbu-tools share/bash-completion/completions/bbuctl -
 bbusim bin/bbusim libc6
 bbusim lib/libbbusim.so -
 bbusim share/man/man1/bbusim.1 -
+bbusim bin/bbusim-mkimage -
+bbusim share/man/man1/bbusim-mkimage.1 -
 EOF
+
+# The tools' package recommends bash-completion, which loads bbuctl's completion.
+tools=$work/bbu-tools_${deb}_$(dpkg --print-architecture).deb
+dpkg-deb -f "$tools" Recommends | grep -qx 'bash-completion' ||
+    fail "bbu-tools does not recommend bash-completion: $(dpkg-deb -f "$tools" Recommends)"
 
 # The library package is named for the SONAME it holds; pkg-config points at /usr.
 arch=$(dpkg --print-architecture)

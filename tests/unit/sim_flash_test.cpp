@@ -402,6 +402,10 @@ TEST(BbusimMkimageTest, WritesTheImageAskedOrRefuses)
         {"-s 0", 2, {}},
         {"-v 256", 2, {}},
         {"-c size", 2, {}},
+        {"--firmware-version 7 --size=200", 0, image_of(7, 200)},
+        {"--spoil crc", 0, image_of(1, 49152, ImageFault::bad_crc)},
+        {"--version", 0, {}},  // prints the version, writes no file
+        {"--size", 2, {}},     // FILE taken as the size
     };
     for (const MkimageCase &c : cases) {
         std::remove(file.c_str());

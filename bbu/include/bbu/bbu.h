@@ -2,7 +2,8 @@
  * bbu/bbu.h - the BBU service library: checksums and the general status
  * record, the status display and the checked status reads; the firmware
  * image, the command handshake, validation and memory dump, the resets and
- * the flash load.
+ * the flash load; and the checked operations, which report success only when
+ * they have seen it on the device.
  *
  * The BBU microcontroller answers on two I2C addresses: commands are written
  * and the general status (GSS) is read at 0x40 (SAR); response blocks are read
@@ -1101,6 +1102,386 @@ BBU_API int get_BBU_status(int fd, int verbose);
  * released on every return.
  */
 BBU_API int processCodeLoad(int i2c_fd, const char *filename, int verbose, int force);
+
+/** @} */
+
+/**
+ * @defgroup checked Checked operations
+ * @{
+ *
+ * One function per device operation that a tool reports on, each saying
+ * success only when it has seen the outcome on the device. Beside the
+ * functions above, whose contract passes many failures over in silence, these
+ * check every transfer's result (the length carried, not just its sign), take
+ * a general status only as the whole 33-byte block with a correct check byte,
+ * confirm that the BBU accepted a command where its status shows it, and
+ * after a change read the device back and compare it with what was meant.
+ * Every transfer is tried as I2C_command_with_retry() tries it (three
+ * attempts in a row), so a fault those retries absorb still ends in success;
+ * the checked operations make the attempts themselves, so that the errno of
+ * the last one is the one reported.
+ *
+ * Every operation fills a bbu_checked_result: whether it succeeded, the step
+ * that failed and why (with the library or transfer result and the errno
+ * behind it), what the device holds now as far as it could be read, and the
+ * values seen before and after. The operations print nothing themselves;
+ * @p verbose is passed to the transfers, whose console output it switches on
+ * as it does everywhere, and shows each status read with
+ * print_general_status(). The trace log gets one line for each failure
+ * ("checked operation failed <step>: <why>, rc = <rc>, errno = <errno>"),
+ * and the flash load the handshake's lines for its re-sends.
+ *
+ * The flash load, the resets and the validation take an optional progress
+ * callback: a function pointer and a context pointer handed back to it; NULL
+ * means none. Their fixed waits are slept in steps of at most one second so
+ * that the callback can count them down.
+ *
+ * Process-wide state: none of their own; the flash load reads TFB_delay and
+ * TFB_delaytime (and pauses after each Take_Flash_Block as the load does).
+ * Nothing is kept between calls, nothing is allocated: every record here is
+ * fixed-size and the caller's.
+ */
+
+/** Results of the checked operations (besides bbu_checked_open()). */
+#define BBU_CHECKED_OK 0
+#define BBU_CHECKED_FAILED (-1)
+
+/** The step of an operation that failed (bbu_checked_result.step). */
+typedef enum bbu_checked_step {
+    BBU_STEP_NONE = 0,           /**< nothing failed */
+    BBU_STEP_ARGUMENT = 1,       /**< the arguments were refused before the bus */
+    BBU_STEP_IMAGE_FILE = 2,     /**< reading the image file */
+    BBU_STEP_IMAGE_CHECK = 3,    /**< checking the image */
+    BBU_STEP_STATUS = 4,         /**< reading the general status */
+    BBU_STEP_FIRST_IMAGE = 5,    /**< reading the header of the BBU's image */
+    BBU_STEP_MEMORY = 6,         /**< reading the BBU's memory */
+    BBU_STEP_CLEAR_STATUS = 7,   /**< clearing the status before a reset */
+    BBU_STEP_SOFT_RESET = 8,     /**< sending the soft reset */
+    BBU_STEP_ALARM_SET = 9,      /**< setting alarm 1 of the clock */
+    BBU_STEP_ALARM_ENABLE = 10,  /**< enabling alarm 1 */
+    BBU_STEP_ALARM_DISABLE = 11, /**< disabling alarm 1 */
+    BBU_STEP_ALARM_CLEAR = 12,   /**< clearing the alarm flags */
+    BBU_STEP_ALARM_VERIFY = 13,  /**< reading the clock's alarm registers back */
+    BBU_STEP_RESTART = 14,       /**< waiting for the BBU to show its restart */
+    BBU_STEP_COMMAND_READY = 15, /**< waiting until no command is in progress */
+    BBU_STEP_START_LOAD = 16,    /**< starting the flash load */
+    BBU_STEP_BLOCK_RECORD = 17,  /**< sending a flash block record */
+    BBU_STEP_TERMINATE = 18,     /**< ending a flash block record */
+    BBU_STEP_TAKE_BLOCK = 19,    /**< having a block taken (Take_Flash_Block) */
+    BBU_STEP_END_LOAD = 20,      /**< ending the flash load */
+    BBU_STEP_VALIDATE = 21,      /**< having the BBU validate its image */
+    BBU_STEP_VERIFY_IMAGE = 22,  /**< comparing the BBU's image with the file */
+    BBU_STEP_VPD_READ = 23,      /**< reading the VPD */
+    BBU_STEP_VPD_WRITE = 24,     /**< writing a VPD byte */
+    BBU_STEP_VPD_VERIFY = 25,    /**< reading the VPD back */
+    BBU_STEP_LIGHT_SET = 26,     /**< sending the set-light command */
+    BBU_STEP_LIGHT_VERIFY = 27   /**< reading the light back */
+} bbu_checked_step;
+
+/** Why a step failed (bbu_checked_result.why); rc and err say more. */
+typedef enum bbu_checked_why {
+    BBU_WHY_NONE = 0,
+    BBU_WHY_TRANSFER_FAILED = 1, /**< the transfer failed: rc I2C_TRANSFER_FAILED, err its errno */
+    BBU_WHY_SHORT_TRANSFER = 2,  /**< the transfer carried fewer bytes than asked: rc the bytes */
+    BBU_WHY_BAD_CHECK_BYTE = 3,  /**< what was read has a wrong check byte */
+    BBU_WHY_ERROR_BITS = 4,      /**< the status shows error bits: rc bytes 4, 5, 6 as 0xBBBBBB */
+    BBU_WHY_NOT_ACCEPTED = 5,    /**< the BBU did not accept the command: rc status byte 5 */
+    BBU_WHY_BUSY = 6,            /**< a command stayed in progress */
+    BBU_WHY_NO_RESTART = 7,      /**< the BBU did not show a restart (power_up) */
+    BBU_WHY_BLOCK_NOT_TAKEN = 8, /**< status bytes 12 and 13 did not move after the re-sends */
+    BBU_WHY_BLOCK_CHECKSUM = 9,  /**< the block had a bad checksum at the BBU after the re-sends */
+    BBU_WHY_FLASH_MODE = 10,     /**< the BBU is (still, or not) in flash-program mode */
+    BBU_WHY_IMAGE_INVALID = 11,  /**< the BBU reports its image not valid */
+    BBU_WHY_NO_VERDICT = 12,     /**< the BBU gave no verdict on its image */
+    BBU_WHY_WRONG_VERSION = 13,  /**< the BBU runs another firmware version: rc the version byte */
+    BBU_WHY_MISMATCH = 14, /**< read back differs from what was meant: rc the offset or value */
+    BBU_WHY_READS_DISAGREE = 15, /**< reads of the same bytes disagree */
+    BBU_WHY_BAD_RESPONSE = 16,   /**< the response block does not answer the command */
+    BBU_WHY_VPD_LAYOUT = 17,     /**< the VPD is not laid out as expected: rc bad_vpd()'s result */
+    BBU_WHY_WRITE_CYCLE = 18,    /**< the EEPROM did not end its write cycle in time */
+    BBU_WHY_FILE = 19,           /**< the file cannot be opened or read: err its errno */
+    BBU_WHY_NOT_REGULAR_FILE = 20, /**< the path is not a regular file */
+    BBU_WHY_FILE_TOO_LONG = 21,    /**< the file is longer than BBU_IMAGE_BUFFER_LEN */
+    BBU_WHY_FILE_CHANGED = 22,     /**< the file changed while it was read */
+    BBU_WHY_IMAGE_REFUSED = 23,    /**< the image fails a check: rc the enum bbu_image_error code */
+    BBU_WHY_IMAGE_TOO_LONG = 24,   /**< the image is longer than its BBU_IMAGE_BLOCKS blocks */
+    BBU_WHY_BAD_ARGUMENT = 25      /**< an argument is out of range */
+} bbu_checked_why;
+
+/** What the device holds at the end, as far as it could be read (bbu_checked_result.holds). */
+typedef enum bbu_checked_holds {
+    BBU_HOLDS_UNCHANGED =
+        0, /**< nothing was changed: a read, or a change refused before its first write */
+    BBU_HOLDS_OLD_VALUE = 1,   /**< read back: the old value is still in place */
+    BBU_HOLDS_NEW_VALUE = 2,   /**< read back: the new value is in place */
+    BBU_HOLDS_OTHER_VALUE = 3, /**< read back: neither (a half-written VPD, another light value) */
+    BBU_HOLDS_OLD_IMAGE = 4,   /**< the old image still runs */
+    BBU_HOLDS_NEW_IMAGE = 5,   /**< the new image runs */
+    BBU_HOLDS_NO_VALID_IMAGE =
+        6,                       /**< the BBU has no valid image (erased, partly loaded, refused) */
+    BBU_HOLDS_RESTARTED = 7,     /**< the BBU showed its restart */
+    BBU_HOLDS_NOT_RESTARTED = 8, /**< the BBU answers but showed no restart */
+    BBU_HOLDS_NO_ANSWER = 9,     /**< the device does not answer */
+    BBU_HOLDS_UNREADABLE = 10    /**< it answers, but the value could not be read */
+} bbu_checked_holds;
+
+/** Flags of bbu_checked_flash() and bbu_checked_check_image(). */
+#define BBU_CHECKED_FLASH_FORCE 0x01u /**< load even when the BBU already runs this very image */
+#define BBU_CHECKED_IMAGE_LONG 0x02u  /**< accept an image longer than BBU_IMAGE_BLOCKS blocks */
+
+/** Result of bbu_checked_check_image() for an image longer than BBU_IMAGE_LEN. */
+#define BBU_IMAGE_TOO_LONG 7
+
+/**
+ * What a checked operation did and saw. Filled by every operation (cleared
+ * first); the caller owns it.
+ *
+ * before and after are the values seen, -1 where none was read:
+ *  - status, validation, flash load, resets: the firmware as
+ *    version * 256 + sub-version (status bytes 30 and 31), so 0x0512 is
+ *    shown as "05.12";
+ *  - light read and set: the service/fault light, 0 to 15;
+ *  - code-level update and VPD read: the last two code-level characters
+ *    (VPD bytes 71 and 72) as first * 256 + second;
+ *  - memory dump: after is the count of bytes read.
+ */
+typedef struct bbu_checked_result {
+    int ok;         /**< 1 when the outcome was seen on the device, else 0 */
+    int step;       /**< enum bbu_checked_step: the step that failed; BBU_STEP_NONE when ok */
+    int why;        /**< enum bbu_checked_why: why it failed; BBU_WHY_NONE when ok */
+    int rc;         /**< the library or transfer result behind why (see each why) */
+    int err;        /**< the errno of the failed transfer or file operation, else 0 */
+    int block;      /**< flash load: the block (from 0) of the failed step, else -1 */
+    int holds;      /**< enum bbu_checked_holds */
+    int changed;    /**< 1 when a change was written to the device */
+    int before;     /**< the value before the operation, -1 when not read */
+    int after;      /**< the value after it, -1 when not read */
+    int has_status; /**< 1 when status holds the last valid general status read */
+    unsigned char status[BBU_GSS_READ_LEN]; /**< that status, check byte included */
+} bbu_checked_result;
+
+/** The phase a long operation is in (bbu_checked_progress.phase). */
+typedef enum bbu_checked_phase {
+    BBU_PHASE_FIRST_IMAGE = 1, /**< reading the BBU's image header */
+    BBU_PHASE_SOFT_RESET = 2,  /**< soft reset and the wait after it */
+    BBU_PHASE_HARD_RESET = 3,  /**< hard reset: the alarm, the restart wait */
+    BBU_PHASE_START_LOAD = 4,  /**< Start_Flash_Load and the waits after it */
+    BBU_PHASE_BLOCKS = 5,      /**< sending the blocks */
+    BBU_PHASE_END_LOAD = 6,    /**< End_Flash_Load and the wait after it */
+    BBU_PHASE_VALIDATE = 7,    /**< the BBU validating its image */
+    BBU_PHASE_VERIFY = 8,      /**< reading the new image back */
+    BBU_PHASE_RECOVER = 9      /**< after a failure: ending the load, finding what the BBU holds */
+} bbu_checked_phase;
+
+/** One progress report. */
+typedef struct bbu_checked_progress {
+    int phase;        /**< enum bbu_checked_phase */
+    int block;        /**< BBU_PHASE_BLOCKS: the block being sent, from 1; else 0 */
+    int blocks;       /**< BBU_PHASE_BLOCKS: the blocks of the image; else 0 */
+    int seconds_left; /**< the seconds left of the fixed wait under way, -1 outside one */
+} bbu_checked_progress;
+
+/**
+ * A progress callback: called at each phase, each block and each second of
+ * a fixed wait, from the calling thread, with @p context as given to the
+ * operation. It must not use the adapter.
+ */
+typedef void (*bbu_checked_progress_fn)(const bbu_checked_progress *progress, void *context);
+
+/** An image file as read once by bbu_checked_read_image(). */
+typedef struct bbu_checked_image {
+    uint32_t length;                           /**< bytes of the file */
+    unsigned char bytes[BBU_IMAGE_BUFFER_LEN]; /**< the file, zeros past length */
+} bbu_checked_image;
+
+/**
+ * Open the adapter for reading and writing, silently.
+ * @param adapter The device path; NULL for I2C_Adapter.
+ * @return The descriptor (the caller owns it), or the negative errno of the
+ *         failed open. Prints and traces nothing.
+ */
+BBU_API int bbu_checked_open(const char *adapter);
+
+/**
+ * Read the general status: the 33-byte block carried whole with a correct
+ * check byte, read once more when its check byte is wrong.
+ * @param fd      The caller's open adapter descriptor.
+ * @param status  NULL, or receives the 32 status bytes on success.
+ * @param result  Receives the outcome; on success status holds the 33 bytes,
+ *                before and after the firmware. Error bits in the status do
+ *                not fail the read: they are the BBU's report.
+ * @param verbose Passed to the status read.
+ * @return BBU_CHECKED_OK, or BBU_CHECKED_FAILED (BBU_STEP_STATUS).
+ */
+BBU_API int bbu_checked_read_status(int fd, GENERAL_STATUS *status, bbu_checked_result *result,
+                                    int verbose);
+
+/**
+ * Have the BBU validate the image it holds: a checked status read, the
+ * validate-image frame 8C 8C (its acceptance seen in the next status read),
+ * 10 seconds, and the status after them.
+ * @return BBU_CHECKED_OK only when that status shows a finished command,
+ *         non_zero set and reprogram_req clear (holds BBU_HOLDS_UNCHANGED);
+ *         BBU_CHECKED_FAILED otherwise: BBU_WHY_IMAGE_INVALID with holds
+ *         BBU_HOLDS_NO_VALID_IMAGE for a verdict of not valid, or the failed
+ *         step with what could be read.
+ */
+BBU_API int bbu_checked_validate(int fd, bbu_checked_progress_fn progress, void *context,
+                                 bbu_checked_result *result, int verbose);
+
+/**
+ * Read @p length bytes of BBU memory from @p start: for each chunk of at
+ * most BBU_READ_MEMORY_MAX bytes the read-memory frame and the 256-byte
+ * response, both carried whole, the response answering the command (its
+ * first byte the command code) with a correct check byte in its last byte; a
+ * chunk that fails is asked for again, I2C_RETRY_ATTEMPTS times in all.
+ * @param length 1 or more, and @p start + @p length at most 2^32.
+ * @param out    @p length bytes; on failure the chunks before the failed one
+ *               are in place and result.after counts them.
+ * @return BBU_CHECKED_OK or BBU_CHECKED_FAILED (BBU_STEP_MEMORY).
+ */
+BBU_API int bbu_checked_dump(int fd, uint32_t start, uint32_t length, unsigned char *out,
+                             bbu_checked_result *result, int verbose);
+
+/**
+ * Read an image file once into @p image: opened without following a
+ * symbolic link and without waiting on a FIFO, a regular file only, at most
+ * BBU_IMAGE_BUFFER_LEN bytes, read to its end and compared with its size.
+ * Nothing later reads the file again.
+ * @return BBU_CHECKED_OK, or BBU_CHECKED_FAILED with BBU_STEP_IMAGE_FILE and
+ *         BBU_WHY_FILE (err), BBU_WHY_NOT_REGULAR_FILE, BBU_WHY_FILE_TOO_LONG
+ *         or BBU_WHY_FILE_CHANGED.
+ */
+BBU_API int bbu_checked_read_image(const char *path, bbu_checked_image *image,
+                                   bbu_checked_result *result);
+
+/**
+ * Check an image in memory, without a BBU: every check of
+ * check_firmware_image() (the CRC region read as zeros past @p length), and
+ * its length: longer than BBU_IMAGE_LEN (BBU_IMAGE_BLOCKS blocks) only with
+ * BBU_CHECKED_IMAGE_LONG in @p flags, since the BBU's memory may end there.
+ * @param found NULL, or receives what was found, as check_firmware_image()
+ *              fills it (size is @p length).
+ * @return 0 when the image may be loaded; else the code (enum
+ *         bbu_image_error) of the last check that failed, in the order read
+ *         (BBU_IMAGE_UNREADABLE: no bytes), magic, CRC, header check, as
+ *         check_firmware_image() gives it (an empty image is
+ *         BBU_IMAGE_BAD_MAGIC); BBU_IMAGE_TOO_LONG decides over them all.
+ *         Pure.
+ */
+BBU_API int bbu_checked_check_image(const unsigned char *bytes, size_t length, unsigned flags,
+                                    FIRMWARE_IMAGE_CHECK *found);
+
+/**
+ * Load @p image into the BBU and see it run. The image is checked first
+ * (bbu_checked_check_image() with @p flags): a refused image never reaches
+ * the bus. Unless BBU_CHECKED_FLASH_FORCE, the header the BBU holds at
+ * BBU_FIRST_IMAGE_ADDR is read and when it equals the image's and the BBU
+ * validates its image, nothing is loaded (ok, changed 0). Then the load
+ * sequence of processCodeLoad() with its frames and pauses, strict: every
+ * write carried whole, every status read checked, Start_Flash_Load seen
+ * accepted with the BBU in flash-program mode, a block record the BBU still
+ * reports with a bad checksum after three re-sends, a Take_Flash_Block still
+ * not taken after three re-sends, a failed terminate byte or any error bit
+ * ends the load. After End_Flash_Load and its 10 seconds the BBU must be out
+ * of flash-program mode, hold the image's header at BBU_FIRST_IMAGE_ADDR,
+ * validate it, and show in its status a valid image, no reprogram request
+ * and the image's version.
+ *
+ * On a failure after Start_Flash_Load the load is ended (End_Flash_Load) so
+ * that the BBU does not stay in flash-program mode, and what it holds is
+ * found out by its status, its image header and a validation.
+ * @param image    The image as read by bbu_checked_read_image(); only read.
+ * @param progress NULL, or called with the phases, blocks and waits.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_IMAGE, or BBU_HOLDS_UNCHANGED
+ *         when the image already ran), or BBU_CHECKED_FAILED with holds one
+ *         of BBU_HOLDS_UNCHANGED (refused before the bus),
+ *         BBU_HOLDS_OLD_IMAGE, BBU_HOLDS_NEW_IMAGE, BBU_HOLDS_NO_VALID_IMAGE,
+ *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE.
+ */
+BBU_API int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
+                              bbu_checked_progress_fn progress, void *context,
+                              bbu_checked_result *result, int verbose);
+
+/**
+ * Read the 256-byte VPD image: the address write and the read (retried)
+ * carried whole, the check byte right; an image whose check byte is wrong is
+ * read once more, and is reported with BBU_WHY_BAD_CHECK_BYTE (the bytes in
+ * @p vpd) only when both reads agree.
+ * @param vpd Receives BBU_VPD_LEN bytes (also on a wrong check byte).
+ * @return BBU_CHECKED_OK or BBU_CHECKED_FAILED (BBU_STEP_VPD_READ).
+ */
+BBU_API int bbu_checked_read_vpd(int fd, unsigned char *vpd, bbu_checked_result *result,
+                                 int verbose);
+
+/**
+ * Set the last two code-level characters (VPD bytes 71 and 72) to the two
+ * printable characters at @p codelevel, as update_vpd_codelevel() does: the
+ * length byte 1 set to 0xFD, the same five byte writes in the same order, a
+ * new check byte. Nothing is written unless two reads of the whole image
+ * agree (a third may settle a disagreement) and the image is laid out as
+ * bad_vpd() expects. Each write is carried whole and the EEPROM's write
+ * cycle is waited out by acknowledge polling, so a part that is busy for
+ * milliseconds after each write works. The whole image is then read back and
+ * must equal what was meant, check byte included.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_VALUE), or BBU_CHECKED_FAILED
+ *         with holds BBU_HOLDS_UNCHANGED (nothing written),
+ *         BBU_HOLDS_OLD_VALUE, BBU_HOLDS_OTHER_VALUE (partly written),
+ *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE.
+ */
+BBU_API int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result *result,
+                                      int verbose);
+
+/**
+ * Read the service/fault light from a checked status read.
+ * @param value NULL, or receives the light, 0 to 15, on success.
+ * @return BBU_CHECKED_OK or BBU_CHECKED_FAILED (BBU_STEP_STATUS).
+ */
+BBU_API int bbu_checked_read_light(int fd, int *value, bbu_checked_result *result, int verbose);
+
+/**
+ * Set the service/fault light to @p value (0 to 15) and read it back: a
+ * checked status read for the value before, the set-light frame carried
+ * whole, the status after it showing the command accepted and the value.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_VALUE), or BBU_CHECKED_FAILED
+ *         with holds BBU_HOLDS_UNCHANGED (a value out of range: nothing
+ *         sent), BBU_HOLDS_OLD_VALUE, BBU_HOLDS_OTHER_VALUE,
+ *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE.
+ */
+BBU_API int bbu_checked_set_light(int fd, int value, bbu_checked_result *result, int verbose);
+
+/**
+ * Soft reset, seen: the status cleared first (E9 E9) and read back without
+ * power_up, then the reset frame 8A 8A, 1 second, and status reads once a
+ * second, 30 at most, until one shows power_up and non_zero with byte 1 the
+ * complement of byte 0.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_RESTARTED), or BBU_CHECKED_FAILED
+ *         with holds BBU_HOLDS_NOT_RESTARTED, BBU_HOLDS_NO_ANSWER or
+ *         BBU_HOLDS_UNREADABLE.
+ */
+BBU_API int bbu_checked_soft_reset(int fd, bbu_checked_progress_fn progress, void *context,
+                                   bbu_checked_result *result, int verbose);
+
+/**
+ * Hard reset through the real-time clock, seen: the status cleared first as
+ * for the soft reset, then the four clock writes of processor_reset_bbu()
+ * with its 2 and 30 seconds, each write carried whole (retried), alarm 1's
+ * interrupt and flag read back clear from the clock, and a status read
+ * showing power_up. A failure after the alarm was enabled still disables it
+ * when the clock answers.
+ * @return As bbu_checked_soft_reset().
+ */
+BBU_API int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *context,
+                                   bbu_checked_result *result, int verbose);
+
+/** A short text of @p step ("reading the general status"); "" for BBU_STEP_NONE or unknown. */
+BBU_API const char *bbu_checked_step_text(int step);
+/** A short text of @p why ("the transfer failed"); "" for BBU_WHY_NONE or unknown. */
+BBU_API const char *bbu_checked_why_text(int why);
+/** A short text of @p holds ("the old image still runs"); "" for an unknown value. */
+BBU_API const char *bbu_checked_holds_text(int holds);
+/** A short text of @p phase ("sending the blocks"); "" for an unknown value. */
+BBU_API const char *bbu_checked_phase_text(int phase);
 
 /** @} */
 

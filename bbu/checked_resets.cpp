@@ -1,0 +1,183 @@
+// The resets, seen: the BBU's power_up flag cleared first and seen clear, the
+// reset sent, every transfer carried whole, and the restart seen as power_up
+// set again in a whole status. The hard reset also reads the clock's alarm
+// back, and never leaves it armed when the clock answers.
+#include "checked_resets.h"
+
+namespace checked {
+
+namespace {
+
+constexpr unsigned char CLEAR_STATUS_CMD = 0xE9;
+constexpr unsigned char SOFT_RESET_CMD = 0x8A;
+constexpr int RESTART_POLLS = 30;
+constexpr unsigned RESET_POLL_SECONDS = 1;
+constexpr unsigned ALARM_SECONDS = 2;
+constexpr unsigned RESTART_SECONDS = 30;
+
+// The clock's registers and the values the hard reset writes to them.
+constexpr unsigned char ALARM1_REG = offsetof(RTCdata, secondsA1);
+constexpr unsigned char CONTROL_REG = offsetof(RTCdata, ctlFlags);
+constexpr unsigned char STATUS_REG = CONTROL_REG + 1;
+constexpr unsigned char MATCH_EVERY_SECOND = 0x80;
+constexpr unsigned char ALARM1_ENABLED = (INTCN | A1IE) >> 8;
+constexpr unsigned char ALARM1_DISABLED = INTCN >> 8;
+constexpr unsigned char ALARM1_INTERRUPT = A1IE >> 8;  // in the control register
+constexpr unsigned char ALARM1_FLAG = A1F;             // in the status register
+
+const std::array<unsigned char, 5> SET_ALARM{ALARM1_REG, MATCH_EVERY_SECOND, MATCH_EVERY_SECOND,
+                                             MATCH_EVERY_SECOND, MATCH_EVERY_SECOND};
+const std::array<unsigned char, 2> ENABLE_ALARM{CONTROL_REG, ALARM1_ENABLED};
+const std::array<unsigned char, 2> DISABLE_ALARM{CONTROL_REG, ALARM1_DISABLED};
+const std::array<unsigned char, 2> CLEAR_FLAGS{STATUS_REG, 0x00};
+
+bool restarted(const Status &status)
+{
+    return (status[2] & POWER_UP) != 0 && (status[0] & NON_ZERO) != 0 &&
+           (status[0] ^ status[1]) == 0xFF;
+}
+
+// Clears power_up and sees it clear, the clear-status command accepted.
+bool clear_power_up(Operation &op)
+{
+    const std::array<unsigned char, 2> frame{CLEAR_STATUS_CMD, CLEAR_STATUS_CMD};
+    if (!write_whole(op, BBU_STEP_CLEAR_STATUS, BBU_SAR_ADDR, frame.data(), 2))
+        return false;
+    Status status{};
+    if (!read_status_twice(op, BBU_STEP_CLEAR_STATUS, "status cleared", status))
+        return false;
+    op.result.before = firmware(status);
+    if (status[5] != 0 || (status[2] & POWER_UP) != 0) {
+        op.last = Failure{BBU_STEP_CLEAR_STATUS, BBU_WHY_NOT_ACCEPTED, status[5], 0};
+        return false;
+    }
+    return true;
+}
+
+// Polls the status once a second, 30 times at most, until it shows the
+// restart; a read that fails meanwhile is a BBU still restarting.
+bool wait_restart(Operation &op)
+{
+    Status status{};
+    for (int budget = RESTART_POLLS; budget > 0; --budget) {
+        if (read_status(op, BBU_STEP_RESTART, "reset test", status)) {
+            op.result.after = firmware(status);
+            if (restarted(status))
+                return true;
+            op.last = Failure{BBU_STEP_RESTART, BBU_WHY_NO_RESTART, status[2], 0};
+        }
+        report(op, op.phase, 0, 0, budget);
+        pause_us(RESET_POLL_SECONDS * 1000000u);
+    }
+    return false;
+}
+
+// After a failure with the alarm possibly enabled: disable it and clear its
+// flag, whatever the clock answers, so that it does not hold the BBU in reset.
+void disarm_alarm(Operation &op)
+{
+    const Failure failure = op.last;
+    write_whole(op, BBU_STEP_ALARM_DISABLE, BBU_RTC_ADDR, DISABLE_ALARM.data(), 2);
+    write_whole(op, BBU_STEP_ALARM_CLEAR, BBU_RTC_ADDR, CLEAR_FLAGS.data(), 2);
+    op.last = failure;
+}
+
+// The four clock writes with the 2 seconds for the alarm, and the alarm's
+// interrupt and flag read back clear.
+bool ring_alarm(Operation &op)
+{
+    if (!write_whole(op, BBU_STEP_ALARM_SET, BBU_RTC_ADDR, SET_ALARM.data(), 5))
+        return false;
+    op.result.changed = 1;
+    if (!write_whole(op, BBU_STEP_ALARM_ENABLE, BBU_RTC_ADDR, ENABLE_ALARM.data(), 2)) {
+        disarm_alarm(op);
+        return false;
+    }
+    wait_seconds(op, ALARM_SECONDS);
+    if (!write_whole(op, BBU_STEP_ALARM_DISABLE, BBU_RTC_ADDR, DISABLE_ALARM.data(), 2) ||
+        !write_whole(op, BBU_STEP_ALARM_CLEAR, BBU_RTC_ADDR, CLEAR_FLAGS.data(), 2)) {
+        disarm_alarm(op);
+        return false;
+    }
+    const std::array<unsigned char, 1> pointer{CONTROL_REG};
+    std::array<unsigned char, 2> registers{};
+    if (!write_whole(op, BBU_STEP_ALARM_VERIFY, BBU_RTC_ADDR, pointer.data(), 1) ||
+        !read_whole(op, BBU_STEP_ALARM_VERIFY, BBU_RTC_ADDR, registers.data(), 2))
+        return false;
+    if ((registers[0] & ALARM1_INTERRUPT) != 0 || (registers[1] & ALARM1_FLAG) != 0) {
+        op.last =
+            Failure{BBU_STEP_ALARM_VERIFY, BBU_WHY_MISMATCH, registers[0] << 8 | registers[1], 0};
+        disarm_alarm(op);
+        return false;
+    }
+    return true;
+}
+
+// What the BBU holds after a reset that was not seen. Before power_up was
+// seen clear nothing could restart it; after, a status read tells, unless
+// the polls for the restart have told already.
+int holds_after_failed_reset(Operation &op, bool cleared)
+{
+    if (!cleared || op.last.step == BBU_STEP_RESTART) {
+        return op.last.why == BBU_WHY_NO_RESTART || op.last.why == BBU_WHY_NOT_ACCEPTED
+                   ? BBU_HOLDS_NOT_RESTARTED
+                   : holds_unread(op);
+    }
+    Status status{};
+    if (!read_status_twice(op, BBU_STEP_RESTART, "reset test", status))
+        return holds_unread(op);
+    op.result.after = firmware(status);
+    return restarted(status) ? BBU_HOLDS_RESTARTED : BBU_HOLDS_NOT_RESTARTED;
+}
+
+}  // namespace
+
+bool soft_reset(Operation &op)
+{
+    report(op, BBU_PHASE_SOFT_RESET);
+    const std::array<unsigned char, 2> frame{SOFT_RESET_CMD, SOFT_RESET_CMD};
+    if (!write_whole(op, BBU_STEP_SOFT_RESET, BBU_SAR_ADDR, frame.data(), 2))
+        return false;
+    op.result.changed = 1;
+    wait_seconds(op, RESET_POLL_SECONDS);
+    return wait_restart(op);
+}
+
+bool hard_reset(Operation &op)
+{
+    report(op, BBU_PHASE_HARD_RESET);
+    if (!ring_alarm(op))
+        return false;
+    wait_seconds(op, RESTART_SECONDS);
+    return wait_restart(op);
+}
+
+}  // namespace checked
+
+int bbu_checked_soft_reset(int fd, bbu_checked_progress_fn progress, void *context,
+                           bbu_checked_result *result, int verbose)
+{
+    bbu_checked_result spare;
+    checked::Operation op{fd, checked::start(result, spare), verbose, progress, context};
+    checked::report(op, BBU_PHASE_SOFT_RESET);
+    const bool cleared = checked::clear_power_up(op);
+    if (cleared && checked::soft_reset(op))
+        return checked::succeed(op, BBU_HOLDS_RESTARTED);
+    checked::fail_last(op);
+    op.result.holds = checked::holds_after_failed_reset(op, cleared);
+    return BBU_CHECKED_FAILED;
+}
+
+int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *context,
+                           bbu_checked_result *result, int verbose)
+{
+    bbu_checked_result spare;
+    checked::Operation op{fd, checked::start(result, spare), verbose, progress, context};
+    checked::report(op, BBU_PHASE_HARD_RESET);
+    const bool cleared = checked::clear_power_up(op);
+    if (cleared && checked::hard_reset(op))
+        return checked::succeed(op, BBU_HOLDS_RESTARTED);
+    checked::fail_last(op);
+    op.result.holds = checked::holds_after_failed_reset(op, cleared);
+    return BBU_CHECKED_FAILED;
+}

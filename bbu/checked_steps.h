@@ -1,0 +1,107 @@
+// The pieces every checked operation is made of: its result record, its
+// progress reports and waits, transfers that count only when carried whole,
+// and the status read that counts only as the whole block with a correct
+// check byte. Every failure is recorded once, where it is seen, with the step
+// that failed, why, the result and the errno behind it.
+#ifndef BBU_CHECKED_STEPS_H
+#define BBU_CHECKED_STEPS_H
+
+#include <bbu/bbu.h>
+
+#include <array>
+#include <cstdint>
+
+namespace checked {
+
+using Status = std::array<unsigned char, BBU_GSS_READ_LEN>;
+
+// General status bits the checked operations read.
+constexpr unsigned char NON_ZERO = 0x01;        // byte 0
+constexpr unsigned char POWER_UP = 0x04;        // byte 2
+constexpr unsigned char OPERATION_MODE = 0x02;  // byte 4: flash-program mode
+constexpr unsigned char VALID_IMAGE = 0x10;     // byte 6
+constexpr unsigned char REPROGRAM_REQ = 0x08;   // byte 6
+// The error bits the library's checked read tests, by status byte.
+constexpr unsigned char BYTE4_ERRORS =
+    TFB_BLOCK_SYNC | WRITE_CNT_SYNC | NUMOFBYTE_ERR | DATA_BLK_ERR | EEPROM_FULL | EEPROM_CHKSUM;
+constexpr unsigned char BYTE6_ERRORS = FLASH_ERASE | FLASH_PROGRAM;
+
+// What the latest failed transfer or read was: its step, why, its result,
+// its errno.
+struct Failure {
+    int step = BBU_STEP_NONE;
+    int why = BBU_WHY_NONE;
+    int rc = 0;
+    int err = 0;
+};
+
+// One checked operation under way: where its result goes, whom it tells of
+// its progress, and what it hands on to the library.
+struct Operation {
+    Operation(int fd_, bbu_checked_result &result_, int verbose_,
+              bbu_checked_progress_fn progress_ = nullptr, void *context_ = nullptr)
+        : fd(fd_), result(result_), verbose(verbose_), progress(progress_), context(context_)
+    {}
+    int fd;
+    bbu_checked_result &result;
+    int verbose;
+    bbu_checked_progress_fn progress;
+    void *context;
+    int phase = 0;
+    Failure last;  // of the latest transfer or read that failed
+};
+
+// Clears the record (the caller's, or @p spare when the caller gave none):
+// nothing failed yet, nothing read, nothing changed.
+bbu_checked_result &start(bbu_checked_result *given, bbu_checked_result &spare);
+
+// Records the first failure (a later one, seen while finding out what the
+// device holds, does not replace it), traces it, returns BBU_CHECKED_FAILED.
+int fail(Operation &op, int step, int why, int rc = 0, int err = 0);
+
+// fail() with the latest failed transfer or read.
+int fail_last(Operation &op);
+
+// Records success with what the device now holds; returns BBU_CHECKED_OK.
+int succeed(Operation &op, int holds);
+
+// What the device holds when the latest read of it failed: a transfer the
+// bus refused is a device that does not answer; a short block or a wrong
+// check byte is a value that could not be read.
+int holds_unread(const Operation &op);
+
+// Progress: a new phase, a block, or the seconds left of a wait.
+void report(Operation &op, int phase, int block = 0, int blocks = 0, int seconds_left = -1);
+
+// Waits @p seconds in full, one second at a time, counting down to the
+// progress callback.
+void wait_seconds(Operation &op, unsigned seconds);
+
+// A pause of @p microseconds, slept in full.
+void pause_us(unsigned microseconds);
+
+// A write of exactly @p len bytes at @p addr, tried as the retry layer tries
+// it; false, with op.last naming @p step, when it was not carried whole.
+bool write_whole(Operation &op, int step, int addr, const unsigned char *bytes, int len);
+
+// A read of exactly @p len bytes at @p addr, tried as the retry layer tries it.
+bool read_whole(Operation &op, int step, int addr, unsigned char *into, int len);
+
+// One read of the general status: the whole block, its check byte right,
+// shown under @p label when verbose. On success the status is also the
+// record's last status.
+bool read_status(Operation &op, int step, const char *label, Status &status);
+
+// read_status(), once more when what came has a wrong check byte.
+bool read_status_twice(Operation &op, int step, const char *label, Status &status);
+
+// Status bytes 4, 5 and 6 as one value (0xBBBBBB) when any bit the library's
+// checks test is set, else 0.
+int error_bits(const Status &status);
+
+// The firmware the status shows: version * 256 + sub-version.
+int firmware(const Status &status);
+
+}  // namespace checked
+
+#endif  // BBU_CHECKED_STEPS_H
