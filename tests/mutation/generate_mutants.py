@@ -272,6 +272,9 @@ class Mutant:
     before: str  # the source line as it is
     after: str  # the same line as the mutant makes it (its first line, if it spans more)
     span_lines: int = 1  # lines of source the mutant replaces
+    # Lines whose execution can see the change: its own, or for a named
+    # constant the lines that use it. Empty: its own lines.
+    watch: tuple = ()
 
     def apply(self, src):
         return src[:self.start] + self.replacement + src[self.end:]
@@ -296,22 +299,42 @@ def matching(tokens, k):
 
 
 def named_constants(tokens):
-    """Indexes of the tokens that make up constexpr variables and tables
-    (not constexpr functions): their values are the named pauses, counts,
-    lengths, offsets and byte values."""
-    inside = set()
+    """{token index: name of the constant} for the tokens that make up
+    constexpr variables and tables (not constexpr functions): their values
+    are the named pauses, counts, lengths, offsets and byte values."""
+    inside = {}
     for k, t in enumerate(tokens):
         if t.text != "constexpr":
             continue
         j = k + 1
+        name = None
         while j < len(tokens) and tokens[j].text not in ("=", "{", "(", ";"):
+            if tokens[j].kind == "ident":
+                name = tokens[j].text
             j = matching(tokens, j) if tokens[j].text == "[" else j + 1
         if j >= len(tokens) or tokens[j].text == "(":
             continue  # a function
         while j < len(tokens) and tokens[j].text != ";":
             j = matching(tokens, j) if tokens[j].text in ("(", "[", "{") else j + 1
-        inside.update(range(k, j + 1))
+        inside.update({i: name for i in range(k, j + 1)})
     return inside
+
+
+def use_lines(tokens, constants, name, seen=None):
+    """Lines where the named constant is used, through the constants and
+    tables made from it: the only lines whose execution can see its value."""
+    seen = seen if seen is not None else set()
+    seen.add(name)
+    lines = set()
+    for i, t in enumerate(tokens):
+        if t.kind != "ident" or t.text != name or constants.get(i) == name:
+            continue
+        other = constants.get(i)
+        if other is None:
+            lines.add(t.line)
+        elif other not in seen:
+            lines |= use_lines(tokens, constants, other, seen)
+    return lines
 
 
 def enclosing_call(tokens, k):
@@ -412,8 +435,14 @@ def mutants_of(rel, src, kinds=KINDS):
     lines = src.split("\n")
     found = []  # (start, end, kind, replacement)
 
+    uses = {}
+
     def add(first, last, kind, replacement):
-        found.append((tokens[first].start, tokens[last].end, kind, replacement))
+        name = constants.get(first)
+        if name is not None and name not in uses:
+            uses[name] = tuple(sorted(use_lines(tokens, constants, name)))
+        found.append((tokens[first].start, tokens[last].end, kind, replacement,
+                      uses[name] if name is not None else ()))
 
     for k, t in enumerate(tokens):
         if k in skip:
@@ -435,7 +464,7 @@ def mutants_of(rel, src, kinds=KINDS):
             add(k, k, "stream", "stderr" if t.text == "stdout" else "stdout")
         elif t.kind == "ident" and t.text == "printf" and prev not in (".", "->") \
                 and k + 1 < len(tokens) and tokens[k + 1].text == "(":
-            found.append((t.start, tokens[k + 1].end, "stream", "fprintf(stderr, "))
+            found.append((t.start, tokens[k + 1].end, "stream", "fprintf(stderr, ", ()))
         elif t.kind == "punct" and t.text in ("<", "<=", ">", ">=") and k not in template_brackets:
             add(k, k, "cmp", {"<": "<=", "<=": "<", ">": ">=", ">=": ">"}[t.text])
         elif t.text == "return":
@@ -459,7 +488,7 @@ def mutants_of(rel, src, kinds=KINDS):
 
     found.sort(key=lambda f: (f[0], KINDS.index(f[2])))
     mutants, ordinal = [], {}
-    for start, end, kind, replacement in found:
+    for start, end, kind, replacement, watch in found:
         if kind not in kinds:
             continue
         line = src.count("\n", 0, start) + 1
@@ -470,7 +499,8 @@ def mutants_of(rel, src, kinds=KINDS):
         line_end = mutated.find("\n", start)
         mutants.append(Mutant(f"{rel}:{line}:{kind}:{ordinal[key]}", rel, line, kind, start, end,
                               replacement, lines[line - 1].strip(),
-                              mutated[line_start:line_end if line_end >= 0 else None].strip()))
+                              mutated[line_start:line_end if line_end >= 0 else None].strip(),
+                              watch=watch))
     return mutants
 
 

@@ -47,8 +47,9 @@ import sys
 import threading
 import time
 
-import generate_mutants
-import run_mutants
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
+import generate_mutants  # noqa: E402
+import run_mutants  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -414,7 +415,7 @@ class Run:
         file; for a file outside the measured library, those whose programs
         the target graph says are built from it (and the tests that reach
         into the whole build)."""
-        lines = set(range(m.line, m.line + m.span_lines))
+        lines = set(m.watch) or set(range(m.line, m.line + m.span_lines))
         measured = self.executable.get(m.file)
         chosen = []
         for t in w.tests:
