@@ -159,8 +159,9 @@ def skipped_spans(tokens):
                 j += 1
         if t.text == "extern" and k + 1 < len(tokens) and tokens[k + 1].kind == "string":
             skip.add(k + 1)
-        opens_template = t.text == "<" and k > 0 and (
-            tokens[k - 1].text == "template" or tokens[k - 1].text in TEMPLATE_NAMES)
+        opens_template = t.text == "<" and k > 2 and (
+            tokens[k - 1].text == "template" or tokens[k - 1].text in TEMPLATE_NAMES
+            or tokens[k - 2].text == "::" and tokens[k - 3].text == "std")
         if opens_template:
             depth, j = 0, k
             while j < len(tokens):
@@ -280,7 +281,8 @@ class Mutant:
         return src[:self.start] + self.replacement + src[self.end:]
 
 
-KEYWORDS = {"if", "while", "for", "switch", "return", "sizeof", "alignof", "decltype", "catch"}
+KEYWORDS = {"if", "while", "for", "switch", "return", "case", "sizeof", "alignof", "decltype",
+            "catch"}
 COMPARISONS = {"==", "!=", "<", "<=", ">", ">="}
 
 
@@ -360,7 +362,8 @@ def number_role(tokens, k, constants):
     """Why the number at k is a pause, count, length or offset, or None when
     it is none of them (a mask, a shift, a result code, a starting value)."""
     before, after = tokens[k - 1], tokens[k + 1]
-    binary_before = tokens[k - 2].kind in ("ident", "number") or tokens[k - 2].text in (")", "]")
+    binary_before = tokens[k - 2].kind == "number" or tokens[k - 2].text in (")", "]") \
+        or tokens[k - 2].kind == "ident" and tokens[k - 2].text not in KEYWORDS
     if before.text in ("*", "/", "%") or after.text in ("*", "/", "%"):
         return "factor"
     if k in constants:
