@@ -3,11 +3,17 @@
 
 Every fault kind the tests must notice, planted once per place it can go:
 
-  num      a numeric constant (a pause, count, length, offset, byte value) made n+1 and n-1
+  num      a number that is a pause, count, length or offset made n+1 and n-1: a named
+           constant or table entry, a call's argument, a subscript, a term of + or -, a
+           bound compared with (not 0); a unit factor (of * / %) made ten times larger
+           and smaller. Masks, shifts, result codes and starting values are left alone.
   char     a character constant (a command byte, a separator) made one higher and one lower
-  text     a string literal (a console or trace text, a label, a path) changed by one character
+  text     a string literal (a console or trace text, a label, a path) changed by one
+           character: the first letter outside a conversion in the other case
   stream   stdout and stderr swapped; printf(...) sent to stderr instead
-  verbose  a condition on the verbose flag (or on the `show` flag made from it) forced to 1 and 0
+  verbose  a verbose condition forced to 1 and to 0: the flag (or the `show` flag made
+           from it) compared, negated, deciding an if, a ?: or an && / ||, or handed to
+           a display helper of the same file
   cmp      a comparison's boundary moved: < and <=, > and >= exchanged
   ret      a returned variable replaced by the constant 0
 

@@ -1,37 +1,40 @@
 #!/usr/bin/env python3
 """The mutation check over the generated mutants, fast enough to run whole.
 
-Each mutant (generate_mutants.py; or the kept list with --list) is planted in
+Each mutant (generate_mutants.py, or the kept list with --list) is planted in
 a scratch copy of the tree and built incrementally: only the mutated file
 recompiles, and only the programs its tests need relink. Then only the tests
 that can see it run, stopping at the first failure:
 
-- the CMake target graph (the file API's codemodel) names the programs a test
-  needs, so only those are built;
-- a coverage run of the unmutated tree (one test at a time, gcov after each)
-  names the tests that execute each line. A test that never reaches the
-  mutated line runs exactly as before, so it is skipped; a mutant on a line
-  no test executes survives without a build. Lines gcov cannot see (named
-  constants, tables, continuation lines) fall back to the tests that execute
-  the file at all.
+- the CMake target graph (the file API's codemodel) names the programs each
+  test needs, so only those are built;
+- one run of every test alone on the unmutated tree, with the library's
+  objects counting their lines (gcov), names the tests that execute each
+  line. A test that never reaches the mutated line runs exactly as before,
+  so it is not run. A named constant's mutant runs the tests that execute
+  the lines using it; a line gcov does not count (a continuation line, a
+  type) the tests that execute its file; a file outside the library the
+  tests whose programs are built from it. A test whose programs could not
+  write their counts (a file size limit) is taken to run every line.
 
-The cases of one GoogleTest program run in one process (--gtest_fail_fast),
-unless that program fails so on the unmutated tree. --jobs workers, each with
-its own copy of the tree and build directory, share the mutants. The scratch
-copies are built at -O0 with --coverage (and so stay incremental from run to
-run); the coverage is kept and reused while the tree is unchanged.
+The chosen cases of one GoogleTest program run in one process
+(--gtest_fail_fast), unless that program fails so on the unmutated tree.
+--jobs workers, each with its own copy and build directory (the library at
+-O0 with coverage, the rest at -O2), share the mutants. The builds stay
+incremental from run to run, and the measured coverage is kept while the
+tree is unchanged.
 
-A mutant is caught when a test fails or hangs (a test taking five times its
-coverage run and 30 s more is stopped); one that does not build is counted
+A mutant is caught when a test fails or hangs (a test taking 30 s more than
+five times its measured time is stopped); one that does not build is counted
 apart. The run prints caught/total, the not-built count, the run time and the
-survivors with their id, file:line and the mutated line; each verdict goes to
-results.tsv in the scratch directory, so two runs can be compared.
+survivors with their id, file:line and the mutated line; the verdicts go to
+results.tsv (--results), so that two runs can be compared.
 
     tests/mutation/run_generated_mutants.py [--jobs N] [--files F,...] [--kinds K,...]
-        [--only ID,...] [--list tests/mutation/mutants.txt] [--scratch DIR]
+        [--only ID,...] [--list tests/mutation/mutants.txt] [--scratch DIR] [--results FILE]
 
-Exit status: 0 when every built mutant was caught, 1 when one survived, 2 on
-bad use or when the unmutated tree fails its tests.
+Exit status: 0 when every built mutant was caught, 1 when one survived or a
+kept mutant is stale, 2 on bad use or when the unmutated tree fails.
 """
 import argparse
 import collections
@@ -53,29 +56,49 @@ import run_mutants  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
-INSTRUMENTED = "bbu_objects"
 # Included after project(): coverage for the library's objects alone, added
 # once the whole tree is read and the target exists.
-INSTRUMENT_CMAKE = f"""cmake_language(DEFER DIRECTORY "${{CMAKE_SOURCE_DIR}}"
-  CALL target_compile_options {INSTRUMENTED} PRIVATE -O0 --coverage)
+INSTRUMENT_CMAKE = """cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}"
+  CALL target_compile_options bbu_objects PRIVATE -O0 --coverage)
 """
+
+
+def in_parallel(fn, items):
+    threads = [threading.Thread(target=fn, args=(i,)) for i in items]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def read_json(path):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def each(todo):
+    """The items of a queue shared by the workers, until it is empty."""
+    while True:
+        try:
+            yield todo.get_nowait()
+        except queue.Empty:
+            return
 
 
 class Worker:
     """One copy of the tree and its build directory."""
 
     def __init__(self, scratch, index):
-        self.index = index
         self.root = os.path.join(scratch, f"w{index}")
         self.src = os.path.join(self.root, "src")
         self.build = os.path.join(self.root, "build")
         self.log = os.path.join(self.root, "worker.log")
         self.gcov_errors = os.path.join(self.root, "gcov-errors.log")
+        self.tests = []
 
     def run(self, cmd, cwd=None, env=None, timeout=None):
-        """Runs a command with its output in the worker's log; returns its
-        exit status, or None when it ran out of time (its process group is
-        then stopped)."""
+        """The command's exit status (its output in the worker's log), or
+        None when it ran out of time and its process group was stopped."""
         with open(self.log, "ab") as out:
             proc = subprocess.Popen(cmd, cwd=cwd or self.build, env=env, stdout=out,
                                     stderr=subprocess.STDOUT, start_new_session=True)
@@ -87,49 +110,40 @@ class Worker:
                 return None
 
     def configure(self):
-        """The worker's copy of the tree, configured once: the dev preset's
-        settings, the library's objects at -O0 with --coverage (instrument.cmake),
-        everything else at -O2."""
+        """Refreshes the copy and configures it: the dev preset's settings,
+        the library instrumented, Ninja and lld when they are there."""
         run_mutants.copy_tree(self.root)
         open(self.log, "w").close()
-        os.makedirs(self.build, exist_ok=True)
         instrument = os.path.join(self.root, "instrument.cmake")
         with open(instrument, "w", encoding="utf-8") as f:
             f.write(INSTRUMENT_CMAKE)
-        cache = dev_preset_cache()
-        cache.update({
-            "CMAKE_BUILD_TYPE": "Mutation",
-            "CMAKE_C_FLAGS_MUTATION": "-O2 -DNDEBUG",
-            "CMAKE_CXX_FLAGS_MUTATION": "-O2 -DNDEBUG",
-            "CMAKE_EXE_LINKER_FLAGS_MUTATION": "--coverage",
-            "CMAKE_SHARED_LINKER_FLAGS_MUTATION": "--coverage",
-            "CMAKE_PROJECT_INCLUDE": instrument,
-            # A changed library does not relink the programs that load it.
-            "CMAKE_LINK_DEPENDS_NO_SHARED": "ON",
-        })
+        cache = dict(dev_preset_cache(), CMAKE_BUILD_TYPE="Mutation",
+                     CMAKE_C_FLAGS_MUTATION="-O2 -DNDEBUG", CMAKE_CXX_FLAGS_MUTATION="-O2 -DNDEBUG",
+                     CMAKE_EXE_LINKER_FLAGS_MUTATION="--coverage",
+                     CMAKE_SHARED_LINKER_FLAGS_MUTATION="--coverage",
+                     CMAKE_PROJECT_INCLUDE=instrument,
+                     # A changed library does not relink the programs that load it.
+                     CMAKE_LINK_DEPENDS_NO_SHARED="ON")
         if shutil.which("ld.lld"):
             cache["CMAKE_EXE_LINKER_FLAGS"] = cache["CMAKE_SHARED_LINKER_FLAGS"] = "-fuse-ld=lld"
         generator = ["-G", "Ninja"] if shutil.which("ninja") else []
         cmd = ["cmake", "-S", self.src, "-B", self.build, *generator,
                *[f"-D{k}={v}" for k, v in sorted(cache.items())]]
-        stamp = os.path.join(self.root, "configured-with")
-        if os.path.exists(stamp):
-            with open(stamp, encoding="utf-8") as f:
-                if f.read() != "\n".join(cmd):
-                    shutil.rmtree(self.build)  # configured otherwise: start afresh
-                    os.makedirs(self.build)
+        stamp = os.path.join(self.root, "configured-with.json")
+        if os.path.exists(stamp) and read_json(stamp) != cmd:
+            shutil.rmtree(self.build)  # configured otherwise before: start afresh
         query = os.path.join(self.build, ".cmake", "api", "v1", "query", "codemodel-v2")
         os.makedirs(os.path.dirname(query), exist_ok=True)
         open(query, "w").close()
         if self.run(cmd) != 0:
             return False
         with open(stamp, "w", encoding="utf-8") as f:
-            f.write("\n".join(cmd))
+            json.dump(cmd, f)
         return True
 
     def test_env(self, env, measuring):
-        """A test's environment: libgcov's complaints kept off the test's
-        streams; the counts of a mutant's run kept out of the build tree."""
+        """libgcov's complaints kept off the test's streams; a mutant's
+        counts kept out of the build tree."""
         env = dict(env, GCOV_ERROR_FILE=self.gcov_errors)
         if not measuring:
             env["GCOV_PREFIX"] = os.path.join(self.root, "gcov-discard")
@@ -138,69 +152,49 @@ class Worker:
     def build_targets(self, targets):
         return self.run(["cmake", "--build", self.build, "-j", "1", "--target", *sorted(targets)])
 
-    def ctest_inventory(self):
-        out = subprocess.run(["ctest", "--show-only=json-v1"], cwd=self.build, check=True,
-                             capture_output=True).stdout
-        return json.loads(out)["tests"]
+    def counts(self, suffix):
+        return glob.glob(os.path.join(self.build, "**", "*" + suffix), recursive=True)
 
-    def reset_counters(self):
-        for gcda in glob.glob(os.path.join(self.build, "**", "*.gcda"), recursive=True):
-            os.unlink(gcda)
-
-    def lines_run(self):
-        """{source relative to the tree: (lines executed, lines executable)}
-        since the last reset, from gcov."""
+    def gcov(self, files):
+        """{source relative to the tree: (lines executed, lines counted)}."""
         found = {}
-        gcdas = glob.glob(os.path.join(self.build, "**", "*.gcda"), recursive=True)
-        for start in range(0, len(gcdas), 50):
-            out = subprocess.run(["gcov", "--stdout", "--json-format", *gcdas[start:start + 50]],
+        for start in range(0, len(files), 50):
+            out = subprocess.run(["gcov", "--stdout", "--json-format", *files[start:start + 50]],
                                  cwd=self.build, capture_output=True, text=True).stdout
-            for doc in out.splitlines():
-                if not doc.startswith("{"):
-                    continue
+            for doc in filter(lambda d: d.startswith("{"), out.splitlines()):
                 for f in json.loads(doc)["files"]:
                     path = os.path.normpath(os.path.join(self.build, f["file"]))
-                    if not path.startswith(self.src + os.sep):
-                        continue
-                    rel = os.path.relpath(path, self.src)
-                    ran, lines = found.setdefault(rel, (set(), set()))
-                    for line in f["lines"]:
-                        lines.add(line["line_number"])
-                        if line["count"] > 0:
-                            ran.add(line["line_number"])
-        self.reset_counters()
+                    if path.startswith(self.src + os.sep):
+                        ran, lines = found.setdefault(os.path.relpath(path, self.src),
+                                                      (set(), set()))
+                        for line in f["lines"]:
+                            lines.add(line["line_number"])
+                            if line["count"] > 0:
+                                ran.add(line["line_number"])
         return found
 
 
 def dev_preset_cache():
-    """The cache variables of the dev preset, with what it inherits."""
-    with open(os.path.join(TOP, "CMakePresets.json"), encoding="utf-8") as f:
-        presets = {p["name"]: p for p in json.load(f)["configurePresets"]}
+    """The cache variables of the dev preset, with those it inherits."""
+    presets = {p["name"]: p for p in read_json(os.path.join(TOP, "CMakePresets.json"))
+               ["configurePresets"]}
     cache, name = {}, "dev"
     while name:
-        preset = presets[name]
-        cache = {**preset.get("cacheVariables", {}), **cache}
-        inherits = preset.get("inherits")
-        name = inherits[0] if isinstance(inherits, list) else inherits
+        cache = {**presets[name].get("cacheVariables", {}), **cache}
+        name = presets[name].get("inherits")
+        name = name[0] if isinstance(name, list) else name
     return {k: v if isinstance(v, str) else v["value"] for k, v in cache.items()}
 
 
-# ---- what a test needs and what it runs --------------------------------------
-
 def target_graph(build):
-    """{artifact path: target name}, {target name: set of targets it needs,
-    itself included} and {target name: its sources, relative to the tree},
-    from the file API's codemodel."""
+    """{artifact path: target}, {target: the targets it needs, itself too} and
+    {target: its sources relative to the tree}, from the file API's codemodel."""
     reply = os.path.join(build, ".cmake", "api", "v1", "reply")
-    index = sorted(glob.glob(os.path.join(reply, "index-*.json")))[-1]
-    with open(index, encoding="utf-8") as f:
-        codemodel = json.load(f)["reply"]["codemodel-v2"]["jsonFile"]
-    with open(os.path.join(reply, codemodel), encoding="utf-8") as f:
-        config = json.load(f)["configurations"][0]
+    index = read_json(sorted(glob.glob(os.path.join(reply, "index-*.json")))[-1])
+    config = read_json(os.path.join(reply, index["reply"]["codemodel-v2"]["jsonFile"]))
     names, deps, artifacts, sources = {}, {}, {}, {}
-    for ref in config["targets"]:
-        with open(os.path.join(reply, ref["jsonFile"]), encoding="utf-8") as f:
-            target = json.load(f)
+    for ref in config["configurations"][0]["targets"]:
+        target = read_json(os.path.join(reply, ref["jsonFile"]))
         names[target["id"]] = target["name"]
         deps[target["id"]] = [d["id"] for d in target.get("dependencies", [])]
         sources[target["name"]] = {s["path"] for s in target.get("sources", [])}
@@ -219,33 +213,28 @@ def target_graph(build):
 
 
 class Test:
-    """One ctest test: its command, environment and the targets it needs
-    (None: it reaches into the whole build, as the install scripts do)."""
+    """One ctest test: its command, its environment, the targets it needs and
+    the sources they are built from (None: the whole build, as the install
+    scripts use it), and the lines it ran (None: unknown, taken as all)."""
 
     def __init__(self, entry, artifacts, needs, sources):
-        self.name = entry["name"]
-        self.command = entry["command"]
+        self.name, self.command = entry["name"], entry["command"]
         props = {p["name"]: p["value"] for p in entry.get("properties", [])}
         self.cwd = props.get("WORKING_DIRECTORY")
-        self.env = dict(os.environ)
-        for assignment in props.get("ENVIRONMENT", []):
-            key, _, value = assignment.partition("=")
-            self.env[key] = value
-        self.disabled = props.get("DISABLED", False) is True
-        self.program = artifacts.get(os.path.normpath(self.command[0]))
-        self.targets = needs.get(self.program) if self.program else None
-        # What the target graph lets this test reach; None: all of the tree.
+        self.env = dict(os.environ, **dict(a.partition("=")[::2] for a in props.get(
+            "ENVIRONMENT", [])))
+        self.disabled = props.get("DISABLED") is True
+        self.targets = needs.get(artifacts.get(os.path.normpath(self.command[0])))
         self.reach = set().union(*[sources[t] for t in self.targets]) if self.targets else None
-        self.ran = None  # {file: lines executed}; None: not measured, taken as all
         self.gtest = next((a[len("--gtest_filter="):] for a in self.command
                            if a.startswith("--gtest_filter=")), None)
-        self.seconds = 1.0
+        self.ran, self.seconds = None, 60.0
 
     def group(self):
         return self.command[0] if self.gtest else self.name
 
 
-def group_commands(tests, apart):
+def processes(tests, apart):
     """(group, command, env, cwd, tests) of each process to start: the chosen
     cases of one GoogleTest program together, every other test alone."""
     groups = collections.OrderedDict()
@@ -262,189 +251,124 @@ def group_commands(tests, apart):
                 yield key, t.command, t.env, t.cwd, [t]
 
 
-def tree_hash(files):
-    h = hashlib.sha256()
-    for rel in sorted(files):
-        h.update(rel.encode() + b"\0")
-        with open(os.path.join(TOP, rel), "rb") as f:
-            h.update(f.read())
+def tree_key():
+    """A digest of the tree the tests run on (the mutation check's own files aside)."""
+    out = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=TOP,
+                         check=True, capture_output=True).stdout.decode()
+    h = hashlib.sha256(INSTRUMENT_CMAKE.encode())
+    for rel in sorted(out.split("\0")):
+        path = os.path.join(TOP, rel)
+        if rel and not rel.startswith(("build/", "tests/mutation/")) and os.path.isfile(path):
+            with open(path, "rb") as f:
+                h.update(rel.encode() + b"\0" + f.read())
     return h.hexdigest()
 
 
-def tracked_files():
-    """The files a test run depends on: the tree without the mutation check itself."""
-    out = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=TOP,
-                         check=True, capture_output=True).stdout.decode()
-    return [f for f in out.split("\0") if f and not f.startswith(("build/", "tests/mutation/"))
-            and os.path.isfile(os.path.join(TOP, f))]
-
-
-# ---- the run -----------------------------------------------------------------
-
 class Run:
     def __init__(self, args, mutants):
-        self.args = args
-        self.mutants = mutants
+        self.args, self.mutants = args, mutants
         self.workers = [Worker(args.scratch, i) for i in range(args.jobs)]
         self.lock = threading.Lock()
-        self.catches = collections.defaultdict(collections.Counter)  # file -> group -> count
+        self.catches = collections.defaultdict(collections.Counter)  # file -> program -> count
         self.results = {}
-        self.done = 0
         self.start = time.monotonic()
 
+    def minutes(self):
+        return f"{(time.monotonic() - self.start) / 60:.1f} min"
+
     def prepare(self):
-        """Configure and build every worker; find the tests; measure what
-        each test runs. False when the unmutated tree fails."""
-        errors = []
-
-        def setup(w):
-            if not w.configure() or w.build_targets(["all"]) != 0:
-                errors.append(f"worker {w.index} does not build (see {w.log})")
-
-        threads = [threading.Thread(target=setup, args=(w,)) for w in self.workers]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        if errors:
-            print("\n".join(errors), file=sys.stderr)
+        """Every worker configured and built, its tests found and measured;
+        False when the unmutated tree does not build or fails a test."""
+        failed = []
+        in_parallel(lambda w: (w.configure() and w.build_targets(["all"]) == 0)
+                    or failed.append(f"{w.build} does not build (see {w.log})"), self.workers)
+        if failed:
+            print("\n".join(failed), file=sys.stderr)
             return False
-        print(f"built in {(time.monotonic() - self.start) / 60:.1f} min", flush=True)
+        print(f"built in {self.minutes()}", flush=True)
         for w in self.workers:
             graph = target_graph(w.build)
-            w.tests = [Test(e, *graph) for e in w.ctest_inventory()]
-            w.tests = [t for t in w.tests if not t.disabled]
-        return self.measure()
-
-    def measure(self):
-        """Each test run alone on the unmutated tree, with the lines it ran;
-        kept in coverage.json while the tree is unchanged."""
+            out = subprocess.run(["ctest", "--show-only=json-v1"], cwd=w.build, check=True,
+                                 capture_output=True).stdout
+            w.tests = [t for t in (Test(e, *graph) for e in json.loads(out)["tests"])
+                       if not t.disabled]
         cache = os.path.join(self.args.scratch, "coverage.json")
-        tree_key = tree_hash(tracked_files()) + INSTRUMENT_CMAKE
-        if os.path.exists(cache):
-            with open(cache, encoding="utf-8") as f:
-                saved = json.load(f)
-            if saved.get("key") == tree_key:
-                self.apply_measures(saved)
-                return True
-        print("measuring what each test runs on the unmutated tree ...", flush=True)
-        per_test, failures = {}, []
-        todo = queue.Queue()
-        for i, t in enumerate(self.workers[0].tests):
-            todo.put(i)
-
-        def measure_on(w):
-            w.reset_counters()
-            while True:
-                try:
-                    i = todo.get_nowait()
-                except queue.Empty:
-                    return
-                t = w.tests[i]
-                open(w.gcov_errors, "w").close()
-                start = time.monotonic()
-                rc = w.run(t.command, cwd=t.cwd, env=w.test_env(t.env, True), timeout=600)
-                seconds = time.monotonic() - start
-                if rc != 0:
-                    failures.append(t.name)
-                ran = {f: sorted(r) for f, (r, _) in w.lines_run().items()}
-                # A program that could not write its counts (a file size
-                # limit, a signal) ran lines nobody saw: the test counts as
-                # running everything.
-                if os.path.getsize(w.gcov_errors) > 0:
-                    ran = None
-                per_test[t.name] = {"seconds": seconds, "ran": ran}
-
-        threads = [threading.Thread(target=measure_on, args=(w,)) for w in self.workers]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        if failures:
-            print(f"the unmutated tree fails {', '.join(sorted(failures))} "
-                  f"(see {self.workers[0].log})", file=sys.stderr)
-            return False
-        # Which programs pass with their cases run together in one process.
-        apart = []
-        w = self.workers[0]
-        for group, cmd, env, cwd, members in group_commands(w.tests, ()):
-            if members[0].gtest and w.run(cmd, cwd=cwd, env=w.test_env(env, False),
-                                          timeout=600) != 0:
-                apart.append(group)
-        w.reset_counters()
-        print(f"measured in {(time.monotonic() - self.start) / 60:.1f} min", flush=True)
-        saved = {"key": tree_key, "tests": per_test, "apart": apart,
-                 "executable": {f: sorted(v) for f, v in self.executable_lines().items()}}
-        with open(cache, "w", encoding="utf-8") as f:
-            json.dump(saved, f)
-        self.apply_measures(saved)
-        return True
-
-    def executable_lines(self):
-        """Lines gcov counts, per source, from the notes files alone."""
-        w = self.workers[0]
-        found = collections.defaultdict(set)
-        gcnos = glob.glob(os.path.join(w.build, "**", "*.gcno"), recursive=True)
-        for start in range(0, len(gcnos), 50):
-            out = subprocess.run(["gcov", "--stdout", "--json-format", *gcnos[start:start + 50]],
-                                 cwd=w.build, capture_output=True, text=True).stdout
-            for doc in out.splitlines():
-                if doc.startswith("{"):
-                    for f in json.loads(doc)["files"]:
-                        path = os.path.normpath(os.path.join(w.build, f["file"]))
-                        if path.startswith(w.src + os.sep):
-                            found[os.path.relpath(path, w.src)].update(
-                                line["line_number"] for line in f["lines"])
-        return found
-
-    def apply_measures(self, saved):
-        self.apart = set()
+        key = tree_key()
+        saved = read_json(cache) if os.path.exists(cache) else {}
+        if saved.get("key") != key:
+            saved = self.measure(key)
+            if saved is None:
+                return False
+            with open(cache, "w", encoding="utf-8") as f:
+                json.dump(saved, f)
+        self.apart = {k.replace(self.workers[0].root, w.root, 1)
+                      for k in saved["apart"] for w in self.workers}
         for w in self.workers:
-            prefix = self.workers[0].root
-            self.apart |= {k.replace(prefix, w.root, 1) for k in saved["apart"]}
             for t in w.tests:
                 measured = saved["tests"].get(t.name, {"seconds": 60, "ran": None})
                 t.seconds = measured["seconds"]
                 if measured["ran"] is not None:
                     t.ran = {f: set(lines) for f, lines in measured["ran"].items()}
-        self.executable = {f: set(lines) for f, lines in saved["executable"].items()}
+        self.counted = {f: set(lines) for f, lines in saved["counted"].items()}
+        return True
+
+    def measure(self, key):
+        """Each test alone on the unmutated tree: its time and the lines it ran."""
+        print("measuring what each test runs on the unmutated tree ...", flush=True)
+        per_test, failures, todo = {}, [], queue.Queue()
+        for i in range(len(self.workers[0].tests)):
+            todo.put(i)
+
+        def measure_on(w):
+            for gcda in w.counts(".gcda"):
+                os.unlink(gcda)
+            for i in each(todo):
+                t = w.tests[i]
+                open(w.gcov_errors, "w").close()
+                start = time.monotonic()
+                if w.run(t.command, cwd=t.cwd, env=w.test_env(t.env, True), timeout=600) != 0:
+                    failures.append(t.name)
+                seconds, gcdas = time.monotonic() - start, w.counts(".gcda")
+                ran = {f: sorted(r) for f, (r, _) in w.gcov(gcdas).items()}
+                for gcda in gcdas:
+                    os.unlink(gcda)
+                # Counts a program could not write leave its lines unknown.
+                lost = os.path.getsize(w.gcov_errors) > 0
+                per_test[t.name] = {"seconds": seconds, "ran": None if lost else ran}
+
+        in_parallel(measure_on, self.workers)
+        if failures:
+            print(f"the unmutated tree fails {', '.join(sorted(failures))} (see the worker "
+                  f"logs in {self.args.scratch})", file=sys.stderr)
+            return None
+        w = self.workers[0]
+        apart = [group for group, cmd, env, cwd, members in processes(w.tests, ())
+                 if members[0].gtest and w.run(cmd, cwd, w.test_env(env, False), 600) != 0]
+        print(f"measured in {self.minutes()}", flush=True)
+        return {"key": key, "tests": per_test, "apart": apart,
+                "counted": {f: sorted(c) for f, (_, c) in w.gcov(w.counts(".gcno")).items()}}
 
     def tests_for(self, w, m):
-        """The tests of worker w that can see the mutant: those that execute
-        its lines; for a line gcov does not count, those that execute its
-        file; for a file outside the measured library, those whose programs
-        the target graph says are built from it (and the tests that reach
-        into the whole build)."""
+        """The tests of worker w that can see the mutant."""
         lines = set(m.watch) or set(range(m.line, m.line + m.span_lines))
-        measured = self.executable.get(m.file)
-        chosen = []
-        for t in w.tests:
-            if measured is None:
-                sees = t.reach is None or m.file in t.reach or not m.file.endswith(".cpp")
-            elif t.ran is None:
-                sees = True
-            elif lines <= measured:
-                sees = bool(lines & t.ran.get(m.file, set()))
-            else:
-                sees = m.file in t.ran
-            if sees:
-                chosen.append(t)
-        return chosen
-
-    def order(self, m, tests):
-        """Programs that caught this file's mutants before first, then the quickest."""
-        seen = self.catches[m.file]
-        groups = collections.OrderedDict()
-        for t in tests:
-            groups.setdefault(os.path.basename(t.group()), []).append(t)
-        ranked = sorted(groups.items(),
-                        key=lambda g: (-seen[g[0]], sum(t.seconds for t in g[1])))
-        return [t for _, members in ranked for t in members]
+        counted = self.counted.get(m.file)
+        if counted is None:  # outside the library: by the target graph
+            return [t for t in w.tests
+                    if t.reach is None or m.file in t.reach or not m.file.endswith(".cpp")]
+        if lines <= counted:
+            return [t for t in w.tests if t.ran is None or lines & t.ran.get(m.file, set())]
+        return [t for t in w.tests if t.ran is None or m.file in t.ran]
 
     def judge(self, w, m):
+        """(verdict, the program that caught it, tests run)."""
         tests = self.tests_for(w, m)
         if not tests:
             return "not run", "", 0
+        # The programs that caught this file's mutants most often first, then the quickest.
+        seen, groups = self.catches[m.file], collections.OrderedDict()
+        for t in tests:
+            groups.setdefault(os.path.basename(t.group()), []).append(t)
+        ranked = sorted(groups.items(), key=lambda g: (-seen[g[0]], sum(t.seconds for t in g[1])))
         path = os.path.join(w.src, m.file)
         with open(path, encoding="utf-8") as f:
             original = f.read()
@@ -452,95 +376,87 @@ class Run:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(m.apply(original))
             built = set()
-            for key, cmd, env, cwd, members in group_commands(self.order(m, tests), self.apart):
+            for group, cmd, env, cwd, members in processes(
+                    [t for _, g in ranked for t in g], self.apart):
                 targets = set().union(*[t.targets or {"all"} for t in members]) - built
-                if targets:
-                    if w.build_targets(targets) != 0:
-                        return ("not built" if not built else "caught"), "build", 0
-                    built |= targets
+                if targets and w.build_targets(targets) != 0:
+                    return ("caught" if built else "not built"), "build", 0
+                built |= targets
                 budget = 30 + 5 * sum(t.seconds for t in members)
-                rc = w.run(cmd, cwd=cwd, env=w.test_env(env, False), timeout=budget)
+                rc = w.run(cmd, cwd, w.test_env(env, False), budget)
                 if rc != 0:
-                    return "caught", os.path.basename(key) + (" (hung)" if rc is None else ""), 0
+                    return "caught", os.path.basename(group) + (" (hung)" * (rc is None)), 0
             # Seen only by tests whose counts were lost: no measured test runs the line.
             return ("not run" if all(t.ran is None for t in tests) else "survived"), "", len(tests)
         finally:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(original)
 
-    def work(self, w, todo):
-        while True:
-            try:
-                m = todo.get_nowait()
-            except queue.Empty:
-                return
-            start = time.monotonic()
-            verdict, by, ran = self.judge(w, m)
-            seconds = time.monotonic() - start
-            with self.lock:
-                if verdict == "caught" and by and by != "build":
-                    self.catches[m.file][by.split(" ")[0]] += 1
-                self.results[m.id] = (verdict, by, seconds)
-                self.done += 1
-                note = f" by {by}" if by else (f" ({ran} tests)" if ran else "")
-                print(f"[{self.done}/{len(self.mutants)}] {m.id} {verdict}{note} "
-                      f"({seconds:.0f} s)", flush=True)
-
     def execute(self):
         todo = queue.Queue()
         for m in self.mutants:
             todo.put(m)
-        threads = [threading.Thread(target=self.work, args=(w, todo)) for w in self.workers]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+
+        def work(w):
+            for m in each(todo):
+                start = time.monotonic()
+                verdict, by, ran = self.judge(w, m)
+                with self.lock:
+                    if verdict == "caught" and by != "build":
+                        self.catches[m.file][by.split(" ")[0]] += 1
+                    self.results[m.id] = (verdict, by, time.monotonic() - start)
+                    note = f" by {by}" if by else (f" ({ran} tests)" if ran else "")
+                    print(f"[{len(self.results)}/{len(self.mutants)}] {m.id} {verdict}{note} "
+                          f"({self.results[m.id][2]:.0f} s)", flush=True)
+
+        in_parallel(work, self.workers)
 
 
 def kept_mutants(path):
-    """The kept list's find/replace mutants, as generated ones."""
-    mutants = []
+    """The kept list's mutants, and the ids of those whose text is no longer
+    found exactly once."""
+    mutants, stale = [], []
     for k in run_mutants.read_mutants(path):
         with open(os.path.join(TOP, k["file"]), encoding="utf-8") as f:
             src = f.read()
         at = src.find(k["find"])
-        if at < 0 or src.count(k["find"]) != 1:
-            sys.exit(f"{path}: mutant {k['id']}: its text is found {src.count(k['find'])} times")
+        if src.count(k["find"]) != 1:
+            stale.append(k["id"])
+            continue
         line = src.count("\n", 0, at) + 1
         mutants.append(generate_mutants.Mutant(
             k["id"], k["file"], line, "kept", at, at + len(k["find"]), k["replace"],
             src.split("\n")[line - 1].strip(), k["replace"].split("\n")[0].strip(),
             k["find"].count("\n") + 1))
-    return mutants
+    return mutants, stale
 
 
-def report(run, mutants, seconds, results_path):
+def report(run, mutants, results_path):
     by_verdict = collections.defaultdict(list)
     for m in mutants:
         by_verdict[run.results[m.id][0]].append(m)
-    built = len(mutants) - len(by_verdict["not built"])
-    caught = len(by_verdict["caught"])
     survivors = by_verdict["survived"] + by_verdict["not run"]
     with open(results_path, "w", encoding="utf-8") as f:
         f.write("id\tverdict\tby\tseconds\tmutated line\n")
         for m in mutants:
             verdict, by, secs = run.results[m.id]
             f.write(f"{m.id}\t{verdict}\t{by}\t{secs:.1f}\t{m.after}\n")
-    hung = sum(1 for m in by_verdict["caught"] if run.results[m.id][1].endswith("(hung)"))
-    print(f"\nmutation check: {caught}/{built} caught ({hung} by a hang; {len(mutants)} mutants, "
-          f"{len(by_verdict['not built'])} do not build, "
-          f"{len(by_verdict['not run'])} on lines no test runs) in {seconds / 60:.1f} min")
+    hung = sum(run.results[m.id][1].endswith("(hung)") for m in by_verdict["caught"])
+    print(f"\nmutation check: {len(by_verdict['caught'])}/"
+          f"{len(mutants) - len(by_verdict['not built'])} caught ({hung} by a hang; "
+          f"{len(mutants)} mutants, {len(by_verdict['not built'])} do not build, "
+          f"{len(by_verdict['not run'])} on lines no test runs) in {run.minutes()}")
     if survivors:
-        families = collections.Counter((m.kind, m.file) for m in survivors)
         print("survivors by kind and file:")
-        for (kind, file), n in sorted(families.items()):
+        for (kind, file), n in sorted(collections.Counter((m.kind, m.file)
+                                                          for m in survivors).items()):
             print(f"  {kind:<8} {file}: {n}")
         print("survivors:")
         for m in survivors:
             note = "  [no test runs this line]" if run.results[m.id][0] == "not run" else ""
             print(f"  {m.id}  {m.file}:{m.line}  {m.after}{note}")
     print(f"verdicts: {results_path}")
-    return 0 if not survivors else 1
+    return 1 if survivors else 0
 
 
 def main():
@@ -557,30 +473,32 @@ def main():
     if args.jobs < 1:
         ap.error("--jobs must be at least 1")
 
+    stale = []
     if args.list:
-        mutants = kept_mutants(args.list)
+        mutants, stale = kept_mutants(args.list)
     else:
         mutants = generate_mutants.generate([f for f in args.files.split(",") if f] or None,
                                             args.kinds)
     if args.only:
         wanted = set(args.only.split(","))
-        unknown = wanted - {m.id for m in mutants}
+        stale = [i for i in stale if i in wanted]
+        unknown = wanted - {m.id for m in mutants} - set(stale)
         if unknown:
             print(f"run_generated_mutants: no mutant {', '.join(sorted(unknown))}",
                   file=sys.stderr)
             return 2
         mutants = [m for m in mutants if m.id in wanted]
 
-    start = time.monotonic()
     os.makedirs(args.scratch, exist_ok=True)
     run = Run(args, mutants)
     if not run.prepare():
         return 2
-    print(f"ready after {(time.monotonic() - start) / 60:.1f} min; {len(mutants)} mutants",
-          flush=True)
+    print(f"ready after {run.minutes()}; {len(mutants)} mutants", flush=True)
     run.execute()
-    return report(run, mutants, time.monotonic() - start,
-                  args.results or os.path.join(args.scratch, "results.tsv"))
+    status = report(run, mutants, args.results or os.path.join(args.scratch, "results.tsv"))
+    for i in stale:
+        print(f"  stale: {i} (its text is no longer found exactly once)")
+    return 1 if stale else status
 
 
 if __name__ == "__main__":
