@@ -48,23 +48,24 @@ void images(golden::Call &call)
     }
 }
 
-// Status reads until `done` holds for one (at most `max`).
-template <typename Done>
-void poll(int fd, int max, Done done)
+// Status reads until one has the bits of `mask` in byte `at` set (`set`) or
+// clear, at most `max` of them.
+void poll(int fd, int max, std::size_t at, std::uint8_t mask, bool set)
 {
-    for (int n = 0; n < max && !done(rdwr(fd, 0x40, true, Bytes(33, 0xa5)).data);)
+    for (int n = 0;
+         n < max && ((rdwr(fd, 0x40, true, Bytes(33, 0xa5)).data[at] & mask) != 0) != set;)
         ++n;
 }
 
 void run(int fd, const Bytes &frame)
 {
     wr(fd, 0x40, frame);
-    poll(fd, 50, [](const Bytes &s) { return (s[0] & 0x80) == 0; });
+    poll(fd, 50, 0, 0x80, false);  // until commandInProgress clears
 }
 
 void until_power_up(int fd)
 {
-    poll(fd, 40, [](const Bytes &s) { return (s[2] & 0x04) != 0; });
+    poll(fd, 40, 2, 0x04, true);
 }
 
 // The record of block n as the load builds it.
@@ -81,16 +82,12 @@ Bytes record(const Bytes &img, unsigned n)
     return r;
 }
 
-Bytes head(Bytes b, std::size_t n)
+// Whether the flash holds the image's first `n` bytes (all by default) at 0x1000.
+void note_stored(golden::Call &call, Bytes img, std::size_t n = SIZE_MAX)
 {
-    b.resize(n);
-    return b;
-}
-
-void note_stored(golden::Call &call, const Bytes &img)
-{
+    img.resize(std::min(n, img.size()));
     const bool same = bbusim::peek_memory(0x1000, img.size()) == img;
-    call.notes.push_back(std::string("memory| 0x1000 holds the image: ") + (same ? "yes" : "no"));
+    note(call, "memory", std::string("0x1000 holds the image: ") + (same ? "yes" : "no"));
 }
 
 // Start, every block with its terminate byte and TFB (but those in `no_tfb`),
@@ -213,7 +210,7 @@ const golden::Row kRows[] = {
                  wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33), wr(fd, 0x40, {0x01}),
                  rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33),
                  wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}),
-                 rd(fd, 0x40, 33), note_stored(call, head(make_image(9), 128)))},
+                 rd(fd, 0x40, 33), note_stored(call, make_image(9), 128))},
     {"outside_flash_mode", "",
      GOLDEN_CALL(wr(fd, 0x40, {0x01}), rd(fd, 0x40, 33), wr(fd, 0x60, record(make_image(1), 0)),
                  rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33))},
