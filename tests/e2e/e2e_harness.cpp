@@ -46,6 +46,9 @@ Run spawn(std::vector<std::string> argv, const Options &options, const std::stri
     const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    // Only the three standard streams are handed down: the descriptors the
+    // test runner leaves open would shift the numbers a program's opens get.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
