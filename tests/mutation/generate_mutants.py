@@ -35,23 +35,15 @@ Each mutant has an id FILE:LINE:KIND:N (N counts that kind on that line, from
 lists the mutants of the given files (default: the .cpp and private headers
 of bbu/ and i2c/) with the line as it is and as the mutant makes it.
 """
-import argparse
-import os
-import re
-import sys
+import argparse, os, re, sys
 from collections import namedtuple
-from dataclasses import dataclass
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 LIBRARY_DIRS = ("i2c", "bbu")
 KINDS = ("num", "char", "text", "stream", "verbose", "cmp", "ret")
 
-# Longest first, so that "<<=" is never read as "<" "<=".
-PUNCTUATORS = sorted(
-    """>>= <<= <=> ->* ... :: -> ++ -- << >> <= >= == != && || += -= *= /= %= &= |= ^=
-    .* { } [ ] ( ) ; : ? . + - * / % ^ & | ~ ! = < > , #""".split(),
-    key=len, reverse=True)
 # One token at a time. A '#' starts a preprocessor directive (kept whole, with
 # its continued lines) only where it is the first token of a line.
 TOKEN = re.compile(
@@ -59,19 +51,18 @@ TOKEN = re.compile(
     r"|(?P<string>(?:u8|u|U|L)?(?:R\"(?P<delim>[^(]*)\(.*?\)(?P=delim)\"|\"(?:\\.|[^\"\\\n])*\"))"
     r"|(?P<char>(?:u8|u|U|L)?R?'(?:\\.|[^'\\\n])*')"
     r"|(?P<number>\.?[0-9](?:[eEpP][+-]|['A-Za-z_0-9.])*)|(?P<ident>[A-Za-z_][A-Za-z_0-9]*)"
-    r"|(?P<punct>" + "|".join(map(re.escape, PUNCTUATORS)) + ")", re.S)
+    r"|(?P<punct>" + "|".join(map(re.escape, sorted(  # longest first: "<<=" is not "<" "<="
+        """>>= <<= <=> ->* ... :: -> ++ -- << >> <= >= == != && || += -= *= /= %= &= |= ^= .* { } [
+        ] ( ) ; : ? . + - * / % ^ & | ~ ! = < > , #""".split(), key=len, reverse=True))) + ")", re.S)
 
 # Templates whose argument lists hold types and storage sizes, not behaviour.
-TEMPLATE_NAMES = {"array", "span", "unique_ptr", "vector", "pair", "tuple", "optional",
-                  "numeric_limits", "static_cast", "reinterpret_cast", "const_cast",
-                  "dynamic_cast", "bit_cast"}
-SKIPPED_CALLS = {"static_assert", "BBU_STATIC_ASSERT", "offsetof", "alignas", "_Static_assert",
-                 "BBU_PRINTF"}
+TEMPLATE_NAMES = set("""array span unique_ptr vector pair tuple optional numeric_limits static_cast
+    reinterpret_cast const_cast dynamic_cast bit_cast""".split())
+SKIPPED_CALLS = set("static_assert BBU_STATIC_ASSERT offsetof alignas _Static_assert BBU_PRINTF"
+                    .split())
 VERBOSE_NAMES = {"verbose", "local_verbose", "show"}
-TYPE_WORDS = {"int", "bool", "const", "auto", "unsigned", "char", "long", "short", "constexpr",
-              "static"}
-KEYWORDS = {"if", "while", "for", "switch", "return", "case", "sizeof", "alignof", "decltype",
-            "catch"}
+TYPE_WORDS = set("int bool const auto unsigned char long short constexpr static".split())
+KEYWORDS = set("if while for switch return case sizeof alignof decltype catch".split())
 COMPARISONS = {"==", "!=", "<", "<=", ">", ">="}
 Token = namedtuple("Token", "kind text start end line")  # kind: ident number string char punct pp
 
@@ -142,22 +133,19 @@ def number_variants(text):
     if not m:
         return []
     digits, suffix = m.group(1).replace("'", ""), m.group(2)
-    base = {"0x": 16, "0b": 2}.get(digits[:2].lower(), 8 if len(digits) > 1 and digits[0] == "0"
-                                   else 10)
-    fmt = {16: lambda v: digits[:2] + format(v, "X" if digits[2:].isupper() else "x")
-           .zfill(len(digits) - 2), 2: lambda v: digits[:2] + format(v, "b"),
-           8: lambda v: "0" + format(v, "o"), 10: str}[base]
-    value = int(digits, base)
-    return [fmt(v) + suffix for v in (value + 1, value - 1) if v >= 0]
+    base, spec, prefix = (16, "X" if digits[2:].isupper() else "x", digits[:2]) \
+        if digits[:2].lower() == "0x" else (2, "b", digits[:2]) if digits[:2].lower() == "0b" \
+        else (8, "o", "0") if len(digits) > 1 and digits[0] == "0" else (10, "d", "")
+    width, value = len(digits) - 2 if base == 16 else 0, int(digits, base)
+    return [prefix + format(v, spec).zfill(width) + suffix for v in (value + 1, value - 1) if v >= 0]
 
 
 def factor_variants(text):
     """A unit factor made ten times too large and too small."""
     m = NUMBER.match(text)
-    if not m or m.group(1).startswith("0") or int(m.group(1).replace("'", "")) < 10:
-        return number_variants(text)
-    value = int(m.group(1).replace("'", ""))
-    return [str(value * 10) + m.group(2), str(value // 10) + m.group(2)]
+    value = int(m.group(1).replace("'", "")) if m and m.group(1)[0] != "0" else 0
+    return number_variants(text) if value < 10 else [str(v) + m.group(2)
+                                                     for v in (value * 10, value // 10)]
 
 
 SIMPLE_ESCAPES = {"n": 10, "t": 9, "r": 13, "0": 0, "a": 7, "b": 8, "f": 12, "v": 11,
@@ -174,49 +162,36 @@ def char_variants(text):
     return [f"'\\x{v:02x}'" for v in (value + 1, value - 1) if 0 <= v <= 0xFF]
 
 
-CONVERSION = re.compile(r"%[-+ #0']*(?:\*|[0-9]+)?(?:\.(?:\*|[0-9]+))?(?:hh|h|ll|l|j|z|t|L)?"
-                        r"[diouxXeEfFgGaAcspn%]")
-ESCAPE = re.compile(r"\\(?:x[0-9a-fA-F]+|[0-7]{1,3}|.)")
+# A piece of a string literal: a conversion, or one character a reader sees
+# (an escape counts as one).
+PIECE = re.compile(r"%[-+ #0']*(?:\*|[0-9]+)?(?:\.(?:\*|[0-9]+))?(?:hh|h|ll|l|j|z|t|L)?"
+                   r"[diouxXeEfFgGaAcspn%]|(\\(?:x[0-9a-fA-F]+|[0-7]{1,3}|.)|.)", re.S)
 
 
 def text_variant(text):
     """The literal changed by one character where a reader would see it: the
     first letter outside a conversion made the other case; with no letter, the
-    first plain character (an escape counts as one) dropped; with only
-    conversions, one '~' appended. None for a raw string: none in the library."""
+    first plain character dropped; with only conversions, one '~' appended.
+    None for a raw string: none in the library."""
     at = text.index('"') + 1
     if text[:at - 1].endswith("R"):
         return None
-    body, plain, i = text[at:-1], [], 0
-    while i < len(body):
-        m = CONVERSION.match(body, i)
-        if not m:
-            m = ESCAPE.match(body, i)
-            plain.append((i, m.end() if m else i + 1))
-        i = m.end() if m else i + 1
+    plain = [m.span(1) for m in PIECE.finditer(text, at, len(text) - 1) if m.group(1)]
     for a, b in plain:
-        if b - a == 1 and body[a].isalpha() and body[a].swapcase() != body[a]:
-            return text[:at + a] + body[a].swapcase() + text[at + b:]
-    return text[:at + plain[0][0]] + text[at + plain[0][1]:] if plain else text[:-1] + '~"'
+        if b - a == 1 and text[a].isalpha() and text[a].swapcase() != text[a]:
+            return text[:a] + text[a].swapcase() + text[b:]
+    return text[:plain[0][0]] + text[plain[0][1]:] if plain else text[:-1] + '~"'
 
 
 # ---- the mutants -------------------------------------------------------------
 
-@dataclass
-class Mutant:
-    id: str
-    file: str  # relative to the top of the tree
-    line: int
-    kind: str
-    start: int
-    end: int
-    replacement: str
-    before: str  # the source line as it is
-    after: str  # the same line as the mutant makes it (its first line, if it spans more)
-    span_lines: int = 1  # lines of source the mutant replaces
-    # Lines whose execution can see the change: its own, or for a named
-    # constant the lines that use it. Empty: its own lines.
-    watch: tuple = ()
+class Mutant(namedtuple("Mutant", "id file line kind start end replacement before after "
+                       "span_lines watch", defaults=(1, ()))):
+    """A mutant: its id, its file (relative to the top of the tree), line and
+    kind; the source from start to end becomes the replacement; the source
+    line as it is and as the mutant makes it (its first line, if it spans
+    more); the lines of source it replaces; the lines whose execution can see
+    the change (for a named constant the lines that use it; empty: its own)."""
 
     def apply(self, src):
         return src[:self.start] + self.replacement + src[self.end:]
@@ -325,32 +300,24 @@ def verbose_atoms(tokens, skip):
 
 
 def returned_path(tokens, k):
-    """The index of the last token of `return a.b->c;` (a variable, not a
-    constant, a call or an expression) after the return at k, or None."""
+    """The index of the last token of `return a.b->c;` after the return at k
+    (a variable: not a constant, a call or an expression), or None."""
     j = k + 1
-    while j < len(tokens) and tokens[j].kind == "ident":
-        if j + 1 < len(tokens) and tokens[j + 1].text in (".", "->"):
-            j += 2
-            continue
-        j += 1
-        break
-    first = tokens[k + 1].text
-    constant = j == k + 1 or re.fullmatch(r"[A-Z][A-Z0-9_]*", first) \
-        or first in ("true", "false", "nullptr", "this")
-    ok = not constant and j < len(tokens) and tokens[j].text == ";" and tokens[j - 1].kind == "ident"
-    return j - 1 if ok else None
+    while tokens[j].kind == "ident" and tokens[j + 1].text in (".", "->"):
+        j += 2
+    ok = tokens[j].kind == "ident" and tokens[j + 1].text == ";" \
+        and not re.fullmatch(r"[A-Z][A-Z0-9_]*|true|false|nullptr|this", tokens[k + 1].text)
+    return j if ok else None
 
 
 def mutants_of(rel, src, kinds=KINDS):
     tokens = tokenize(src)
-    skip, constants, found, uses = skipped_spans(tokens), named_constants(tokens), [], {}
+    skip, constants, found = skipped_spans(tokens), named_constants(tokens), []
 
     def add(first, last, kind, replacement):
         name = constants.get(first)
-        if name is not None and name not in uses:
-            uses[name] = tuple(sorted(use_lines(tokens, constants, name)))
         found.append((tokens[first].start, tokens[last].end, kind, replacement,
-                      uses.get(name, ())))
+                      tuple(sorted(use_lines(tokens, constants, name))) if name else ()))
 
     flip = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "stdout": "stderr", "stderr": "stdout"}
     for k, t in enumerate(tokens):
@@ -397,19 +364,14 @@ def library_sources(top=TOP):
 
 
 def generate(files=None, kinds=KINDS, top=TOP):
-    mutants = []
-    for rel in files or library_sources(top):
-        with open(os.path.join(top, rel), encoding="utf-8") as f:
-            mutants += mutants_of(rel, f.read(), kinds)
-    return mutants
+    return [m for rel in files or library_sources(top)
+            for m in mutants_of(rel, Path(top, rel).read_text(encoding="utf-8"), kinds)]
 
 
 def parse_kinds(text):
-    kinds = tuple(k for k in text.split(",") if k)
-    if set(kinds) - set(KINDS):
-        raise argparse.ArgumentTypeError(f"no kind {', '.join(sorted(set(kinds) - set(KINDS)))} "
-                                         f"(kinds: {', '.join(KINDS)})")
-    return kinds
+    if set(text.split(",")) - set(KINDS):
+        raise argparse.ArgumentTypeError(f"kinds: {', '.join(KINDS)}")
+    return tuple(text.split(","))
 
 
 def main():
