@@ -56,8 +56,8 @@ inline e2e::Run runBattsnap(const std::vector<std::string> &args, const std::str
     return e2e::run(command, battsnapOptions(scenario));
 }
 
-// One run in the session: its transcript (every transfer, pause and exit with
-// its virtual time), standard output, standard error, the trace log without
+// One run in the session: its transcript (every open, transfer, pause and
+// exit with its virtual time), standard output, standard error, the trace log without
 // its wall-clock stamps ("log+" for a line that continues a message), the
 // exit status, and each file then in the test's directory, in hex. A blank
 // that ends a line is shown as \x20, a last line without its newline is marked.
@@ -76,8 +76,12 @@ inline void addRun(std::vector<std::string> &notes, const e2e::Run &r)
         if (!text.empty() && !text.ends_with('\n'))
             notes.back() += "  (no end of line)";
     };
+    // The adapter's descriptor is the lowest free one, which depends on what
+    // the test's own process hands down: any valid one is shown alike.
     for (const std::string &event : r.transcript)
-        notes.push_back("bus| " + event);
+        notes.push_back("bus| " + std::regex_replace(event,
+                                                     std::regex("( open \\S+ -> )[1-9][0-9]*$"),
+                                                     "$1(a descriptor)"));
     add("out", r.out);
     // The build's date and time after -h, checked for their form.
     add("err", std::regex_replace(r.err,
