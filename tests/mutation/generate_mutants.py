@@ -380,8 +380,7 @@ def main():
     ap.add_argument("--kinds", type=parse_kinds, default=KINDS)
     args = ap.parse_args()
     mutants = generate(args.files, args.kinds)
-    for m in mutants:
-        print(f"{m.id}\n    - {m.before}\n    + {m.after}")
+    print("".join(f"{m.id}\n    - {m.before}\n    + {m.after}\n" for m in mutants), end="")
     print(f"{len(mutants)} mutants: " + ", ".join(f"{k} {sum(m.kind == k for m in mutants)}"
                                                   for k in args.kinds))
     return 0
