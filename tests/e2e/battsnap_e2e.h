@@ -15,7 +15,6 @@
 
 #include "e2e_harness.h"
 #include "golden.h"
-#include "test_names.h"
 
 namespace battsnap_e2e {
 

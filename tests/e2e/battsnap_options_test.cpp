@@ -64,13 +64,11 @@ TEST(InvocationName, LongPathIsCutTo31CharactersInMessages)
 {
     const std::string link = scratchFile("a-long-name-for-the-state-save-capture-tool");
     std::filesystem::create_symlink(BATTSNAP_PATH, link);
-    const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
-        {{"-b", "7"}, ""}, {{"-b", "1"}, ""}, {{}, "fault gss-check count 5\n"}};
-    for (const auto &[args, faults] : runs) {
-        std::vector<std::string> command = {link};
-        command.insert(command.end(), args.begin(), args.end());
-        const e2e::Run named = e2e::run(command, battsnapOptions(kDistinct + faults));
-        const e2e::Run usual = runBattsnap(args, kDistinct + faults);
+    const std::pair<std::string, std::string> runs[] = {
+        {"7", ""}, {"1", ""}, {"1", "fault gss-check count 5\n"}};
+    for (const auto &[strings, faults] : runs) {
+        const e2e::Run named = e2e::run({link, "-b", strings}, battsnapOptions(kDistinct + faults));
+        const e2e::Run usual = runBattsnap({"-b", strings}, kDistinct + faults);
         EXPECT_EQ(named.status, usual.status) << faults;
         EXPECT_EQ(named.out, usual.out);
         EXPECT_EQ(named.err, std::regex_replace(usual.err, std::regex("^battsnap:"),

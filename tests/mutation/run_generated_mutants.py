@@ -363,12 +363,10 @@ def read_kept(path):
         if src.count(k["find"]) != 1:
             stale.append(k["id"])
             continue
-        at = src.find(k["find"])
-        line = src.count("\n", 0, at) + 1
+        at = src.find(k["find"])  # a kept mutant is shown by its mutated line alone
         mutants.append(generate_mutants.Mutant(
-            k["id"], k["file"], line, "kept", at, at + len(k["find"]), k["replace"],
-            src.split("\n")[line - 1].strip(), k["replace"].split("\n")[0].strip(),
-            k["find"].count("\n") + 1))
+            k["id"], k["file"], src.count("\n", 0, at) + 1, "kept", at, at + len(k["find"]),
+            k["replace"], "", k["replace"].split("\n")[0].strip(), k["find"].count("\n") + 1))
     return mutants, stale
 
 
