@@ -133,11 +133,11 @@ def number_variants(text):
     if not m:
         return []
     digits, suffix = m.group(1).replace("'", ""), m.group(2)
-    base, spec, prefix = (16, "X" if digits[2:].isupper() else "x", digits[:2]) \
+    base, style, prefix = (16, "X" if digits[2:].isupper() else "x", digits[:2]) \
         if digits[:2].lower() == "0x" else (2, "b", digits[:2]) if digits[:2].lower() == "0b" \
         else (8, "o", "0") if len(digits) > 1 and digits[0] == "0" else (10, "d", "")
     width, value = len(digits) - 2 if base == 16 else 0, int(digits, base)
-    return [prefix + format(v, spec).zfill(width) + suffix for v in (value + 1, value - 1) if v >= 0]
+    return [prefix + format(v, style).zfill(width) + suffix for v in (value + 1, value - 1) if v >= 0]
 
 
 def factor_variants(text):
