@@ -8,7 +8,7 @@
 // holds is found out.
 #include "checked_memory.h"
 #include "checked_resets.h"
-#include "tfb_delay.h"
+#include "library_internal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 // status check that resets a BBU left in flash-program mode.
 #include <bbu/bbu.h>
 
-#include "trace_and_show.h"
+#include "library_internal.h"
 
 #include <array>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // flash load relies on global_GSS and checksumError between its reads.
 #include <bbu/bbu.h>
 
-#include "status_verbose.h"
+#include "library_internal.h"
 
 #include <array>
 #include <cstring>

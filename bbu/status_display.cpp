@@ -3,7 +3,7 @@
 // trace log as a line of its own.
 #include <bbu/bbu.h>
 
-#include "status_verbose.h"
+#include "library_internal.h"
 
 #include <array>
 #include <cstdio>
