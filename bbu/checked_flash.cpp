@@ -134,8 +134,9 @@ bool read_first_image(Load &load)
     return true;
 }
 
-// Sends the record of block @p n and has the BBU end it and take it.
-bool send_block(Load &load, int n)
+// Writes the record of block @p n, again while the BBU reports it with a bad
+// checksum; true when the BBU holds it with no error bit set.
+bool send_record(Load &load, int n, Status &status)
 {
     Operation &op = load.op;
     const std::uint32_t at = static_cast<std::uint32_t>(n) * BBU_FLASH_DATA_LEN;
@@ -145,8 +146,6 @@ bool send_block(Load &load, int n)
     make_flash_block(&record, static_cast<unsigned>(n), len);
     const auto *bytes = reinterpret_cast<const unsigned char *>(&record);
 
-    // The record, sent again while the BBU reports it with a bad checksum.
-    Status status{};
     for (int sends = 0;; ++sends) {
         if (!checked::write_whole(op, BBU_STEP_BLOCK_RECORD, BBU_SARX_ADDR, bytes, sizeof record) ||
             !checked::read_status_twice(op, BBU_STEP_BLOCK_RECORD, "sarx write", status))
@@ -163,7 +162,16 @@ bool send_block(Load &load, int n)
         op.last = Failure{BBU_STEP_BLOCK_RECORD, BBU_WHY_ERROR_BITS, bits, 0};
         return false;
     }
+    return true;
+}
 
+// Sends the record of block @p n and has the BBU end it and take it.
+bool send_block(Load &load, int n)
+{
+    Operation &op = load.op;
+    Status status{};
+    if (!send_record(load, n, status))
+        return false;
     if (!checked::write_whole(op, BBU_STEP_TERMINATE, BBU_SAR_ADDR, &TERMINATE_BYTE, 1))
         return false;
     checked::pause_us(BLOCK_PAUSE_US);
