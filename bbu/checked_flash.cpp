@@ -27,7 +27,6 @@ constexpr int FIRST_IMAGE_LEN = 32;  // read at BBU_FIRST_IMAGE_ADDR and compare
 constexpr int VERSION_BYTE = 7;      // of the image and of the BBU's first image
 constexpr int FIRST_IMAGE_REREADS = 3;
 constexpr unsigned REREAD_SECONDS = 2;
-constexpr unsigned AFTER_SOFT_RESET_SECONDS = 5;
 constexpr unsigned AFTER_START_SECONDS = 2;
 constexpr unsigned AFTER_REOPEN_SECONDS = 2;  // where the file is opened again for the blocks
 constexpr unsigned AFTER_END_SECONDS = 10;
@@ -216,7 +215,7 @@ bool load_blocks(Load &load)
     Operation &op = load.op;
     if (!checked::soft_reset(op))
         return false;
-    checked::wait_seconds(op, AFTER_SOFT_RESET_SECONDS);
+    checked::wait_seconds(op, SOFT_RESET_SETTLE_SECONDS);
 
     checked::report(op, BBU_PHASE_START_LOAD);
     Status status{};

@@ -8,6 +8,8 @@
 
 #include <bbu/bbu.h>
 
+#include "library_internal.h"
+
 #include <array>
 #include <cstdint>
 

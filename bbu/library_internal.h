@@ -9,7 +9,31 @@
 #include <cstdio>
 #include <ctime>
 
+#include <cstddef>
+
 #include <unistd.h>
+
+// How long the BBU is given to settle after a soft reset before it is read again.
+constexpr unsigned SOFT_RESET_SETTLE_SECONDS = 5;
+
+// The clock's registers and the values the hard reset writes to them.
+constexpr unsigned char ALARM1_REG = offsetof(RTCdata, secondsA1);
+constexpr unsigned char CONTROL_REG = offsetof(RTCdata, ctlFlags);
+constexpr unsigned char STATUS_REG = CONTROL_REG + 1;
+constexpr unsigned char MATCH_EVERY_SECOND = 0x80;  // the match-mask bit of an alarm register
+constexpr unsigned char ALARM1_ENABLED = (INTCN | A1IE) >> 8;
+constexpr unsigned char ALARM1_DISABLED = INTCN >> 8;
+
+// The VPD image: what its check byte covers, the pause between the code-level
+// update's transfers, and the five bytes (by word address) the update writes.
+constexpr int VPD_CHECKED_LEN = BBU_VPD_LEN - 1;  // the check byte covers bytes 0 to 254
+constexpr useconds_t EEPROM_PAUSE_US = 1000;
+constexpr int LENGTH_BYTE = 0x01;
+constexpr unsigned char LENGTH_VALUE = 0xFD;  // the count of bytes 2 to 254
+constexpr int LEVEL_FIRST_BYTE = 0x47;        // the last two code-level characters
+constexpr int LEVEL_SECOND_BYTE = 0x48;
+constexpr int LAST_DATA_BYTE = 0xFE;
+constexpr int CHECK_BYTE = 0xFF;
 
 // A file descriptor closed when it goes out of scope, so that every return,
 // early ones included, closes the files the library opened.

@@ -4,6 +4,8 @@
 // same five bytes in the same order.
 #include <bbu/bbu.h>
 
+#include "library_internal.h"
+
 #include <unistd.h>
 
 #include <array>
@@ -14,19 +16,9 @@ namespace {
 
 using Image = std::array<unsigned char, BBU_VPD_LEN>;
 
-constexpr int CHECKED_LEN = BBU_VPD_LEN - 1;        // the check byte covers bytes 0 to 254
 constexpr int TEXT_START = 2;                       // the image as text starts at "PN="
 constexpr int TEXT_MAX = BBU_VPD_LEN - TEXT_START;  // ... and never runs past byte 255
-constexpr useconds_t EEPROM_PAUSE_US = 1000;        // between the update's transfers
 constexpr std::size_t LINE_LEN = 512;               // a trace message at most; the longest is 282
-
-// Image bytes by word address: the five the update writes.
-constexpr int LENGTH_BYTE = 0x01;
-constexpr unsigned char LENGTH_VALUE = 0xFD;  // the count of bytes 2 to 254
-constexpr int LEVEL_FIRST_BYTE = 0x47;        // the last two code-level characters
-constexpr int LEVEL_SECOND_BYTE = 0x48;
-constexpr int LAST_DATA_BYTE = 0xFE;
-constexpr int CHECK_BYTE = 0xFF;
 
 // The keyword heads bad_vpd() expects, in the order it checks them; the
 // result of a failed check is its place in this table, counted from 1.
@@ -79,8 +71,8 @@ void show_text(int verbose, const char *dump_label, const char *text_label, cons
 // The check sums of bytes 0 to 254 beside the stored check byte; true when the XOR matches.
 bool show_check(int verbose, const char *label, const Image &image)
 {
-    const unsigned char sum = sumcheck(image.data(), CHECKED_LEN);
-    const unsigned char x = xorcheck(image.data(), CHECKED_LEN);
+    const unsigned char sum = sumcheck(image.data(), VPD_CHECKED_LEN);
+    const unsigned char x = xorcheck(image.data(), VPD_CHECKED_LEN);
     show(verbose, "%s cal chksum %02x act chksum %02x\n", label, sum, image[CHECK_BYTE]);
     show(verbose, "%s cal xorchksum %02x act chksum %02x\n", label, x, image[CHECK_BYTE]);
     return x == image[CHECK_BYTE];
@@ -182,7 +174,7 @@ int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int /*fixup
     usleep(EEPROM_PAUSE_US);
     write_byte(fd, image, LEVEL_SECOND_BYTE, level1, verbose);
 
-    const unsigned char check = xorcheck(image.data(), CHECKED_LEN);
+    const unsigned char check = xorcheck(image.data(), VPD_CHECKED_LEN);
     show(verbose, "force checksum update %02x\n", check);
     usleep(EEPROM_PAUSE_US);
     // Byte 254 goes back as it was read, so the check byte covers what is stored.

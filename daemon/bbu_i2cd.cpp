@@ -29,14 +29,13 @@
 
 namespace {
 
-constexpr const char *DEFAULT_ADAPTER = "/dev/i2c-0b";
 constexpr mode_t SOCKET_MODE = 0660;
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 
 struct Options {
     const char *socket_path = LNX_I2C_SKT_PATH;
-    const char *adapter = DEFAULT_ADAPTER;
+    const char *adapter = I2C_Adapter;  // the library's default adapter
     const char *group = nullptr;
     ServeSettings serve{};
 };

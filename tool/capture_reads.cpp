@@ -17,7 +17,7 @@ int sleepTime = 50000;
 
 namespace {
 
-constexpr int MAX_RETRY = 5;  // attempts per transfer, and status polls per command
+constexpr int CAPTURE_ATTEMPTS = 5;  // attempts per transfer, and status polls per command
 
 // Error bits of a finished command: byte 4 without TFB_BLOCK_SYNC and
 // EEPROM_FULL, byte 5 without FLASH_CHKSUM (neither concerns these reads).
@@ -50,7 +50,7 @@ bool readGSSattempt(Gss &gss, int verbose)
 // Up to five attempts; a failed transfer and a wrong check byte count alike.
 bool readValidGSS(Gss &gss, int verbose)
 {
-    for (int attempt = 0; attempt < MAX_RETRY; ++attempt) {
+    for (int attempt = 0; attempt < CAPTURE_ATTEMPTS; ++attempt) {
         if (readGSSattempt(gss, verbose))
             return true;
     }
@@ -59,7 +59,7 @@ bool readValidGSS(Gss &gss, int verbose)
 
 bool sendCommand(const std::array<ui8, 3> &frame, int verbose)
 {
-    for (int attempt = 0; attempt < MAX_RETRY; ++attempt) {
+    for (int attempt = 0; attempt < CAPTURE_ATTEMPTS; ++attempt) {
         pace();
         if (do_i2c_write(fd, BBU_SAR_ADDR, static_cast<int>(frame.size()),
                          reinterpret_cast<const char *>(frame.data()),
@@ -79,14 +79,14 @@ struct Exchange {
 };
 
 // Reads the one-block answer of DataLen data bytes into block, up to
-// MAX_RETRY times until its check byte is right; says why when it never was.
+// CAPTURE_ATTEMPTS times until its check byte is right; says why when it never was.
 template <std::size_t DataLen>
 bool readAnswerBlock(const Exchange &x, std::array<ui8, HDR_LEN + DataLen + 1> &block, int verbose)
 {
     constexpr std::size_t blockLen = HDR_LEN + DataLen + 1;
     constexpr std::size_t sumLen = blockLen - 1;
     unsigned int expected = 0;  // stays 0 when no block ever arrived whole
-    for (int attempt = 0; attempt < MAX_RETRY; ++attempt) {
+    for (int attempt = 0; attempt < CAPTURE_ATTEMPTS; ++attempt) {
         pace();
         block.fill(0);
         int rc = do_i2c_read(fd, BBU_SARX_ADDR, static_cast<int>(blockLen),
@@ -172,7 +172,7 @@ verifyResult verifyBBUopComplete(int verbose)
 {
     Gss gss;
     bool finished = false;
-    for (int poll = 0; poll < MAX_RETRY && !finished; ++poll) {
+    for (int poll = 0; poll < CAPTURE_ATTEMPTS && !finished; ++poll) {
         if (!readValidGSS(gss, verbose)) {
             std::fputs("verifyBBUopComplete: Failure to read GSS\n", stderr);
             return readGSSfailed;
