@@ -3,6 +3,7 @@
 // writes nothing unless its reads of the image agree, and then always the
 // same five bytes in the same order.
 #include <bbu/bbu.h>
+#include <bbu/vpd_layout.h>
 
 #include "library_internal.h"
 
@@ -16,29 +17,9 @@ namespace {
 
 using Image = std::array<unsigned char, BBU_VPD_LEN>;
 
-constexpr int TEXT_START = 2;                       // the image as text starts at "PN="
+constexpr int TEXT_START = static_cast<int>(bbu_vpd::KEYWORDS[0].headAt);  // the first head
 constexpr int TEXT_MAX = BBU_VPD_LEN - TEXT_START;  // ... and never runs past byte 255
 constexpr std::size_t LINE_LEN = 512;               // a trace message at most; the longest is 282
-
-// The keyword heads bad_vpd() expects, in the order it checks them; the
-// result of a failed check is its place in this table, counted from 1.
-struct KeywordHead {
-    int offset;
-    const char *text;
-};
-constexpr std::array<KeywordHead, 10> KEYWORD_HEADS{{
-    {2, "PN="},
-    {13, "FN="},
-    {24, "SN="},
-    {39, "EC="},
-    {52, "MFR="},
-    {62, "CL="},
-    {73, "name="},
-    {88, "DFL="},
-    {97, "PC="},
-    {108, "BAT="},
-}};
-constexpr int BAD_DUMMY = static_cast<int>(KEYWORD_HEADS.size()) + 1;  // byte 0 is not 0x00
 
 char *bytes(unsigned char *p)
 {
@@ -125,14 +106,14 @@ int read_vpd_buff(int fd, int verbose, unsigned char *outbuff)
 
 int bad_vpd(const unsigned char *thevpd)
 {
-    for (std::size_t i = 0; i < KEYWORD_HEADS.size(); ++i) {
-        const KeywordHead &head = KEYWORD_HEADS[i];
+    for (std::size_t i = 0; i < bbu_vpd::KEYWORDS.size(); ++i) {
+        const bbu_vpd::Keyword &k = bbu_vpd::KEYWORDS[i];
         // memcmp, not a string compare: a NUL in the image is a mismatch like any other byte.
-        if (std::memcmp(thevpd + head.offset, head.text, std::strlen(head.text)) != 0) {
+        if (std::memcmp(thevpd + k.headAt, k.head.data(), k.head.size()) != 0) {
             return static_cast<int>(i) + 1;
         }
     }
-    return thevpd[0] == 0x00 ? 0 : BAD_DUMMY;
+    return thevpd[0] == 0x00 ? 0 : bbu_vpd::BAD_DUMMY;
 }
 
 int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int /*fixup*/)
