@@ -3,9 +3,7 @@
 // re-sends after every step.
 #include <bbu/bbu.h>
 
-#include "file_guard.h"
-#include "tfb_delay.h"
-#include "trace_and_show.h"
+#include "library_internal.h"
 
 #include <array>
 #include <cstdio>

@@ -2,8 +2,7 @@
 // validation of the image it holds.
 #include <bbu/bbu.h>
 
-#include "file_guard.h"
-#include "trace_and_show.h"
+#include "library_internal.h"
 
 #include <algorithm>
 #include <array>

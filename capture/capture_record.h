@@ -5,8 +5,8 @@
 //
 // Every block battsnap reads is kept byte for byte as the BBU sent it; the
 // records below only name the bytes, they never combine multi-byte values.
-#ifndef BATTSNAP_CAPTURE_RECORD_H
-#define BATTSNAP_CAPTURE_RECORD_H
+#ifndef BBU_CAPTURE_RECORD_H
+#define BBU_CAPTURE_RECORD_H
 
 #include <bbu/bbu.h>
 
@@ -160,4 +160,4 @@ void printBBUstatesave(const bbuStateSave &ss, int nbrBS);
 // verbose status dump.
 void printWords(const char *lead, const ui8 *bytes);
 
-#endif  // BATTSNAP_CAPTURE_RECORD_H
+#endif  // BBU_CAPTURE_RECORD_H
