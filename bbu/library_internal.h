@@ -55,13 +55,19 @@ struct FileGuard {
 BBU_PRINTF(3, 4)
 inline void trace_and_show(std::FILE *console, bool show, const char *format, ...)
 {
-    char line[513];  // as long as a trace line can be
     va_list args;
     va_start(args, format);
+    // The console gets the whole line (a file name may be long); the trace
+    // log keeps the first 512 characters of it, as it does of every line.
+    if (show) {
+        va_list whole;
+        va_copy(whole, args);
+        std::vfprintf(console, format, whole);
+        va_end(whole);
+    }
+    char line[513];
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    if (show)
-        std::fputs(line, console);
     LogTrace("%s", line);
 }
 

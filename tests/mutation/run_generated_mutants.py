@@ -55,10 +55,12 @@ import generate_mutants  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
-# Included after project(): coverage for the library's objects alone, added
-# once the whole tree is read and the target exists.
+# Included after project(): coverage for the library's objects alone (bbu/ and
+# i2c/), added once the whole tree is read and the targets exist.
 INSTRUMENT_CMAKE = """cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}"
   CALL target_compile_options bbu_objects PRIVATE -O0 --coverage)
+cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}"
+  CALL target_compile_options i2c_objects PRIVATE -O0 --coverage)
 """
 # Each worker builds with the dev preset, the library instrumented and the
 # rest at -O2; a changed library does not relink the programs that load it.
