@@ -20,6 +20,7 @@
 // the test's reviewed table, tests/data/golden/sweep/TEST.txt. With
 // BBU_FAULT_SWEEP=full every case runs (the bench target) and the counts per
 // command and per fault class are printed with the time taken.
+#include <bbu/bbu.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -66,28 +67,18 @@ struct Command {
 };
 using Sample = std::function<std::set<std::size_t>(const std::vector<bbutest::Transfer> &)>;
 
-// The state texts a failure uses for what the device holds; "neither ..."
-// before "the new value is in place", which it contains.
-const char *const kHoldsTexts[] = {
-    "nothing was changed",
-    "the old value is still in place",
-    "neither the old nor the new value is in place",
-    "the new value is in place",
-    "the old image still runs",
-    "the new image runs",
-    "the BBU has no valid image",
-    "the BBU restarted",
-    "no restart of the BBU was seen",
-    "the device does not answer",
-    "the value could not be read",
-};
-
+// The state text a failure uses for what the device holds, as the library
+// names it; the longest that the message contains ("neither the old nor the
+// new value is in place" contains "the new value is in place").
 std::string holds_named(const std::string &err)
 {
-    for (const char *h : kHoldsTexts)
-        if (err.find(h) != std::string::npos)
-            return h;
-    return "";
+    std::string named;
+    for (int holds = BBU_HOLDS_UNCHANGED; holds <= BBU_HOLDS_UNREADABLE; ++holds) {
+        const std::string text = bbu_checked_holds_text(holds);
+        if (text.size() > named.size() && err.find(text) != std::string::npos)
+            named = text;
+    }
+    return named;
 }
 
 bool full_sweep()
