@@ -1,11 +1,16 @@
-// The optional pause after every Take_Flash_Block write, in the load and in
-// each re-send: TFB_delaytime milliseconds when TFB_delay is set.
+// What the flash load shares with its handshake: the status seen before each
+// Take_Flash_Block, and the optional pause after every Take_Flash_Block
+// write, in the load and in each re-send: TFB_delaytime milliseconds when
+// TFB_delay is set.
 #ifndef BBU_TFB_DELAY_H
 #define BBU_TFB_DELAY_H
 
 #include <bbu/bbu.h>
 
 #include <ctime>
+
+// byte12_beforeTFB and byte13_beforeTFB taken from the last status read.
+void note_status_before_tfb();
 
 inline void tfb_delay()
 {

@@ -1,6 +1,8 @@
-// The library's progress and problem lines: each goes to the trace log always
-// and, when asked (as a rule when verbose), to standard output or standard
-// error with the same text.
+// The library's progress and problem lines, the one way its operations reach
+// the console: show_line() writes a line to standard output or standard error
+// when asked (as a rule when verbose); trace_and_show() writes the same text
+// to the trace log always and to the console when asked. A line for the trace
+// log alone goes straight to LogTrace().
 #ifndef BBU_TRACE_AND_SHOW_H
 #define BBU_TRACE_AND_SHOW_H
 
@@ -8,6 +10,17 @@
 
 #include <cstdarg>
 #include <cstdio>
+
+BBU_PRINTF(3, 4)
+inline void show_line(std::FILE *console, bool show, const char *format, ...)
+{
+    if (!show)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(console, format, args);
+    va_end(args);
+}
 
 BBU_PRINTF(3, 4)
 inline void trace_and_show(std::FILE *console, bool show, const char *format, ...)
