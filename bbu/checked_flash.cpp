@@ -8,7 +8,7 @@
 // holds is found out.
 #include "checked_memory.h"
 #include "checked_resets.h"
-#include "tfb_delay.h"
+#include "library_internal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -27,7 +27,6 @@ constexpr int FIRST_IMAGE_LEN = 32;  // read at BBU_FIRST_IMAGE_ADDR and compare
 constexpr int VERSION_BYTE = 7;      // of the image and of the BBU's first image
 constexpr int FIRST_IMAGE_REREADS = 3;
 constexpr unsigned REREAD_SECONDS = 2;
-constexpr unsigned AFTER_SOFT_RESET_SECONDS = 5;
 constexpr unsigned AFTER_START_SECONDS = 2;
 constexpr unsigned AFTER_REOPEN_SECONDS = 2;  // where the file is opened again for the blocks
 constexpr unsigned AFTER_END_SECONDS = 10;
@@ -134,8 +133,9 @@ bool read_first_image(Load &load)
     return true;
 }
 
-// Sends the record of block @p n and has the BBU end it and take it.
-bool send_block(Load &load, int n)
+// Writes the record of block @p n, again while the BBU reports it with a bad
+// checksum; true when the BBU holds it with no error bit set.
+bool send_record(Load &load, int n, Status &status)
 {
     Operation &op = load.op;
     const std::uint32_t at = static_cast<std::uint32_t>(n) * BBU_FLASH_DATA_LEN;
@@ -145,8 +145,6 @@ bool send_block(Load &load, int n)
     make_flash_block(&record, static_cast<unsigned>(n), len);
     const auto *bytes = reinterpret_cast<const unsigned char *>(&record);
 
-    // The record, sent again while the BBU reports it with a bad checksum.
-    Status status{};
     for (int sends = 0;; ++sends) {
         if (!checked::write_whole(op, BBU_STEP_BLOCK_RECORD, BBU_SARX_ADDR, bytes, sizeof record) ||
             !checked::read_status_twice(op, BBU_STEP_BLOCK_RECORD, "sarx write", status))
@@ -163,7 +161,16 @@ bool send_block(Load &load, int n)
         op.last = Failure{BBU_STEP_BLOCK_RECORD, BBU_WHY_ERROR_BITS, bits, 0};
         return false;
     }
+    return true;
+}
 
+// Sends the record of block @p n and has the BBU end it and take it.
+bool send_block(Load &load, int n)
+{
+    Operation &op = load.op;
+    Status status{};
+    if (!send_record(load, n, status))
+        return false;
     if (!checked::write_whole(op, BBU_STEP_TERMINATE, BBU_SAR_ADDR, &TERMINATE_BYTE, 1))
         return false;
     checked::pause_us(BLOCK_PAUSE_US);
@@ -208,7 +215,7 @@ bool load_blocks(Load &load)
     Operation &op = load.op;
     if (!checked::soft_reset(op))
         return false;
-    checked::wait_seconds(op, AFTER_SOFT_RESET_SECONDS);
+    checked::wait_seconds(op, SOFT_RESET_SETTLE_SECONDS);
 
     checked::report(op, BBU_PHASE_START_LOAD);
     Status status{};

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "file_guard.h"
+#include "library_internal.h"
 
 namespace {
 

@@ -15,13 +15,7 @@ constexpr unsigned RESET_POLL_SECONDS = 1;
 constexpr unsigned ALARM_SECONDS = 2;
 constexpr unsigned RESTART_SECONDS = 30;
 
-// The clock's registers and the values the hard reset writes to them.
-constexpr unsigned char ALARM1_REG = offsetof(RTCdata, secondsA1);
-constexpr unsigned char CONTROL_REG = offsetof(RTCdata, ctlFlags);
-constexpr unsigned char STATUS_REG = CONTROL_REG + 1;
-constexpr unsigned char MATCH_EVERY_SECOND = 0x80;
-constexpr unsigned char ALARM1_ENABLED = (INTCN | A1IE) >> 8;
-constexpr unsigned char ALARM1_DISABLED = INTCN >> 8;
+// What the hard reset reads back from the clock.
 constexpr unsigned char ALARM1_INTERRUPT = A1IE >> 8;  // in the control register
 constexpr unsigned char ALARM1_FLAG = A1F;             // in the status register
 

@@ -3,7 +3,7 @@
 // read, and the silent open of the adapter.
 #include "checked_steps.h"
 
-#include "status_verbose.h"
+#include "library_internal.h"
 
 #include <cerrno>
 #include <cstring>

@@ -7,6 +7,9 @@
 #define BBU_CHECKED_STEPS_H
 
 #include <bbu/bbu.h>
+#include <bbu/status_bits.h>
+
+#include "library_internal.h"
 
 #include <array>
 #include <cstdint>
@@ -16,15 +19,15 @@ namespace checked {
 using Status = std::array<unsigned char, BBU_GSS_READ_LEN>;
 
 // General status bits the checked operations read.
-constexpr unsigned char NON_ZERO = 0x01;        // byte 0
-constexpr unsigned char POWER_UP = 0x04;        // byte 2
-constexpr unsigned char OPERATION_MODE = 0x02;  // byte 4: flash-program mode
-constexpr unsigned char VALID_IMAGE = 0x10;     // byte 6
-constexpr unsigned char REPROGRAM_REQ = 0x08;   // byte 6
+constexpr unsigned char NON_ZERO = bbu_status::mask_of(0, "non_zero");
+constexpr unsigned char POWER_UP = bbu_status::mask_of(2, "power_up");
+constexpr unsigned char OPERATION_MODE =
+    bbu_status::mask_of(4, "operation_mode");  // flash-program mode
+constexpr unsigned char VALID_IMAGE = bbu_status::mask_of(6, "valid_image");
+constexpr unsigned char REPROGRAM_REQ = bbu_status::mask_of(6, "reprogram_req");
 // The error bits the library's checked read tests, by status byte.
-constexpr unsigned char BYTE4_ERRORS =
-    TFB_BLOCK_SYNC | WRITE_CNT_SYNC | NUMOFBYTE_ERR | DATA_BLK_ERR | EEPROM_FULL | EEPROM_CHKSUM;
-constexpr unsigned char BYTE6_ERRORS = FLASH_ERASE | FLASH_PROGRAM;
+constexpr unsigned char BYTE4_ERRORS = bbu_status::error_mask(4);
+constexpr unsigned char BYTE6_ERRORS = bbu_status::error_mask(6);
 
 // What the latest failed transfer or read was: its step, why, its result,
 // its errno.

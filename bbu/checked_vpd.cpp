@@ -13,24 +13,14 @@ using checked::Failure;
 using checked::Operation;
 using Image = std::array<unsigned char, BBU_VPD_LEN>;
 
-constexpr int CHECKED_LEN = BBU_VPD_LEN - 1;  // the check byte covers bytes 0 to 254
-constexpr unsigned EEPROM_PAUSE_US = 1000;    // between the update's transfers
 // Acknowledge polling: the EEPROM answers no transfer until its write cycle
 // has ended. Parts take up to 5 or 10 ms; the poll gives them 25.
 constexpr unsigned ACK_POLL_US = 500;
 constexpr int ACK_POLLS = 50;
 
-// Image bytes by word address: the five the update writes.
-constexpr int LENGTH_BYTE = 0x01;
-constexpr unsigned char LENGTH_VALUE = 0xFD;  // the count of bytes 2 to 254
-constexpr int LEVEL_FIRST_BYTE = 0x47;        // the last two code-level characters
-constexpr int LEVEL_SECOND_BYTE = 0x48;
-constexpr int LAST_DATA_BYTE = 0xFE;
-constexpr int CHECK_BYTE = 0xFF;
-
 bool check_byte_right(const Image &image)
 {
-    return xorcheck(image.data(), CHECKED_LEN) == image[CHECK_BYTE];
+    return xorcheck(image.data(), VPD_CHECKED_LEN) == image[CHECK_BYTE];
 }
 
 int code_level(const Image &image)
@@ -164,7 +154,7 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
     meant[LENGTH_BYTE] = LENGTH_VALUE;
     meant[LEVEL_FIRST_BYTE] = static_cast<unsigned char>(codelevel[0]);
     meant[LEVEL_SECOND_BYTE] = static_cast<unsigned char>(codelevel[1]);
-    meant[CHECK_BYTE] = xorcheck(meant.data(), CHECKED_LEN);
+    meant[CHECK_BYTE] = xorcheck(meant.data(), VPD_CHECKED_LEN);
 
     // The update's five byte writes, in its order; byte 254 goes back as read.
     constexpr std::array<int, 5> WRITES{LENGTH_BYTE, LEVEL_FIRST_BYTE, LEVEL_SECOND_BYTE,

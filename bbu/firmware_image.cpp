@@ -2,7 +2,7 @@
 // whole file, and the flash block records the load sends it in.
 #include <bbu/bbu.h>
 
-#include "file_guard.h"
+#include "library_internal.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -3,9 +3,7 @@
 // re-sends after every step.
 #include <bbu/bbu.h>
 
-#include "file_guard.h"
-#include "tfb_delay.h"
-#include "trace_and_show.h"
+#include "library_internal.h"
 
 #include <array>
 #include <cstdio>
@@ -28,7 +26,6 @@ constexpr int FIRST_IMAGE_LEN = 32;
 constexpr int VERSION_BYTE = 7;  // of the image file and of the BBU's first image
 constexpr int MAX_RETRY = 3;     // re-reads of the BBU's first image
 constexpr unsigned REREAD_SECONDS = 2;
-constexpr unsigned AFTER_SOFT_RESET_SECONDS = 5;
 constexpr unsigned AFTER_START_SECONDS = 2;
 constexpr unsigned AFTER_REOPEN_SECONDS = 2;
 constexpr unsigned AFTER_END_SECONDS = 10;
@@ -153,7 +150,7 @@ int start_load(int i2c_fd, Buffer &sar_buf, int verbose)
     LogTrace("Perform soft reset");
     reset_bbu(i2c_fd, verbose);
     LogTrace("Wait for 5 seconds after soft reset");
-    sleep(AFTER_SOFT_RESET_SECONDS);
+    sleep(SOFT_RESET_SETTLE_SECONDS);
 
     trace_and_show(stdout, show, "checking BBU status\n");
     const int read_rc = do_i2c_read(i2c_fd, BBU_SAR_ADDR, SAR_LEN, sar_buf.data(), verbose);

@@ -4,8 +4,7 @@
 // checksum.
 #include <bbu/bbu.h>
 
-#include "tfb_delay.h"
-#include "trace_and_show.h"
+#include "library_internal.h"
 
 #include <array>
 

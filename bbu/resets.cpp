@@ -3,7 +3,7 @@
 // status check that resets a BBU left in flash-program mode.
 #include <bbu/bbu.h>
 
-#include "trace_and_show.h"
+#include "library_internal.h"
 
 #include <array>
 #include <cstdio>
@@ -17,15 +17,7 @@ constexpr int RESET_POLLS = 30;
 constexpr unsigned RESET_POLL_SECONDS = 1;
 constexpr unsigned ALARM_SECONDS = 2;
 constexpr unsigned RESTART_SECONDS = 30;
-constexpr unsigned AFTER_SOFT_RESET_SECONDS = 5;
 
-// Register addresses and values of the clock writes.
-constexpr unsigned char ALARM1_REG = offsetof(RTCdata, secondsA1);
-constexpr unsigned char CONTROL_REG = offsetof(RTCdata, ctlFlags);
-constexpr unsigned char STATUS_REG = CONTROL_REG + 1;
-constexpr unsigned char MATCH_EVERY_SECOND = 0x80;  // the match-mask bit of an alarm register
-constexpr unsigned char ALARM1_ENABLED = (INTCN | A1IE) >> 8;
-constexpr unsigned char ALARM1_DISABLED = INTCN >> 8;
 constexpr unsigned char NO_ALARM_FLAGS = 0x00;
 
 struct ClockStep {
@@ -141,7 +133,7 @@ int get_BBU_status(int fd, int verbose)
         LogTrace("Perform soft reset");
         reset_bbu(fd, verbose);
         LogTrace("Wait for 5 seconds after soft reset");
-        sleep(AFTER_SOFT_RESET_SECONDS);
+        sleep(SOFT_RESET_SETTLE_SECONDS);
     }
     return gss.byte00.BIT.non_zero;
 }

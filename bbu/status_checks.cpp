@@ -2,62 +2,34 @@
 // byte verified and the error bits of status bytes 4, 5 and 6 traced. The
 // flash load relies on global_GSS and checksumError between its reads.
 #include <bbu/bbu.h>
+#include <bbu/status_bits.h>
 
-#include "status_verbose.h"
+#include "library_internal.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
-#include <span>
 
 char global_GSS[BBU_STATUS_WORK_LEN];
 int checksumError = 0;
 
 namespace {
 
-struct ErrorBit {
-    unsigned char mask;
-    const char *message;
-    bool raises_checksum_error;  // the BBU saw a bad checksum in what it last received
-};
-
-// Each byte's checked bits, from the highest mask down: the order they are traced in.
-constexpr std::array<ErrorBit, 6> BYTE4_BITS{{
-    {TFB_BLOCK_SYNC, "ERROR, Byte4, Bit7 is ON", false},
-    {WRITE_CNT_SYNC, "ERROR, Byte4, Bit6 is ON", false},
-    {NUMOFBYTE_ERR, "ERROR, Byte4, Bit5 is ON", false},
-    {DATA_BLK_ERR, "ERROR, Byte4, Bit4 is ON", false},
-    {EEPROM_FULL, "ERROR, Byte4, Bit3 is ON", false},
-    {EEPROM_CHKSUM, "ERROR, Byte4, Bit2 is ON", false},
-}};
-
-constexpr std::array<ErrorBit, 8> BYTE5_BITS{{
-    {MULTI_CMD, "ERROR, Byte5, Bit7 is ON", false},
-    {SAR_OVERRUN, "ERROR, Byte5, Bit6 is ON", false},
-    {SARX_OVERRUN, "ERROR, Byte5, Bit5 is ON", false},
-    {INVALID_LEN, "ERROR, Byte5, Bit4 is ON", false},
-    {INVALID_CMD, "ERROR, Byte5, Bit3 is ON", false},
-    {FLASH_CHKSUM, "ERROR, Byte5, Bit2 is ON", false},
-    {INVALID_PARM, "ERROR, Byte5, Bit1 is ON", false},
-    {CHKSUM_ERR, "ERROR, Byte5, Bit0 is ON", true},
-}};
-
-constexpr std::array<ErrorBit, 2> BYTE6_BITS{{
-    {FLASH_ERASE, "ERROR, Byte6, Bit6 is ON", false},
-    {FLASH_PROGRAM, "ERROR, Byte6, Bit5 is ON", false},
-}};
-
-int check_byte(const char *gss, int index, std::span<const ErrorBit> bits)
+// Traces each set error bit of status byte @p n, from the highest mask down;
+// 1 when one was set.
+int check_byte(const char *gss, int n)
 {
-    const auto value = static_cast<unsigned char>(gss[index]);
+    const auto value = static_cast<unsigned char>(gss[n]);
     int rc = 0;
-    for (const ErrorBit &bit : bits) {
-        if ((value & bit.mask) == bit.mask) {
-            rc = 1;
-            if (bit.raises_checksum_error) {
-                checksumError = 1;
-            }
-            LogTrace("%s", bit.message);
+    for (const bbu_status::Bit &bit : bbu_status::BITS) {
+        if (bit.byte != n || bit.role != bbu_status::Role::error || (value & bit.mask) != bit.mask)
+            continue;
+        rc = 1;
+        // The BBU saw a bad checksum in what it last received.
+        if (n == 5 && bit.mask == CHKSUM_ERR) {
+            checksumError = 1;
         }
+        LogTrace("ERROR, Byte%d, Bit%d is ON", n, std::countr_zero(bit.mask));
     }
     return rc;
 }
@@ -66,17 +38,17 @@ int check_byte(const char *gss, int index, std::span<const ErrorBit> bits)
 
 int checkByte4(const char *gss)
 {
-    return check_byte(gss, 4, BYTE4_BITS);
+    return check_byte(gss, 4);
 }
 
 int checkByte5(const char *gss)
 {
-    return check_byte(gss, 5, BYTE5_BITS);
+    return check_byte(gss, 5);
 }
 
 int checkByte6(const char *gss)
 {
-    return check_byte(gss, 6, BYTE6_BITS);
+    return check_byte(gss, 6);
 }
 
 int read_and_print_status_with_checks(int fd, const char *msg, sarbuf_t *outbuf, int verbose)

@@ -2,8 +2,9 @@
 // (unchecked) status reads that feed them. Every item printed also goes to the
 // trace log as a line of its own.
 #include <bbu/bbu.h>
+#include <bbu/status_bits.h>
 
-#include "status_verbose.h"
+#include "library_internal.h"
 
 #include <array>
 #include <cstdio>
@@ -15,42 +16,6 @@ namespace {
 constexpr std::size_t DUMP_LINE_LEN = 128;
 constexpr int BYTES_PER_LINE = 16;
 constexpr int BYTES_PER_GROUP = 4;
-
-struct StatusLabel {
-    int byte;
-    unsigned char mask;
-    const char *label;  // each ends in one blank
-};
-
-// The bits the display names, in the order they are shown. Bits without a
-// row here are never named; byte 4 is read by the display as its i2c flag only.
-constexpr std::array<StatusLabel, 25> STATUS_LABELS{{
-    {0, 0x80, "command "},       // commandInProgress
-    {0, 0x40, "check "},         // check
-    {0, 0x08, "testing "},       // testing
-    {0, 0x04, "charging "},      // charging
-    {2, 0x08, "level "},         // incompat_level
-    {2, 0x04, "power_up "},      // power_up
-    {2, 0x02, "masked "},        // interrupt_masked
-    {3, 0x80, "needtod "},       // need_tod
-    {3, 0x40, "needvpd "},       // need_vpd
-    {3, 0x20, "statesave "},     // state_save_avail
-    {3, 0x10, "delayed "},       // delayed_fault
-    {3, 0x08, "disconnect "},    // defer_disconnect
-    {4, 0x08, "i2c-cmd "},       // i2c_cmd_in_progress
-    {5, 0x80, "multi "},         // multiple_command
-    {5, 0x40, "sar over "},      // sar_overrun
-    {5, 0x20, "sarx over "},     // sarx_overrun
-    {5, 0x10, "inv len "},       // invalid_length
-    {5, 0x08, "inv cmd "},       // invalid_command
-    {5, 0x04, "flash chksum "},  // flash_checksum
-    {5, 0x02, "inv parm "},      // invalid_parameter
-    {5, 0x01, "bad chksum "},    // checksum_error
-    {6, 0x40, "erase err "},     // flash_erase
-    {6, 0x20, "program err "},   // flash_program
-    {6, 0x10, "valid err "},     // valid_image
-    {6, 0x08, "reprogram "},     // reprogram_req
-}};
 
 // The status bytes that get a line of their own; byte 1 is only the
 // complement of byte 0 and appears in the dump alone.
@@ -106,9 +71,10 @@ void print_general_status(const char *msg, const char *stat)
     for (const int n : DISPLAYED_BYTES) {
         std::snprintf(item.data(), item.size(), "byte%d %02x ", n, bytes[n]);
         show(item.data());
-        for (const StatusLabel &row : STATUS_LABELS) {
-            if (row.byte == n && (bytes[n] & row.mask) != 0) {
-                show(row.label);
+        // Bits without a label are never named; byte 4 is read as its i2c flag only.
+        for (const bbu_status::Bit &bit : bbu_status::BITS) {
+            if (bit.byte == n && bit.label != nullptr && (bytes[n] & bit.mask) != 0) {
+                show(bit.label);
             }
         }
         show("\n");

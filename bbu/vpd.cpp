@@ -3,6 +3,9 @@
 // writes nothing unless its reads of the image agree, and then always the
 // same five bytes in the same order.
 #include <bbu/bbu.h>
+#include <bbu/vpd_layout.h>
+
+#include "library_internal.h"
 
 #include <unistd.h>
 
@@ -14,39 +17,9 @@ namespace {
 
 using Image = std::array<unsigned char, BBU_VPD_LEN>;
 
-constexpr int CHECKED_LEN = BBU_VPD_LEN - 1;        // the check byte covers bytes 0 to 254
-constexpr int TEXT_START = 2;                       // the image as text starts at "PN="
+constexpr int TEXT_START = static_cast<int>(bbu_vpd::KEYWORDS[0].headAt);  // the first head
 constexpr int TEXT_MAX = BBU_VPD_LEN - TEXT_START;  // ... and never runs past byte 255
-constexpr useconds_t EEPROM_PAUSE_US = 1000;        // between the update's transfers
 constexpr std::size_t LINE_LEN = 512;               // a trace message at most; the longest is 282
-
-// Image bytes by word address: the five the update writes.
-constexpr int LENGTH_BYTE = 0x01;
-constexpr unsigned char LENGTH_VALUE = 0xFD;  // the count of bytes 2 to 254
-constexpr int LEVEL_FIRST_BYTE = 0x47;        // the last two code-level characters
-constexpr int LEVEL_SECOND_BYTE = 0x48;
-constexpr int LAST_DATA_BYTE = 0xFE;
-constexpr int CHECK_BYTE = 0xFF;
-
-// The keyword heads bad_vpd() expects, in the order it checks them; the
-// result of a failed check is its place in this table, counted from 1.
-struct KeywordHead {
-    int offset;
-    const char *text;
-};
-constexpr std::array<KeywordHead, 10> KEYWORD_HEADS{{
-    {2, "PN="},
-    {13, "FN="},
-    {24, "SN="},
-    {39, "EC="},
-    {52, "MFR="},
-    {62, "CL="},
-    {73, "name="},
-    {88, "DFL="},
-    {97, "PC="},
-    {108, "BAT="},
-}};
-constexpr int BAD_DUMMY = static_cast<int>(KEYWORD_HEADS.size()) + 1;  // byte 0 is not 0x00
 
 char *bytes(unsigned char *p)
 {
@@ -79,8 +52,8 @@ void show_text(int verbose, const char *dump_label, const char *text_label, cons
 // The check sums of bytes 0 to 254 beside the stored check byte; true when the XOR matches.
 bool show_check(int verbose, const char *label, const Image &image)
 {
-    const unsigned char sum = sumcheck(image.data(), CHECKED_LEN);
-    const unsigned char x = xorcheck(image.data(), CHECKED_LEN);
+    const unsigned char sum = sumcheck(image.data(), VPD_CHECKED_LEN);
+    const unsigned char x = xorcheck(image.data(), VPD_CHECKED_LEN);
     show(verbose, "%s cal chksum %02x act chksum %02x\n", label, sum, image[CHECK_BYTE]);
     show(verbose, "%s cal xorchksum %02x act chksum %02x\n", label, x, image[CHECK_BYTE]);
     return x == image[CHECK_BYTE];
@@ -133,14 +106,14 @@ int read_vpd_buff(int fd, int verbose, unsigned char *outbuff)
 
 int bad_vpd(const unsigned char *thevpd)
 {
-    for (std::size_t i = 0; i < KEYWORD_HEADS.size(); ++i) {
-        const KeywordHead &head = KEYWORD_HEADS[i];
+    for (std::size_t i = 0; i < bbu_vpd::KEYWORDS.size(); ++i) {
+        const bbu_vpd::Keyword &k = bbu_vpd::KEYWORDS[i];
         // memcmp, not a string compare: a NUL in the image is a mismatch like any other byte.
-        if (std::memcmp(thevpd + head.offset, head.text, std::strlen(head.text)) != 0) {
+        if (std::memcmp(thevpd + k.headAt, k.head.data(), k.head.size()) != 0) {
             return static_cast<int>(i) + 1;
         }
     }
-    return thevpd[0] == 0x00 ? 0 : BAD_DUMMY;
+    return thevpd[0] == 0x00 ? 0 : bbu_vpd::BAD_DUMMY;
 }
 
 int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int /*fixup*/)
@@ -182,7 +155,7 @@ int update_vpd_codelevel(int fd, const char *codelevel, int verbose, int /*fixup
     usleep(EEPROM_PAUSE_US);
     write_byte(fd, image, LEVEL_SECOND_BYTE, level1, verbose);
 
-    const unsigned char check = xorcheck(image.data(), CHECKED_LEN);
+    const unsigned char check = xorcheck(image.data(), VPD_CHECKED_LEN);
     show(verbose, "force checksum update %02x\n", check);
     usleep(EEPROM_PAUSE_US);
     // Byte 254 goes back as it was read, so the check byte covers what is stored.

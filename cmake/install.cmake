@@ -1,9 +1,9 @@
-# Install rules, kept apart from the build: the shared library (with its SONAME
-# and the development symlink), the static archive, the public headers, the
-# libbbu(3) man page, a pkg-config file and a CMake package, in the places
-# GNUInstallDirs names.
-# battsnap and the bbusim launcher are installed by their own directories.
-# bbu-i2cd goes to sbin/ with its man page and its systemd unit and socket.
+# Every install rule of the project, kept apart from the build: the shared
+# library (with its SONAME and the development symlink), the static archive,
+# the public headers, the libbbu(3) man page, a pkg-config file and a CMake
+# package; battsnap and bbuctl with their man pages and bbuctl's completion;
+# bbu-i2cd in sbin/ with its man page and its systemd unit and socket; the
+# simulator. All in the places GNUInstallDirs names.
 include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
@@ -25,6 +25,15 @@ install(FILES
   COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/libbbu.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
   COMPONENT dev)
+
+install(TARGETS battsnap bbuctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/battsnap.8 ${PROJECT_SOURCE_DIR}/docs/bbuctl.8
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+  COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/ctl/bbuctl.bash-completion
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  RENAME bbuctl
+  COMPONENT tools)
 
 set(BBU_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
   "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix)")
@@ -92,3 +101,12 @@ install(FILES
   ${PROJECT_BINARY_DIR}/bbuConfigVersion.cmake
   DESTINATION ${BBU_INSTALL_CMAKEDIR}
   COMPONENT dev)
+
+# The simulated platform: the launcher, the image maker, the interposer
+# library it preloads, and their man pages.
+install(TARGETS bbusim bbusim-mkimage RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT simulator)
+install(TARGETS bbusim_preload LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT simulator)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/bbusim.1 ${PROJECT_SOURCE_DIR}/docs/bbusim-mkimage.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  COMPONENT simulator)

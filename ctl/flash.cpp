@@ -108,6 +108,38 @@ const char *flashAdvice(const bbu_checked_result &r)
     }
 }
 
+// A bad image is refused before anything is asked or sent.
+bool loadableImage(const std::string &file, unsigned flags, FIRMWARE_IMAGE_CHECK &found)
+{
+    if (!readImage("flash", file))
+        return false;
+    const int rc = bbu_checked_check_image(theImage.bytes, theImage.length, flags, &found);
+    if (const char *problem = imageProblem(found)) {
+        message("flash: %s is no image to load: %s", file.c_str(), problem);
+        return false;
+    }
+    if (rc == BBU_IMAGE_TOO_LONG) {
+        tooLong("flash", file);
+        return false;
+    }
+    return true;
+}
+
+// A load that failed: where in the image and why, in the user's terms.
+int flashFailure(const bbu_checked_result &result)
+{
+    const int blocks =
+        static_cast<int>((theImage.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
+    std::string where, cause;
+    if (result.block >= 0)
+        where = "block " + std::to_string(result.block + 1) + " of " + std::to_string(blocks);
+    if (result.why == BBU_WHY_WRONG_VERSION)
+        cause = "it runs version " + firmwareText(result.rc << 8).substr(0, 2);
+    else if (result.why == BBU_WHY_MISMATCH)
+        cause = "its header differs first at byte " + std::to_string(result.rc);
+    return reportFailure("flash", result, true, where, cause, flashAdvice(result));
+}
+
 int runFlash(int argc, char **argv)
 {
     unsigned flags = 0;
@@ -134,20 +166,9 @@ int runFlash(int argc, char **argv)
     if (operands[0].empty())
         usageError(&flashCommand, "an empty image file name");
     const std::string &file = operands[0];
-
-    // A bad image is refused before anything is asked or sent.
-    if (!readImage("flash", file))
-        return EXIT_FAILED;
     FIRMWARE_IMAGE_CHECK found{};
-    const int rc = bbu_checked_check_image(theImage.bytes, theImage.length, flags, &found);
-    if (const char *problem = imageProblem(found)) {
-        message("flash: %s is no image to load: %s", file.c_str(), problem);
+    if (!loadableImage(file, flags, found))
         return EXIT_FAILED;
-    }
-    if (rc == BBU_IMAGE_TOO_LONG) {
-        tooLong("flash", file);
-        return EXIT_FAILED;
-    }
     char version[4];
     std::snprintf(version, sizeof version, "%02x", found.version);
     confirm(flashCommand, std::string("load firmware version ") + version + " from " + shown(file) +
@@ -162,18 +183,8 @@ int runFlash(int argc, char **argv)
         bbu_checked_flash(bus.fd(), &theImage, flags, Progress::report, &bus.progress(), &result,
                           settings.verbose);
     }
-    if (result.ok == 0) {
-        const int blocks =
-            static_cast<int>((theImage.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
-        std::string where, cause;
-        if (result.block >= 0)
-            where = "block " + std::to_string(result.block + 1) + " of " + std::to_string(blocks);
-        if (result.why == BBU_WHY_WRONG_VERSION)
-            cause = "it runs version " + firmwareText(result.rc << 8).substr(0, 2);
-        else if (result.why == BBU_WHY_MISMATCH)
-            cause = "its header differs first at byte " + std::to_string(result.rc);
-        return reportFailure("flash", result, true, where, cause, flashAdvice(result));
-    }
+    if (result.ok == 0)
+        return flashFailure(result);
     if (result.changed == 0)
         std::printf("firmware %s: the BBU already runs this image and validates it: nothing "
                     "loaded\n",
@@ -239,13 +250,10 @@ bool writeAll(int fd, const unsigned char *bytes, std::size_t length)
     return true;
 }
 
-int runDump(int argc, char **argv)
+// The address and length operands of a dump, or a usage error.
+void parseDumpRange(const std::vector<std::string> &operands, unsigned long &address,
+                    unsigned long &length)
 {
-    const char *output = nullptr;
-    const option extra[] = {{"output", required_argument, nullptr, 'o'}};
-    std::vector<std::string> operands =
-        parseOptions(dumpCommand, argc, argv, extra, [&](int, const char *arg) { output = arg; });
-    unsigned long address = 0, length = 0;
     if (operands.size() != 2)
         usageError(&dumpCommand, "dump takes an address and a length");
     if (!parseNumber(operands[0].c_str(), MAX_ADDRESS, address))
@@ -259,6 +267,35 @@ int runDump(int argc, char **argv)
     if (length - 1 > MAX_ADDRESS - address)
         usageError(&dumpCommand, "%lu bytes from 0x%lx run past the last address, 0xffffffff",
                    length, address);
+}
+
+// The dumped bytes into the output file, which is closed: a regular file is
+// replaced; a device or pipe named by the user just gets the bytes.
+int writeDumpFile(const DumpFile &out, const char *output, const std::vector<unsigned char> &bytes,
+                  unsigned long address)
+{
+    struct stat st {};
+    const bool written = fstat(out.fd, &st) == 0 &&
+                         (!S_ISREG(st.st_mode) || ftruncate(out.fd, 0) == 0) &&
+                         writeAll(out.fd, bytes.data(), bytes.size());
+    const int err = errno;
+    if (close(out.fd) != 0 || !written) {
+        message("dump: cannot write %s: %s", output, std::strerror(written ? errno : err));
+        return EXIT_FAILED;
+    }
+    std::printf("%lu bytes from 0x%08lx written to %s\n", static_cast<unsigned long>(bytes.size()),
+                address, shown(output).c_str());
+    return EXIT_OK;
+}
+
+int runDump(int argc, char **argv)
+{
+    const char *output = nullptr;
+    const option extra[] = {{"output", required_argument, nullptr, 'o'}};
+    std::vector<std::string> operands =
+        parseOptions(dumpCommand, argc, argv, extra, [&](int, const char *arg) { output = arg; });
+    unsigned long address = 0, length = 0;
+    parseDumpRange(operands, address, length);
 
     DumpFile out;
     if (output != nullptr) {
@@ -301,18 +338,7 @@ int runDump(int argc, char **argv)
         }
         return EXIT_OK;
     }
-    // A regular file is replaced; a device or pipe named by the user just gets the bytes.
-    struct stat st {};
-    const bool written = fstat(out.fd, &st) == 0 &&
-                         (!S_ISREG(st.st_mode) || ftruncate(out.fd, 0) == 0) &&
-                         writeAll(out.fd, bytes.data(), length);
-    const int err = errno;
-    if (close(out.fd) != 0 || !written) {
-        message("dump: cannot write %s: %s", output, std::strerror(written ? errno : err));
-        return EXIT_FAILED;
-    }
-    std::printf("%lu bytes from 0x%08lx written to %s\n", length, address, shown(output).c_str());
-    return EXIT_OK;
+    return writeDumpFile(out, output, bytes, address);
 }
 
 int runImage(int argc, char **argv)

@@ -71,14 +71,17 @@ void printCommandHelp(const Command &command)
     std::printf("  -h, --help               show this help and exit\n");
 }
 
+// The library's adapter as the program starts, before any -a changes it.
+const char *const kDefaultAdapter = I2C_Adapter;
+
 void printCommonOptions()
 {
-    std::printf("  -a, --adapter PATH       the I2C adapter (default /dev/i2c-0b)\n"
+    std::printf("  -a, --adapter PATH       the I2C adapter (default %s)\n"
                 "  -v, --verbose            show the library's console output on standard error\n"
                 "  -y, --yes                change the BBU without asking\n"
                 "  -w, --lock-wait SECONDS  wait up to SECONDS (0 to %lu, default 10) for\n"
                 "                           another program's lock on the adapter\n",
-                MAX_WAIT_SECONDS);
+                kDefaultAdapter, MAX_WAIT_SECONDS);
 }
 
 void writeWholeLines()

@@ -7,6 +7,7 @@
 #include "invocation.h"
 
 #include <bbu/bbu.h>
+#include <bbu/status_bits.h>
 
 #include <nlohmann/json.hpp>
 
@@ -19,59 +20,13 @@ namespace bbuctl {
 
 namespace {
 
-// A named bit of the general status.
-struct StatusBit {
-    int byte;
-    std::uint8_t mask;
-    const char *name;
-};
+using StatusBit = bbu_status::Bit;
 
-// The bits that describe the BBU's state, by their names in GENERAL_STATUS.
-constexpr StatusBit kFlags[] = {
-    {0, 0x80, "command_in_progress"},
-    {0, 0x40, "check"},
-    {0, 0x20, "proper_connection"},
-    {0, 0x10, "actual_connection"},
-    {0, 0x08, "testing"},
-    {0, 0x04, "charging"},
-    {0, 0x02, "least_capacity"},
-    {0, 0x01, "non_zero"},
-    {2, 0x80, "threshold_one"},
-    {2, 0x40, "threshold_two"},
-    {2, 0x20, "ps0_epow"},
-    {2, 0x10, "ps1_epow"},
-    {2, 0x08, "incompat_level"},
-    {2, 0x04, "power_up"},
-    {2, 0x02, "interrupt_masked"},
-    {3, 0x80, "need_tod"},
-    {3, 0x40, "need_vpd"},
-    {3, 0x20, "state_save_avail"},
-    {3, 0x10, "delayed_fault"},
-    {3, 0x08, "defer_disconnect"},
-    {4, 0x02, "operation_mode"},
-    {6, 0x80, "vbat_control_switch"},
-    {6, 0x10, "valid_image"},
-    {6, 0x08, "reprogram_req"},
-    {7, 0x80, "all_acok"},
-    {7, 0x40, "all_charger_ok"},
-    {7, 0x20, "all_battery_ok"},
-    {7, 0x04, "bat1_check"},
-    {7, 0x02, "bat2_check"},
-    {7, 0x01, "bat3_check"},
-};
-
-// The error bits the library's checked read checks: byte 4 read as flash-load
-// error flags, byte 5 (what the BBU last received), byte 6 (the flash).
-constexpr StatusBit kErrorBits[] = {
-    {4, TFB_BLOCK_SYNC, "tfb_block_sync"},  {4, WRITE_CNT_SYNC, "write_cnt_sync"},
-    {4, NUMOFBYTE_ERR, "numofbyte_err"},    {4, DATA_BLK_ERR, "data_blk_err"},
-    {4, EEPROM_FULL, "eeprom_full"},        {4, EEPROM_CHKSUM, "eeprom_chksum"},
-    {5, MULTI_CMD, "multiple_command"},     {5, SAR_OVERRUN, "sar_overrun"},
-    {5, SARX_OVERRUN, "sarx_overrun"},      {5, INVALID_LEN, "invalid_length"},
-    {5, INVALID_CMD, "invalid_command"},    {5, FLASH_CHKSUM, "flash_checksum"},
-    {5, INVALID_PARM, "invalid_parameter"}, {5, CHKSUM_ERR, "checksum_error"},
-    {6, FLASH_ERASE, "flash_erase"},        {6, FLASH_PROGRAM, "flash_program"},
-};
+// The bits that describe the BBU's state, and the error bits the library's
+// checked read checks: byte 4 read as flash-load error flags, byte 5 (what the
+// BBU last received), byte 6 (the flash).
+constexpr auto kFlags = bbu_status::bits_of<bbu_status::Role::state>();
+constexpr auto kErrorBits = bbu_status::bits_of<bbu_status::Role::error>();
 
 // A number of the general status. `metric` names its Prometheus gauge (none
 // when null), whose value is the number times `scale`.

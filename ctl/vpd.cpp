@@ -3,6 +3,7 @@
 #include "invocation.h"
 
 #include <bbu/bbu.h>
+#include <bbu/vpd_layout.h>
 
 #include <array>
 #include <cstddef>
@@ -14,35 +15,8 @@ namespace bbuctl {
 
 namespace {
 
-// A keyword field of the VPD image: its head, where the head and the value
-// lie, and its label. In this order they are the layout checks 1 to 10 of
-// bad_vpd().
-struct VpdField {
-    const char *head;
-    std::size_t headAt;
-    std::size_t valueAt;
-    std::size_t valueLen;
-    const char *label;
-};
-
-constexpr std::size_t VPD_LAST_TEXT_BYTE = 254;  // byte 255 is the check byte
-
-constexpr VpdField kFields[] = {
-    {"PN=", offsetof(BBU_VPD_DATA, partnum_head), offsetof(BBU_VPD_DATA, partnum), 8,
-     "part number"},
-    {"FN=", offsetof(BBU_VPD_DATA, fru_head), offsetof(BBU_VPD_DATA, frunum), 8, "FRU number"},
-    {"SN=", offsetof(BBU_VPD_DATA, serial_head), offsetof(BBU_VPD_DATA, serial), 12,
-     "serial number"},
-    {"EC=", offsetof(BBU_VPD_DATA, ec_head), offsetof(BBU_VPD_DATA, eclevel), 10, "EC level"},
-    {"MFR=", offsetof(BBU_VPD_DATA, mfr_head), offsetof(BBU_VPD_DATA, mfr), 6, "manufacturer"},
-    {"CL=", offsetof(BBU_VPD_DATA, codelevel_head), offsetof(BBU_VPD_DATA, codelevel), 8,
-     "code level"},
-    {"name=", offsetof(BBU_VPD_DATA, name_head), offsetof(BBU_VPD_DATA, name), 10, "name"},
-    {"DFL=", 88, 92, 5, "DFL"},
-    {"PC=", 97, 100, 8, "PC"},
-    {"BAT=", 108, 112, VPD_LAST_TEXT_BYTE + 1 - 112, "BAT"},
-};
-constexpr int LAYOUT_BYTE0_CHECK = 11;  // bad_vpd(): byte 0 is not 0x00
+constexpr const auto &kFields = bbu_vpd::KEYWORDS;
+constexpr int LAYOUT_BYTE0_CHECK = bbu_vpd::BAD_DUMMY;
 
 using Image = std::array<unsigned char, BBU_VPD_LEN>;
 
@@ -55,8 +29,9 @@ std::string layoutProblem(int layout, const Image *image)
     else if (layout == LAYOUT_BYTE0_CHECK)
         std::snprintf(text, sizeof text, "byte 0 is not 0x00");
     else if (layout >= 1 && layout <= static_cast<int>(std::size(kFields)))
-        std::snprintf(text, sizeof text, "no \"%s\" at byte %zu", kFields[layout - 1].head,
-                      kFields[layout - 1].headAt);
+        std::snprintf(text, sizeof text, "no \"%.*s\" at byte %zu",
+                      static_cast<int>(kFields[layout - 1].head.size()),
+                      kFields[layout - 1].head.data(), kFields[layout - 1].headAt);
     else
         std::snprintf(text, sizeof text, "layout check %d", layout);
     return text;
@@ -144,7 +119,7 @@ int runVpd(int argc, char **argv)
     if (!checkByteOk && result.why != BBU_WHY_BAD_CHECK_BYTE)
         return reportFailure(what, result, false);
     if (!check) {
-        for (const VpdField &field : kFields) {
+        for (const bbu_vpd::Keyword &field : kFields) {
             // Values are padded with blanks to their field's width.
             std::string value = printable(image.data() + field.valueAt, field.valueLen);
             value.erase(value.find_last_not_of(' ') + 1);

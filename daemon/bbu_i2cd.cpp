@@ -29,31 +29,31 @@
 
 namespace {
 
-constexpr const char *DEFAULT_ADAPTER = "/dev/i2c-0b";
 constexpr mode_t SOCKET_MODE = 0660;
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 
 struct Options {
     const char *socket_path = LNX_I2C_SKT_PATH;
-    const char *adapter = DEFAULT_ADAPTER;
+    const char *adapter = I2C_Adapter;  // the library's default adapter
     const char *group = nullptr;
     ServeSettings serve{};
 };
 
 void usage(std::FILE *to)
 {
-    std::fputs("Usage: bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS]\n"
-               "  -s, --socket PATH             socket to listen on (default /tmp/i2c_skt)\n"
-               "  -a, --adapter PATH            i2c-dev adapter to own (default /dev/i2c-0b)\n"
-               "  -g, --group GROUP             group let in beside root (name or number)\n"
-               "  -t, --receive-timeout-ms MS   milliseconds a client has to send its whole\n"
-               "                                request, 1 to 600000 (default 2000)\n"
-               "  -w, --lock-wait SECONDS       longest wait for another program on the bus,\n"
-               "                                0 to 86400 (default 600)\n"
-               "  -h, --help                    this text\n"
-               "  -V, --version                 the version\n",
-               to);
+    std::fprintf(to,
+                 "Usage: bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS]\n"
+                 "  -s, --socket PATH             socket to listen on (default /tmp/i2c_skt)\n"
+                 "  -a, --adapter PATH            i2c-dev adapter to own (default %s)\n"
+                 "  -g, --group GROUP             group let in beside root (name or number)\n"
+                 "  -t, --receive-timeout-ms MS   milliseconds a client has to send its whole\n"
+                 "                                request, 1 to 600000 (default 2000)\n"
+                 "  -w, --lock-wait SECONDS       longest wait for another program on the bus,\n"
+                 "                                0 to 86400 (default 600)\n"
+                 "  -h, --help                    this text\n"
+                 "  -V, --version                 the version\n",
+                 I2C_Adapter);
 }
 
 // A whole decimal number from `low` to `high`, or false.

@@ -209,24 +209,6 @@ int open_transcript(int root_fd, const std::string &root, const std::string &pat
     return fd;
 }
 
-std::string printable(std::string_view text)
-{
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += ch;
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0f];
-        }
-    }
-    return out;
-}
-
 std::string errno_name(int err)
 {
     const char *name = strerrorname_np(err);

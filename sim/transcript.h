@@ -59,11 +59,6 @@ void set_line_observer(LineObserver observer, void *context);
 int open_transcript(int root_fd, const std::string &root, const std::string &path,
                     std::string &name, std::string &err);
 
-// The text with every byte that is not printable ASCII, and the backslash,
-// written as \xNN (\x5c for the backslash), so that a message quoting a path,
-// an argument or a scenario word never sends raw control bytes to a terminal.
-std::string printable(std::string_view text);
-
 // "ENOENT" for ENOENT; a number in text for an errno without a name.
 std::string errno_name(int err);
 // The errno for a name ("EIO") or a decimal number; 0 when unknown.

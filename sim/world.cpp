@@ -286,4 +286,22 @@ WorldLock::~WorldLock()
     pthread_mutex_unlock(&w_.lock);
 }
 
+std::string printable(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0f];
+        }
+    }
+    return out;
+}
+
 }  // namespace bbusim

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace bbusim {
 
@@ -242,6 +243,11 @@ public:
 private:
     World &w_;
 };
+
+// The text with every byte that is not printable ASCII, and the backslash,
+// written as \xNN (\x5c for the backslash), so that a message quoting a path,
+// an argument or a scenario word never sends raw control bytes to a terminal.
+std::string printable(std::string_view text);
 
 }  // namespace bbusim
 

@@ -17,7 +17,7 @@ int sleepTime = 50000;
 
 namespace {
 
-constexpr int MAX_RETRY = 5;  // attempts per transfer, and status polls per command
+constexpr int CAPTURE_ATTEMPTS = 5;  // attempts per transfer, and status polls per command
 
 // Error bits of a finished command: byte 4 without TFB_BLOCK_SYNC and
 // EEPROM_FULL, byte 5 without FLASH_CHKSUM (neither concerns these reads).
@@ -50,7 +50,7 @@ bool readGSSattempt(Gss &gss, int verbose)
 // Up to five attempts; a failed transfer and a wrong check byte count alike.
 bool readValidGSS(Gss &gss, int verbose)
 {
-    for (int attempt = 0; attempt < MAX_RETRY; ++attempt) {
+    for (int attempt = 0; attempt < CAPTURE_ATTEMPTS; ++attempt) {
         if (readGSSattempt(gss, verbose))
             return true;
     }
@@ -59,7 +59,7 @@ bool readValidGSS(Gss &gss, int verbose)
 
 bool sendCommand(const std::array<ui8, 3> &frame, int verbose)
 {
-    for (int attempt = 0; attempt < MAX_RETRY; ++attempt) {
+    for (int attempt = 0; attempt < CAPTURE_ATTEMPTS; ++attempt) {
         pace();
         if (do_i2c_write(fd, BBU_SAR_ADDR, static_cast<int>(frame.size()),
                          reinterpret_cast<const char *>(frame.data()),
@@ -78,6 +78,64 @@ struct Exchange {
     ui8 parameter;
 };
 
+// Reads the one-block answer of DataLen data bytes into block, up to
+// CAPTURE_ATTEMPTS times until its check byte is right; says why when it never was.
+template <std::size_t DataLen>
+bool readAnswerBlock(const Exchange &x, std::array<ui8, HDR_LEN + DataLen + 1> &block, int verbose)
+{
+    constexpr std::size_t blockLen = HDR_LEN + DataLen + 1;
+    constexpr std::size_t sumLen = blockLen - 1;
+    unsigned int expected = 0;  // stays 0 when no block ever arrived whole
+    for (int attempt = 0; attempt < CAPTURE_ATTEMPTS; ++attempt) {
+        pace();
+        block.fill(0);
+        int rc = do_i2c_read(fd, BBU_SARX_ADDR, static_cast<int>(blockLen),
+                             reinterpret_cast<char *>(block.data()), verbose);
+        if (rc == static_cast<int>(blockLen)) {
+            expected = sumcheck(block.data(), sumLen);
+            if (expected == block[sumLen])
+                return true;
+        }
+    }
+    std::fprintf(stderr, "%s: CheckSum Error -- Actual:0x%2.2x Expected:0x%2.2x\n", x.who,
+                 block[sumLen], expected);
+    return false;
+}
+
+// Only one-block answers to the command just sent are accepted; checked in
+// this order: echo, block number, block count.
+bool answerHeaderAccepted(const Exchange &x, const std::array<ui8, 3> &frame, const ui8 *block,
+                          int verbose)
+{
+    BbuHdr hdr;
+    std::memcpy(&hdr, block, HDR_LEN);
+    if (verbose)
+        std::fprintf(
+            stderr,
+            "%s: Cmd: 0x%2.2x %2.2x %2.2x  SARX Header data: 0x%2.2x %2.2x %2.2x %2.2x %2.2x \n",
+            x.who, frame[0], frame[1], frame[2], hdr.cmdEcho, hdr.ctr, hdr.len, hdr.blkNbr,
+            hdr.blkSetNbr);
+
+    if (hdr.cmdEcho != x.command) {
+        std::fprintf(stderr,
+                     "%s: Command was not echoed in Header. expected: 0x%2.2x Actual: 0x%2.2x\n",
+                     x.who, x.command, hdr.cmdEcho);
+        return false;
+    }
+    if (hdr.blkNbr != 0) {
+        std::fprintf(stderr, "%s: Block index not as expected. expected: 0x%2.2x Actual: 0x%2.2x\n",
+                     x.who, 0, hdr.blkNbr);
+        return false;
+    }
+    if (!(hdr.blkNbr < hdr.blkSetNbr)) {
+        std::fprintf(
+            stderr, "%s: Block index exceeded maximum allowed. expected: 0x%2.2x Actual: 0x%2.2x\n",
+            x.who, hdr.blkSetNbr, hdr.blkNbr);
+        return false;
+    }
+    return true;
+}
+
 // Sends the command, waits for it and reads its one-block answer of DataLen
 // data bytes; copies the data to pBuff only when the block and its header are
 // right.
@@ -91,57 +149,10 @@ int commandResponse(const Exchange &x, ui8 *pBuff, int verbose)
         std::fputs(x.commandFailure, stderr);
         return -1;
     }
-
-    constexpr std::size_t blockLen = HDR_LEN + DataLen + 1;
-    constexpr std::size_t sumLen = blockLen - 1;
-    std::array<ui8, blockLen> block{};
-    bool good = false;
-    unsigned int expected = 0;  // stays 0 when no block ever arrived whole
-    for (int attempt = 0; attempt < MAX_RETRY && !good; ++attempt) {
-        pace();
-        block.fill(0);
-        int rc = do_i2c_read(fd, BBU_SARX_ADDR, static_cast<int>(blockLen),
-                             reinterpret_cast<char *>(block.data()), verbose);
-        if (rc == static_cast<int>(blockLen)) {
-            expected = sumcheck(block.data(), sumLen);
-            good = expected == block[sumLen];
-        }
-    }
-    if (!good) {
-        std::fprintf(stderr, "%s: CheckSum Error -- Actual:0x%2.2x Expected:0x%2.2x\n", x.who,
-                     block[sumLen], expected);
+    std::array<ui8, HDR_LEN + DataLen + 1> block{};
+    if (!readAnswerBlock<DataLen>(x, block, verbose) ||
+        !answerHeaderAccepted(x, frame, block.data(), verbose))
         return -1;
-    }
-
-    BbuHdr hdr;
-    std::memcpy(&hdr, block.data(), HDR_LEN);
-    if (verbose)
-        std::fprintf(
-            stderr,
-            "%s: Cmd: 0x%2.2x %2.2x %2.2x  SARX Header data: 0x%2.2x %2.2x %2.2x %2.2x %2.2x \n",
-            x.who, frame[0], frame[1], frame[2], hdr.cmdEcho, hdr.ctr, hdr.len, hdr.blkNbr,
-            hdr.blkSetNbr);
-
-    // Only one-block answers to the command just sent are accepted; checked
-    // in this order: echo, block number, block count.
-    if (hdr.cmdEcho != x.command) {
-        std::fprintf(stderr,
-                     "%s: Command was not echoed in Header. expected: 0x%2.2x Actual: 0x%2.2x\n",
-                     x.who, x.command, hdr.cmdEcho);
-        return -1;
-    }
-    if (hdr.blkNbr != 0) {
-        std::fprintf(stderr, "%s: Block index not as expected. expected: 0x%2.2x Actual: 0x%2.2x\n",
-                     x.who, 0, hdr.blkNbr);
-        return -1;
-    }
-    if (!(hdr.blkNbr < hdr.blkSetNbr)) {
-        std::fprintf(
-            stderr, "%s: Block index exceeded maximum allowed. expected: 0x%2.2x Actual: 0x%2.2x\n",
-            x.who, hdr.blkSetNbr, hdr.blkNbr);
-        return -1;
-    }
-
     std::memcpy(pBuff, block.data() + HDR_LEN, DataLen);
     return 0;
 }
@@ -161,7 +172,7 @@ verifyResult verifyBBUopComplete(int verbose)
 {
     Gss gss;
     bool finished = false;
-    for (int poll = 0; poll < MAX_RETRY && !finished; ++poll) {
+    for (int poll = 0; poll < CAPTURE_ATTEMPTS && !finished; ++poll) {
         if (!readValidGSS(gss, verbose)) {
             std::fputs("verifyBBUopComplete: Failure to read GSS\n", stderr);
             return readGSSfailed;

@@ -16,11 +16,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <list>
+#include <regex>
 #include <string>
 
+#include "e2e_harness.h"
 #include "launcher_preload.h"
 #include "sim_world.h"
 
@@ -33,13 +36,6 @@ struct Daemon {
     int log_fd = -1;  // its standard error
     std::string log;
 };
-
-using Outcome = std::array<std::uint32_t, 3>;  // a reply's status, error, dataLength
-
-Outcome outcome(const LnxI2cRetDatType &r)
-{
-    return {r.status, r.error, r.dataLength};
-}
 
 // A socket on the client's path, connected or bound (and listening).
 int client_socket(bool connected)
@@ -107,7 +103,12 @@ protected:
                   bool serve_me = true)
     {
         const std::string my_group = std::to_string(getgid());
-        const bool add_group = serve_me && geteuid() != 0;
+        std::vector<const char *> argv{BBU_I2CD_PATH};
+        if (option != nullptr)
+            argv.insert(argv.end(), {option, value});
+        if (serve_me && geteuid() != 0)
+            argv.insert(argv.end(), {"--group", my_group.c_str()});
+        argv.push_back(nullptr);
         const std::string preload =
             bbusim::compose_preload(bbusim::sanitizer_runtimes(bbusim::elf_needed(BBU_I2CD_PATH)),
                                     BBUSIM_LIBRARY_PATH, std::getenv("LD_PRELOAD"));
@@ -126,13 +127,7 @@ protected:
                 setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
             }
             dup2(log_pipe[1], 2);
-            if (add_group && option != nullptr)
-                execl(BBU_I2CD_PATH, BBU_I2CD_PATH, option, value, "--group", my_group.c_str(),
-                      nullptr);
-            else if (add_group)
-                execl(BBU_I2CD_PATH, BBU_I2CD_PATH, "--group", my_group.c_str(), nullptr);
-            else
-                execl(BBU_I2CD_PATH, BBU_I2CD_PATH, option, value, nullptr);
+            execv(BBU_I2CD_PATH, const_cast<char *const *>(argv.data()));
             _exit(127);
         }
         close(log_pipe[1]);
@@ -171,6 +166,20 @@ protected:
         return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     }
 
+    // Reads the daemon's log until it holds `text` or ends.
+    static void wait_log(Daemon &d, const std::string &text)
+    {
+        while (d.log.find(text) == std::string::npos && read_log(d)) {
+        }
+    }
+    // The daemon's log as golden lines, its peers' ids made "N".
+    static void add_log(std::vector<std::string> &lines, const Daemon &d)
+    {
+        for (const std::string &line : e2e::lines(d.log))
+            lines.push_back("log| " +
+                            std::regex_replace(line, std::regex("(pid|uid|gid) [0-9]+"), "$1 N"));
+    }
+
     static LnxI2cRetDatType ask(LnxI2cAccSockBufType b)
     {
         EXPECT_EQ(lnxI2cSktClient(&b), 0);
@@ -180,92 +189,82 @@ protected:
     std::list<Daemon> daemons_;
 };
 
-TEST_F(DaemonTest, ReadsAndWritesTheBbuAsADirectTransferWouldOnceTheAdapterIsFree)
+// Requests and replies as one golden session (tests/data/golden/daemon/requests.txt):
+// each request, the reply's status, error, length and data, the transfers it
+// made, and the daemon's log at its end.
+TEST_F(DaemonTest, RequestsAndRepliesSession)
 {
+    std::vector<std::string> lines;
+    // A request of `len` bytes in a world with `scenario` added.
+    const auto ask_line = [&](const std::string &scenario, std::uint32_t op, std::uint32_t addr,
+                              std::uint32_t len, const std::string &data = "") {
+        apply(scenario);
+        bbusim::clear_transcript();
+        LnxI2cAccSockBufType b = request(op, addr, len, data);
+        const int rc = lnxI2cSktClient(&b);
+        const LnxI2cRetDatType &r = b.fromDaemon;
+        lines.push_back("ask| " + scenario + (scenario.empty() ? "" : ": ") + "op " +
+                        std::to_string(op) + " addr " + std::to_string(addr) + " length " +
+                        std::to_string(len) +
+                        (data.empty() ? "" : " " + bbutest::hex(data.data(), data.size())));
+        lines.push_back(
+            "reply| rc " + std::to_string(rc) + ", total " + std::to_string(r.totalSize) +
+            ", status " + std::to_string(r.status) + ", error " + std::to_string(r.error) +
+            ", length " + std::to_string(r.dataLength) +
+            (r.dataLength > 0 ? ": " + bbutest::hex(r.buff, std::min(r.dataLength, 40U)) : ""));
+        for (const std::string &line : bbusim::transcript())
+            lines.push_back("bus| " + line);
+    };
+    const auto log_lines = [&](Daemon &d, int sig) {
+        lines.push_back("exit| " + std::to_string(finish(d, sig)));
+        add_log(lines, d);
+    };
+    constexpr std::uint32_t R = OS_I2C_TRAN_READ, W = OS_I2C_TRAN_WRITE;
     Daemon &d = start("--lock-wait", "0");
     const int fd = open_I2C_device(0);
-    ASSERT_EQ(lock_I2C_device(fd, 0), 0);  // another program at work on the bus
-    EXPECT_EQ(outcome(ask(request(OS_I2C_TRAN_READ, 0x40, 33))),
-              (Outcome{OS_I2C_BUSY, PCA_EBUSY, 0}));
-    EXPECT_TRUE(bus_transfers().empty());
+    ASSERT_EQ(lock_I2C_device(fd, 0), 0);
+    lines.emplace_back("adapter| held by another program");
+    ask_line("", R, 0x40, 33);
     unlock_I2C_device(fd);
-
-    const LnxI2cRetDatType r = ask(request(OS_I2C_TRAN_READ, 0x40, 33));
-    EXPECT_EQ(r.totalSize, 1044u);
-    EXPECT_EQ(outcome(r), (Outcome{OS_I2C_TRANS_COMPLETED, 0, 33}));
-    char direct[33];
-    ASSERT_EQ(do_i2c_read(fd, 0x40, 33, direct, 0), 33);
     close_I2C_device(fd);
-    EXPECT_EQ(std::string(r.buff, 33), std::string(direct, 33));
-    ASSERT_EQ(bus_transfers().size(), 2u);
-    EXPECT_EQ(bus_transfers()[0], bus_transfers()[1]) << "the daemon's read, then the direct one";
+    lines.emplace_back("adapter| free");
+    ask_line("", R, 0x40, 33);
+    ask_line("", W, 0x40, 3, std::string("\xc8\x00\xc8", 3));
+    ask_line("", 3, 0x40, 33);
+    ask_line("", R, 0x40, 1025);
+    ask_line("", W, 0x80, 1);
+    ask_line("", R, 0x50, 1);
+    ask_line("", W, 0x50, 1);
+    ask_line("fault fail 40 read EIO", R, 0x40, 33);
+    ask_line("fault fail 40 ETIMEDOUT", W, 0x40, 3);
+    ask_line("fault fail 40 ENOMEM", R, 0x40, 33);
+    ask_line("fault short 40 read 20", R, 0x40, 33);
+    log_lines(d, SIGTERM);
 
-    EXPECT_EQ(outcome(ask(request(OS_I2C_TRAN_WRITE, 0x40, 3, std::string("\xc8\x00\xc8", 3)))),
-              (Outcome{OS_I2C_TRANS_COMPLETED, 0, 3}));
-    EXPECT_EQ(bus_transfers().back(), "write 0x40 3 : c8 00 c8 -> 3");
-    finish(d);
-    EXPECT_THAT(d.log, HasSubstr("bbu-i2cd: adapter /dev/i2c-0b still in use by another program "
-                                 "after 0 s: request refused\n"));
-}
-
-TEST_F(DaemonTest, AnswersBadRequestsAndFailedTransfersWithTheirStatusAndError)
-{
-    constexpr std::uint32_t R = OS_I2C_TRAN_READ, W = OS_I2C_TRAN_WRITE;
-    const struct {
-        const char *scenario;
-        std::uint32_t op, addr, len;
-        Outcome expected;
-    } cases[] = {
-        {"", 3, 0x40, 33, {OS_I2C_BAD_OP, PCA_INVALID, 0}},
-        {"", R, 0x40, 1025, {OS_I2C_TRANS_OVERFLOW, PCA_EINVAL, 0}},
-        {"", W, 0x80, 1, {OS_I2C_BAD_OP, PCA_EINVAL, 0}},
-        {"", R, 0x50, 1, {OS_I2C_TRANS_NO_ADS, PCA_ARNACK, 0}},
-        {"", W, 0x50, 1, {OS_I2C_TRANS_NO_ADS, PCA_AWNACK, 0}},
-        {"fault fail 40 read EIO", R, 0x40, 33, {OS_I2C_TRANS_FAILED, PCA_EIO, 0}},
-        {"fault fail 40 ETIMEDOUT", W, 0x40, 3, {OS_I2C_TRANS_FAILED, PCA_BUSTIME, 0}},
-        {"fault fail 40 ENOMEM", R, 0x40, 33, {OS_I2C_TRANS_FAILED, PCA_UNKNOWN, 0}},
-        {"fault short 40 read 20", R, 0x40, 33, {OS_I2C_TRANS_UNDERFLOW, PCA_XFERPARTR, 20}},
-    };
-    start();
-    for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.scenario << " op " << c.op << " addr " << c.addr);
-        apply(c.scenario);
-        bbusim::clear_transcript();
-        EXPECT_EQ(outcome(ask(request(c.op, c.addr, c.len))), c.expected);
-        const bool refused =
-            c.expected[0] == OS_I2C_BAD_OP || c.expected[0] == OS_I2C_TRANS_OVERFLOW;
-        EXPECT_EQ(bus_transfers().size(), refused ? 0u : 1u) << "nothing on the bus when refused";
-    }
-}
-
-TEST_F(DaemonTest, BadClientsGetAClosedConnectionAndTheServiceGoesOn)
-{
-    Daemon &d = start("--receive-timeout-ms", "100");
-    LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
+    // Bad clients get a closed connection and the service goes on.
+    Daemon &b = start("--receive-timeout-ms", "100");
+    LnxI2cAccSockBufType whole = request(R, 0x40, 33);
     char reply[1];
-
     const int vanished = client_socket(true);  // 24 bytes, then gone
     send(vanished, &whole, 24, 0);
     close(vanished);
+    wait_log(b, "hung up after 24");
     const int silent = client_socket(true);
-    EXPECT_EQ(recv(silent, reply, 1, 0), 0) << "closed without a reply";
+    lines.push_back("silent client| recv " + std::to_string(recv(silent, reply, 1, 0)));
     close(silent);
-
     // A client gone before its reply: the daemon's reply must not kill it.
     // The test holds the adapter until the client has gone.
-    const int fd = open_I2C_device(0);
-    ASSERT_EQ(lock_I2C_device(fd, 0), 0);
+    const int held = open_I2C_device(0);
+    ASSERT_EQ(lock_I2C_device(held, 0), 0);
     const int gone = client_socket(true);
     send(gone, &whole, sizeof whole, 0);
     close(gone);
-    unlock_I2C_device(fd);
-    close_I2C_device(fd);
-
-    EXPECT_EQ(ask(whole).status, OS_I2C_TRANS_COMPLETED);
-    EXPECT_EQ(finish(d), 0);
-    EXPECT_THAT(d.log, HasSubstr("hung up after 24 of 1044 request bytes"));
-    EXPECT_THAT(d.log, HasSubstr("timed out after 0 of 1044 request bytes"));
-    EXPECT_THAT(d.log, HasSubstr("not sent: Broken pipe"));
+    unlock_I2C_device(held);
+    close_I2C_device(held);
+    wait_log(b, "not sent");
+    ask_line("", R, 0x40, 33);
+    log_lines(b, SIGTERM);
+    e2e::check_golden("daemon", "requests", lines);
 }
 
 // The peer for the group check. As root: nobody:nogroup, keeping only the
@@ -354,63 +353,44 @@ TEST_F(DaemonTest, SlowAndSilentClientsHoldUpNoOther)
     EXPECT_THAT(d.log, HasSubstr("hung up after 0 of 1044 request bytes"));
 }
 
-TEST_F(DaemonTest, StartsOnlyWhereNoDaemonAnswersAndStopsCleanly)
+// Where it starts, how it stops, the limits it takes and the socket systemd
+// hands over, as one golden session (tests/data/golden/daemon/starts.txt).
+TEST_F(DaemonTest, StartsSession)
 {
+    std::vector<std::string> lines;
+    const auto ended = [&](const std::string &what, Daemon &d, int sig) {
+        const int status = finish(d, sig);
+        lines.push_back("daemon| " + what + ": exit " + std::to_string(status) + ", socket file " +
+                        (access(LNX_I2C_SKT_PATH, F_OK) == 0 ? "left" : "gone"));
+        add_log(lines, d);
+    };
     close(client_socket(false));  // a stale socket file
     Daemon &first = start();
-    EXPECT_THAT(first.log, HasSubstr("removed the stale socket /tmp/i2c_skt\n"));
-
-    Daemon &second = start();
-    EXPECT_EQ(finish(second, 0), 1);
-    EXPECT_EQ(second.log, "bbu-i2cd: another daemon answers on /tmp/i2c_skt: not starting\n");
-
-    EXPECT_EQ(finish(first, SIGTERM), 0);
-    EXPECT_THAT(first.log, HasSubstr("bbu-i2cd: stopping on SIGTERM\n"));
-    EXPECT_NE(access(LNX_I2C_SKT_PATH, F_OK), 0) << "its socket file is removed";
-
+    ended("a second daemon", start(), 0);
+    wait_log(first, "hung up");  // the second's probe
+    ended("the first, on SIGTERM", first, SIGTERM);
     close(open(LNX_I2C_SKT_PATH, O_CREAT | O_WRONLY, 0600));
-    Daemon &third = start();
-    EXPECT_EQ(finish(third, 0), 1);
-    EXPECT_THAT(third.log, HasSubstr("/tmp/i2c_skt exists and is not a socket: not starting"));
-}
-
-TEST_F(DaemonTest, TakesItsLimitsWithinTheirRangesOnly)
-{
-    const struct {
-        const char *option, *value;
-        const char *refusal;  // nullptr: the daemon starts
-    } cases[] = {
-        {"--receive-timeout-ms", "0", "receive timeout must be 1 to 600000 ms: 0"},
-        {"-t", "600000", nullptr},
-        {"-t", "600001", "receive timeout must be 1 to 600000 ms: 600001"},
-        {"--lock-wait", "0", nullptr},
-        {"-w", "86400", nullptr},
-        {"--lock-wait", "86401", "lock wait must be 0 to 86400 s: 86401"},
-        {"-w", "-1", "lock wait must be 0 to 86400 s: -1"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.option << " " << c.value);
-        Daemon &d = start(c.option, c.value);
-        if (c.refusal == nullptr) {
-            EXPECT_THAT(d.log, HasSubstr("listening on"));
-            EXPECT_EQ(finish(d), 0);
-        } else {
-            EXPECT_EQ(finish(d, 0), 2);
-            EXPECT_EQ(d.log, "bbu-i2cd: " + std::string(c.refusal) + "\n");
-        }
-    }
-}
-
-TEST_F(DaemonTest, ServesTheSocketSystemdHandsOver)
-{
+    ended("a file on the socket's path", start(), 0);
     unlink(LNX_I2C_SKT_PATH);
+    const char *const limits[][2] = {{"--receive-timeout-ms", "0"},
+                                     {"-t", "600000"},
+                                     {"-t", "600001"},
+                                     {"--lock-wait", "0"},
+                                     {"-w", "86400"},
+                                     {"--lock-wait", "86401"},
+                                     {"-w", "-1"}};
+    for (const auto &[option, value] : limits) {
+        Daemon &d = start(option, value);
+        ended(std::string(option) + " " + value, d,
+              d.log.find("listening") != std::string::npos ? SIGTERM : 0);
+    }
     const int listening = client_socket(false);
     Daemon &d = start(nullptr, nullptr, listening);
     close(listening);
-    EXPECT_EQ(d.log, "bbu-i2cd: serving the socket systemd handed over, adapter /dev/i2c-0b\n");
-    EXPECT_EQ(ask(request(OS_I2C_TRAN_READ, 0x40, 33)).status, OS_I2C_TRANS_COMPLETED);
-    EXPECT_EQ(finish(d), 0);
-    EXPECT_EQ(access(LNX_I2C_SKT_PATH, F_OK), 0) << "systemd's socket file stays";
+    lines.push_back("ask| status " +
+                    std::to_string(ask(request(OS_I2C_TRAN_READ, 0x40, 33)).status));
+    ended("the socket systemd handed over", d, SIGTERM);
+    e2e::check_golden("daemon", "starts", lines);
 }
 
 }  // namespace

@@ -5,11 +5,16 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
 #include <stdexcept>
 
 #include "test_names.h"
@@ -41,6 +46,9 @@ Run spawn(std::vector<std::string> argv, const Options &options, const std::stri
     const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    // Only the three standard streams are handed down: the descriptors the
+    // test runner leaves open would shift the numbers a program's opens get.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
@@ -79,7 +87,87 @@ Run spawn(std::vector<std::string> argv, const Options &options, const std::stri
     return r;
 }
 
+// Text as golden lines under `label`: one per line, and one per in-place
+// update, shown ending in "\r".
+void add_shown(std::vector<std::string> &to, const std::string &label, const std::string &text)
+{
+    std::string line;
+    // A blank that ends a line is shown as \x20, so that it cannot get lost.
+    const auto push = [&](const std::string &end) {
+        if (line.ends_with(' '))
+            line.replace(line.size() - 1, 1, "\\x20");
+        to.push_back(label + "|" + (line.empty() && end.empty() ? "" : " " + line + end));
+        line.clear();
+    };
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\n' || c == '\r') {
+            push(c == '\r' ? "\\r" : "");
+            continue;
+        }
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02x", c);
+        line += c >= 0x20 && c < 0x7f && c != '\\' ? std::string(1, ch) : esc;
+    }
+    if (!line.empty())
+        push("  (no end of line)");
+}
+
 }  // namespace
+
+std::vector<std::string> session(const Run &run)
+{
+    std::vector<std::string> out{"exit| " + std::to_string(run.status)};
+    add_shown(out, "out", run.out);
+    add_shown(out, "err", run.err);
+    // A trace log line starts "YYYY-MM-DD HH:MM:SS.micros ".
+    const std::regex stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d+ ",
+                           std::regex::multiline);
+    add_shown(out, "log", std::regex_replace(run.trace_log(), stamp, ""));
+    for (const std::string &line : run.transcript)
+        add_shown(out, "bus", line + "\n");
+    const std::regex pid("pid [0-9]+");
+    for (std::string &line : out)
+        line = std::regex_replace(line, pid, "pid N");
+    return out;
+}
+
+void check_golden(const std::string &family, const std::string &name,
+                  const std::vector<std::string> &actual)
+{
+    const std::string path = std::string(BBU_TEST_DATA) + "/golden/" + family + "/" + name + ".txt";
+    const char *update = std::getenv("BBU_GOLDEN_UPDATE");
+    if (update != nullptr && std::string(update) == "1") {
+        fs::create_directories(fs::path(path).parent_path());
+        std::ofstream file(path, std::ios::trunc);
+        for (const std::string &line : actual)
+            file << line << '\n';
+        return;
+    }
+    const std::vector<std::string> expected = lines(read_file(path));
+    std::size_t i = 0;
+    while (i < expected.size() && i < actual.size() && expected[i] == actual[i])
+        ++i;
+    if (i == expected.size() && i == actual.size())
+        return;
+    std::ostringstream msg;
+    msg << path << " differs at line " << i + 1 << " (- golden, + this run):\n";
+    for (std::size_t k = i < 3 ? 0 : i - 3; k < i; ++k)
+        msg << "    " << expected[k] << "\n";
+    for (std::size_t k = i; k < std::min(expected.size(), i + 3); ++k)
+        msg << "  - " << expected[k] << "\n";
+    for (std::size_t k = i; k < std::min(actual.size(), i + 3); ++k)
+        msg << "  + " << actual[k] << "\n";
+    ADD_FAILURE() << msg.str() << "BBU_GOLDEN_UPDATE=1 rewrites the golden files";
+}
+
+void check_no_stray_golden(const std::string &family, const std::vector<std::string> &names)
+{
+    const fs::path dir = fs::path(BBU_TEST_DATA) / "golden" / family;
+    for (const auto &e : fs::directory_iterator(dir))
+        EXPECT_NE(std::ranges::find(names, e.path().stem().string()), names.end())
+            << e.path().string() << " belongs to no row";
+}
 
 bool Run::exists(const std::string &machine_path) const
 {

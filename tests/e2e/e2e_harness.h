@@ -60,6 +60,23 @@ Run run(const std::vector<std::string> &command, const Options &options = {});
 // the program's path. The run's directory is prepared as for run().
 Run run_program(const std::vector<std::string> &argv, const Options &options = {});
 
+// A run as the lines of a golden session: its exit status, standard output
+// and standard error (an in-place update, ended by a carriage return, is a
+// line of its own), the trace log without its wall-clock stamps, and the
+// transcript with its virtual time. Bytes outside printable ASCII are shown
+// as \xNN; process ids as "pid N".
+std::vector<std::string> session(const Run &run);
+
+// Compares `lines` with the golden file tests/data/golden/FAMILY/NAME.txt and
+// fails with the first differing lines and the file's path. With
+// BBU_GOLDEN_UPDATE=1 it rewrites the file instead: read it against the
+// documents before committing it.
+void check_golden(const std::string &family, const std::string &name,
+                  const std::vector<std::string> &lines);
+
+// Fails for a golden file of the family that none of `names` writes.
+void check_no_stray_golden(const std::string &family, const std::vector<std::string> &names);
+
 }  // namespace e2e
 
 #endif  // BBU_TESTS_E2E_HARNESS_H

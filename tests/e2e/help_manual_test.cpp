@@ -19,55 +19,40 @@ struct ShownWord {
 
 // The words a man page source line shows, each marked bold when any of it
 // is: the font macros (.B, .BI, .BR, ...) alternate fonts between their
-// arguments and join them without blanks; \fB, \fI, \fR and \fP switch fonts
+// arguments and join them without blanks (they are rewritten here as the
+// inline font switches they stand for); \fB, \fI, \fR and \fP switch fonts
 // inline. Other requests show nothing here.
 std::vector<ShownWord> shownWords(const std::string &line)
 {
-    std::string macro, rest = line;
+    std::string text = line;
     if (line.starts_with(".")) {
-        macro = line.substr(0, line.find(' '));
-        rest = macro.size() < line.size() ? line.substr(macro.size() + 1) : "";
+        const std::string fonts = line.substr(1, line.find(' ') - 1);
+        if (!std::regex_match(fonts, std::regex("[BIR]{1,2}")))
+            return {};
+        const std::string rest =
+            line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+        const std::regex arg("\"([^\"]*)\"|([^ ]+)");
+        text.clear();
+        std::size_t n = 0;
+        for (std::sregex_iterator i(rest.begin(), rest.end(), arg), end; i != end; ++i, ++n)
+            text += std::string(fonts.size() == 1 && n > 0 ? " " : "") + "\\f" +
+                    fonts[n % fonts.size()] + ((*i)[1].matched ? (*i)[1] : (*i)[2]).str();
     }
-    std::string fonts = macro.empty() ? "R" : macro.substr(1);
-    if (!std::regex_match(fonts, std::regex("[BIR]{1,2}")))
-        return {};
-
     std::vector<ShownWord> words(1);
-    bool quoted = false, separate = false;
-    std::size_t arg = 0;
-    char font = fonts[0], previous = font;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        char c = rest[i];
-        if (c == ' ' && !quoted && !macro.empty()) {
-            separate = true;
-            continue;
-        }
-        if (separate) {
-            // The next argument: .B and .I show a blank, the others switch font.
-            separate = false;
-            if (fonts.size() == 1)
-                words.emplace_back();
-            font = fonts[++arg % fonts.size()];
-        }
-        if (c == '"') {
-            quoted = !quoted;
-        } else if (c == '\\' && i + 1 < rest.size()) {
-            char e = rest[++i];
-            if (e == 'f' && i + 1 < rest.size()) {
-                char f = rest[++i];
-                std::swap(font, previous);
-                if (f != 'P')
-                    font = f;
-            } else if (e == '-') {
-                words.back().text += '-';
-            } else if (e == '(') {
-                i += 2;
-            }
-        } else if (c == ' ') {
+    char font = 'R', previous = 'R';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ' ') {
             words.emplace_back();
-        } else {
-            words.back().text += c;
+        } else if (text[i] != '\\' || i + 1 == text.size()) {
+            words.back().text += text[i] == '"' ? "" : std::string(1, text[i]);
             words.back().bold = words.back().bold || font == 'B';
+        } else if (text[++i] == 'f' && i + 1 < text.size()) {
+            std::swap(font, previous);
+            font = text[++i] == 'P' ? font : text[i];
+        } else if (text[i] == '-') {
+            words.back().text += '-';
+        } else if (text[i] == '(') {
+            i += 2;
         }
     }
     return words;

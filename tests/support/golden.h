@@ -12,7 +12,9 @@
 #define BBU_TESTS_SUPPORT_GOLDEN_H
 
 #include <bbu/bbu.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <functional>
@@ -52,6 +54,25 @@ inline void PrintTo(const Row &row, std::ostream *os)
 {
     *os << row.name;
 }
+
+// While it lives, descriptor 0 is free, as in a program started with its
+// standard input closed; it notes whether the call left 0 open.
+struct StdinClosed {
+    Call &call;
+    int saved;
+    explicit StdinClosed(Call &c) : call(c), saved(fcntl(0, F_DUPFD_CLOEXEC, 10))
+    {
+        close(0);
+    }
+    ~StdinClosed()
+    {
+        call.notes.emplace_back(fcntl(0, F_GETFD) < 0 ? "fd0| free" : "fd0| left open");
+        dup2(saved, 0);
+        close(saved);
+    }
+    StdinClosed(const StdinClosed &) = delete;
+    StdinClosed &operator=(const StdinClosed &) = delete;
+};
 
 // Runs `row` and compares its session with the family's golden file.
 void check(const std::string &family, const Row &row);

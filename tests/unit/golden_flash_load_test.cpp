@@ -4,6 +4,7 @@
 #include <bbu/bbu.h>
 
 #include <cstdio>
+#include <string>
 
 #include "bbusim.h"
 #include "golden.h"
@@ -57,9 +58,21 @@ const golden::Row kRows[] = {
      nullptr, running_version},
     {"first_image_hard_reset_fails", "fault first-image count 4\nfault fail 68 write", LOAD(1, 0),
      image(9, 200), nullptr, running_version},
+    {"first_image_hard_reset_fails_quiet", "fault first-image count 4\nfault fail 68 write",
+     LOAD(0, 0), image(9, 200), nullptr, running_version},
     // Image checks: a failed one keeps the image off the bus.
     {"missing_file", "", GOLDEN_CALL(processCodeLoad(fd, "missing.bin", 1, 0))},
     {"missing_file_quiet", "", GOLDEN_CALL(processCodeLoad(fd, "missing.bin", 0, 0))},
+    // A name longer than a trace line: the console shows it whole.
+    {"missing_file_long_name", "",
+     GOLDEN_CALL(processCodeLoad(fd, std::string(600, 'n').c_str(), 1, 0))},
+    // A directory opens but does not read; text fails every header check.
+    {"directory_quiet", "", GOLDEN_CALL(processCodeLoad(fd, ".", 0, 0))},
+    {"not_an_image", "", LOAD(1, 0), {{"image.bin", "not an image" + std::string(200, 'x')}}},
+    // Started with standard input closed, the image file is descriptor 0.
+    {"image_on_descriptor_0", "",
+     GOLDEN_CALL((golden::StdinClosed(call), processCodeLoad(fd, "image.bin", 0, 1))),
+     image(9, 200), nullptr, running_version},
     {"bad_magic", "", LOAD(1, 0), image(9, 384, F::bad_magic)},
     {"bad_crc", "", LOAD(0, 0), image(9, 384, F::bad_crc)},
     {"bad_header_check", "", LOAD(0, 0), image(9, 200, F::bad_header_check)},
@@ -73,12 +86,25 @@ const golden::Row kRows[] = {
     {"accept_poll_never_complete", "status 12 10 20\nfault short 40 read 10 count 15 skip 1 on 8f",
      LOAD(0, 1), image(9, 384), nullptr, running_version},
     {"never_ready", "status 0 0xb1", LOAD(1, 1), image(9, 200), nullptr, running_version},
+    {"never_ready_quiet", "status 0 0xb1", LOAD(0, 1), image(9, 200), nullptr, running_version},
+    // Transfers that carry nothing: TFB 0, record 1 and End_Flash_Load.
+    {"writes_carry_nothing",
+     "fault short 40 write 0 count 3 skip 3\nfault short 40 write 0 count 3 skip 6\nfault short 60 "
+     "write 0 count 3 skip 1",
+     LOAD(0, 1), image(9, 200), nullptr, running_version},
     {"checksum_error_once", "fault block-checksum 1", LOAD(0, 1), image(9, 384), nullptr,
      running_version},
     {"record_write_fails", "fault fail 60 write count 3", LOAD(0, 1), image(9, 200), nullptr,
      running_version},
     // Failures that end a load.
     {"initial_status_read_fails", "fault fail 40 read skip 1", LOAD(1, 1), image(9, 200)},
+    {"initial_status_read_fails_quiet", "fault fail 40 read skip 1", LOAD(0, 1), image(9, 200)},
+    {"initial_status_read_carries_nothing", "fault short 40 read 0 skip 1", LOAD(0, 1),
+     image(9, 200), nullptr, running_version},
+    {"start_flash_load_carries_nothing", "fault short 40 write 0 count 3 skip 1", LOAD(0, 1),
+     image(9, 200)},
+    {"terminate_check_fails", "fault busy 3 on 8f\nfault error-bits 6 40 on 8f", LOAD(0, 1),
+     image(9, 384)},
     {"checksum_error_every_time", "fault block-checksum 1 count 4", LOAD(0, 1), image(9, 384)},
     {"start_flash_load_check_fails", "fault error-bits 6 40 on 89", LOAD(0, 1), image(9, 384)},
     {"short_start_flash_load", "fault short 40 write 1 skip 1", LOAD(1, 1), image(9, 384)},

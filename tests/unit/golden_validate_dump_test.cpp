@@ -19,6 +19,9 @@ const golden::Row kRows[] = {
      "",
      GOLDEN_CALL(dump_memory(fd, 0x1000, 300, "dump.bin", buf, 0)),
      {{"dump.bin", std::string(400, 'x')}}},
+    // Started with standard input closed, the dump file is descriptor 0.
+    {"dump_to_descriptor_0", "",
+     GOLDEN_CALL((golden::StdinClosed(call), dump_memory(fd, 0x1000, 16, "dump.bin", nullptr, 0)))},
     {"dump_nothing_creates_file", "",
      GOLDEN_CALL(dump_memory(fd, 0x1000, 0, "fresh.bin", nullptr, 0))},
     {"dump_transfers_fail", "fault fail 40 write\nfault fail 60 read",

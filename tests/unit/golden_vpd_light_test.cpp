@@ -15,15 +15,20 @@ const golden::Row kVpd[] = {
     {"read_text_without_nul", "vpd 2 \"" + std::string(254, 'A') + "\"",
      GOLDEN_CALL(read_vpd_buff(fd, 0, buf))},
     {"read_vpd", "vpd 0 01", GOLDEN_CALL(read_vpd(fd, 0))},
+    {"read_vpd_verbose", "", GOLDEN_CALL(read_vpd(fd, 1))},
     // A wrong stored check byte (byte 51 changed) is repaired.
     {"update_repairs_check_byte", "vpd 51 20", GOLDEN_CALL(update_vpd_codelevel(fd, "B7x", 0, 0))},
-    {"update_verbose", "vpd 51 20", GOLDEN_CALL(update_vpd_codelevel(fd, "B7", 1, 1))},
+    // Byte 0 not zero, then a head that differs once: both read again.
+    {"update_verbose", "vpd 0 01\nvpd 51 20\nfault vpd-flip 3 01 skip 2",
+     GOLDEN_CALL(update_vpd_codelevel(fd, "B7", 1, 1))},
     {"update_rereads_byte0", "vpd 0 01 10", GOLDEN_CALL(update_vpd_codelevel(fd, "9Z", 0, 0))},
     {"update_head_differs_once", "fault vpd-flip 3 01 skip 1",
      GOLDEN_CALL(update_vpd_codelevel(fd, "B7", 0, 0))},
     {"update_head_differs_twice", "fault vpd-flip 15 80 skip 1 count 2",
      GOLDEN_CALL(update_vpd_codelevel(fd, "B7", 0, 0))},
-    {"update_write_fails", "fault fail 54 write skip 3",
+    // A byte write fails, and so do the two reads (three tries each) that judge
+    // the result.
+    {"update_transfers_fail", "fault fail 54 write skip 3\nfault fail 54 read count 6 skip 2",
      GOLDEN_CALL(update_vpd_codelevel(fd, "B7", 0, 0))},
     // With a 5 ms write cycle, every write after the first finds the part busy.
     {"update_part_busy", "vpd-write-cycle 5000", GOLDEN_CALL(update_vpd_codelevel(fd, "B7", 0, 0))},

@@ -7,16 +7,6 @@
 
 namespace {
 
-void rd(int fd, std::uint16_t addr, std::size_t len)
-{
-    rdwr(fd, addr, true, Bytes(len, 0xa5));
-}
-
-void wr(int fd, std::uint16_t addr, const Bytes &bytes)
-{
-    rdwr(fd, addr, false, bytes);
-}
-
 // A frame, a read at 0x60 before the BBU offers anything, two status polls
 // (busy, then done), then the response block read twice.
 void command(int fd, const Bytes &frame, std::size_t block_len)

@@ -1,5 +1,5 @@
 // Raw i2c-dev access for the simulator's own tests: one-message I2C_RDWR
-// transfers on the default adapter, and running a command to its end.
+// transfers on an adapter descriptor, and notes for golden rows.
 #ifndef BBU_TESTS_SIM_BUS_H
 #define BBU_TESTS_SIM_BUS_H
 
@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "golden.h"
 #include "sim_world.h"
 
 using bbutest::Bytes;
@@ -18,7 +19,6 @@ using bbutest::hex;
 
 struct Xfer {
     int rc = 0;       // the ioctl's result
-    int err = 0;      // errno when it failed
     int carried = 0;  // the message's length field afterwards
     Bytes data;       // the buffer afterwards (reads)
 };
@@ -28,9 +28,19 @@ inline Xfer rdwr(int fd, std::uint16_t addr, bool is_read, Bytes buf)
     i2c_msg m{addr, static_cast<__u16>(is_read ? I2C_M_RD : 0), static_cast<__u16>(buf.size()),
               buf.data()};
     i2c_rdwr_ioctl_data d{&m, 1};
-    errno = 0;
     const int rc = ioctl(fd, I2C_RDWR, &d);
-    return {rc, rc < 0 ? errno : 0, m.len, buf};
+    return {rc, m.len, buf};
+}
+
+// A read pre-filled with 0xa5, so bytes the device did not deliver show.
+inline void rd(int fd, std::uint16_t addr, std::size_t len)
+{
+    rdwr(fd, addr, true, Bytes(len, 0xa5));
+}
+
+inline void wr(int fd, std::uint16_t addr, const Bytes &bytes)
+{
+    rdwr(fd, addr, false, bytes);
 }
 
 // A call's result, or the name of its errno when it failed.
@@ -39,32 +49,10 @@ inline std::string outcome(long rc)
     return rc < 0 ? strerrorname_np(errno) : std::to_string(rc);
 }
 
-class SimBusTest : public SimAdapterTest {
-protected:
-    // A read pre-filled with 0xa5, so bytes the device did not deliver show.
-    Xfer read(std::uint16_t addr, std::size_t len)
-    {
-        return rdwr(fd_, addr, true, Bytes(len, 0xa5));
-    }
-    Xfer write(std::uint16_t addr, Bytes bytes)
-    {
-        return rdwr(fd_, addr, false, std::move(bytes));
-    }
-    Bytes status()
-    {
-        return read(0x40, 33).data;
-    }
-
-    // Write a frame to 0x40 and poll until the command is no longer in
-    // progress; returns the number of polls that showed it busy.
-    int run_command(const Bytes &frame, int max_polls = 50)
-    {
-        EXPECT_EQ(write(0x40, frame).rc, 1);
-        for (int busy = 0; busy < max_polls; ++busy)
-            if ((status()[0] & 0x80) == 0)
-                return busy;
-        return max_polls;
-    }
-};
+// A golden row's finding, after the session: "label| text".
+inline void note(golden::Call &call, const std::string &label, const std::string &text)
+{
+    call.notes.push_back(label + "| " + text);
+}
 
 #endif

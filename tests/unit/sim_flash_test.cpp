@@ -15,20 +15,7 @@
 namespace {
 
 using bbusim::ImageFault;
-
-Bytes image_of(std::uint8_t version, std::size_t size = 49152, ImageFault f = ImageFault::none)
-{
-    return bbusim::make_image(version, size, f);
-}
-
-TEST(BbusimImageTest, CrcWorkedValues)
-{
-    const std::uint8_t abc[] = {'a', 'b', 'c'}, one[] = {0x01}, odd[] = {0x01, 0xfe, 0x03};
-    EXPECT_EQ(bbusim::image_crc(abc, 3), 0x00FF00FFu);
-    EXPECT_EQ(bbusim::image_crc(one, 1), 0x000000FFu);
-    EXPECT_EQ(bbusim::image_crc(abc, 0), 0u);
-    EXPECT_EQ(bbusim::image_crc(odd, 3), 0x00FF00FFu) << "only bit 0 of each byte counts";
-}
+using bbusim::make_image;
 
 // What the image checks say of a file's bytes, with its size, version and CRC.
 std::string verdict_of(const Bytes &img)
@@ -43,38 +30,42 @@ std::string verdict_of(const Bytes &img)
     return text;
 }
 
-void image(golden::Call &call, const Bytes &img)
+// The test images, each spoilt in exactly the check asked; the CRC of worked
+// values, where only bit 0 of each byte counts.
+void images(golden::Call &call)
 {
-    call.notes.push_back("image| " + verdict_of(img));
+    for (const Bytes &img : {make_image(0x42), make_image(0x42, 200), make_image(0x42, 50000),
+                             make_image(0x42, 49152, ImageFault::bad_magic),
+                             make_image(0x42, 200, ImageFault::bad_crc),
+                             make_image(0x42, 49152, ImageFault::bad_header_check),
+                             make_image(0x42, 49152, ImageFault::empty)})
+        note(call, "image", verdict_of(img));
+    for (const Bytes &bytes :
+         {Bytes{'a', 'b', 'c'}, Bytes{0x01}, Bytes{}, Bytes{0x01, 0xfe, 0x03}}) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x", bbusim::image_crc(bytes.data(), bytes.size()));
+        note(call, "crc of " + hex(bytes.data(), bytes.size()), crc);
+    }
 }
 
-void rd(int fd, std::uint16_t addr, std::size_t len)
+// Status reads until one has the bits of `mask` in byte `at` set (`set`) or
+// clear, at most `max` of them.
+void poll(int fd, int max, std::size_t at, std::uint8_t mask, bool set)
 {
-    rdwr(fd, addr, true, Bytes(len, 0xa5));
-}
-
-void wr(int fd, std::uint16_t addr, const Bytes &bytes)
-{
-    rdwr(fd, addr, false, bytes);
-}
-
-// Status reads until `done` holds for one (at most `max`).
-template <typename Done>
-void poll(int fd, int max, Done done)
-{
-    for (int n = 0; n < max && !done(rdwr(fd, 0x40, true, Bytes(33, 0xa5)).data);)
+    for (int n = 0;
+         n < max && ((rdwr(fd, 0x40, true, Bytes(33, 0xa5)).data[at] & mask) != 0) != set;)
         ++n;
 }
 
 void run(int fd, const Bytes &frame)
 {
     wr(fd, 0x40, frame);
-    poll(fd, 50, [](const Bytes &s) { return (s[0] & 0x80) == 0; });
+    poll(fd, 50, 0, 0x80, false);  // until commandInProgress clears
 }
 
 void until_power_up(int fd)
 {
-    poll(fd, 40, [](const Bytes &s) { return (s[2] & 0x04) != 0; });
+    poll(fd, 40, 2, 0x04, true);
 }
 
 // The record of block n as the load builds it.
@@ -91,16 +82,12 @@ Bytes record(const Bytes &img, unsigned n)
     return r;
 }
 
-Bytes head(Bytes b, std::size_t n)
+// Whether the flash holds the image's first `n` bytes (all by default) at 0x1000.
+void note_stored(golden::Call &call, Bytes img, std::size_t n = SIZE_MAX)
 {
-    b.resize(n);
-    return b;
-}
-
-void note_stored(golden::Call &call, const Bytes &img)
-{
+    img.resize(std::min(n, img.size()));
     const bool same = bbusim::peek_memory(0x1000, img.size()) == img;
-    call.notes.push_back(std::string("memory| 0x1000 holds the image: ") + (same ? "yes" : "no"));
+    note(call, "memory", std::string("0x1000 holds the image: ") + (same ? "yes" : "no"));
 }
 
 // Start, every block with its terminate byte and TFB (but those in `no_tfb`),
@@ -129,14 +116,14 @@ void load(golden::Call &call, const Bytes &img, const std::set<unsigned> &no_tfb
 void record_checks(int fd, int at, std::uint8_t value)
 {
     run(fd, {0x89, 0x89});
-    Bytes r = record(image_of(1), 5);
+    Bytes r = record(make_image(1), 5);
     if (at == 134)
         r.pop_back();
     else if (at >= 0)
         r[static_cast<std::size_t>(at)] = value;
     if (at >= 0 && at < 133)
         r[133] = end_around_sum(r.data(), 133);
-    for (const Bytes &each : {r, record(image_of(1), 5), record(image_of(1), 5)}) {
+    for (const Bytes &each : {r, record(make_image(1), 5), record(make_image(1), 5)}) {
         wr(fd, 0x60, each);
         rd(fd, 0x40, 33);
     }
@@ -184,63 +171,48 @@ void alarm(int fd, const Bytes &alarm, const Bytes &control)
     rd(fd, 0x40, 33);
 }
 
-// bbusim-mkimage with `args` writing out.img: its status, its streams, what
+// bbusim-mkimage with `args` writing out.img; noted: its exit status, what
 // the image checks say of the file it wrote (which then goes) and whether it
 // holds the bytes of `expected`.
-int mkimage(golden::Call &call, const std::string &args, const Bytes &expected = {})
+void mkimage(golden::Call &call, const std::string &args, const Bytes &expected = {})
 {
     call.aliases = {{BBUSIM_MKIMAGE, "bbusim-mkimage"}};
     const int status = std::system((BBUSIM_MKIMAGE " " + args).c_str());
     std::ifstream in("out.img", std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     const Bytes got(bytes.begin(), bytes.end());
-    call.notes.push_back("out.img| " + (in ? verdict_of(got) : std::string("not written")) +
-                         (got == expected ? "" : "; not the expected bytes"));
+    note(call, args,
+         "exit " + std::to_string(WEXITSTATUS(status)) + "; out.img " +
+             (in ? verdict_of(got) : std::string("not written")) +
+             (got == expected ? "" : "; not the expected bytes"));
     std::remove("out.img");
-    return WEXITSTATUS(status);
-}
-
-void refusals(golden::Call &call)
-{
-    for (const char *bad :
-         {"memory 0xfff 00", "memory 0x10fff 00 00", "image 100", "image 1 0", "validate maybe",
-          "reset-polls soon", "bus-clock 999", "fault tfb-lost 65536", "fault block-checksum"})
-        call.notes.push_back(std::string("refused| ") + bad + ": " + bbusim::apply(bad));
 }
 
 const Bytes kAlarmEverySecond = {0x07, 0x80, 0x80, 0x80, 0x80}, kIntcnA1ie = {0x0e, 0x05, 0x00};
 
 const golden::Row kRows[] = {
-    // The test images: each spoilt in exactly the check asked.
-    {"image_whole", "", GOLDEN_CALL(image(call, image_of(0x42)))},
-    {"image_short", "", GOLDEN_CALL(image(call, image_of(0x42, 200)))},
-    {"image_longer", "", GOLDEN_CALL(image(call, image_of(0x42, 50000)))},
-    {"image_bad_magic", "", GOLDEN_CALL(image(call, image_of(0x42, 49152, ImageFault::bad_magic)))},
-    {"image_bad_crc", "", GOLDEN_CALL(image(call, image_of(0x42, 200, ImageFault::bad_crc)))},
-    {"image_bad_check", "",
-     GOLDEN_CALL(image(call, image_of(0x42, 49152, ImageFault::bad_header_check)))},
-    {"image_empty", "", GOLDEN_CALL(image(call, image_of(0x42, 49152, ImageFault::empty)))},
+    {"images", "", GOLDEN_CALL(images(call))},
     // End_Flash_Load keeps only a whole image; the verdict 10 s after
     // validate-image.
-    {"load_200", "", GOLDEN_CALL(load(call, image_of(7, 200)))},
-    {"load_300", "", GOLDEN_CALL(load(call, image_of(7, 300)))},
-    {"load_bad_crc", "", GOLDEN_CALL(load(call, image_of(7, 200, ImageFault::bad_crc)))},
-    {"load_block_not_taken", "", GOLDEN_CALL(load(call, image_of(7, 300), {1}))},
-    {"load_last_block_not_taken", "", GOLDEN_CALL(load(call, image_of(7, 200), {1}))},
-    {"load_forced_valid", "validate valid", GOLDEN_CALL(load(call, image_of(7, 300), {1}))},
-    {"load_forced_reprogram", "validate reprogram", GOLDEN_CALL(load(call, image_of(7, 200)))},
-    {"load_no_answer", "validate none", GOLDEN_CALL(load(call, image_of(7, 200)))},
+    {"load_200", "", GOLDEN_CALL(load(call, make_image(7, 200)))},
+    {"load_300", "", GOLDEN_CALL(load(call, make_image(7, 300)))},
+    {"load_bad_crc", "", GOLDEN_CALL(load(call, make_image(7, 200, ImageFault::bad_crc)))},
+    {"load_block_not_taken", "", GOLDEN_CALL(load(call, make_image(7, 300), {1}))},
+    {"load_last_block_not_taken", "", GOLDEN_CALL(load(call, make_image(7, 200), {1}))},
+    {"load_forced_valid", "validate valid", GOLDEN_CALL(load(call, make_image(7, 300), {1}))},
+    {"load_forced_reprogram", "validate reprogram", GOLDEN_CALL(load(call, make_image(7, 200)))},
+    {"load_no_answer", "validate none", GOLDEN_CALL(load(call, make_image(7, 200)))},
     {"load_no_block", "", GOLDEN_CALL(load(call, Bytes{}))},
     // A block is taken by the TFB after its terminate byte, not before; a
     // lost TFB never reaches the BBU.
     {"tfb_after_terminate_byte", "fault tfb-lost 0 count 2",
-     GOLDEN_CALL(run(fd, {0x89, 0x89}), wr(fd, 0x60, record(image_of(9), 0)),
+     GOLDEN_CALL(run(fd, {0x89, 0x89}), wr(fd, 0x60, record(make_image(9), 0)),
                  wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33), wr(fd, 0x40, {0x01}),
                  rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33),
                  wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}),
-                 rd(fd, 0x40, 33), note_stored(call, head(image_of(9), 128)))},
+                 rd(fd, 0x40, 33), note_stored(call, make_image(9), 128))},
     {"outside_flash_mode", "",
-     GOLDEN_CALL(wr(fd, 0x40, {0x01}), rd(fd, 0x40, 33), wr(fd, 0x60, record(image_of(1), 0)),
+     GOLDEN_CALL(wr(fd, 0x40, {0x01}), rd(fd, 0x40, 33), wr(fd, 0x60, record(make_image(1), 0)),
                  rd(fd, 0x40, 33), wr(fd, 0x40, {0x8f, 0x8f}), rd(fd, 0x40, 33))},
     // A record is checked as it arrives; a good one clears the error.
     {"record_good", "", GOLDEN_CALL(record_checks(fd, -1, 0))},
@@ -283,29 +255,21 @@ const golden::Row kRows[] = {
                  bbusim::apply("bus-clock 400000"), wr(fd, 0x40, {0x8f, 0x8f}),
                  bbusim::apply("bus-clock off"), rd(fd, 0x40, 1))},
     {"scenario_image", "image 0x0c 200",
-     GOLDEN_CALL(rd(fd, 0x40, 33), note_stored(call, image_of(0x0c, 200)), refusals(call))},
-    {"mkimage_version_size", "",
-     GOLDEN_CALL(mkimage(call, "-v 7 -s 200 out.img", image_of(7, 200)))},
-    {"mkimage_version_hex", "", GOLDEN_CALL(mkimage(call, "-v 0x0b out.img", image_of(11)))},
-    {"mkimage_64k_bad_crc", "",
+     GOLDEN_CALL(rd(fd, 0x40, 33), note_stored(call, make_image(0x0c, 200)))},
+    {"mkimage", "",
      GOLDEN_CALL(
-         mkimage(call, "-s 65536 -c crc out.img", image_of(1, 65536, ImageFault::bad_crc)))},
-    {"mkimage_bad_header", "",
-     GOLDEN_CALL(
-         mkimage(call, "-c header out.img", image_of(1, 49152, ImageFault::bad_header_check)))},
-    {"mkimage_bad_magic", "",
-     GOLDEN_CALL(mkimage(call, "-c magic out.img", image_of(1, 49152, ImageFault::bad_magic)))},
-    {"mkimage_empty", "", GOLDEN_CALL(mkimage(call, "-c empty out.img"))},
-    {"mkimage_size_0", "", GOLDEN_CALL(mkimage(call, "-s 0 out.img"))},
-    {"mkimage_version_256", "", GOLDEN_CALL(mkimage(call, "-v 256 out.img"))},
-    {"mkimage_spoil_unknown", "", GOLDEN_CALL(mkimage(call, "-c size out.img"))},
-    {"mkimage_long_options", "",
-     GOLDEN_CALL(mkimage(call, "--firmware-version 7 --size=200 out.img", image_of(7, 200)))},
-    {"mkimage_spoil_long", "",
-     GOLDEN_CALL(mkimage(call, "--spoil crc out.img", image_of(1, 49152, ImageFault::bad_crc)))},
-    {"mkimage_version", "", GOLDEN_CALL(mkimage(call, "--version out.img"))},
-    {"mkimage_size_without_value", "", GOLDEN_CALL(mkimage(call, "--size out.img"))},
-    {"mkimage_symlink", "", GOLDEN_CALL(symlink("out.img", "link.img"), mkimage(call, "link.img"))},
+         mkimage(call, "-v 7 -s 200 out.img", make_image(7, 200)),
+         mkimage(call, "-v 0x0b out.img", make_image(11)),
+         mkimage(call, "--firmware-version 7 --size=200 out.img", make_image(7, 200)),
+         mkimage(call, "-s 65536 -c crc out.img", make_image(1, 65536, ImageFault::bad_crc)),
+         mkimage(call, "--spoil crc out.img", make_image(1, 49152, ImageFault::bad_crc)),
+         mkimage(call, "-c header out.img", make_image(1, 49152, ImageFault::bad_header_check)),
+         mkimage(call, "-c magic out.img", make_image(1, 49152, ImageFault::bad_magic)),
+         mkimage(call, "-c empty out.img"), mkimage(call, "--version out.img"))},
+    {"mkimage_refused", "",
+     GOLDEN_CALL(mkimage(call, "-s 0 out.img"), mkimage(call, "-v 256 out.img"),
+                 mkimage(call, "-c size out.img"), mkimage(call, "--size out.img"),
+                 symlink("out.img", "link.img"), mkimage(call, "link.img"))},
 };
 
 GOLDEN_TABLE(sim_flash, kRows)

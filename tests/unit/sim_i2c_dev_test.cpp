@@ -1,6 +1,6 @@
-// The interposer as a program sees it: claimed and unclaimed paths,
-// descriptor bookkeeping, the kernel's i2c-dev answers and errors, and the
-// daemon's socket path mapped into the run's root.
+// The interposer as a program sees it: the kernel's i2c-dev answers and
+// errors as whole bus sessions; claimed and unclaimed paths, descriptor
+// bookkeeping and the daemon's socket path mapped into the run's root.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,24 +12,136 @@
 namespace {
 
 using namespace ::testing;
-using BbusimI2cDevTest = SimBusTest;
 
-// An i2c-dev request on a descriptor that is not a claimed adapter gets the kernel's answer.
-void expect_not_an_adapter(int fd)
+// One I2C_RDWR request of n reads of len bytes each at 0x54.
+std::string rdwr_reads(int fd, std::size_t n, std::size_t len)
 {
-    unsigned long funcs = 0;
-    EXPECT_EQ(ioctl(fd, I2C_FUNCS, &funcs), -1);
-    EXPECT_EQ(errno, ENOTTY);
+    std::vector<Bytes> bufs(n, Bytes(len));
+    std::vector<i2c_msg> msgs;
+    for (Bytes &b : bufs)
+        msgs.push_back({0x54, I2C_M_RD, static_cast<__u16>(len), b.data()});
+    i2c_rdwr_ioctl_data d{msgs.data(), static_cast<__u32>(n)};
+    return outcome(ioctl(fd, I2C_RDWR, &d));
 }
+
+// One I2C_SMBUS request, its data filled from the first byte with `given`
+// and 0xee after it; noted: the result and the data up to its last byte
+// that is not 0xee.
+void smbus(golden::Call &call, std::uint8_t read_write, std::uint8_t command, std::uint32_t size,
+           const Bytes &given = {})
+{
+    i2c_smbus_data data{};
+    std::memset(&data, 0xee, sizeof data);
+    std::ranges::copy(given, data.block);
+    i2c_smbus_ioctl_data req{read_write, command, size, &data};
+    const std::string rc = outcome(ioctl(call.fd, I2C_SMBUS, &req));
+    std::size_t used = sizeof data.block;
+    while (used > 0 && data.block[used - 1] == 0xee)
+        --used;
+    note(call, "smbus", rc + " : " + hex(data.block, used));
+}
+
+// The requests at the kernel's limits are taken; those beyond them, and the
+// requests i2c-dev refuses, fail as a whole with nothing on the bus.
+void at_the_limits(golden::Call &call)
+{
+    note(call, "before",
+         "42 reads of 1 byte: " + rdwr_reads(call.fd, 42, 1) +
+             ", 1 read of 8192 bytes: " + rdwr_reads(call.fd, 1, 8192) +
+             ", I2C_SLAVE 0x7f: " + outcome(ioctl(call.fd, I2C_SLAVE, 0x7f)));
+}
+
+void beyond_the_limits(golden::Call &call)
+{
+    const int fd = call.fd;
+    note(call, "0 messages", rdwr_reads(fd, 0, 1));
+    note(call, "43 messages", rdwr_reads(fd, 43, 1));
+    note(call, "a read of 8193 bytes", rdwr_reads(fd, 1, 8193));
+    note(call, "I2C_SLAVE 0x80", outcome(ioctl(fd, I2C_SLAVE, 0x80)));
+    note(call, "I2C_SLAVE_FORCE 0x100", outcome(ioctl(fd, I2C_SLAVE_FORCE, 0x100)));
+    note(call, "request 0x799", outcome(ioctl(fd, 0x0799, 0)));
+    smbus(call, I2C_SMBUS_READ, 2, I2C_SMBUS_BLOCK_DATA);  // not offered
+    smbus(call, I2C_SMBUS_READ, 2, 9);                     // no such size
+    smbus(call, 2, 2, I2C_SMBUS_BYTE_DATA);                // neither read nor write
+    smbus(call, I2C_SMBUS_WRITE, 2, I2C_SMBUS_I2C_BLOCK_DATA, {33});
+    smbus(call, I2C_SMBUS_WRITE, 2, I2C_SMBUS_I2C_BLOCK_DATA, {0});
+    i2c_smbus_ioctl_data no_data{I2C_SMBUS_READ, 2, I2C_SMBUS_BYTE_DATA, nullptr};
+    note(call, "I2C_SMBUS without data", outcome(ioctl(fd, I2C_SMBUS, &no_data)));
+}
+
+// A write of the VPD address 02 and a read of 3 bytes in one request, then
+// the same with a read at 0x50, where no device answers.
+void combined(golden::Call &call)
+{
+    Bytes pointer{0x02}, text(3, 0xa5), nobody(2, 0xa5);
+    i2c_msg msgs[3] = {{0x54, 0, 1, pointer.data()},
+                       {0x54, I2C_M_RD, 3, text.data()},
+                       {0x50, I2C_M_RD, 2, nobody.data()}};
+    for (__u32 n : {2u, 3u}) {
+        text.assign(3, 0xa5);
+        i2c_rdwr_ioctl_data d{msgs, n};
+        note(call, std::to_string(n) + " messages",
+             outcome(ioctl(call.fd, I2C_RDWR, &d)) + ", read " + hex(text.data(), 3));
+    }
+}
+
+// Plain read and write at the slave address, which a duplicate shares.
+void plain(golden::Call &call)
+{
+    unsigned char got[33];
+    note(call, "no address", outcome(::read(call.fd, got, 1)));
+    const int dup_fd = dup(call.fd);
+    call.aliases = {{"close " + std::to_string(dup_fd), "close DUP"}};
+    ioctl(call.fd, I2C_SLAVE, 0x54);
+    note(call, "write on the duplicate", outcome(::write(dup_fd, "\x02", 1)));
+    note(call, "read on the duplicate", outcome(::read(dup_fd, got, 3)));
+    ioctl(call.fd, I2C_SLAVE, 0x40);
+    note(call, "0x40", outcome(::read(call.fd, got, 33)));
+    ::close(dup_fd);
+    unsigned long funcs = 0;
+    ioctl(call.fd, I2C_FUNCS, &funcs);
+    char text[32];
+    std::snprintf(text, sizeof text, "%#lx", funcs);
+    note(call, "I2C_FUNCS", text);
+}
+
+constexpr std::uint8_t R = I2C_SMBUS_READ, W = I2C_SMBUS_WRITE;
+
+// Each SMBus transaction as the kernel emulates it on a plain I2C adapter,
+// at the VPD EEPROM, whose bytes from 2 on are "PN=00AB1234FN=...".
+void smbus_transactions(golden::Call &call)
+{
+    ioctl(call.fd, I2C_SLAVE, 0x54);
+    smbus(call, W, 0, I2C_SMBUS_QUICK);
+    smbus(call, R, 0, I2C_SMBUS_QUICK);
+    smbus(call, W, 0x02, I2C_SMBUS_BYTE);
+    smbus(call, R, 0x02, I2C_SMBUS_BYTE);
+    smbus(call, W, 0x10, I2C_SMBUS_BYTE_DATA, {0x5a});
+    smbus(call, R, 0x02, I2C_SMBUS_BYTE_DATA);
+    smbus(call, W, 0x10, I2C_SMBUS_WORD_DATA, {0x34, 0x12});
+    smbus(call, R, 0x02, I2C_SMBUS_WORD_DATA);
+    smbus(call, W, 0x10, I2C_SMBUS_I2C_BLOCK_DATA, {3, 0x0a, 0x0b, 0x0c});
+    smbus(call, R, 0x02, I2C_SMBUS_I2C_BLOCK_DATA, {4});
+    smbus(call, R, 0x02, I2C_SMBUS_I2C_BLOCK_BROKEN);  // i2cdump's: always 32 bytes
+}
+
+const golden::Row kRows[] = {
+    {"beyond_the_limits", "", GOLDEN_CALL(beyond_the_limits(call)), {}, at_the_limits},
+    {"combined", "", GOLDEN_CALL(combined(call))},
+    {"plain_read_write", "", GOLDEN_CALL(plain(call))},
+    {"smbus", "", GOLDEN_CALL(smbus_transactions(call))},
+};
+
+GOLDEN_TABLE(sim_i2c_dev, kRows)
+
+using BbusimI2cDevTest = SimAdapterTest;
 
 TEST_F(BbusimI2cDevTest, ExtraAdapterIsClaimedOnlyOnceAsked)
 {
     // Before the claim no adapter node exists in either of i2c-dev's naming forms.
     for (const char *path : {"/dev/i2c-11", "/dev/i2c/11"}) {
-        EXPECT_EQ(::open(path, O_RDWR), -1) << path;
-        EXPECT_EQ(errno, ENOENT) << path;
+        EXPECT_EQ(outcome(::open(path, O_RDWR)), "ENOENT") << path;
         EXPECT_EQ(std::fopen(path, "r+"), nullptr) << path;
-        EXPECT_EQ(errno, ENOENT) << path;
     }
     bbusim::claim_adapter("/dev/i2c-11");
     const int fd = ::open("/dev/i2c-11", O_RDWR);
@@ -40,16 +152,7 @@ TEST_F(BbusimI2cDevTest, ExtraAdapterIsClaimedOnlyOnceAsked)
 
 TEST_F(BbusimI2cDevTest, DescriptorsAreDuplicatedAsTheKernelDoes)
 {
-    const int d = ::open("/dev/i2c-0b", O_RDWR);
-    // The slave address belongs to the open file, shared by its duplicates.
-    const int dup_fd = dup(fd_);
-    ASSERT_EQ(ioctl(fd_, I2C_SLAVE, 0x54), 0);
-    ASSERT_EQ(::write(dup_fd, "\x02", 1), 1);
-    char pn[3];
-    ASSERT_EQ(::read(dup_fd, pn, 3), 3);
-    EXPECT_EQ(std::string(pn, 3), "PN=");
-
-    const int target = 63;  // far above what the test program has open
+    const int d = ::open("/dev/i2c-0b", O_RDWR), target = 63;  // far above what is open
     ASSERT_EQ(dup2(d, target), target);
     const int cloexec = fcntl(d, F_DUPFD_CLOEXEC, 40);
     ASSERT_GE(cloexec, 40);
@@ -61,148 +164,13 @@ TEST_F(BbusimI2cDevTest, DescriptorsAreDuplicatedAsTheKernelDoes)
     const int plain = ::open((root_ + "/plain").c_str(), O_CREAT | O_RDWR, 0644);
     ASSERT_EQ(dup2(plain, target), target);
     ::close(plain);
-    expect_not_an_adapter(target);
-    bbusim::clear_transcript();
-    for (int fd : {target, cloexec, dup_fd})
-        ::close(fd);
-    EXPECT_THAT(events(),
-                ElementsAre("close " + std::to_string(cloexec), "close " + std::to_string(dup_fd)));
-}
-
-// The result of one I2C_RDWR request of n reads of len bytes each at 0x54.
-std::string rdwr_reads(int fd, std::size_t n, std::size_t len)
-{
-    std::vector<Bytes> bufs(n, Bytes(len));
-    std::vector<i2c_msg> msgs;
-    for (Bytes &b : bufs)
-        msgs.push_back({0x54, I2C_M_RD, static_cast<__u16>(len), b.data()});
-    i2c_rdwr_ioctl_data d{msgs.data(), static_cast<__u32>(n)};
-    return outcome(ioctl(fd, I2C_RDWR, &d));
-}
-
-// The result of one I2C_SMBUS request with the command byte 0x02.
-std::string smbus(int fd, std::uint8_t read_write, std::uint32_t size, i2c_smbus_data *data)
-{
-    i2c_smbus_ioctl_data req{read_write, 0x02, size, data};
-    return outcome(ioctl(fd, I2C_SMBUS, &req));
-}
-
-TEST_F(BbusimI2cDevTest, RequestsBeyondTheKernelsLimitsAreRefusedAsAWhole)
-{
-    EXPECT_EQ(rdwr_reads(fd_, 42, 1), "42");
-    EXPECT_EQ(rdwr_reads(fd_, 1, 8192), "1");
-    EXPECT_EQ(ioctl(fd_, I2C_SLAVE, 0x7f), 0);
-    bbusim::clear_transcript();
-    i2c_smbus_data data{.block = {33}};  // an I2C block of 33 bytes
-    EXPECT_THAT((std::vector<std::string>{
-                    rdwr_reads(fd_, 0, 1), rdwr_reads(fd_, 43, 1), rdwr_reads(fd_, 1, 8193),
-                    outcome(ioctl(fd_, I2C_SLAVE, 0x80)),
-                    outcome(ioctl(fd_, I2C_SLAVE_FORCE, 0x100)), outcome(ioctl(fd_, 0x0799, 0)),
-                    smbus(fd_, I2C_SMBUS_READ, I2C_SMBUS_BLOCK_DATA, &data),  // not offered
-                    smbus(fd_, I2C_SMBUS_READ, 9, &data),                     // no such size
-                    smbus(fd_, 2, I2C_SMBUS_BYTE_DATA, &data),  // neither read nor write
-                    smbus(fd_, I2C_SMBUS_READ, I2C_SMBUS_BYTE_DATA, nullptr),
-                    smbus(fd_, I2C_SMBUS_WRITE, I2C_SMBUS_I2C_BLOCK_DATA, &data)}),
-                ElementsAre("EINVAL", "EINVAL", "EINVAL", "EINVAL", "EINVAL", "ENOTTY",
-                            "EOPNOTSUPP", "EINVAL", "EINVAL", "EINVAL", "EINVAL"));
-    EXPECT_THAT(events(),
-                ElementsAreArray({"ioctl I2C_RDWR -> EINVAL", "ioctl I2C_RDWR -> EINVAL",
-                                  "ioctl I2C_RDWR -> EINVAL", "ioctl I2C_SLAVE -> EINVAL",
-                                  "ioctl I2C_SLAVE_FORCE -> EINVAL", "ioctl 0x799 -> ENOTTY",
-                                  "ioctl I2C_SMBUS -> EOPNOTSUPP", "ioctl I2C_SMBUS -> EINVAL",
-                                  "ioctl I2C_SMBUS -> EINVAL", "ioctl I2C_SMBUS -> EINVAL",
-                                  "ioctl I2C_SMBUS -> EINVAL"}))
-        << "nothing reached the bus";
-}
-
-TEST_F(BbusimI2cDevTest, CombinedTransferRunsInOrderOrFailsAsAWhole)
-{
-    Bytes pointer{0x02}, text(3, 0xa5), nobody(2, 0xa5);
-    i2c_msg msgs[3] = {{0x54, 0, 1, pointer.data()},
-                       {0x54, I2C_M_RD, 3, text.data()},
-                       {0x50, I2C_M_RD, 2, nobody.data()}};
-    i2c_rdwr_ioctl_data d{msgs, 2};
-    EXPECT_EQ(ioctl(fd_, I2C_RDWR, &d), 2);
-    EXPECT_EQ(std::string(text.begin(), text.end()), "PN=");
-
-    // A message at an address with no device fails the whole request; read
-    // buffers are written only after a successful transfer.
-    text.assign(3, 0xa5);
-    d.nmsgs = 3;
-    EXPECT_EQ(ioctl(fd_, I2C_RDWR, &d), -1);
-    EXPECT_EQ(errno, ENXIO);
-    EXPECT_EQ(text, Bytes(3, 0xa5));
-    EXPECT_THAT(bus_transfers(), ElementsAre(_, _, "write 0x54 1 : 02 -> ENXIO",
-                                             "read 0x54 3 -> ENXIO", "read 0x50 2 -> ENXIO"));
-}
-
-TEST_F(BbusimI2cDevTest, FunctionalityIsPlainI2cAndSmbusWithoutTenBitAddresses)
-{
     unsigned long funcs = 0;
-    ASSERT_EQ(ioctl(fd_, I2C_FUNCS, &funcs), 0);
-    EXPECT_EQ(funcs, I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I2C_FUNC_SMBUS_BYTE |
-                         I2C_FUNC_SMBUS_BYTE_DATA | I2C_FUNC_SMBUS_WORD_DATA |
-                         I2C_FUNC_SMBUS_I2C_BLOCK);
-}
-
-TEST_F(BbusimI2cDevTest, PlainReadAndWriteUseTheSlaveAddress)
-{
-    char c;
-    EXPECT_EQ(::read(fd_, &c, 1), -1) << "no address set: the client's address 0 has no device";
-    EXPECT_EQ(errno, ENXIO);
-    ASSERT_EQ(ioctl(fd_, I2C_SLAVE, 0x40), 0);
-    unsigned char gss[33];
-    ASSERT_EQ(::read(fd_, gss, sizeof gss), 33);
-    EXPECT_THAT(bus_transfers(),
-                ElementsAre("read 0x00 1 -> ENXIO", "read 0x40 33 -> 33 : " + hex(gss, 33)));
-}
-
-struct SmbusCase {
-    const char *name;
-    std::uint8_t read_write;
-    std::uint8_t command;
-    std::uint32_t size;
-    Bytes data;  // the request's i2c_smbus_data before the call, from its first byte
-    std::vector<std::string> events;  // the transfers
-    Bytes result;                     // what a read delivers, from the data's first byte
-};
-
-class BbusimSmbusTest : public SimBusTest, public WithParamInterface<SmbusCase> {};
-
-// Each transaction as the kernel emulates it on a plain I2C adapter, here at
-// the VPD EEPROM (0x54), whose bytes from 2 on are "PN=00AB1234FN=...".
-TEST_P(BbusimSmbusTest, EmulatedWithI2cMessages)
-{
-    const SmbusCase &c = GetParam();
-    ASSERT_EQ(ioctl(fd_, I2C_SLAVE, 0x54), 0);
+    EXPECT_EQ(outcome(ioctl(target, I2C_FUNCS, &funcs)), "ENOTTY");
     bbusim::clear_transcript();
-    i2c_smbus_data data{};
-    std::ranges::copy(c.data, data.block);
-    i2c_smbus_ioctl_data req{c.read_write, c.command, c.size, &data};
-    EXPECT_EQ(ioctl(fd_, I2C_SMBUS, &req), 0);
-    EXPECT_EQ(events(), c.events);
-    EXPECT_EQ(Bytes(data.block, data.block + c.result.size()), c.result);
+    ::close(target);
+    ::close(cloexec);
+    EXPECT_THAT(events(), ElementsAre("close " + std::to_string(cloexec)));
 }
-
-constexpr std::uint8_t R = I2C_SMBUS_READ;
-constexpr std::uint8_t W = I2C_SMBUS_WRITE;
-const std::string kCommand02 = "write 0x54 1 : 02 -> 1";
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Transactions, BbusimSmbusTest, Values(
-    SmbusCase{"QuickWrite", W, 0, I2C_SMBUS_QUICK, {}, {"write 0x54 0 -> 0"}, {}},
-    SmbusCase{"QuickRead", R, 0, I2C_SMBUS_QUICK, {}, {"read 0x54 0 -> 0"}, {}},
-    SmbusCase{"ByteWrite", W, 0x02, I2C_SMBUS_BYTE, {}, {kCommand02}, {}},
-    SmbusCase{"ByteRead", R, 0x02, I2C_SMBUS_BYTE, {0xee}, {"read 0x54 1 -> 1 : 00"}, {0x00}},
-    SmbusCase{"ByteDataWrite", W, 0x10, I2C_SMBUS_BYTE_DATA, {0x5a}, {"write 0x54 2 : 10 5a -> 2"}, {}},
-    SmbusCase{"ByteDataRead", R, 0x02, I2C_SMBUS_BYTE_DATA, {}, {kCommand02, "read 0x54 1 -> 1 : 50"}, {'P'}},
-    SmbusCase{"WordDataWrite", W, 0x10, I2C_SMBUS_WORD_DATA, {0x34, 0x12}, {"write 0x54 3 : 10 34 12 -> 3"}, {}},
-    SmbusCase{"WordDataRead", R, 0x02, I2C_SMBUS_WORD_DATA, {}, {kCommand02, "read 0x54 2 -> 2 : 50 4e"}, {'P', 'N'}},
-    SmbusCase{"I2cBlockWrite", W, 0x10, I2C_SMBUS_I2C_BLOCK_DATA, {3, 0x0a, 0x0b, 0x0c}, {"write 0x54 4 : 10 0a 0b 0c -> 4"}, {}},
-    SmbusCase{"I2cBlockRead", R, 0x02, I2C_SMBUS_I2C_BLOCK_DATA, {4}, {kCommand02, "read 0x54 4 -> 4 : 50 4e 3d 30"}, {4, 'P', 'N', '=', '0'}},
-    // i2cdump's form: the old request number, always 32 bytes.
-    SmbusCase{"I2cBlockReadOldForm", R, 0x02, I2C_SMBUS_I2C_BLOCK_BROKEN, {}, {kCommand02, "read 0x54 32 -> 32 : 50 4e 3d 30 30 41 42 31 32 33 34 46 4e 3d 30 30 41 42 31 32 33 35 53 4e 3d 59 4c 53 49 4d 30 30"}, {32, 'P', 'N', '=', '0', '0', 'A', 'B', '1', '2', '3', '4', 'F', 'N', '=', '0', '0', 'A', 'B', '1', '2', '3', '5', 'S', 'N', '=', 'Y', 'L', 'S', 'I', 'M', '0', '0'}}),
-    bbutest::ByName());
-// clang-format on
 
 TEST_F(BbusimI2cDevTest, DaemonSocketPathIsMappedForBindAndConnect)
 {

@@ -14,7 +14,7 @@
 namespace {
 
 using namespace ::testing;
-using BbusimInterposerTest = SimBusTest;
+using BbusimInterposerTest = SimAdapterTest;
 
 // What the signal handler's calls returned, in memory shared with the test:
 // times handled, pipe write, clock read, pause, adapter write and its errno,

@@ -1,7 +1,11 @@
-// Opening the adapter: the transfers themselves are golden sessions
-// (golden_transfers_status_test.cpp).
+// Opening and locking the adapter: the transfers themselves are golden
+// sessions (golden_transfers_status_test.cpp).
 #include <bbu/bbu.h>
 #include <gmock/gmock.h>
+#include <poll.h>
+
+#include <chrono>
+#include <ctime>
 
 #include "sim_world.h"
 
@@ -49,6 +53,26 @@ TEST_F(OpenTest, AFailedOpenIsAlwaysReported)
             EXPECT_EQ(trace_messages(), "I2C open failed, rc = -1 \n\n");
         }
     }
+}
+
+// A bounded wait for an adapter that another open file holds gives up after
+// the seconds asked, in real time: the monotonic clock, not the virtual one.
+TEST_F(OpenTest, ABoundedLockWaitGivesUpOnTime)
+{
+    const int holder = open_I2C_device(0), waiter = open_I2C_device(0);
+    ASSERT_EQ(lock_I2C_device(holder, 0), 0);
+    // Started a tenth into a second: a wait counted wrong within the second shows.
+    for (timespec now{}; clock_gettime(CLOCK_MONOTONIC, &now) == 0 && now.tv_nsec / 100000000 != 1;)
+        poll(nullptr, 0, 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lock_I2C_device(waiter, 1), I2C_LOCK_TIMEOUT);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(999));
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_EQ(unlock_I2C_device(holder), 0);
+    EXPECT_EQ(lock_I2C_device(waiter, 1), 0);
+    close_I2C_device(waiter);
+    close_I2C_device(holder);
 }
 
 }  // namespace
