@@ -35,6 +35,14 @@ int read_status(int fd_i2c, PollBuffer &buffer, int verbose)
 
 }  // namespace
 
+void note_status_before_tfb()
+{
+    // Bytes 12 and 13 change when the BBU takes the block: remember them
+    // from the status read just before the TFB.
+    byte12_beforeTFB = global_GSS[12];
+    byte13_beforeTFB = global_GSS[13];
+}
+
 int wait_for_cmd_ready(int fd_i2c, int verbose)
 {
     PollBuffer buffer;

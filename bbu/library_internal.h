@@ -49,9 +49,22 @@ struct FileGuard {
     FileGuard &operator=(const FileGuard &) = delete;
 };
 
-// The library's progress and problem lines: each goes to the trace log always
-// and, when asked (as a rule when verbose), to standard output or standard
-// error with the same text.
+// The library's progress and problem lines, the one way its operations reach
+// the console: show_line() writes a line to standard output or standard error
+// when asked (as a rule when verbose); trace_and_show() writes the same text
+// to the trace log always and to the console when asked. A line for the trace
+// log alone goes straight to LogTrace().
+BBU_PRINTF(3, 4)
+inline void show_line(std::FILE *console, bool show, const char *format, ...)
+{
+    if (!show)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(console, format, args);
+    va_end(args);
+}
+
 BBU_PRINTF(3, 4)
 inline void trace_and_show(std::FILE *console, bool show, const char *format, ...)
 {
@@ -70,6 +83,10 @@ inline void trace_and_show(std::FILE *console, bool show, const char *format, ..
     va_end(args);
     LogTrace("%s", line);
 }
+
+// byte12_beforeTFB and byte13_beforeTFB taken from the last status read, the
+// one before a Take_Flash_Block (kept by the handshake, which compares them).
+void note_status_before_tfb();
 
 // The optional pause after every Take_Flash_Block write, in the load and in
 // each re-send: TFB_delaytime milliseconds when TFB_delay is set.
