@@ -127,6 +127,39 @@ bool write_all(int fd, const std::uint8_t *p, std::size_t n)
     return true;
 }
 
+const option kLongOptions[] = {{"firmware-version", required_argument, nullptr, 'v'},
+                               {"size", required_argument, nullptr, 's'},
+                               {"spoil", required_argument, nullptr, 'c'},
+                               {"help", no_argument, nullptr, 'h'},
+                               {"version", no_argument, nullptr, 'V'},
+                               {nullptr, 0, nullptr, 0}};
+
+const Spoil *find_spoil(const char *name)
+{
+    for (const Spoil &s : kSpoils)
+        if (std::strcmp(name, s.name) == 0)
+            return &s;
+    return nullptr;
+}
+
+// The image written to PATH ("-": standard output); the exit status.
+int write_image(const char *path, const std::vector<std::uint8_t> &image)
+{
+    std::string why;
+    const bool to_stdout = std::strcmp(path, "-") == 0;
+    const int fd = to_stdout ? STDOUT_FILENO : open_image_file(path, why);
+    if (fd >= 0 && !write_all(fd, image.data(), image.size()))
+        why = std::strerror(errno);
+    if (fd >= 0 && !to_stdout && ::close(fd) != 0 && why.empty())
+        why = std::strerror(errno);
+    if (fd < 0 || !why.empty()) {
+        std::fprintf(stderr, "bbusim-mkimage: %s: %s\n", bbusim::printable(path).c_str(),
+                     why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -134,12 +167,6 @@ int main(int argc, char **argv)
     unsigned long version = 1;
     unsigned long size = bbusim::kImageLen;
     bbusim::ImageFault fault = bbusim::ImageFault::none;
-    static const option kLongOptions[] = {{"firmware-version", required_argument, nullptr, 'v'},
-                                          {"size", required_argument, nullptr, 's'},
-                                          {"spoil", required_argument, nullptr, 'c'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
     int opt = 0;
     opterr = 0;
     // A leading ':' tells a missing value (':') from an unknown option ('?').
@@ -154,10 +181,7 @@ int main(int argc, char **argv)
                 return usage_error(std::string("bad size '") + optarg + "'");
             break;
         case 'c': {
-            const Spoil *found = nullptr;
-            for (const Spoil &s : kSpoils)
-                if (std::strcmp(optarg, s.name) == 0)
-                    found = &s;
+            const Spoil *found = find_spoil(optarg);
             if (found == nullptr)
                 return usage_error(std::string("unknown check '") + optarg + "'");
             fault = found->fault;
@@ -181,19 +205,5 @@ int main(int argc, char **argv)
         return usage_error("one FILE expected");
     const char *path = argv[optind];
 
-    const std::vector<std::uint8_t> image =
-        bbusim::make_image(static_cast<std::uint8_t>(version), size, fault);
-    std::string why;
-    const bool to_stdout = std::strcmp(path, "-") == 0;
-    const int fd = to_stdout ? STDOUT_FILENO : open_image_file(path, why);
-    if (fd >= 0 && !write_all(fd, image.data(), image.size()))
-        why = std::strerror(errno);
-    if (fd >= 0 && !to_stdout && ::close(fd) != 0 && why.empty())
-        why = std::strerror(errno);
-    if (fd < 0 || !why.empty()) {
-        std::fprintf(stderr, "bbusim-mkimage: %s: %s\n", bbusim::printable(path).c_str(),
-                     why.c_str());
-        return 1;
-    }
-    return 0;
+    return write_image(path, bbusim::make_image(static_cast<std::uint8_t>(version), size, fault));
 }
