@@ -1,57 +1,43 @@
 #!/bin/sh
-# Install the library into a prefix inside the build tree (not a system one),
-# build a C program against it the way the README says (pkg-config, strict
-# C99, the library directory as rpath), and run it on the simulated BBU
-# without LD_LIBRARY_PATH: it must read and decode the status the scenario
-# sets. The libbbu(3) man page must be installed and render cleanly.
+# Install into a prefix inside the build tree (not a system one) and check
+# what a user of the library finds there; build C programs against it the way
+# the README says (pkg-config, strict C99, the library directory as rpath) and
+# run them under the installed bbusim without LD_LIBRARY_PATH: a checked
+# status read, the same through the installed bbu-i2cd, two VPD code-level
+# updates (the first torn), and three flash loads (a load, the same image
+# again: 24, a bad CRC: 5). What they print, the status read's transcript and
+# trace log are compared with GOLDEN (BBU_GOLDEN_UPDATE=1 rewrites it).
 #
-# Then the access daemon: bbu-i2cd, its man page and systemd files are
-# installed, and the daemon serves a second C program that reads the status
-# through the library's socket client.
-#
-# usage: install_test.sh BUILD_DIR WORK_DIR BBUSIM CLIENT_SOURCE SONAME DAEMON_CLIENT_SOURCE
+# usage: install_test.sh BUILD_DIR WORK_DIR SOURCE_DIR SONAME GOLDEN
 set -eu
-
-build=$1
-work=$2
-bbusim=$3
-client_src=$4
-soname=$5
-daemon_client_src=$6
-cc=${CC:-cc}
-cmake=${CMAKE:-cmake}
-
+build=$1 work=$2 src=$3 soname=$4 golden=$5
 fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
-
 rm -rf "$work"
 mkdir -p "$work"
-prefix=$work/prefix
-
-"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" ||
+prefix=$work/prefix libdir=$work/prefix/lib
+"${CMAKE:-cmake}" --install "$build" --prefix "$prefix" >"$work/install.log" ||
     fail "cmake --install failed: $(cat "$work/install.log")"
 
-# What a user of the library finds in the prefix.
-libdir=$prefix/lib
-for f in "$libdir/$soname" "$libdir/libbbu.so" "$libdir/libbbu.a" \
-    "$prefix/include/bbu/bbu.h" "$prefix/include/bbu/i2c.h" \
-    "$libdir/pkgconfig/bbu.pc" "$libdir/cmake/bbu/bbuConfig.cmake" \
-    "$libdir/cmake/bbu/bbuConfigVersion.cmake" "$prefix/share/man/man3/libbbu.3"; do
+for f in "$libdir/$soname" "$libdir/libbbu.so" "$libdir/libbbu.a" "$prefix/include/bbu/bbu.h" \
+    "$prefix/include/bbu/i2c.h" "$libdir/pkgconfig/bbu.pc" "$libdir/cmake/bbu/bbuConfig.cmake" \
+    "$libdir/cmake/bbu/bbuConfigVersion.cmake" "$libdir/systemd/system/bbu-i2cd.socket"; do
     [ -e "$f" ] || fail "not installed: $f"
 done
-readelf -d "$libdir/$soname" | grep -q "Library soname: \[$soname\]" ||
-    fail "SONAME of $libdir/$soname is not $soname"
+readelf -d "$libdir/$soname" | grep -q "Library soname: \[$soname\]" || fail "SONAME is not $soname"
 [ "$(readlink "$libdir/libbbu.so")" = "$soname" ] || fail "libbbu.so does not link to $soname"
+grep -qxF "ExecStart=$prefix/sbin/bbu-i2cd --group bbu" "$libdir/systemd/system/bbu-i2cd.service" ||
+    fail "bbu-i2cd.service does not start the installed daemon"
+for man in man3/libbbu.3 man8/bbu-i2cd.8; do
+    warnings=$(groff -man -ww -z "$prefix/share/man/$man" 2>&1) || fail "groff cannot read $man"
+    [ -z "$warnings" ] || fail "groff warns about $man: $warnings"
+done
+MANWIDTH=80 man -l "$prefix/share/man/man3/libbbu.3" 2>&1 | grep -q '^BUILDING AGAINST THE LIBRARY$' ||
+    fail "man -l libbbu.3 did not render"
 
-man3=$prefix/share/man/man3/libbbu.3
-warnings=$(groff -man -ww -z "$man3" 2>&1) || fail "groff cannot read $man3"
-[ -z "$warnings" ] || fail "groff warns about $man3: $warnings"
-MANWIDTH=80 man -l "$man3" >"$work/man.txt" 2>&1 || fail "man -l $man3 failed: $(cat "$work/man.txt")"
-grep -q '^BUILDING AGAINST THE LIBRARY$' "$work/man.txt" || fail "man -l $man3 did not render"
-
-# Build with nothing but what pkg-config says.
+# Nothing but what pkg-config says; without the rpath the library is not found.
 PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_PATH
 flags=$(pkg-config --cflags --libs bbu) || fail "pkg-config does not know bbu"
@@ -59,91 +45,54 @@ case $flags in
 *"-I$prefix/include"*"-L$libdir"*) ;;
 *) fail "pkg-config flags do not point into the prefix: $flags" ;;
 esac
-# Without the rpath the program cannot find the library in this prefix...
-# shellcheck disable=SC2086 # the flags are words
-"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/no_rpath_client" "$client_src" $flags ||
-    fail "the client does not build against the installed headers and library"
-env -u LD_LIBRARY_PATH ldd "$work/no_rpath_client" | grep -q "$soname => not found" ||
-    fail "$soname found without an rpath: the prefix is not a private one"
-# ...with it, as the README says, it can.
-rpath=$(pkg-config --variable=libdir bbu)
-[ "$rpath" = "$libdir" ] || fail "pkg-config libdir is $rpath, not $libdir"
-# shellcheck disable=SC2086 # the flags are words
-"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/status_client" "$client_src" $flags \
-    -Wl,-rpath,"$rpath" || fail "the client does not build with the rpath"
-
-# A BBU with a status that is easy to recognise.
-cat >"$work/status.scn" <<'EOF'
-# charging on a proper and actual connection, a state save waiting,
-# firmware 02.17, three strings, 30.0 degrees average
-status 0 0x35
-status 3 0x20
-status 18 0x30
-status 20 0x01
-status 21 0x2c
-status 30 0x02
-status 31 0x17
-EOF
-
-set +e
-env -u LD_LIBRARY_PATH "$bbusim" --scenario "$work/status.scn" --root "$work/root" \
-    --transcript "$work/transcript" -- "$work/status_client" >"$work/out" 2>"$work/err"
-status=$?
-set -e
-[ "$status" -eq 0 ] || fail "status_client exited with $status: $(cat "$work/out" "$work/err")"
-[ ! -s "$work/err" ] || fail "unexpected standard error: $(cat "$work/err")"
-
-expect_line() {
-    grep -qxF -- "$1" "$work/out" || fail "missing line '$1' in: $(cat "$work/out")"
+[ "$(pkg-config --variable=libdir bbu)" = "$libdir" ] || fail "pkg-config libdir is not $libdir"
+cc() {
+    # shellcheck disable=SC2086 # the flags are words
+    "${CC:-cc}" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/$1" "$2" $flags ${3:+"$3"} ||
+        fail "$2 does not build against the installed library"
 }
-expect_line "checked read: 0"
-expect_line "general status======= status_client"
-expect_line "byte0 35 charging "
-expect_line "byte3 20 statesave "
-expect_line "byte5 00 "
-expect_line "firmware: 02.17"
-expect_line "battery strings: 3"
-expect_line "average temperature: 300"
-expect_line "state save available: yes"
-expect_line "charging: yes"
-expect_line "checksumError: 0"
-expect_line "rest of buffer kept: yes"
+cc no_rpath "$src/tests/e2e/status_client.c"
+env -u LD_LIBRARY_PATH ldd "$work/no_rpath" | grep -q "$soname => not found" ||
+    fail "$soname found without an rpath: the prefix is not a private one"
+for c in status_client daemon_status_client vpd_client; do
+    cc $c "$src/tests/e2e/$c.c" -Wl,-rpath,"$libdir"
+done
+cc flash_loader "$src/bench/flash_loader.c" -Wl,-rpath,"$libdir"
+"$prefix/bin/bbusim-mkimage" -v 6 "$work/new.img"
+"$prefix/bin/bbusim-mkimage" -v 6 -c crc "$work/bad.img"
 
-# The check byte the program saw is the one the simulated BBU sent.
-read_line=$(grep ' read 0x40 33 -> 33 : ' "$work/transcript") || fail "no status read on the bus"
-[ "$(echo "$read_line" | wc -l)" -eq 1 ] || fail "more than one status read: $read_line"
-sent=$(echo "$read_line" | awk '{ print $NF }')
-expect_line "check byte: $sent"
-
-# The library traced to the (mapped) trace log, not to the console.
-log=$work/root/opt/Logs/bbu/logs/BBU.log
-grep -q ' Performing I2C commands with retry$' "$log" || fail "no retry trace in $log"
-grep -q ' general status======= status_client$' "$log" || fail "no display trace in $log"
-
-# The access daemon, its man page and systemd files; it serves a client built
-# against the installed library.
-[ -e "$prefix/lib/systemd/system/bbu-i2cd.socket" ] || fail "bbu-i2cd.socket not installed"
-grep -qxF "ExecStart=$prefix/sbin/bbu-i2cd --group bbu" "$prefix/lib/systemd/system/bbu-i2cd.service" ||
-    fail "bbu-i2cd.service does not start the installed daemon"
-warnings=$(groff -man -ww -z "$prefix/share/man/man8/bbu-i2cd.8" 2>&1) || fail "no bbu-i2cd.8"
-[ -z "$warnings" ] || fail "groff warns about bbu-i2cd.8: $warnings"
-# shellcheck disable=SC2086 # the flags are words
-"$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$work/daemon_client" "$daemon_client_src" \
-    $flags -Wl,-rpath,"$rpath" || fail "the daemon client does not build"
-# The daemon starts in the background, serving root and the group of whoever
-# runs the test; the client waits until it says it listens (the socket file
-# alone appears at bind, before the daemon listens).
-env -u LD_LIBRARY_PATH "$bbusim" --scenario "$work/status.scn" --root "$work/droot" \
-    --transcript "$work/dtranscript" -- sh -c '
-        "$1" --group "$(id -g)" 2>"$3" & daemon=$!
+sim() { # NAME SCENARIO COMMAND...: its streams and exit status in the session
+    name=$1 scn=$2
+    shift 2
+    echo "run| $name"
+    set +e
+    env -u LD_LIBRARY_PATH "$prefix/bin/bbusim" --root "$work/$name.root" --transcript "$work/$name.t" \
+        ${scn:+--scenario "$src/tests/data/$scn"} -- "$@" >"$work/out" 2>"$work/err"
+    echo "exit| $?"
+    set -e
+    sed 's/^/out| /' "$work/out"
+    sed 's/^/err| /' "$work/err"
+}
+# The daemon serves root and the group of whoever runs the test; the client
+# waits until it says it listens (the socket file appears before that).
+# shellcheck disable=SC2016 # expanded by the inner shell
+{
+    sim status_client install_status.scn "$work/status_client"
+    # The adapter's number depends on the descriptors the test runner hands down.
+    sed -E 's/^/bus| /; s/(open .* -> |close )[0-9]+$/\1FD/' "$work/status_client.t"
+    sed -E 's/^[0-9-]{10} [0-9:]{8}\.[0-9]+ /log| /; t; s/^/log+ /' "$work/status_client.root/opt/Logs/bbu/logs/BBU.log"
+    sim daemon install_status.scn sh -c '"$1" --group "$(id -g)" 2>"$3" & daemon=$!
         i=0; until grep -q "listening on" "$3" 2>/dev/null || [ $((i += 1)) -gt 100000 ]; do :; done
-        "$2"; status=$?
-        kill -TERM $daemon && wait $daemon && exit $status' \
-    sh "$prefix/sbin/bbu-i2cd" "$work/daemon_client" "$work/daemon.log" >"$work/dout" 2>&1 ||
-    fail "daemon_client or bbu-i2cd failed: $(cat "$work/dout" "$work/daemon.log")"
-sent=$(grep ' read 0x40 33 -> 33 : ' "$work/dtranscript" | awk '{ print $NF }')
-grep -qxF "status 1 error 0 bytes 33 firmware 02.17 check byte $sent" "$work/dout" ||
-    fail "not the scenario's status as read on the bus ($sent): $(cat "$work/dout")"
-grep -qxF "bbu-i2cd: stopping on SIGTERM" "$work/daemon.log" || fail "no clean stop: $(cat "$work/daemon.log")"
-
-echo "installed library: built, linked and read the simulated BBU, directly and through bbu-i2cd"
+        "$2"; status=$?; kill -TERM $daemon && wait $daemon && exit $status' \
+        sh "$prefix/sbin/bbu-i2cd" "$work/daemon_status_client" "$work/daemon.log"
+    sed 's/^/daemon| /' "$work/daemon.log"
+    sim vpd_client vpd_torn_head.scn "$work/vpd_client"
+    sim flash_loader "" "$work/flash_loader" "$work/new.img" "$work/new.img" \
+        "$work/bad.img"
+    echo "flash block records| $(grep -c ' write 0x60 134 : 8f ' "$work/flash_loader.t")"
+} | sed "s|$work|WORK|g" >"$work/session"
+[ -z "${BBU_GOLDEN_UPDATE:-}" ] || cp "$work/session" "$golden"
+diff -u "$golden" "$work/session" >"$work/diff" || {
+    head -40 "$work/diff" >&2
+    fail "the session differs from $golden"
+}

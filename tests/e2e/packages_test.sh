@@ -6,10 +6,7 @@
 # usage: packages_test.sh BUILD_DIR WORK_DIR VERSION
 set -eu
 
-build=$1
-work=$2
-version=$3
-deb=$version-1
+build=$1 work=$2 version=$3 deb=$3-1 arch=$(dpkg --print-architecture)
 
 fail() {
     echo "FAIL: $*" >&2
@@ -23,7 +20,7 @@ mkdir -p "$work"
 
 # package, file that must be in it, dependency it must declare
 while read -r package path depends; do
-    file=$work/${package}_${deb}_$(dpkg --print-architecture).deb
+    file=$work/${package}_${deb}_$arch.deb
     [ -f "$file" ] || fail "no package $package: $(ls "$work")"
     [ "$(dpkg-deb -f "$file" Package)" = "$package" ] || fail "$file is not $package"
     dpkg-deb --contents "$file" | grep " \./usr/$path\( \|$\)" >/dev/null || fail "$package lacks /usr/$path"
@@ -50,20 +47,18 @@ bbusim share/man/man1/bbusim-mkimage.1 -
 EOF
 
 # The tools' package recommends bash-completion, which loads bbuctl's completion.
-tools=$work/bbu-tools_${deb}_$(dpkg --print-architecture).deb
+tools=$work/bbu-tools_${deb}_$arch.deb
 dpkg-deb -f "$tools" Recommends | grep -qx 'bash-completion' ||
     fail "bbu-tools does not recommend bash-completion: $(dpkg-deb -f "$tools" Recommends)"
 
-# The library package is named for the SONAME it holds; pkg-config points at /usr.
-arch=$(dpkg --print-architecture)
+# The library package is named for the SONAME it holds; pkg-config points at
+# /usr. The tools run from what the packages unpack.
 dpkg-deb -x "$work/libbbu0_${deb}_$arch.deb" "$work/root"
+dpkg-deb -x "$tools" "$work/root"
 readelf -d "$work/root/usr/lib/libbbu.so.$version" | grep -q 'Library soname: \[libbbu.so.0\]' ||
     fail "libbbu0 holds no libbbu.so.0"
 dpkg-deb --fsys-tarfile "$work/libbbu-dev_${deb}_$arch.deb" | tar -xOf - ./usr/lib/pkgconfig/bbu.pc |
     grep -x 'prefix=/usr' >/dev/null || fail "bbu.pc does not name /usr"
-
-# The tools run from what the packages unpack.
-dpkg-deb -x "$work/bbu-tools_${deb}_$arch.deb" "$work/root"
 out=$(env -u LD_LIBRARY_PATH "$work/root/usr/bin/bbuctl" --version) ||
     fail "the packaged bbuctl does not run"
 [ "$out" = "bbuctl (bbu) $version" ] || fail "bbuctl --version says: $out"

@@ -1,150 +1,163 @@
-// The launcher with real, unmodified programs: i2c-tools as a peer client,
-// the shell and coreutils, exit statuses and the transcript.
-#include <gmock/gmock.h>
+// The bbusim launcher as golden sessions: a shell line run in a directory of
+// its own (with bbusim, i2ctransfer and the scenario examples at hand, and the
+// default root below it), then its exit status, both streams, the transcript
+// written to "t" and what the directory holds afterwards (each entry's type,
+// mode and owner; a root's contents are not listed). Real programs are the
+// commands: i2ctransfer as a peer client, the shell and coreutils.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "e2e_harness.h"
-#include "test_names.h"
 
 namespace {
 
-using namespace ::testing;
-using bbutest::Bytes;
-using bbutest::end_around_sum;
-using bbutest::hex;
+namespace fs = std::filesystem;
 
-// Four i2ctransfer processes and a shell's sleep between them: one BBU, one clock.
-TEST(BbusimLauncherTest, I2ctransferConversationAcrossProcesses)
-{
-    if (std::string(I2CTRANSFER_PATH).find("NOTFOUND") != std::string::npos)
-        GTEST_SKIP() << "i2ctransfer is not installed";
-    const std::string t = std::string(I2CTRANSFER_PATH) + " -y 11 ";
-    e2e::Run r = e2e::run({"sh", "-c",
-                           t + "w3@0x40 0xc8 0x00 0xc8 && sleep 1 && " + t + "r33@0x40 && " + t +
-                               "r33@0x40 && " + t + "r86@0x60"},
-                          {.scenario = "state-save 0 de ad be ef\n", .adapters = {"/dev/i2c-11"}});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    const auto lines = e2e::lines(r.out);
-    ASSERT_EQ(lines.size(), 3u);
-    const Bytes busy = bbutest::parse_hex(lines[0]), done = bbutest::parse_hex(lines[1]),
-                block = bbutest::parse_hex(lines[2]);
-    EXPECT_EQ(hex(busy.data(), 2), "b1 4e") << "the first process's command in progress";
-    EXPECT_EQ(hex(done.data(), 2), "31 ce");
-    ASSERT_EQ(block.size(), 86u);
-    EXPECT_EQ(hex(block.data(), 9), "c8 01 50 00 01 de ad be ef");
-    EXPECT_EQ(block[85], end_around_sum(block.data(), 85));
-
-    EXPECT_THAT(r.transcript, Contains(StartsWith("1.000000 read 0x40 33 -> 33 : b1 4e ")));
-    EXPECT_THAT(r.events(), AllOf(Contains(StartsWith("open /dev/i2c-11 -> ")).Times(4),
-                                  Contains(StartsWith("close ")).Times(4),
-                                  Contains("sleep 1000000"), Contains("exit 0")));
-}
-
-TEST(BbusimLauncherTest, ExitStatusAndSignalArePassedOn)
-{
-    e2e::Run exited = e2e::run({"sh", "-c", "exit 3"});
-    EXPECT_EQ(exited.status, 3);
-    EXPECT_THAT(exited.events(), ElementsAre("exit 3"));
-    e2e::Run killed = e2e::run({"sh", "-c", "kill -TERM $$"});
-    EXPECT_EQ(killed.status, 128 + 15);
-    EXPECT_THAT(killed.events(), ElementsAre("exit signal 15"));
-}
-
-struct LauncherError {
+struct Row {
     const char *name;
-    std::vector<std::string> command;
-    std::string scenario;
-    std::vector<std::string> launcher_args;
-    int status;
-    std::string message;  // in standard error
+    std::string script;         // R names the default root, E a private directory
+    std::string scenario = "";  // written to s.scn
 };
 
-class BbusimLauncherErrorTest : public TestWithParam<LauncherError> {};
-
-TEST_P(BbusimLauncherErrorTest, ExitsWithItsStatusAndSaysWhy)
-{
-    const LauncherError &c = GetParam();
-    std::vector<std::string> command = c.command;
-    if (command[0] == "NOT-EXECUTABLE") {  // a file of the test's own, without execute bits
-        command[0] = e2e::test_dir() + "/data.txt";
-        std::ofstream(command[0]) << "not a program\n";
-        ASSERT_EQ(chmod(command[0].c_str(), 0644), 0);
-    }
-    e2e::Run r = e2e::run(command, {.scenario = c.scenario, .launcher_args = c.launcher_args});
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_THAT(r.err, HasSubstr(c.message));
-    EXPECT_EQ(r.out, "") << "the command did not run";
-}
-
 // clang-format off
-const LauncherError kErrors[] = {
-    {"BadScenarioLine", {"echo", "ran"}, "status 0 31\n\nbogus 1\n", {}, 125,
-     "scenario.scn:3: unknown keyword 'bogus'"},
-    {"MissingScenarioFile", {"echo", "ran"}, "", {"--scenario", "/nonexistent/x.scn"}, 125,
-     "cannot read scenario /nonexistent/x.scn"},
-    {"CommandNotFound", {"bbusim-no-such-command"}, "", {}, 127,
-     "bbusim: bbusim-no-such-command: command not found"},
-    {"NotExecutable", {"NOT-EXECUTABLE"}, "", {}, 126, "data.txt: Permission denied"},
+const Row kRows[] = {
+    // Four i2ctransfer processes and a shell's sleep between them: one BBU, one clock.
+    {"I2ctransferAcrossProcesses",
+     "bbusim --transcript t --scenario s.scn --adapter /dev/i2c-11 -- sh -c 'T=\"i2ctransfer -y 11\"; "
+     "$T w3@0x40 0xc8 0x00 0xc8 && sleep 1 && $T r33@0x40 && $T r33@0x40 && $T r86@0x60'",
+     "state-save 0 de ad be ef\n"},
+    {"ExitStatusPassedOn", "bbusim --transcript t -- sh -c 'exit 3'"},
+    {"SignalPassedOn", "bbusim --transcript t -- sh -c 'kill -TERM $$'"},
+    {"BadScenarioLine", "bbusim --scenario s.scn -- echo ran", "status 0 31\n\nbogus 1\n"},
+    {"MissingScenarioFile", "bbusim --scenario /nonexistent/x.scn -- echo ran"},
+    {"CommandNotFound", "bbusim -- bbusim-no-such-command"},
+    {"NotExecutable", "bbusim -- ./s.scn", "status 0 31\n"},
     // Options are refused with untrusted bytes escaped; an empty value is no default.
-    {"EmptyRoot", {"echo", "ran"}, "", {"--root="}, 125,
-     "bbusim: option '--root' needs a value, not an empty"},
-    {"AdapterNotADevice", {"echo", "ran"}, "", {"--adapter", "foo"}, 125,
-     "bbusim: --adapter 'foo': not a device path"},
-    {"EscapedOption", {"echo", "ran"}, "", {"--x\x1b[2J\xef\xbb\xbf"}, 125,
-     "bbusim: unknown option '--x\\x1b[2J\\xef\\xbb\\xbf'"},
+    {"EmptyRoot", "bbusim --root= -- echo ran"},
+    {"AdapterNotADevice", "bbusim --adapter foo -- echo ran"},
+    {"EscapedOption", "bbusim \"$(printf -- '--x\\033[2J\\357\\273\\277')\" -- echo ran"},
+    {"HelpAndVersion", "bbusim --help && bbusim --version"},
+    {"ScenarioExamples", "for f in default_world device_state faults clock; do "
+     "bbusim --scenario \"$DATA/sim_$f.scn\" -- true || exit; done"},
+    // The trace log directory is mapped into the root unless left out.
+    {"TraceLogMapped", "bbusim --root r -- sh -c 'echo hello >> /opt/Logs/bbu/logs/BBU.log' && "
+     "cat r/opt/Logs/bbu/logs/BBU.log"},
+    {"TraceLogLeftOut", "bbusim --no-log-dir -- sh -c 'echo hello >> /opt/Logs/bbu/logs/BBU.log'"},
+    {"TraceLogAbsent", "bbusim --scenario s.scn -- sh -c 'echo hello >> /opt/Logs/bbu/logs/BBU.log'",
+     "log-dir absent\n"},
+    // The interposer preloaded, but no world named: /opt/. is a directory on
+    // any machine, so a read that reached it would say so.
+    {"WithoutAWorld", "bbusim -- env BBUSIM_WORLD= cat /opt/."},
+    // A private default root, one run per root, nothing written through a link.
+    {"DefaultRootCreatedPrivateAndReused", "bbusim -- true && bbusim -- true"},
+    {"RootWorldWritable", "mkdir -m 777 $R && bbusim -- echo ran"},
+    {"RootGroupReadable", "mkdir -m 750 $R && bbusim -- echo ran"},
+    {"RootOtherOwner", "mkdir -m 700 $R && chown 65534 $R && bbusim -- echo ran"},
+    {"RootSymbolicLink", "ln -s E $R && bbusim -- echo ran"},
+    {"RootNotADirectory", "touch $R && bbusim -- echo ran"},
+    {"ExplicitRootSymbolicLink", "ln -s E R && bbusim --root R -- echo ran"},
+    {"TranscriptLinkInRoot", "mkdir R && ln -s ../E/x R/bbusim.transcript && bbusim --root R -- echo ran"},
+    {"TmpLinkInRoot", "mkdir R && ln -s ../E R/tmp && bbusim --root R -- echo ran"},
+    {"RootInUse", "bbusim --root r -- bbusim --root r -- echo ran; echo \"status $?\"; "
+     "bbusim --root r -- echo ran"},
+    // The transcript's descriptor is handed down, nothing else of the root's;
+    // a command that puts a file of its own at that number keeps it to itself.
+    {"DescriptorsHandedDown", "bbusim --transcript t -- sh -c "
+     "'find /proc/$$/fd -mindepth 1 -printf \"%f %l\\n\"'"},
+    {"TranscriptNumberReused", "bbusim --transcript t -- bash -c "
+     "'exec 100>other; sleep 1; exec 100>&-; sleep 2'"},
+    // /dev/stderr is the launcher's standard error, appended to, never emptied.
+    {"TranscriptToStandardError", "echo kept >&2; bbusim --root r --transcript /dev/stderr -- "
+     "sh -c 'sleep 1 2>inner; sleep 2'"},
+    // timeout(1) only ends a run that hangs; a passing run never waits.
+    {"TranscriptFifoNobodyReads", "mkfifo fifo && timeout 20 bbusim --root r --transcript fifo -- echo ran"},
+    // Standard error goes through cat: under the limit it could not be written either.
+    {"WorldCannotBeWritten",
+     "{ (ulimit -f 0; exec bbusim --root r -- echo ran) 2>&1; echo \"status $?\"; } | cat"},
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Errors, BbusimLauncherErrorTest, ValuesIn(kErrors), bbutest::ByName());
-
-TEST(BbusimLauncherTest, TraceLogDirectoryIsMappedIntoTheRootUnlessLeftOut)
+// The directory's entries below `rel`, each with its type, mode and owner.
+void list(const std::string &dir, const std::string &rel, std::vector<std::string> &out)
 {
-    const std::vector<std::string> append = {"sh", "-c",
-                                             "echo hello >> /opt/Logs/bbu/logs/BBU.log"};
-    e2e::Run r = e2e::run(append);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.trace_log(), "hello\n");
-    for (const e2e::Options &o : {e2e::Options{.launcher_args = {"--no-log-dir"}},
-                                  e2e::Options{.scenario = "log-dir absent"}}) {
-        r = e2e::run(append, o);
-        EXPECT_NE(r.status, 0);
-        EXPECT_FALSE(r.exists("/opt/Logs/bbu/logs"));
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir + rel))
+        names.insert(e.path().filename().string());
+    for (const std::string &name : names) {
+        const std::string path = rel + name;
+        struct stat st {};
+        if (path.starts_with("run") || path == "t" || path == "s.scn" ||
+            lstat((dir + path).c_str(), &st) != 0)
+            continue;
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+        std::string line =
+            "dir| " + path + " " + mode + (st.st_uid == geteuid() ? "" : " not mine");
+        if (S_ISLNK(st.st_mode))
+            line += " link to " + fs::read_symlink(dir + path).string();
+        else if (S_ISREG(st.st_mode))
+            line += " file of " + std::to_string(st.st_size) + " bytes";
+        else if (S_ISFIFO(st.st_mode))
+            line += " fifo";
+        out.push_back(line);
+        // A root is the simulator's own business.
+        if (S_ISDIR(st.st_mode) && name != "r" && name != "R" && !name.starts_with("bbusim-"))
+            list(dir, path + "/", out);
     }
 }
 
-// The interposer preloaded by the launcher, but no world named: /opt/. is a
-// directory on any machine, so a read that reached it would say so.
-TEST(BbusimLauncherTest, WithoutAWorldMachinePathsDoNotExist)
-{
-    e2e::Run r = e2e::run({"env", "BBUSIM_WORLD=", "cat", "/opt/."});
-    EXPECT_NE(r.status, 0);
-    EXPECT_THAT(r.err, HasSubstr("cat: /opt/.: No such file or directory"));
-}
+class Bbusim : public ::testing::TestWithParam<Row> {};
 
-TEST(BbusimLauncherTest, HelpAndVersion)
+TEST_P(Bbusim, Session)
 {
-    e2e::Run help = e2e::run_program({BBUSIM_PATH, "--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_THAT(help.out,
-                AllOf(StartsWith("Usage: bbusim "), HasSubstr("--scenario"),
-                      HasSubstr("--transcript"), HasSubstr("--root"), HasSubstr("--adapter"),
-                      HasSubstr("--real-time"), HasSubstr("--no-log-dir")));
-    e2e::Run version = e2e::run_program({BBUSIM_PATH, "--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_THAT(version.out, StartsWith("bbusim "));
-}
-
-TEST(BbusimLauncherTest, ScenarioExamplesAreAccepted)
-{
-    for (const char *name :
-         {"sim_default_world.scn", "sim_device_state.scn", "sim_faults.scn", "sim_clock.scn"}) {
-        e2e::Run r = e2e::run(
-            {"true"}, {.launcher_args = {"--scenario", std::string(BBU_TEST_DATA) + "/" + name}});
-        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+    const Row &row = GetParam();
+    if (row.script.find("i2ctransfer") != std::string::npos &&
+        std::string(I2CTRANSFER_PATH).find("NOTFOUND") != std::string::npos)
+        GTEST_SKIP() << "i2ctransfer is not installed";
+    const std::string dir = e2e::test_dir() + "/", uid = std::to_string(getuid());
+    fs::create_directory(dir + "E");
+    fs::permissions(dir + "E", fs::perms::owner_all);
+    if (!row.scenario.empty())
+        std::ofstream(dir + "s.scn") << row.scenario;
+    const char *path = std::getenv("PATH");
+    e2e::Run r = e2e::run_program(
+        {"/bin/sh", "-c", "cd \"$0\" && R=bbusim-" + uid + " && " + row.script, dir},
+        {.env = {"TMPDIR=" + dir.substr(0, dir.size() - 1), "DATA=" + std::string(BBU_TEST_DATA),
+                 "PATH=" + fs::path(BBUSIM_PATH).parent_path().string() + ":" +
+                     fs::path(I2CTRANSFER_PATH).parent_path().string() + ":" +
+                     (path != nullptr ? path : "/usr/bin:/bin")}});
+    r.transcript = e2e::lines(e2e::read_file(dir + "t"));
+    std::vector<std::string> lines{"run| " + row.script};
+    for (const std::string &line : e2e::lines(row.scenario))
+        lines.push_back("scenario| " + line);
+    lines.emplace_back("---");
+    // The paths that differ from machine to machine are named.
+    for (std::string line : e2e::session(r)) {
+        for (const auto &[from, to] : {std::pair{dir.substr(0, dir.size() - 1), "$DIR"},
+                                       std::pair{"bbusim-" + uid, "bbusim-$UID"}})
+            for (std::size_t at; (at = line.find(from)) != std::string::npos;)
+                line.replace(at, from.size(), to);
+        lines.push_back(line);
     }
+    list(dir, "", lines);
+    e2e::check_golden("bbusim", row.name, lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(golden, Bbusim, ::testing::ValuesIn(kRows),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(BbusimFiles, EachGoldenFileHasARow)
+{
+    std::vector<std::string> names;
+    for (const Row &row : kRows)
+        names.emplace_back(row.name);
+    e2e::check_no_stray_golden("bbusim", names);
 }
 
 }  // namespace

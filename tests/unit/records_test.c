@@ -1,8 +1,9 @@
-/* The status records seen from C: each named bit of the bit bytes is the mask
- * the BBU documents, and the records lay the bytes where the bus puts them.
- * Compiled as C99 with -Wpedantic, so it also proves the headers are clean C:
- * the masks are constant expressions (case labels below), and the capture
- * tool's names are not declared (each typedef here would clash with one). */
+/* The status records seen from C: the mask of each named bit of the bit
+ * bytes, and where the records lay the bytes off the bus, printed for the
+ * golden file records.txt (each mask as the BBU documents it). Compiled as
+ * C99 with -Wpedantic, so it also proves the headers are clean C: the masks
+ * are constant expressions (case labels below), and the capture tool's names
+ * are not declared (each typedef here would clash with one). */
 #include <bbu/bbu.h>
 
 #include <stdio.h>
@@ -14,24 +15,12 @@ typedef int ui32;
 typedef int BbuHdr;
 typedef int BbuGeneralStatus;
 
-static int failures;
-static int checks;
-
-static void expect_byte(const char *what, unsigned char got, unsigned char want)
-{
-    ++checks;
-    if (got != want) {
-        ++failures;
-        printf("FAILED: %s is 0x%02x, expected 0x%02x\n", what, got, want);
-    }
-}
-
-#define BIT_IS(type, field, mask)                                                                  \
+#define BIT(type, field)                                                                           \
     do {                                                                                           \
         type u;                                                                                    \
         memset(&u, 0, sizeof u);                                                                   \
         u.BIT.field = 1;                                                                           \
-        expect_byte(#type "." #field, u.BYTE, mask);                                               \
+        printf("%s.%s %02x\n", #type, #field, (unsigned)u.BYTE);                                   \
     } while (0)
 
 /* The named bit of byte 5 that a mask of byte 5 selects; -1 for no name. */
@@ -63,89 +52,71 @@ int main(void)
 {
     unsigned char raw[BBU_GSS_LEN];
     GENERAL_STATUS gss;
+    BYTE0E led;
+    BYTE12 strings;
     int i;
 
-    BIT_IS(BYTE00, commandInProgress, 0x80);
-    BIT_IS(BYTE00, check, 0x40);
-    BIT_IS(BYTE00, proper_connection, 0x20);
-    BIT_IS(BYTE00, actual_connection, 0x10);
-    BIT_IS(BYTE00, testing, 0x08);
-    BIT_IS(BYTE00, charging, 0x04);
-    BIT_IS(BYTE00, least_capacity, 0x02);
-    BIT_IS(BYTE00, non_zero, 0x01);
-    BIT_IS(BYTE02, threshold_one, 0x80);
-    BIT_IS(BYTE02, threshold_two, 0x40);
-    BIT_IS(BYTE02, ps0_epow, 0x20);
-    BIT_IS(BYTE02, ps1_epow, 0x10);
-    BIT_IS(BYTE02, incompat_level, 0x08);
-    BIT_IS(BYTE02, power_up, 0x04);
-    BIT_IS(BYTE02, interrupt_masked, 0x02);
-    BIT_IS(BYTE03, need_tod, 0x80);
-    BIT_IS(BYTE03, need_vpd, 0x40);
-    BIT_IS(BYTE03, state_save_avail, 0x20);
-    BIT_IS(BYTE03, delayed_fault, 0x10);
-    BIT_IS(BYTE03, defer_disconnect, 0x08);
-    BIT_IS(BYTE04, cont_switch_test, 0x80);
-    BIT_IS(BYTE04, bat_temp_sample, 0x40);
-    BIT_IS(BYTE04, charge_update, 0x20);
-    BIT_IS(BYTE04, current_state_num, 0x10);
-    BIT_IS(BYTE04, i2c_cmd_in_progress, 0x08);
-    BIT_IS(BYTE04, operation_mode, 0x02);
+    BIT(BYTE00, commandInProgress);
+    BIT(BYTE00, check);
+    BIT(BYTE00, proper_connection);
+    BIT(BYTE00, actual_connection);
+    BIT(BYTE00, testing);
+    BIT(BYTE00, charging);
+    BIT(BYTE00, least_capacity);
+    BIT(BYTE00, non_zero);
+    BIT(BYTE02, threshold_one);
+    BIT(BYTE02, threshold_two);
+    BIT(BYTE02, ps0_epow);
+    BIT(BYTE02, ps1_epow);
+    BIT(BYTE02, incompat_level);
+    BIT(BYTE02, power_up);
+    BIT(BYTE02, interrupt_masked);
+    BIT(BYTE03, need_tod);
+    BIT(BYTE03, need_vpd);
+    BIT(BYTE03, state_save_avail);
+    BIT(BYTE03, delayed_fault);
+    BIT(BYTE03, defer_disconnect);
+    BIT(BYTE04, cont_switch_test);
+    BIT(BYTE04, bat_temp_sample);
+    BIT(BYTE04, charge_update);
+    BIT(BYTE04, current_state_num);
+    BIT(BYTE04, i2c_cmd_in_progress);
+    BIT(BYTE04, operation_mode);
     /* Every bit of byte 5 has a mask, and the mask selects that bit's field. */
     for (i = 0; i < 8; ++i) {
         BYTE05 u;
         u.BYTE = (unsigned char)(1u << i);
-        expect_byte("byte 5 field of its mask", (unsigned char)byte5_bit(u, 1u << i), 1);
+        printf("BYTE05 field of mask %02x: %d\n", 1u << i, byte5_bit(u, 1u << i));
     }
-    BIT_IS(BYTE06, vbat_control_switch, 0x80);
-    BIT_IS(BYTE06, flash_erase, FLASH_ERASE);
-    BIT_IS(BYTE06, flash_program, FLASH_PROGRAM);
-    BIT_IS(BYTE06, valid_image, 0x10);
-    BIT_IS(BYTE06, reprogram_req, 0x08);
-    BIT_IS(BYTE07, all_acok, 0x80);
-    BIT_IS(BYTE07, all_charger_ok, 0x40);
-    BIT_IS(BYTE07, all_battery_ok, 0x20);
-    BIT_IS(BYTE07, bat1_check, 0x04);
-    BIT_IS(BYTE07, bat2_check, 0x02);
-    BIT_IS(BYTE07, bat3_check, 0x01);
+    BIT(BYTE06, vbat_control_switch);
+    BIT(BYTE06, flash_erase);
+    BIT(BYTE06, flash_program);
+    BIT(BYTE06, valid_image);
+    BIT(BYTE06, reprogram_req);
+    BIT(BYTE07, all_acok);
+    BIT(BYTE07, all_charger_ok);
+    BIT(BYTE07, all_battery_ok);
+    BIT(BYTE07, bat1_check);
+    BIT(BYTE07, bat2_check);
+    BIT(BYTE07, bat3_check);
+    printf("FLASH_ERASE %02x FLASH_PROGRAM %02x\n", FLASH_ERASE, FLASH_PROGRAM);
+    led.BYTE = 0x5a;
+    strings.BYTE = 0x30;
+    printf("0x5a: ChargingStateLED %x ServiceFaultLED %x; 0x30: num_strings %u\n",
+           (unsigned)led.BIT.ChargingStateLED, (unsigned)led.BIT.ServiceFaultLED,
+           (unsigned)strings.BIT.num_strings);
+    printf("SAR0_CMD_IN_PROGRESS %02x TFB_BLOCK_SYNC %02x WRITE_CNT_SYNC %02x NUMOFBYTE_ERR %02x\n",
+           SAR0_CMD_IN_PROGRESS, TFB_BLOCK_SYNC, WRITE_CNT_SYNC, NUMOFBYTE_ERR);
+    printf("DATA_BLK_ERR %02x EEPROM_FULL %02x EEPROM_CHKSUM %02x\n", DATA_BLK_ERR, EEPROM_FULL,
+           EEPROM_CHKSUM);
 
-    {
-        BYTE0E led;
-        led.BYTE = 0x5a;
-        expect_byte("ChargingStateLED of 0x5a", led.BIT.ChargingStateLED, 0x5);
-        expect_byte("ServiceFaultLED of 0x5a", led.BIT.ServiceFaultLED, 0xa);
-    }
-    {
-        BYTE12 strings;
-        strings.BYTE = 0x30;
-        expect_byte("num_strings of 0x30", strings.BIT.num_strings, 3);
-    }
-    expect_byte("SAR0_CMD_IN_PROGRESS", SAR0_CMD_IN_PROGRESS, 0x80);
-    expect_byte("TFB_BLOCK_SYNC", TFB_BLOCK_SYNC, 0x80);
-    expect_byte("WRITE_CNT_SYNC", WRITE_CNT_SYNC, 0x40);
-    expect_byte("NUMOFBYTE_ERR", NUMOFBYTE_ERR, 0x20);
-    expect_byte("DATA_BLK_ERR", DATA_BLK_ERR, 0x10);
-    expect_byte("EEPROM_FULL", EEPROM_FULL, 0x08);
-    expect_byte("EEPROM_CHKSUM", EEPROM_CHKSUM, 0x04);
-
-    /* The record over the 32 status bytes off the bus. */
+    /* The record over the 32 status bytes off the bus, a0 a1 ... bf. */
     for (i = 0; i < BBU_GSS_LEN; ++i)
         raw[i] = (unsigned char)(0xa0 + i);
     memcpy(&gss, raw, sizeof gss);
-    expect_byte("byte05 (byte 5)", gss.byte05.BYTE, 0xa5);
-    expect_byte("spare1[1] (byte 13)", gss.spare1[1], 0xad);
-    expect_byte("sub_version (byte 31)", gss.sub_version, 0xbf);
-    ++checks;
-    if (bbu_be32_value(gss.elapsed_time) != 0xa8a9aaabu) {
-        ++failures;
-        printf("FAILED: elapsed_time is 0x%08x\n", (unsigned)bbu_be32_value(gss.elapsed_time));
-    }
-    ++checks;
-    if (bbu_be16_value(gss.AD_Testpoint) != 0xbcbdu) {
-        ++failures;
-        printf("FAILED: AD_Testpoint is 0x%04x\n", (unsigned)bbu_be16_value(gss.AD_Testpoint));
-    }
-
-    printf("%d passed, %d failed\n", checks - failures, failures);
-    return failures ? 1 : 0;
+    printf("byte05 %02x spare1[1] %02x sub_version %02x elapsed_time %08lx AD_Testpoint %04x\n",
+           gss.byte05.BYTE, gss.spare1[1], gss.sub_version,
+           (unsigned long)bbu_be32_value(gss.elapsed_time),
+           (unsigned)bbu_be16_value(gss.AD_Testpoint));
+    return 0;
 }
