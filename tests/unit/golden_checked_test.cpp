@@ -94,12 +94,12 @@ void progress_and_fate(const bbu_checked_progress *p, void *context)
     std::printf("(image.bin %s)\n", g_fate == Fate::removed ? "removed" : "written over");
 }
 
-int flash_file(int fd, unsigned flags, Fate fate = Fate::kept)
+int flash_file(int fd, unsigned flags, Fate fate = Fate::kept, int verbose = 0)
 {
     g_fate = fate;
     if (bbu_checked_read_image("image.bin", &g_image, &g_result) != BBU_CHECKED_OK)
         return -2;
-    return bbu_checked_flash(fd, &g_image, flags, progress_and_fate, nullptr, &g_result, 0);
+    return bbu_checked_flash(fd, &g_image, flags, progress_and_fate, nullptr, &g_result, verbose);
 }
 
 std::string image(std::uint8_t version, std::size_t size = 384,
@@ -113,12 +113,26 @@ std::string image(std::uint8_t version, std::size_t size = 384,
 int check_file(const char *path, unsigned flags)
 {
     FIRMWARE_IMAGE_CHECK found{};
-    std::memset(&g_image, 0, sizeof g_image);
-    if (bbu_checked_read_image(path, &g_image, &g_result) != BBU_CHECKED_OK)
+    std::memset(&g_image, 0x5a, sizeof g_image);  // shows what the read leaves
+    const int read = bbu_checked_read_image(path, &g_image, &g_result);
+    std::printf("length %u, last byte %02x\n", g_image.length, g_image.bytes[0xffff]);
+    if (read != BBU_CHECKED_OK)
         return -2;
     const int rc = bbu_checked_check_image(g_image.bytes, g_image.length, flags, &found);
-    std::printf("size %d blocks %d version %02x magic %d crc %d checksum %d\n", found.size,
-                found.numblocks, found.version, found.magic_ok, found.crc_ok, found.checksum_ok);
+    std::printf("size %d blocks %d version %02x read %d magic %d crc %d checksum %d\n", found.size,
+                found.numblocks, found.version, found.read_ok, found.magic_ok, found.crc_ok,
+                found.checksum_ok);
+    return rc;
+}
+
+// A call made while standard input is closed: what it opens gets descriptor 0.
+int without_stdin(const std::function<int()> &call)
+{
+    const int saved = dup(0);
+    close(0);
+    const int rc = call();
+    dup2(saved, 0);
+    close(saved);
     return rc;
 }
 
@@ -129,6 +143,25 @@ golden::Row row(const char *name, std::string scenario, const char *text,
                 std::vector<std::pair<std::string, std::string>> files = {})
 {
     return {name, std::move(scenario), text, std::move(call), std::move(files), nullptr, after};
+}
+
+// The rows most scenarios share: an image of version 6 flashed, code level B7
+// written, a hard reset.
+golden::Row flash_row(const char *name, std::string scenario)
+{
+    return row(name, std::move(scenario), GOLDEN_CALL(flash_file(fd, 0)), note_flash,
+               {{"image.bin", image(6)}});
+}
+golden::Row codelevel_row(const char *name, std::string scenario)
+{
+    return row(name, std::move(scenario),
+               GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd);
+}
+golden::Row hard_reset_row(const char *name, std::string scenario)
+{
+    return row(name, std::move(scenario),
+               GOLDEN_CALL(bbu_checked_hard_reset(fd, nullptr, nullptr, &g_result, 0)),
+               note_status);
 }
 
 const golden::Row kStatusRows[] = {
@@ -148,19 +181,28 @@ const golden::Row kStatusRows[] = {
         GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
     row("status_one_byte", "fault short 40 read 1 count 3",
         GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
+    row("status_no_byte", "fault short 40 read 0 count 3",
+        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
     row("light", "status 14 0x1c",
-        GOLDEN_CALL(bbu_checked_read_light(fd, (int *)buf, &g_result, 0)), note_status),
+        GOLDEN_CALL(bbu_checked_read_light(fd, (int *)buf, &g_result, 1)), note_status),
     row("light_unread", "fault fail 40 read count 3",
         GOLDEN_CALL(bbu_checked_read_light(fd, (int *)buf, &g_result, 0)), note_status),
-    row("light_set", "", GOLDEN_CALL(bbu_checked_set_light(fd, 3, &g_result, 0)), note_status),
+    row("light_set_0", "status 14 0x1c", GOLDEN_CALL(bbu_checked_set_light(fd, 0, &g_result, 1)),
+        note_status),
     row("light_set_out_of_range", "", GOLDEN_CALL(bbu_checked_set_light(fd, 16, &g_result, 0)),
         note_status),
-    row("light_set_write_fails", "fault fail 40 write count 3",
-        GOLDEN_CALL(bbu_checked_set_light(fd, 3, &g_result, 0)), note_status),
+    row("light_set_15_write_fails", "fault fail 40 write count 3",
+        GOLDEN_CALL(bbu_checked_set_light(fd, 15, &g_result, 0)), note_status),
     row("light_set_refused", "busy-polls 0\nfault error-bits 5 02 on c2",
         GOLDEN_CALL(bbu_checked_set_light(fd, 3, &g_result, 0)), note_status),
     row("light_set_read_back_fails", "fault fail 40 read count 3 skip 1",
         GOLDEN_CALL(bbu_checked_set_light(fd, 3, &g_result, 0)), note_status),
+    // Values past each list of words, and no phase, have no word.
+    row("texts_out_of_range", "",
+        GOLDEN_CALL(std::printf("[%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28),
+                                bbu_checked_why_text(26), bbu_checked_holds_text(11),
+                                bbu_checked_phase_text(10), bbu_checked_phase_text(0))),
+        nullptr),
 };
 GOLDEN_TABLE(checked_status, kStatusRows)
 
@@ -186,6 +228,14 @@ const golden::Row kMemoryRows[] = {
         GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
     row("validate_command_fails", "fault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    row("validate_in_flash_mode", "status 4 02",
+        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    row("validate_while_light_set_runs", "busy-polls 3",
+        GOLDEN_CALL((bbu_checked_set_light(fd, 3, nullptr, 0),
+                     bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0))),
+        note_status),
+    row("validate_command_in_progress", "status 0 b1",
+        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
     row("validate_verdict_unread", "fault fail 40 read count 3 skip 2",
         GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
 };
@@ -195,59 +245,68 @@ GOLDEN_TABLE(checked_memory, kMemoryRows)
 // resets start it on one, so that their sessions are the same on every run.
 const golden::Row kResetRows[] = {
     row("soft_reset", "",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 0)), note_status),
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 1)), note_status),
     row("soft_reset_never_restarts", "reset-polls never",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 0)), note_status),
+    row("soft_reset_other_status_bits", "status 2 01\nstatus 4 02",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
     row("soft_reset_clear_fails", "fault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("soft_reset_write_fails", "fault fail 40 write count 3 skip 1",
+    row("soft_reset_alarm_restarts_it_after_clear",
+        "status 4 01\nclock @1699999999.99\nbus-clock 1000\nrtc 7 80 80 80 80\nrtc 14 05",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    row("soft_reset_write_fails", "fault fail 40 write count 3 skip 1",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 1)), note_status),
     row("hard_reset", "clock @1700000000",
         GOLDEN_CALL(bbu_checked_hard_reset(fd, show_progress, nullptr, &g_result, 0)), note_status),
-    row("hard_reset_no_clock", "device 68 absent",
-        GOLDEN_CALL(bbu_checked_hard_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("hard_reset_disable_fails", "clock @1700000000\nfault fail 68 write count 3 skip 2",
-        GOLDEN_CALL(bbu_checked_hard_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    hard_reset_row("hard_reset_no_clock", "device 68 absent"),
+    hard_reset_row("hard_reset_disable_fails",
+                   "clock @1700000000\nfault fail 68 write count 3 skip 2"),
+    hard_reset_row("hard_reset_enable_fails",
+                   "clock @1700000000\nfault fail 68 write count 3 skip 1"),
+    hard_reset_row("hard_reset_clear_flags_fails",
+                   "clock @1700000000\nfault fail 68 write count 3 skip 3"),
+    hard_reset_row("hard_reset_alarm_unread", "clock @1700000000\nfault fail 68 read count 3"),
 };
 GOLDEN_TABLE(checked_resets, kResetRows)
 
 // Images of version 6 and three blocks unless a row says otherwise; the BBU
 // holds its version 5.
 const golden::Row kFlashRows[] = {
-    row("flash", "", GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_same_image", "image 06 384", GOLDEN_CALL(flash_file(fd, 0)), note_flash,
-        {{"image.bin", image(6)}}),
+    flash_row("flash", ""),
+    flash_row("flash_same_image", "image 06 384"),
     row("flash_same_image_forced", "image 06 384",
         GOLDEN_CALL(flash_file(fd, BBU_CHECKED_FLASH_FORCE)), note_flash,
         {{"image.bin", image(6)}}),
-    row("flash_header_unreadable_once", "fault first-image", GOLDEN_CALL(flash_file(fd, 0)),
-        note_flash, {{"image.bin", image(6)}}),
-    row("flash_take_block_lost_three_times", "fault tfb-lost 1 count 3",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_take_block_lost_four_times", "fault tfb-lost 1 count 4",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_terminate_fails_once", "fault fail 40 write skip 3", GOLDEN_CALL(flash_file(fd, 0)),
-        note_flash, {{"image.bin", image(6)}}),
-    row("flash_terminate_fails", "fault fail 40 write count 3 skip 3",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_record_writes_fail", "fault fail 60 write count always",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_record_write_fails_on_block_1", "fault fail 60 write count 3 skip 1",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_block_checksum_every_time", "fault block-checksum 1 count 4",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_status_unread_from_block_1", "fault fail 40 read count always skip 9",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_start_refused", "busy-polls 0\nfault error-bits 5 08 on 89",
-        GOLDEN_CALL(flash_file(fd, 0)), note_flash, {{"image.bin", image(6)}}),
-    row("flash_validation_refuses", "validate reprogram", GOLDEN_CALL(flash_file(fd, 0)),
-        note_flash, {{"image.bin", image(6)}}),
+    flash_row("flash_header_unreadable_once", "fault first-image"),
+    flash_row("flash_take_block_lost_three_times", "fault tfb-lost 1 count 3"),
+    flash_row("flash_take_block_lost_four_times", "fault tfb-lost 1 count 4"),
+    flash_row("flash_terminate_fails_once", "fault fail 40 write skip 3"),
+    flash_row("flash_terminate_fails", "fault fail 40 write count 3 skip 3"),
+    flash_row("flash_record_writes_fail", "fault fail 60 write count always"),
+    flash_row("flash_record_write_fails_on_block_1", "fault fail 60 write count 3 skip 1"),
+    flash_row("flash_block_checksum_every_time", "fault block-checksum 1 count 4"),
+    flash_row("flash_status_unread_from_block_1", "fault fail 40 read count always skip 9"),
+    flash_row("flash_start_refused", "busy-polls 0\nfault error-bits 5 08 on 89"),
+    flash_row("flash_validation_refuses", "validate reprogram"),
     row("flash_file_written_over", "", GOLDEN_CALL(flash_file(fd, 0, Fate::rewritten)), note_flash,
         {{"image.bin", image(6)}}),
     row("flash_file_removed", "", GOLDEN_CALL(flash_file(fd, 0, Fate::removed)), note_flash,
         {{"image.bin", image(6)}}),
     row("flash_image_too_long", "", GOLDEN_CALL(flash_file(fd, 0)), note_flash,
         {{"image.bin", image(6, 49153)}}),
+    row("flash_verbose_257_bytes_validation_refuses", "validate reprogram",
+        GOLDEN_CALL(flash_file(fd, 0, Fate::kept, 1)), note_flash, {{"image.bin", image(6, 257)}}),
+    flash_row("flash_header_never_readable", "clock @1700000000\nfault first-image count always"),
+    flash_row("flash_command_in_progress", "status 0 b1"),
+    flash_row("flash_header_unread", "fault fail 60 read count always"),
+    flash_row("flash_take_block_refused", "fault error-bits 5 08 on 8f"),
+    flash_row("flash_block_error_bit", "fault error-bits 4 80 on 8f"),
+    flash_row("flash_erase_error_bit", "fault error-bits 6 40 on 89"),
+    flash_row("flash_end_load_write_fails", "fault fail 40 write count always skip 9"),
+    flash_row("flash_valid_image_bit_clear", "status 6 01"),
+    flash_row("flash_from_firmware_00_00", "status 4 01\nstatus 30 00 00"),
+    flash_row("flash_take_counters_10_11", "status 11 07\nstatus 12 10 11"),
     row("flash_bad_crc", "", GOLDEN_CALL(flash_file(fd, 0)), note_flash,
         {{"image.bin", image(6, 384, bbusim::ImageFault::bad_crc)}}),
 };
@@ -259,35 +318,35 @@ const golden::Row kVpdRows[] = {
         GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
     row("vpd_bad_check_byte", "vpd 255 00",
         GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
+    row("vpd_last_data_byte_set", "vpd 254 5a",
+        GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
     row("vpd_check_byte_flipped_once", "fault vpd-flip 255 01",
         GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
-    row("codelevel", "", GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_reads_fail", "fault fail 54 read count 3",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_reads_disagree", "fault vpd-flip 3 01 skip 1\nfault vpd-flip 4 01 skip 1",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_one_read_disturbed", "fault vpd-flip 3 01",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_write_cycle_5ms", "vpd-write-cycle 5000",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_write_cycle_30ms", "vpd-write-cycle 30000",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_write_short", "fault short 54 write 1 skip 4",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_read_back_disturbed_once", "fault vpd-flip 71 01 skip 2",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_bad_layout", "vpd 2 00",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd),
-    row("codelevel_not_printable", "",
-        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B\x01", &g_result, 0)), note_vpd),
+    codelevel_row("codelevel", ""),
+    codelevel_row("codelevel_reads_fail", "fault fail 54 read count 3"),
+    codelevel_row("codelevel_reads_disagree",
+                  "fault vpd-flip 3 01 skip 1\nfault vpd-flip 4 01 skip 1"),
+    codelevel_row("codelevel_one_read_disturbed", "fault vpd-flip 3 01"),
+    codelevel_row("codelevel_write_cycle_5ms", "vpd-write-cycle 5000"),
+    codelevel_row("codelevel_write_cycle_30ms", "vpd-write-cycle 30000"),
+    codelevel_row("codelevel_write_short", "fault short 54 write 1 skip 4"),
+    codelevel_row("codelevel_read_back_disturbed_once", "fault vpd-flip 71 01 skip 2"),
+    codelevel_row("codelevel_read_back_disturbed_twice", "fault vpd-flip 71 01 skip 2 count 2"),
+    codelevel_row("codelevel_bad_layout", "vpd 2 00"),
+    row("codelevel_space_tilde", "", GOLDEN_CALL(bbu_checked_set_codelevel(fd, " ~", &g_result, 0)),
+        note_vpd),
+    row("codelevel_first_not_printable", "",
+        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "\037B", &g_result, 0)), note_vpd),
+    row("codelevel_second_not_printable", "",
+        GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B\x7f", &g_result, 0)), note_vpd),
 };
 GOLDEN_TABLE(checked_vpd, kVpdRows)
 
 const golden::Row kImageRows[] = {
     row("image", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
         {{"image.bin", image(6)}}),
-    row("image_full_size", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
-        {{"image.bin", image(6, 49152)}}),
+    row("image_full_size", "", GOLDEN_CALL((errno = EINTR, check_file("image.bin", 0))),
+        note_result, {{"image.bin", image(6, 49152)}}),
     row("image_too_long", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
         {{"image.bin", image(6, 49153)}}),
     row("image_long_allowed", "", GOLDEN_CALL(check_file("image.bin", BBU_CHECKED_IMAGE_LONG)),
@@ -299,6 +358,13 @@ const golden::Row kImageRows[] = {
         {{"image.bin", image(6, 384, bbusim::ImageFault::bad_magic)}}),
     row("image_empty", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
         {{"image.bin", ""}}),
+    row("image_size_unknown", "", GOLDEN_CALL(check_file("/proc/kallsyms", 0)), note_result),
+    row("image_without_stdin", "",
+        GOLDEN_CALL(without_stdin([] { return check_file("image.bin", 0); })), note_result,
+        {{"image.bin", image(6)}}),
+    row("open_without_stdin", "",
+        GOLDEN_CALL(without_stdin([] { return errno = EINTR, bbu_checked_open(nullptr); })),
+        nullptr),
     row("image_missing", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result),
     row("image_symbolic_link", "",
         GOLDEN_CALL(symlink("image.bin", "link") + check_file("link", 0)), note_result,
