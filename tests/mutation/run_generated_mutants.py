@@ -128,12 +128,18 @@ class Worker:
         """The copy refreshed (unchanged files keep their time stamps, so the
         build stays incremental), configured (Ninja and lld when they are
         there, the codemodel asked for) and built."""
-        for rel in tree_files():
+        files = tree_files()
+        for rel in files:
             data, dst = Path(TOP, rel).read_bytes(), Path(self.src, rel)
             if not dst.exists() or dst.read_bytes() != data:
                 dst.parent.mkdir(parents=True, exist_ok=True)
                 dst.write_bytes(data)
                 shutil.copymode(os.path.join(TOP, rel), dst)
+        # A file gone from the tree goes from the copy too (a golden file
+        # without its row would fail the unmutated tree).
+        for old in set(str(p.relative_to(self.src)) for p in Path(self.src).rglob("*")
+                       if p.is_file()) - set(files):
+            os.remove(os.path.join(self.src, old))
         Path(self.log).write_text("")
         Path(self.root, "instrument.cmake").write_text(INSTRUMENT_CMAKE)
         cache = dict(MUTATION_CACHE, CMAKE_PROJECT_INCLUDE=f"{self.root}/instrument.cmake")
