@@ -123,9 +123,7 @@ protected:
         }
         close(log_pipe[1]);
         d.log_fd = log_pipe[0];
-        while (d.log.find("listening on") == std::string::npos &&
-               d.log.find("serving the socket") == std::string::npos && read_log(d)) {
-        }
+        wait_log(d, ", adapter ");  // ready: "listening on ..." or "serving the socket ..."
         return d;
     }
 

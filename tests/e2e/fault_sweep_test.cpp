@@ -111,6 +111,10 @@ std::vector<Case> transfer_cases(const std::vector<bbutest::Transfer> &all,
         if (done.insert(fault).second)
             cases.push_back({"fault " + fault, absorb, true});
     };
+    const auto once_and_lasting = [&](const std::string &fault, bool absorb = false) {
+        add(fault, absorb);
+        add(fault + " count always");
+    };
     for (std::size_t i = 0; i < all.size(); ++i) {
         const bbutest::Transfer &t = all[i];
         char kind[16];
@@ -130,24 +134,16 @@ std::vector<Case> transfer_cases(const std::vector<bbutest::Transfer> &all,
         add(fail, true);
         add(fail + " count 2", true);
         add(fail + " count always");
-        if (t.len >= 2) {  // a short transfer is a result above 0: the retries take it as done
-            const std::string shorter =
-                "short " + (kind + (" " + std::to_string(t.len / 2))) + skip;
-            add(shorter);
-            add(shorter + " count always");
-        }
-        if (status) {
-            add("gss-check" + k, true);
-            add("gss-check" + k + " count always");
-        }
+        if (t.len >= 2)  // a short transfer is a result above 0: the retries take it as done
+            once_and_lasting("short " + (kind + (" " + std::to_string(t.len / 2))) + skip);
+        if (status)
+            once_and_lasting("gss-check" + k, true);
         if (frame) {
             add("busy 40" + k);
             add("error-bits 6 20" + k);
         }
-        if (block) {
-            add("block-check" + k);
-            add("block-check" + k + " count always");
-        }
+        if (block)
+            once_and_lasting("block-check" + k);
         if (vpd) {
             add("vpd-flip 71 04" + k, true);
             add("vpd-flip 255 01" + k + " count 2");

@@ -176,11 +176,6 @@ std::map<std::string, std::string> files_in(const fs::path &dir)
     return out;
 }
 
-Lines bytes_of(const std::string &label, const std::string &s)
-{
-    return hex_lines(label, reinterpret_cast<const unsigned char *>(s.data()), s.size());
-}
-
 // A fresh world for the row, its files written: the head of the session.
 Lines set_up(const fs::path &root, const fs::path &dir, const Row &row)
 {
@@ -263,7 +258,8 @@ Lines session(const std::string &family, const Row &row)
         std::snprintf(what, sizeof what, " (mode %04o, %zu bytes)", st.st_mode & 07777,
                       content.size());
         lines.push_back("file| " + name + what);
-        add(lines, bytes_of("file", content));
+        add(lines, hex_lines("file", reinterpret_cast<const unsigned char *>(content.data()),
+                             content.size()));
     }
     // What each descriptor the call left open is open on: a file of its
     // directory by name, anything else by kind ("socket", "pipe", ...).
