@@ -37,26 +37,17 @@ struct Daemon {
     std::string log;
 };
 
-// A socket on the client's path, connected or bound (and listening).
+// A socket on the client's path, connected, or bound and listening; -1 when
+// that fails.
 int client_socket(bool connected)
 {
     const sockaddr_un addr{AF_UNIX, LNX_I2C_SKT_PATH};
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     const auto *a = reinterpret_cast<const sockaddr *>(&addr);
-    EXPECT_EQ(connected ? connect(fd, a, sizeof addr) : bind(fd, a, sizeof addr), 0);
-    EXPECT_EQ(connected ? 0 : listen(fd, 8), 0);
-    return fd;
-}
-
-// A client connected to the daemon's socket, or -1.
-int connected_client()
-{
-    const sockaddr_un addr{AF_UNIX, LNX_I2C_SKT_PATH};
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+    if (connected ? connect(fd, a, sizeof addr) == 0
+                  : bind(fd, a, sizeof addr) == 0 && listen(fd, 8) == 0)
         return fd;
-    if (fd >= 0)
-        close(fd);
+    close(fd);
     return -1;
 }
 
@@ -132,9 +123,7 @@ protected:
         }
         close(log_pipe[1]);
         d.log_fd = log_pipe[0];
-        while (d.log.find("listening on") == std::string::npos &&
-               d.log.find("serving the socket") == std::string::npos && read_log(d)) {
-        }
+        wait_log(d, ", adapter ");  // ready: "listening on ..." or "serving the socket ..."
         return d;
     }
 
@@ -178,12 +167,6 @@ protected:
         for (const std::string &line : e2e::lines(d.log))
             lines.push_back("log| " +
                             std::regex_replace(line, std::regex("(pid|uid|gid) [0-9]+"), "$1 N"));
-    }
-
-    static LnxI2cRetDatType ask(LnxI2cAccSockBufType b)
-    {
-        EXPECT_EQ(lnxI2cSktClient(&b), 0);
-        return b.fromDaemon;
     }
 
     std::list<Daemon> daemons_;
@@ -306,7 +289,7 @@ TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
                 _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED
                           ? 0
                           : 3);
-            const int fd = connected_client();
+            const int fd = client_socket(true);
             char c;
             _exit(fd >= 0 && reply_comes(fd) && recv(fd, &c, 1, 0) <= 0 ? 0 : 3);
         }
@@ -325,12 +308,12 @@ TEST_F(DaemonTest, SlowAndSilentClientsHoldUpNoOther)
     Daemon &d = start("--receive-timeout-ms", "600000");
     const LnxI2cAccSockBufType whole = request(OS_I2C_TRAN_READ, 0x40, 33);
     const auto *bytes = reinterpret_cast<const char *>(&whole);
-    const int silent = connected_client();
-    const int slow = connected_client();
+    const int silent = client_socket(true);
+    const int slow = client_socket(true);
     ASSERT_EQ(send(slow, bytes, 24, MSG_NOSIGNAL), 24);
 
     // Answered while the other two still hold their connections.
-    const int quick = connected_client();
+    const int quick = client_socket(true);
     ASSERT_EQ(send(quick, bytes, sizeof whole, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof whole));
     ASSERT_TRUE(reply_comes(quick));
     EXPECT_EQ(reply(quick).status, OS_I2C_TRANS_COMPLETED);
@@ -387,8 +370,10 @@ TEST_F(DaemonTest, StartsSession)
     const int listening = client_socket(false);
     Daemon &d = start(nullptr, nullptr, listening);
     close(listening);
-    lines.push_back("ask| status " +
-                    std::to_string(ask(request(OS_I2C_TRAN_READ, 0x40, 33)).status));
+    LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
+    const int rc = lnxI2cSktClient(&b);
+    lines.push_back("ask| rc " + std::to_string(rc) + ", status " +
+                    std::to_string(b.fromDaemon.status));
     ended("the socket systemd handed over", d, SIGTERM);
     e2e::check_golden("daemon", "starts", lines);
 }

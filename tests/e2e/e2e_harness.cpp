@@ -12,9 +12,6 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
-
-#include <gtest/gtest.h>
 #include <stdexcept>
 
 #include "test_names.h"
@@ -91,26 +88,15 @@ Run spawn(std::vector<std::string> argv, const Options &options, const std::stri
 // update, shown ending in "\r".
 void add_shown(std::vector<std::string> &to, const std::string &label, const std::string &text)
 {
-    std::string line;
-    // A blank that ends a line is shown as \x20, so that it cannot get lost.
-    const auto push = [&](const std::string &end) {
-        if (line.ends_with(' '))
-            line.replace(line.size() - 1, 1, "\\x20");
-        to.push_back(label + "|" + (line.empty() && end.empty() ? "" : " " + line + end));
-        line.clear();
-    };
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\n' || c == '\r') {
-            push(c == '\r' ? "\\r" : "");
-            continue;
-        }
-        char esc[8];
-        std::snprintf(esc, sizeof esc, "\\x%02x", c);
-        line += c >= 0x20 && c < 0x7f && c != '\\' ? std::string(1, ch) : esc;
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find_first_of("\r\n", at)) != std::string::npos;
+         at = end + 1) {
+        const std::string line =
+            golden::shown(text.substr(at, end - at)) + (text[end] == '\r' ? "\\r" : "");
+        to.push_back(label + "|" + (line.empty() ? "" : " " + line));
     }
-    if (!line.empty())
-        push("  (no end of line)");
+    if (at < text.size())
+        to.push_back(label + "| " + golden::shown(text.substr(at)) + "  (no end of line)");
 }
 
 }  // namespace
@@ -130,43 +116,6 @@ std::vector<std::string> session(const Run &run)
     for (std::string &line : out)
         line = std::regex_replace(line, pid, "pid N");
     return out;
-}
-
-void check_golden(const std::string &family, const std::string &name,
-                  const std::vector<std::string> &actual)
-{
-    const std::string path = std::string(BBU_TEST_DATA) + "/golden/" + family + "/" + name + ".txt";
-    const char *update = std::getenv("BBU_GOLDEN_UPDATE");
-    if (update != nullptr && std::string(update) == "1") {
-        fs::create_directories(fs::path(path).parent_path());
-        std::ofstream file(path, std::ios::trunc);
-        for (const std::string &line : actual)
-            file << line << '\n';
-        return;
-    }
-    const std::vector<std::string> expected = lines(read_file(path));
-    std::size_t i = 0;
-    while (i < expected.size() && i < actual.size() && expected[i] == actual[i])
-        ++i;
-    if (i == expected.size() && i == actual.size())
-        return;
-    std::ostringstream msg;
-    msg << path << " differs at line " << i + 1 << " (- golden, + this run):\n";
-    for (std::size_t k = i < 3 ? 0 : i - 3; k < i; ++k)
-        msg << "    " << expected[k] << "\n";
-    for (std::size_t k = i; k < std::min(expected.size(), i + 3); ++k)
-        msg << "  - " << expected[k] << "\n";
-    for (std::size_t k = i; k < std::min(actual.size(), i + 3); ++k)
-        msg << "  + " << actual[k] << "\n";
-    ADD_FAILURE() << msg.str() << "BBU_GOLDEN_UPDATE=1 rewrites the golden files";
-}
-
-void check_no_stray_golden(const std::string &family, const std::vector<std::string> &names)
-{
-    const fs::path dir = fs::path(BBU_TEST_DATA) / "golden" / family;
-    for (const auto &e : fs::directory_iterator(dir))
-        EXPECT_NE(std::ranges::find(names, e.path().stem().string()), names.end())
-            << e.path().string() << " belongs to no row";
 }
 
 bool Run::exists(const std::string &machine_path) const

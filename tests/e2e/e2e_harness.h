@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "golden_file.h"
 
 namespace e2e {
 
@@ -67,15 +68,17 @@ Run run_program(const std::vector<std::string> &argv, const Options &options = {
 // as \xNN; process ids as "pid N".
 std::vector<std::string> session(const Run &run);
 
-// Compares `lines` with the golden file tests/data/golden/FAMILY/NAME.txt and
-// fails with the first differing lines and the file's path. With
-// BBU_GOLDEN_UPDATE=1 it rewrites the file instead: read it against the
-// documents before committing it.
-void check_golden(const std::string &family, const std::string &name,
-                  const std::vector<std::string> &lines);
-
-// Fails for a golden file of the family that none of `names` writes.
-void check_no_stray_golden(const std::string &family, const std::vector<std::string> &names);
+// The session's lines against tests/data/golden/FAMILY/NAME.txt, and no
+// golden file of the family without a name in `names` (golden_file.h).
+inline void check_golden(const std::string &family, const std::string &name,
+                         const std::vector<std::string> &lines)
+{
+    golden::check_file(family, name, lines);
+}
+inline void check_no_stray_golden(const std::string &family, const std::vector<std::string> &names)
+{
+    golden::check_no_stray_files(family, names);
+}
 
 }  // namespace e2e
 

@@ -12,92 +12,52 @@ namespace {
 
 using Words = std::set<std::string>;
 
-struct ShownWord {
-    std::string text;
-    bool bold = false;
-};
-
-// The words a man page source line shows, each marked bold when any of it
-// is: the font macros (.B, .BI, .BR, ...) alternate fonts between their
-// arguments and join them without blanks (they are rewritten here as the
-// inline font switches they stand for); \fB, \fI, \fR and \fP switch fonts
-// inline. Other requests show nothing here.
-std::vector<ShownWord> shownWords(const std::string &line)
+// Man page source text as shown: font switches gone, "\-" a hyphen.
+std::string unescaped(const std::string &text)
 {
-    std::string text = line;
-    if (line.starts_with(".")) {
-        const std::string fonts = line.substr(1, line.find(' ') - 1);
-        if (!std::regex_match(fonts, std::regex("[BIR]{1,2}")))
-            return {};
-        const std::string rest =
-            line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
-        const std::regex arg("\"([^\"]*)\"|([^ ]+)");
-        text.clear();
-        std::size_t n = 0;
-        for (std::sregex_iterator i(rest.begin(), rest.end(), arg), end; i != end; ++i, ++n)
-            text += std::string(fonts.size() == 1 && n > 0 ? " " : "") + "\\f" +
-                    fonts[n % fonts.size()] + ((*i)[1].matched ? (*i)[1] : (*i)[2]).str();
-    }
-    std::vector<ShownWord> words(1);
-    char font = 'R', previous = 'R';
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == ' ') {
-            words.emplace_back();
-        } else if (text[i] != '\\' || i + 1 == text.size()) {
-            words.back().text += text[i] == '"' ? "" : std::string(1, text[i]);
-            words.back().bold = words.back().bold || font == 'B';
-        } else if (text[++i] == 'f' && i + 1 < text.size()) {
-            std::swap(font, previous);
-            font = text[++i] == 'P' ? font : text[i];
-        } else if (text[i] == '-') {
-            words.back().text += '-';
-        } else if (text[i] == '(') {
-            i += 2;
-        }
-    }
-    return words;
+    return std::regex_replace(std::regex_replace(text, std::regex(R"(\\f[BIRP])"), ""),
+                              std::regex(R"(\\-)"), "-");
 }
 
-bool isOption(const std::string &w)
+// The command words a text starts with: "vpd set-codelevel" of "vpd set-codelevel XY".
+std::string leadingWords(const std::string &text)
 {
-    return std::regex_match(w, std::regex("--?[A-Za-z0-9][A-Za-z0-9-]*"));
+    std::istringstream words(text);
+    std::string form;
+    for (std::string w; words >> w && std::regex_match(w, std::regex("[a-z][a-z|-]*"));)
+        form += (form.empty() ? "" : " ") + w;
+    return form;
 }
 
 struct Manual {
-    Words options;                   // bold options in the synopsis and the tags
-    std::vector<std::string> forms;  // bold command words of the COMMANDS tags
+    Words options;                   // the options in the synopsis and the tags
+    std::vector<std::string> forms;  // the bold command words of the COMMANDS tags
 };
 
+// The tags are the lines after ".TP". A tag's bold part is the whole of a
+// ".B" line, or the first argument of a ".BI" or ".BR" line.
 Manual readManual(const std::string &path)
 {
     Manual m;
-    std::istringstream in(e2e::read_file(path));
-    std::string line, section;
+    const std::regex option(
+        R"((?:^|[\s"\[|(]|\\f[BIRP])((?:\\-){1,2}[A-Za-z0-9](?:[A-Za-z0-9]|\\-)*))");
+    std::string section;
     bool tag = false;
-    while (std::getline(in, line)) {
-        if (line.starts_with(".SH ")) {
+    for (const std::string &line : e2e::lines(e2e::read_file(path))) {
+        if (line.starts_with(".SH "))
             section = line.substr(4);
-            continue;
-        }
-        if (line == ".TP") {
-            tag = true;
-            continue;
-        }
-        if (section == "SYNOPSIS" || tag) {
-            std::string form;
-            bool leading = true;
-            for (ShownWord &w : shownWords(line)) {
-                std::string bare = std::regex_replace(w.text, std::regex("^[[|]+|[\\]|,.]+$"), "");
-                if (w.bold && isOption(bare))
-                    m.options.insert(bare);
-                leading = leading && w.bold && std::regex_match(bare, std::regex("[a-z][a-z|-]*"));
-                if (leading)
-                    form += (form.empty() ? "" : " ") + bare;
-            }
-            if (tag && section == "COMMANDS" && !form.empty())
+        if (section == "SYNOPSIS" || tag)
+            for (std::sregex_iterator i(line.begin(), line.end(), option), end; i != end; ++i)
+                m.options.insert(unescaped((*i)[1]));
+        if (tag && section == "COMMANDS" && line.starts_with(".B")) {
+            const std::string rest = line.substr(line.find(' ') + 1);
+            const std::string bold = line.starts_with(".B ") ? rest
+                                     : rest.starts_with('"') ? rest.substr(1, rest.find('"', 1) - 1)
+                                                             : rest.substr(0, rest.find(' '));
+            if (const std::string form = leadingWords(unescaped(bold)); !form.empty())
                 m.forms.push_back(form);
         }
-        tag = false;
+        tag = line == ".TP";
     }
     return m;
 }
@@ -137,13 +97,8 @@ std::vector<std::string> bbuctlForms()
     std::string line;
     while (std::getline(in, line) && line != "Commands:") {
     }
-    while (std::getline(in, line) && !line.empty()) {
-        std::istringstream words(line.substr(0, line.find("  ", 2)));
-        std::string form;
-        for (std::string w; words >> w && std::regex_match(w, std::regex("[a-z][a-z|-]*"));)
-            form += (form.empty() ? "" : " ") + w;
-        forms.push_back(form);
-    }
+    while (std::getline(in, line) && !line.empty())
+        forms.push_back(leadingWords(line.substr(0, line.find("  ", 2))));
     return forms;
 }
 

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "golden_file.h"
+
 namespace golden {
 
 // What a row's call works with. The call runs in a directory of its own, so
@@ -76,9 +78,6 @@ struct StdinClosed {
 
 // Runs `row` and compares its session with the family's golden file.
 void check(const std::string &family, const Row &row);
-
-// Fails for a golden file of the family that no row writes.
-void check_no_stray_files(const std::string &family, const std::vector<std::string> &names);
 
 // Hex bytes in lines of 32, each "label|   OFFSET: bytes".
 std::vector<std::string> hex_lines(const std::string &label, const unsigned char *p, std::size_t n);
