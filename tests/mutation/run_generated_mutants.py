@@ -45,7 +45,7 @@ can be compared.
 Exit status: 0 when every built mutant was caught or listed and nothing is
 stale, 1 otherwise, 2 on bad use or when the unmutated tree fails.
 """
-import argparse, collections, glob, hashlib, json, os, queue, re, shutil
+import argparse, collections, functools, glob, hashlib, json, os, queue, re, shutil
 import signal, subprocess, sys, threading, time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -299,9 +299,21 @@ class Run:
             f: sorted(c) for f, (_, c) in w.gcov(w.counts(".gcno")).items()}}))
         return True
 
+    @functools.lru_cache(maxsize=None)
+    def source_lines(self, rel):
+        return Path(TOP, rel).read_text(encoding="utf-8").split("\n")
+
     def tests_for(self, w, m):
         """The tests of worker w that can see the mutant."""
         lines = set(m.watch) or set(range(m.line, m.line + m.span_lines))
+        # A line that continues a statement (a condition's second line) may
+        # be counted only for some of the runs that evaluate it: the tests
+        # that run the statement's first line see the mutant too.
+        src, first = self.source_lines(m.file), m.line
+        while first > 1 and src[first - 2].strip() and not src[first - 2].strip().startswith(
+                ("//", "#")) and not src[first - 2].rstrip().endswith((";", "{", "}", ":")):
+            first -= 1
+        lines |= set(range(first, m.line))
         counted = self.counted.get(m.file)
         if counted is None:  # outside the library: by the target graph
             return [t for t in w.tests
