@@ -64,8 +64,10 @@ cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}"
 """
 # Each worker builds with the dev preset, the library instrumented and the
 # rest at -O2; a changed library does not relink the programs that load it.
+# BBU_COVERAGE_BUILD lets a test's forked child write its counts before _exit.
 MUTATION_CACHE = dict(CMAKE_BUILD_TYPE="Mutation", CMAKE_LINK_DEPENDS_NO_SHARED="ON",
-                      CMAKE_C_FLAGS_MUTATION="-O2 -DNDEBUG", CMAKE_CXX_FLAGS_MUTATION="-O2 -DNDEBUG",
+                      CMAKE_C_FLAGS_MUTATION="-O2 -DNDEBUG",
+                      CMAKE_CXX_FLAGS_MUTATION="-O2 -DNDEBUG -DBBU_COVERAGE_BUILD",
                       CMAKE_EXE_LINKER_FLAGS_MUTATION="--coverage",
                       CMAKE_SHARED_LINKER_FLAGS_MUTATION="--coverage")
 KEPT_FIELDS = ("id", "file", "find", "replace", "why")
