@@ -1,0 +1,303 @@
+// bbuctl's flash load cut short by a power cut or a host crash at each of its
+// messages and pauses, and whether the BBU can be brought back.
+//
+// A load without faults gives the load's messages and pauses. Each cut point
+// then gets a root of its own, where three bbusim runs follow one another:
+//  1. `bbuctl -y flash new.img` in a fresh world, cut by the scenario's
+//     `fault power-cut any skip K` (before the K+1-th message) or
+//     `fault power-cut sleep skip K` (halfway through the K+1-th pause), or
+//     the same with `crash`;
+//  2. `bbuctl status` on the devices as the cut left them (--keep; after a
+//     power cut the BBU powers up first);
+//  3. the same `bbuctl -y flash new.img` again (--keep).
+// What the BBU truly holds is read from the world after runs 2 and 3. A case
+// is "old image valid" or "new image valid" when the BBU runs that image
+// after run 2; otherwise "recovered by the second load" when run 3 exits 0
+// and the BBU runs the new image; otherwise "NOT RECOVERABLE". Whatever the
+// class, run 1 must have been cut, status must show the image the BBU holds,
+// and the second load must end with exit 0 and the new image running.
+//
+// By default the cut points outside the block hand-over, those of the first
+// and the last block and the records of a spread of blocks run, and their
+// outcomes are compared with the test's reviewed table,
+// tests/data/golden/power_cut_sweep/TEST.txt. With BBU_FAULT_SWEEP=full every
+// cut point runs (the bench target) and the count of each class, the cut
+// points of the classes other than the first two and the time taken are
+// printed.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bbusim.h"
+#include "e2e_harness.h"
+#include "transcript.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kOldVersion = 5;  // the default world's image
+constexpr int kNewVersion = 6;  // the image the load brings
+constexpr int kLastBlock = 383;
+const std::set<int> kSpread{1, 127, 200, 255, 382};  // blocks whose record is cut in the sample
+const std::array<const char *, 4> kClasses{"old image valid", "new image valid",
+                                           "recovered by the second load", "NOT RECOVERABLE"};
+
+bool full_sweep()
+{
+    const char *mode = std::getenv("BBU_FAULT_SWEEP");
+    return mode != nullptr && std::string(mode) == "full";
+}
+
+// A place in the load where the power goes or the host dies.
+struct CutPoint {
+    std::string fault;  // the fault's words after its kind: "any skip 9"
+    std::string where;  // what it cuts, in the load's terms
+    bool sample;        // the suite runs it
+};
+
+// The load's messages and pauses, from the transcript of a load without
+// faults, each named by the command it carries or follows.
+std::vector<CutPoint> cut_points(const std::vector<std::string> &transcript)
+{
+    std::vector<CutPoint> points;
+    int messages = 0, pauses = 0, records = 0, block = -1, in_a_row = 0;
+    bool loading = false;  // between Start_Flash_Load and End_Flash_Load
+    std::string last = "the start";
+    for (const std::string &line : transcript) {
+        const std::vector<bbutest::Transfer> t = bbutest::transfers({line});
+        if (t.empty() && line.find(" sleep ") != std::string::npos) {
+            points.push_back({"sleep skip " + std::to_string(pauses++),
+                              "pause " + std::to_string(++in_a_row) + " of " +
+                                  line.substr(line.rfind(' ') + 1) + " us after " + last,
+                              !loading || block <= 0 || block == kLastBlock});
+            continue;
+        }
+        if (t.empty())
+            continue;
+        const bbutest::Transfer &m = t[0];
+        const bbutest::Bytes &b = m.bytes;
+        std::string what = m.read ? (m.addr == 0x40 ? "status read" : "response read")
+                                  : m.shape().substr(0, m.shape().find(" : "));
+        bool spread = false;
+        if (!m.read && m.addr == 0x60 && b.size() == 134) {
+            block = b[3] * 256 + b[4];
+            what = "record of block " + std::to_string(block);
+            spread = kSpread.count(block) != 0;
+            if (records++ == 200)  // also named by its place among the writes at 0x60
+                points.push_back({"60 write skip 200", what + " (after " + last + ")", true});
+        } else if (!m.read && m.addr == 0x40 && !b.empty()) {
+            const std::map<int, std::string> frames{
+                {0x01, "terminate of block " + std::to_string(block)},
+                {0x89, "Start_Flash_Load"},
+                {0x8f, "Take_Flash_Block of block " + std::to_string(block)},
+                {0x8a, loading ? "End_Flash_Load" : "soft reset"},
+                {0x8c, "validate image"},
+                {0xe0, "read memory"},
+                {0xe9, "clear status"}};
+            const auto named = frames.find(b[0]);
+            what = named != frames.end() ? named->second : what;
+        }
+        points.push_back({"any skip " + std::to_string(messages++), what + " (after " + last + ")",
+                          !loading || block <= 0 || block == kLastBlock || spread});
+        if (!m.read && m.addr == 0x40 && !b.empty() && (b[0] == 0x89 || b[0] == 0x8a))
+            loading = b[0] == 0x89;
+        last = what;
+        in_a_row = 0;
+    }
+    return points;
+}
+
+std::string hex(int version)
+{
+    char text[4];
+    std::snprintf(text, sizeof text, "%02x", version & 0xff);
+    return text;
+}
+
+// What the BBU holds, as the world says.
+std::string image_text(const bbusim::ImageTruth &t)
+{
+    std::string text = t.valid ? "image " + hex(t.version) + " valid" : "no valid image";
+    if (t.flash_mode)
+        text += ", load half-finished";
+    if (t.boot_code)
+        text += ", boot code";
+    if (t.powered_off)
+        text += ", powered off";
+    return text;
+}
+
+bool runs(const bbusim::ImageTruth &t, int version)
+{
+    return t.valid && t.version == version && !t.flash_mode && !t.boot_code && !t.powered_off;
+}
+
+// What bbuctl status says of the image: the firmware version and the flags
+// that tell of it, in the order it prints them.
+std::string status_says(const std::string &out)
+{
+    std::string said;
+    for (const std::string &line : e2e::lines(out)) {
+        if (line.starts_with("firmware version: "))
+            said += line.substr(18);
+        if (line.starts_with("flags:"))
+            for (const char *flag : {" operation_mode", " valid_image", " reprogram_req"})
+                if ((line + " ").find(std::string(flag) + " ") != std::string::npos)
+                    said += flag;
+    }
+    return said;
+}
+
+bool status_agrees(const std::string &said, const bbusim::ImageTruth &t)
+{
+    const bool flash = said.find(" operation_mode") != std::string::npos;
+    const bool valid = said.find(" valid_image") != std::string::npos;
+    return flash == t.flash_mode && valid == t.valid &&
+           (!t.valid || said.starts_with(hex(t.version) + "."));
+}
+
+class PowerCutSweep : public ::testing::Test {
+protected:
+    // One bbusim run of bbuctl on the case's root: in a fresh world with the
+    // scenario, or (keep) on the devices the root's last run left.
+    e2e::Run bbuctl(const std::vector<std::string> &args, const std::string &scenario, bool keep)
+    {
+        std::vector<std::string> argv{BBUSIM_PATH, "--root", root_};
+        if (keep)
+            argv.push_back("--keep");
+        if (!scenario.empty()) {
+            std::ofstream(dir_ + "/cut.scn") << scenario << "\n";
+            argv.insert(argv.end(), {"--scenario", dir_ + "/cut.scn"});
+        }
+        argv.push_back("--");
+        argv.push_back(BBUCTL_PATH);
+        argv.insert(argv.end(), args.begin(), args.end());
+        e2e::Run r = e2e::run_program(argv);
+        r.transcript = e2e::lines(e2e::read_file(root_ + "/bbusim.transcript"));
+        fs::remove_all(r.dir);  // the run directories are numbered anew for each case
+        return r;
+    }
+
+    static bbusim::ImageTruth truth(const std::string &root)
+    {
+        EXPECT_TRUE(bbusim::attach(root)) << root;
+        return bbusim::peek_image();
+    }
+
+    // Runs one cut point; returns its class and adds what is wrong to wrong_.
+    int run_case(const std::string &kind, const CutPoint &p)
+    {
+        fs::remove_all(root_);
+        const std::string fault = "fault " + kind + " " + p.fault;
+        const e2e::Run cut = bbuctl({"-y", "flash", image_}, fault, false);
+        const e2e::Run status = bbuctl({"status"}, "", true);
+        const bbusim::ImageTruth after = truth(root_);
+        const e2e::Run again = bbuctl({"-y", "flash", image_}, "", true);
+        const bbusim::ImageTruth end = truth(root_);
+        const bool recovered = again.status == 0 && runs(end, kNewVersion);
+        const int cls = runs(after, kOldVersion)   ? 0
+                        : runs(after, kNewVersion) ? 1
+                        : recovered                ? 2
+                                                   : 3;
+        const std::string said = status_says(status.out);
+        std::string why;
+        if (cut.status != (kind == "power-cut" ? 120 : 137))
+            why += "; the load was not cut";
+        if (status.status != 0 || !status_agrees(said, after))
+            why += "; status says '" + said + "' of '" + image_text(after) + "'";
+        if (!recovered)
+            why += "; the second load ended with exit " + std::to_string(again.status);
+        if (!why.empty())
+            wrong_ += "\n" + fault + " (" + p.where + ")" + why + "\n  cut: " + cut.err +
+                      "  status: " + status.err + "  again: " + again.err;
+        table_.push_back(fault + " | " + p.where + " | exit " + std::to_string(cut.status) + " | " +
+                         image_text(after) + " | status exit " + std::to_string(status.status) +
+                         ":" + said + " | again exit " + std::to_string(again.status) + ": " +
+                         image_text(end) + " | " + kClasses[cls]);
+        return cls;
+    }
+
+    // Cuts the load at each of its points (in the suite, those of the sample).
+    void sweep(const std::string &kind)
+    {
+        dir_ = e2e::test_dir();
+        root_ = dir_ + "/root";
+        image_ = dir_ + "/new.img";
+        const bbutest::Bytes bytes = bbusim::make_image(kNewVersion);
+        std::ofstream(image_, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const e2e::Run clean = bbuctl({"-y", "flash", image_}, "", false);
+        ASSERT_EQ(clean.status, 0) << clean.err;
+        std::array<int, 4> counts{};
+        std::array<std::vector<std::pair<CutPoint, CutPoint>>, 4> spans;  // of one class in a row
+        int previous = -1;
+        const auto started = std::chrono::steady_clock::now();
+        for (const CutPoint &p : cut_points(clean.transcript)) {
+            if (!full_sweep() && !p.sample)
+                continue;
+            const int cls = run_case(kind, p);
+            ++counts[cls];
+            if (cls != previous)
+                spans[cls].push_back({p, p});
+            spans[cls].back().second = p;
+            previous = cls;
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (full_sweep())
+            print_summary(kind, counts, spans, seconds);
+        else
+            e2e::check_golden("power_cut_sweep",
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                              table_);
+        EXPECT_EQ(wrong_, "") << "cut points with a wrong outcome";
+    }
+
+    // The count of each class, and the cut points of the classes other than
+    // the first two, as spans of cut points in a row that end in that class.
+    static void
+    print_summary(const std::string &kind, const std::array<int, 4> &counts,
+                  const std::array<std::vector<std::pair<CutPoint, CutPoint>>, 4> &spans,
+                  double seconds)
+    {
+        std::printf("%s: %d cut points in %.1f s:", kind.c_str(),
+                    counts[0] + counts[1] + counts[2] + counts[3], seconds);
+        for (std::size_t c = 0; c < kClasses.size(); ++c)
+            std::printf(" %d %s%s", counts[c], kClasses[c], c + 1 < kClasses.size() ? "," : "\n");
+        for (std::size_t c = 2; c < kClasses.size(); ++c) {
+            std::printf("%s:\n", kClasses[c]);
+            for (const auto &[first, last] : spans[c])
+                if (first.fault == last.fault)
+                    std::printf("  %s (%s)\n", first.fault.c_str(), first.where.c_str());
+                else
+                    std::printf("  %s (%s) to %s (%s)\n", first.fault.c_str(), first.where.c_str(),
+                                last.fault.c_str(), last.where.c_str());
+        }
+    }
+
+    std::string dir_, root_, image_, wrong_;
+    std::vector<std::string> table_;  // "fault | where | run 1 | BBU | status | run 3 | class"
+};
+
+TEST_F(PowerCutSweep, PowerCutAtEachMessageAndPause)
+{
+    sweep("power-cut");
+}
+
+TEST_F(PowerCutSweep, HostCrashAtEachMessageAndPause)
+{
+    sweep("crash");
+}
+
+}  // namespace
