@@ -113,15 +113,16 @@ bool stop_before_message(World &w, std::uint8_t addr, Direction dir);
 // The part of a pause of `us` that passes before a fault strikes (all of it
 // when none does).
 std::uint64_t pause_before_stop(World &w, std::uint64_t us);
-// The power goes: the devices keep only what survives it.
-void power_cut(World &w);
+// The power goes at virtual time `at`: the devices keep only what survives it.
+void power_cut(World &w, std::uint64_t at);
 // The power comes back: the BBU starts from its flash, the rest afresh.
 void power_up(World &w);
 // The BBU processor starts: the firmware when the flash holds a valid image,
 // its boot code otherwise (shown in status byte 6).
 void bbu_boot(World &w);
-// The image of a whole load is programmed by now (called by devices_catch_up).
-void bbu_commit_due(World &w);
+// The image of a whole load is programmed by virtual time `by` (called by
+// devices_catch_up with the clock's time, and by power_cut).
+void bbu_commit_due(World &w, std::uint64_t by);
 // The first power-cut or crash fault that strikes this event (take_fault's
 // rules); its kind in *kind.
 bool take_stop_fault(World &w, Strike strike, std::uint8_t addr, Direction dir, FaultKind *kind);

@@ -34,7 +34,7 @@ void stop_here(World &w, FaultKind kind, std::uint64_t t)
         return;
     }
     TranscriptLine(t).text(" power-cut").emit(w);
-    power_cut(w);
+    power_cut(w, t);
 }
 
 // An at-time fault due by `until`: its time, or 0 when none is.
@@ -56,9 +56,12 @@ std::uint64_t due_at(const World &w, std::uint64_t until, FaultKind *kind)
 
 }  // namespace
 
-void power_cut(World &w)
+void power_cut(World &w, std::uint64_t at)
 {
     Bbu &b = w.bbu;
+    // Programming that ended before the power went made the image whole,
+    // though nothing on the bus has looked since.
+    bbu_commit_due(w, at);
     // A block the flash was programming when the power went is half written.
     if (b.running != 0 && b.code == kTakeFlashBlock && flash_mode(w)) {
         const std::size_t at = std::size_t{b.record[3] * 256u + b.record[4]} * kBlockLen;
@@ -112,10 +115,10 @@ void bbu_boot(World &w)
     }
 }
 
-void bbu_commit_due(World &w)
+void bbu_commit_due(World &w, std::uint64_t by)
 {
     Bbu &b = w.bbu;
-    if (b.commit_us == 0 || w.now_us < b.commit_us)
+    if (b.commit_us == 0 || by < b.commit_us)
         return;
     b.commit_us = 0;
     b.image_broken = 0;
