@@ -351,6 +351,12 @@ int run_command(bbusim::World &w, const std::string &program, std::vector<std::s
     if (g_child < 0)
         fail(kLauncherError, std::string("cannot fork: ") + std::strerror(errno));
     if (g_child == 0) {
+        // Named before anything of the command can reach the bus: a power cut
+        // ends this process with the rest.
+        {
+            bbusim::WorldLock lock(w);
+            w.command_pid = getpid();
+        }
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
         sigaction(SIGXFSZ, &file_size_action, nullptr);
@@ -362,10 +368,6 @@ int run_command(bbusim::World &w, const std::string &program, std::vector<std::s
     }
     signal(SIGTERM, forward_signal);
     signal(SIGHUP, forward_signal);
-    {
-        bbusim::WorldLock lock(w);
-        w.command_pid = g_child;
-    }
 
     int status = 0;
     while (waitpid(g_child, &status, 0) < 0) {
