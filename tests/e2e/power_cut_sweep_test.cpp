@@ -80,8 +80,8 @@ std::vector<CutPoint> cut_points(const std::vector<std::string> &transcript)
         const std::vector<bbutest::Transfer> t = bbutest::transfers({line});
         if (t.empty() && line.find(" sleep ") != std::string::npos) {
             points.push_back({"sleep skip " + std::to_string(pauses++),
-                              "pause " + std::to_string(++in_a_row) + " of " +
-                                  line.substr(line.rfind(' ') + 1) + " us after " + last,
+                              "pause " + std::to_string(++in_a_row) + " (" +
+                                  line.substr(line.rfind(' ') + 1) + " us) after " + last,
                               sampled()});
             continue;
         }
