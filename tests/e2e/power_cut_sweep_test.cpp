@@ -172,6 +172,18 @@ bool status_agrees(const std::string &said, const bbusim::ImageTruth &t)
             (valid == t.valid && (!valid || said.starts_with(hex(t.version) + "."))));
 }
 
+// A run's messages and the virtual time it took: what a second load had to
+// do to bring the BBU back (its retries, resets and pauses).
+std::string effort(const e2e::Run &r)
+{
+    const double took =
+        r.transcript.empty() ? 0 : std::stod(r.transcript.back()) - std::stod(r.transcript.front());
+    char text[64];
+    std::snprintf(text, sizeof text, "%zu messages, %.6f s",
+                  bbutest::transfers(r.transcript).size(), took);
+    return text;
+}
+
 class PowerCutSweep : public ::testing::Test {
 protected:
     // One bbusim run of bbuctl on the case's root: in a fresh world with the
@@ -233,8 +245,8 @@ protected:
                       "  status: " + status.err + "  again: " + again.err;
         table_.push_back(fault + " | " + p.where + " | exit " + std::to_string(cut.status) + " | " +
                          image_text(after) + " | status exit " + std::to_string(status.status) +
-                         ": " + said + " | again exit " + std::to_string(again.status) + ": " +
-                         image_text(end) + " | " + kClasses[cls] +
+                         ": " + said + " | again exit " + std::to_string(again.status) + " (" +
+                         effort(again) + "): " + image_text(end) + " | " + kClasses[cls] +
                          (known != known_.end() ? " | known wrong: " + known->second : ""));
         return cls;
     }
