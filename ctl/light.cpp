@@ -29,6 +29,7 @@ int runLight(int argc, char **argv)
             BusSession bus("light");
             bbu_checked_read_light(bus.fd(), &light, &result, settings.verbose);
         }
+        sayImageState("light", result);
         if (result.ok == 0)
             return reportFailure("light", result, false);
         std::printf("service fault light: %d\n", light);
@@ -46,6 +47,7 @@ int runLight(int argc, char **argv)
         BusSession bus("light set");
         bbu_checked_set_light(bus.fd(), static_cast<int>(value), &result, settings.verbose);
     }
+    sayImageState("light set", result);
     if (result.ok == 0) {
         const std::string shows =
             result.after >= 0 ? "it shows " + std::to_string(result.after) : std::string();

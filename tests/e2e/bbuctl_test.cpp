@@ -65,6 +65,8 @@ const Row kRows[] = {
     {"status_prometheus_one_byte", "fault short 40 read 1 count always\n",
      "bbuctl status --prometheus"},
     {"status_no_adapter", "", "bbuctl -a /dev/i2c-9 status"},
+    {"status_no_valid_image", "status 6 08\n",
+     "bbuctl status && bbuctl status --json | grep '\"image\"'"},
     {"vpd", "vpd 5 1b\nvpd 255 ff\n", "bbuctl vpd"},
     {"vpd_absent", "device 54 absent\n", "bbuctl vpd"},
     {"vpd_check", "", "bbuctl vpd check"},
@@ -106,6 +108,10 @@ const Row kRows[] = {
     {"light_set_not_taken", "fault fail 40 write count 3\n",
      "bbuctl -y light set 3; s=$?; bbuctl light; exit $s"},
     {"light_set_no_answer", "fault fail 40 count always\n", "bbuctl -y light set 3"},
+    // The boot code of a BBU without a valid image refuses the light.
+    {"light_set_refused_without_image",
+     "status 6 08\nfault busy 0 on c2\nfault error-bits 5 08 on c2\n",
+     "bbuctl -y light set 3; s=$?; bbuctl light; exit $s"},
     {"reset_soft", "", "bbuctl -y reset soft"},
     {"reset_hard", "clock @1239807149\n", "bbuctl -y reset hard"},
     {"reset_hard_clock_absent", "device 68 absent\n", "bbuctl -y reset hard"},
@@ -136,6 +142,13 @@ const Row kRows[] = {
          "out || test -e rc; do :; done; bbusim-mkimage -v 9 -c crc a.img'); until test -e rc; "
          "do :; done; cat rc; bbuctl status | grep firm"},
     {"flash_bad_image", "", "bbusim-mkimage -c magic a.img; bbuctl -y flash a.img"},
+    // The way back: a load from either state says what it found and goes on.
+    {"flash_from_half_finished_load", "status 4 02\n",
+     "bbuctl status --json | grep '\"image\"' && " + kFlashThenValidate},
+    {"flash_from_no_valid_image", "status 6 08\n", kFlashThenValidate},
+    // A load that fails on a terminal: the lines after it name where it failed.
+    {"flash_fails_at_terminal", "fault tfb-lost 3 count 4\n",
+     "bbusim-mkimage -v 7 -s 640 a.img && " + kScript + "'bbuctl -y flash a.img' /dev/null"},
     // Faults during the load: transient ones the retries absorb end verified;
     // others end in exit 1 with what the BBU holds, which its validation confirms.
     {"flash_block_lost_thrice_then_taken", "fault tfb-lost 3 count 3\n", kFlashThenValidate},
