@@ -8,6 +8,7 @@
 // at once (their answer is read without a poll) or after a time of their own.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "devices.h"
 
@@ -115,6 +116,15 @@ constexpr Command kCommands[] = {
     {0xE9, 2, nullptr, nullptr, clear_status},  // clear status
 };
 
+// The commands the boot code answers when the flash holds no valid image:
+// enough to load one, find out what the flash holds and restart.
+bool boot_code_knows(std::uint8_t code)
+{
+    constexpr std::uint8_t kBootCommands[] = {0x89, 0x8F, 0x8A, 0x8C, 0xE0, 0xE9};
+    return std::find(std::begin(kBootCommands), std::end(kBootCommands), code) !=
+           std::end(kBootCommands);
+}
+
 const Command *find_command(std::uint8_t code)
 {
     for (const Command &c : kCommands)
@@ -192,6 +202,8 @@ void bbu_set_status(World &w, std::size_t first, const std::uint8_t *bytes, std:
     std::memcpy(b.status + first, bytes, n);
     if (first <= 1 && first + n > 1)
         b.invert_pinned = 1;
+    if (first <= 6 && first + n > 6)
+        b.image_bits_pinned = 1;
 }
 
 void bbu_set_string(World &w, std::size_t index, std::size_t first, const std::uint8_t *bytes,
@@ -254,7 +266,7 @@ void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
     b.block_len = 0;
 
     const Command *cmd = find_command(frame[0]);
-    if (cmd == nullptr) {
+    if (cmd == nullptr || (b.boot_code != 0 && !boot_code_knows(frame[0]))) {
         b.status[5] |= kInvalidCommand;
         return;
     }

@@ -76,6 +76,27 @@ std::array<std::uint8_t, 256> peek_vpd();
 // would deliver them now (the first image at 0x1000; no fault applied).
 std::vector<std::uint8_t> peek_memory(std::uint32_t address, std::size_t length);
 
+// What the BBU truly holds: a valid image and its version (status byte 30),
+// whether it sits in flash-program mode, runs its boot code, and whether the
+// power is off after a power cut.
+struct ImageTruth {
+    bool valid;
+    std::uint8_t version;
+    bool flash_mode;
+    bool boot_code;
+    bool powered_off;
+};
+ImageTruth peek_image();
+
+// The power comes back after a power cut, as the next `bbusim --keep` run
+// brings it: the BBU boots from its flash.
+void power_up();
+
+// Map the world a launcher run left in `root` (ROOT/bbusim.world) as this
+// process's world, to read what its devices hold with the peek functions.
+// "" or why it cannot.
+std::string attach(const std::string &root);
+
 }  // namespace bbusim
 
 #endif  // BBUSIM_BBUSIM_H

@@ -43,6 +43,8 @@ int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, 
 {
     const Direction dir = is_read ? Direction::read : Direction::write;
     const auto addr8 = static_cast<std::uint8_t>(addr > 0xff ? 0xff : addr);
+    if (stop_before_message(w, addr8, dir))
+        return -EIO;
     Fault f{};
     // A message that fails takes the bus time of its address byte alone.
     if (take_fault(w, FaultKind::fail, addr8, dir, &f)) {

@@ -106,6 +106,26 @@ void arm_faults(World &w, std::uint8_t code, int param);
 // Add a fault; false when the table is full.
 bool add_fault(World &w, const Fault &f);
 
+// Power and crashes (power.cpp). A message or pause about to happen asks
+// first whether a power-cut or crash fault strikes it, or the power is off:
+// then it does not reach the devices and w.stop says why the command ends.
+bool stop_before_message(World &w, std::uint8_t addr, Direction dir);
+// The part of a pause of `us` that passes before a fault strikes (all of it
+// when none does).
+std::uint64_t pause_before_stop(World &w, std::uint64_t us);
+// The power goes: the devices keep only what survives it.
+void power_cut(World &w);
+// The power comes back: the BBU starts from its flash, the rest afresh.
+void power_up(World &w);
+// The BBU processor starts: the firmware when the flash holds a valid image,
+// its boot code otherwise (shown in status byte 6).
+void bbu_boot(World &w);
+// The image of a whole load is programmed by now (called by devices_catch_up).
+void bbu_commit_due(World &w);
+// The first power-cut or crash fault that strikes this event (take_fault's
+// rules); its kind in *kind.
+bool take_stop_fault(World &w, Strike strike, std::uint8_t addr, Direction dir, FaultKind *kind);
+
 // Virtual clock.
 std::int64_t wall_clock_us(const World &w);
 void set_wall_clock_us(World &w, std::int64_t wall_us);

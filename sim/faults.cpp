@@ -45,6 +45,23 @@ bool take_fault(World &w, FaultKind kind, std::uint8_t addr, Direction dir, Faul
         w, [&](const Fault &f) { return matches(f, kind, addr, dir); }, taken);
 }
 
+bool take_stop_fault(World &w, Strike strike, std::uint8_t addr, Direction dir, FaultKind *kind)
+{
+    Fault f{};
+    const bool taken = take_first(
+        w,
+        [&](const Fault &c) {
+            return (c.kind == FaultKind::power_cut || c.kind == FaultKind::crash) && c.armed != 0 &&
+                   c.count != 0 && c.strike == strike &&
+                   (strike != Strike::address || c.addr == addr) &&
+                   (c.dir == Direction::any || c.dir == dir);
+        },
+        &f);
+    if (taken)
+        *kind = f.kind;
+    return taken;
+}
+
 bool take_block_fault(World &w, FaultKind kind, std::uint32_t block)
 {
     return take_first(

@@ -7,10 +7,12 @@
 // 0x01 at 0x40 ends the record, and Take_Flash_Block (0x8F 0x8F) takes it into
 // the flash: only then do status bytes 12 (up by one) and 13 (down by one)
 // change. The first block taken erases the old image. 0x8A restarts the
-// processor; in flash-program mode it is End_Flash_Load: the new image is
-// kept when every block from 0 to the highest was taken and no ended record
-// went without its Take_Flash_Block; otherwise the BBU holds a broken image
-// that fails validation.
+// processor; in flash-program mode it is End_Flash_Load: when every block
+// from 0 to the highest was taken and no ended record went without its
+// Take_Flash_Block, the BBU programs the new image over the next 6 seconds,
+// after which it is valid and shows its version in status byte 30; otherwise
+// the BBU holds a broken image that fails validation. A processor that starts
+// with no valid image runs its boot code (power.cpp).
 //
 // The flash holds the first image at BBU address 0x1000; read-memory
 // (0xE0 0x90) answers at once with a 256-byte response, the memory from byte
@@ -34,6 +36,8 @@ constexpr std::uint8_t kFlashProgram = 0x20;  // status byte 6: a block the flas
 constexpr std::uint8_t kReprogramReq = 0x08;  // status byte 6
 
 constexpr std::uint8_t kTerminate = 0x01;
+// After End_Flash_Load of a whole image the BBU programs it for this long.
+constexpr std::uint64_t kProgramImageUs = 6000000;
 constexpr std::uint8_t kTakeFlashBlock = 0x8F;
 constexpr std::uint8_t kReadMemory = 0x90;  // the read-memory command's second byte
 constexpr std::size_t kMaxReadMemory = 128;
@@ -90,9 +94,11 @@ void end_load(World &w)
         return;  // no block taken: the old image stays
     const bool whole = b.load_lost == 0 && all_taken(b, (b.load_len + kBlockLen - 1) / kBlockLen);
     b.image_len = b.load_len;
-    b.image_broken = whole ? 0 : 1;
+    b.image_broken = 1;
+    // A whole image is programmed over the time that follows; only then is
+    // it valid and its version shown.
     if (whole)
-        b.status[30] = b.flash[kImageVersionByte];
+        b.commit_us = w.now_us + kProgramImageUs;
     forget_load(b);
 }
 
@@ -188,6 +194,7 @@ void bbu_restart(World &w)
     b.status[2] &= static_cast<std::uint8_t>(~kPowerUp);
     b.restarting = 1;
     b.restart_left = b.reset_polls;
+    bbu_boot(w);
 }
 
 void bbu_restart_poll(World &w)
@@ -274,8 +281,10 @@ void store_image(World &w, const std::uint8_t *image, std::size_t n)
     std::memcpy(b.flash, image, n);
     b.image_len = static_cast<std::uint32_t>(n);
     b.image_broken = 0;
+    b.commit_us = 0;
     if (n > kImageVersionByte)
         b.status[30] = image[kImageVersionByte];
+    bbu_boot(w);
 }
 
 }  // namespace bbusim

@@ -134,6 +134,29 @@ bool peek_restart_pending()
     return w.bbu.restarting != 0;
 }
 
+ImageTruth peek_image()
+{
+    World &w = current();
+    WorldLock lock(w);
+    devices_catch_up(w);
+    const Bbu &b = w.bbu;
+    return {b.image_broken == 0 && check_image(b.flash, b.image_len).valid(), b.status[30],
+            flash_mode(w), b.boot_code != 0, w.powered_off != 0};
+}
+
+void power_up()
+{
+    World &w = current();
+    WorldLock lock(w);
+    if (w.powered_off != 0)
+        bbusim::power_up(w);
+}
+
+std::string attach(const std::string &root)
+{
+    return world_attach(root);
+}
+
 std::array<std::uint8_t, 256> peek_vpd()
 {
     World &w = current();

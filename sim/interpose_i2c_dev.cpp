@@ -9,6 +9,7 @@
 // transcript line.
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -105,29 +106,37 @@ void record_message(World &w, std::uint64_t t, const i2c_msg &m, int result,
 // messages or a negative errno.
 int run_messages(World &w, i2c_msg *msgs, std::uint32_t n)
 {
-    WorldLock lock(w);
-    const std::uint64_t t = w.now_us;
-    int results[kMaxMessages];
     int failure = 0;
-    for (std::uint32_t i = 0; i < n && failure == 0; ++i) {
-        i2c_msg &m = msgs[i];
-        const bool is_read = (m.flags & I2C_M_RD) != 0;
-        std::uint8_t *buf = is_read ? g_read_scratch[i] : m.buf;
-        results[i] = bus_transfer(w, m.addr, is_read, buf, m.len);
-        if (results[i] < 0)
-            failure = results[i];
+    {
+        WorldLock lock(w);
+        const std::uint64_t t = w.now_us;
+        int results[kMaxMessages];
+        std::uint32_t done = 0;
+        for (; done < n && failure == 0; ++done) {
+            i2c_msg &m = msgs[done];
+            const bool is_read = (m.flags & I2C_M_RD) != 0;
+            std::uint8_t *buf = is_read ? g_read_scratch[done] : m.buf;
+            results[done] = bus_transfer(w, m.addr, is_read, buf, m.len);
+            if (results[done] < 0)
+                failure = results[done];
+        }
+        // A message that a power cut or crash kept from its device never
+        // happened, nor did those after it.
+        const std::uint32_t happened = w.stop != Stop::none ? done - 1 : n;
+        for (std::uint32_t i = 0; i < happened; ++i)
+            record_message(w, t, msgs[i], failure < 0 ? failure : results[i], g_read_scratch[i]);
+        if (failure == 0) {
+            for (std::uint32_t i = 0; i < n; ++i) {
+                if ((msgs[i].flags & I2C_M_RD) != 0 && results[i] > 0 && msgs[i].buf != nullptr)
+                    std::memcpy(msgs[i].buf, g_read_scratch[i],
+                                static_cast<std::size_t>(results[i]));
+                // A message that carried fewer bytes than asked says so in its length.
+                msgs[i].len = static_cast<__u16>(results[i]);
+            }
+        }
     }
-    for (std::uint32_t i = 0; i < n; ++i)
-        record_message(w, t, msgs[i], failure < 0 ? failure : results[i], g_read_scratch[i]);
-    if (failure < 0)
-        return failure;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if ((msgs[i].flags & I2C_M_RD) != 0 && results[i] > 0 && msgs[i].buf != nullptr)
-            std::memcpy(msgs[i].buf, g_read_scratch[i], static_cast<std::size_t>(results[i]));
-        // A message that carried fewer bytes than asked says so in its length.
-        msgs[i].len = static_cast<__u16>(results[i]);
-    }
-    return static_cast<int>(n);
+    end_if_stopped(w);
+    return failure < 0 ? failure : static_cast<int>(n);
 }
 
 int rdwr(World &w, void *arg)
@@ -359,6 +368,26 @@ std::optional<ssize_t> on_claimed(int fd, Serve serve)
 }
 
 }  // namespace
+
+void end_if_stopped(World &w)
+{
+    Stop stop = Stop::none;
+    pid_t command = 0;
+    {
+        SimLock lock(w);
+        stop = w.stop;
+        command = w.command_pid;
+        if (stop == Stop::crash)
+            w.stop = Stop::none;
+    }
+    if (stop == Stop::none || !world_is_commands())
+        return;
+    if (stop == Stop::power_cut && command > 0 && command != getpid())
+        kill(command, SIGKILL);
+    raise(SIGKILL);
+    _exit(128 + SIGKILL);  // not reached: SIGKILL cannot be caught
+}
+
 }  // namespace bbusim
 
 using bbusim::libc;

@@ -109,15 +109,25 @@ std::uint64_t real_sleep(World &w, std::uint64_t us)
 // interrupted a real-time sleep, 0 when the sleep ran to its end.
 std::uint64_t virtual_sleep(World &w, std::uint64_t us)
 {
+    bool stopped = false;
     {
         SimLock lock(w);
         TranscriptLine(virtual_now_us(w))
             .text(" sleep %llu", static_cast<unsigned long long>(us))
             .emit(w);
-        if (w.real_time == 0) {
+        // A power cut or crash that strikes during the pause ends it there.
+        const std::uint64_t part = lock.nested() ? us : pause_before_stop(w, us);
+        if (part < us || w.stop != Stop::none) {
+            advance_clock(w, part);
+            stopped = true;
+        } else if (w.real_time == 0) {
             advance_clock(w, us);
             return 0;
         }
+    }
+    if (stopped) {
+        end_if_stopped(w);
+        return 0;
     }
     return real_sleep(w, us);
 }

@@ -98,6 +98,14 @@ std::uint64_t virtual_now_us(const World &w);
 // Advances the clock by `us` at most; returns by how much it moved.
 std::uint64_t advance_clock(World &w, std::uint64_t us);
 
+// After an event that a power-cut or crash fault struck (w.stop set; the
+// caller no longer holds the lock): in a process of the launcher's command, a
+// crash kills this process and a power cut the whole command with it, as
+// losing power would, and neither returns; in a test program that runs the
+// simulator in-process the event simply failed. A crash is over once
+// handled: the devices stay powered for whoever uses them next.
+void end_if_stopped(World &w);
+
 }  // namespace bbusim
 
 #endif  // BBUSIM_INTERPOSER_H

@@ -1,13 +1,13 @@
 // launcher.cpp - bbusim: run a command on the simulated BBU platform.
 //
-//   bbusim [--scenario FILE] [--transcript FILE] [--root DIR] [--adapter PATH]...
-//          [--real-time] [--no-log-dir] -- COMMAND [ARGS...]
+//   bbusim [--scenario FILE] [--transcript FILE] [--root DIR] [--keep]
+//          [--adapter PATH]... [--real-time] [--no-log-dir] -- COMMAND [ARGS...]
 //
 // Opens and locks the run's root, opens the transcript once, sets up the
 // world from the options and the scenario, runs COMMAND with the interposer
 // preloaded, records its end in the transcript and exits with its status.
-// Own errors exit with 125, a command that cannot run with 126, a command not
-// found with 127.
+// A power cut that ended the command exits with 120, own errors with 125, a
+// command that cannot run with 126, a command not found with 127.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -37,6 +37,7 @@
 
 namespace {
 
+constexpr int kPowerCut = 120;
 constexpr int kLauncherError = 125;
 constexpr int kCannotRun = 126;
 constexpr int kNotFound = 127;
@@ -52,14 +53,17 @@ constexpr const char *kUsage =
     "  --root DIR         directory for the run's world, /opt and /tmp/i2c_skt, used\n"
     "                     by one run at a time (default ${TMPDIR:-/tmp}/bbusim-UID,\n"
     "                     which must be private to this user)\n"
+    "  --keep             start from the devices as the last run on the root left\n"
+    "                     them (after a power cut: powered up again)\n"
     "  --adapter PATH     claim one more adapter path, e.g. /dev/i2c-11\n"
     "  --real-time        sleeps take real time as well\n"
     "  --no-log-dir       do not create ROOT/opt/Logs/bbu/logs\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
-    "Exit status: the command's, 128+N when signal N ended it, 125 for a launcher\n"
-    "error (bad option or scenario), 126 when COMMAND cannot run, 127 when it is not found.\n";
+    "Exit status: the command's, 128+N when signal N ended it, 120 when a power cut\n"
+    "ended it, 125 for a launcher error (bad option or scenario), 126 when COMMAND\n"
+    "cannot run, 127 when it is not found.\n";
 
 struct Options {
     std::string scenario;
@@ -68,6 +72,7 @@ struct Options {
     std::vector<std::string> adapters;
     bool real_time = false;
     bool log_dir = true;
+    bool keep = false;
     std::vector<std::string> command;
 };
 
@@ -148,6 +153,8 @@ Options parse_options(int argc, char **argv)
             if (!is_device_path(o.adapters.back()))
                 usage_error("--adapter '" + bbusim::printable(o.adapters.back()) +
                             "': not a device path such as /dev/i2c-11");
+        } else if (name == "--keep" && !has_inline) {
+            o.keep = true;
         } else if (name == "--real-time" && !has_inline) {
             o.real_time = true;
         } else if (name == "--no-log-dir" && !has_inline) {
@@ -252,7 +259,7 @@ void create_world(const Options &o, Run &run)
     int fd = bbusim::open_transcript(run.root_fd, run.root, absolute(o.transcript), name, err);
     if (fd < 0)
         fail(kLauncherError, err);
-    err = bbusim::world_create(run.root_fd, run.root, fd, name);
+    err = bbusim::world_create(run.root_fd, run.root, fd, name, o.keep);
     if (!err.empty())
         fail(kLauncherError, err);
     run.world = bbusim::world();
@@ -326,7 +333,7 @@ void forward_signal(int sig)
 }
 
 // Run the command and wait for it; its wait status.
-int run_command(const std::string &program, std::vector<std::string> &command,
+int run_command(bbusim::World &w, const std::string &program, std::vector<std::string> &command,
                 const struct sigaction &file_size_action)
 {
     std::vector<char *> args;
@@ -344,6 +351,12 @@ int run_command(const std::string &program, std::vector<std::string> &command,
     if (g_child < 0)
         fail(kLauncherError, std::string("cannot fork: ") + std::strerror(errno));
     if (g_child == 0) {
+        // Named before anything of the command can reach the bus: a power cut
+        // ends this process with the rest.
+        {
+            bbusim::WorldLock lock(w);
+            w.command_pid = getpid();
+        }
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
         sigaction(SIGXFSZ, &file_size_action, nullptr);
@@ -378,6 +391,11 @@ int record_exit(bbusim::World &w, int status)
         std::snprintf(what, sizeof what, "%d", exit_status);
     }
     bbusim::WorldLock lock(w);
+    w.command_pid = 0;
+    if (w.stop == bbusim::Stop::power_cut) {
+        exit_status = kPowerCut;
+        std::snprintf(what, sizeof what, "power-cut");
+    }
     bbusim::TranscriptLine(w.now_us).text(" exit %s", what).emit(w);
     return exit_status;
 }
@@ -399,6 +417,6 @@ int main(int argc, char **argv)
     apply_options(o, *run.world);
     std::string program = resolve_command(o.command[0]);
     set_environment(program, run);
-    int status = run_command(program, o.command, file_size_action);
+    int status = run_command(*run.world, program, o.command, file_size_action);
     return record_exit(*run.world, status);
 }

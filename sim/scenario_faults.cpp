@@ -142,6 +142,46 @@ void block_words(FaultWords &in, Fault &f)
         static_cast<std::uint32_t>(number(in.take("block number"), 0, 0xffff, "a block number"));
 }
 
+// A time in seconds with up to six decimals ("12", "12.5"), in microseconds.
+std::uint64_t seconds_us(FaultWords &in)
+{
+    const Word &w = in.take("time");
+    const std::string &text = bare(w, "a time in seconds");
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string part = dot == std::string::npos ? "" : text.substr(dot + 1);
+    const bool digits = !whole.empty() && whole.size() <= 9 && part.size() <= 6 &&
+                        (dot == std::string::npos || !part.empty()) &&
+                        whole.find_first_not_of("0123456789") == std::string::npos &&
+                        part.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits)
+        refuse(in.prefix() + "expected a time in seconds such as 12.5, got " + shown(w));
+    std::uint64_t us = std::stoull(whole) * 1000000;
+    std::uint64_t scale = 100000;
+    for (char c : part) {
+        us += static_cast<std::uint64_t>(c - '0') * scale;
+        scale /= 10;
+    }
+    return us;
+}
+
+// power-cut and crash: ADDR [read|write], any [read|write], sleep, or at SECONDS.
+void stop_words(FaultWords &in, Fault &f)
+{
+    const Word &w = in.take("address, any, sleep or at");
+    if (!w.quoted && w.text == "sleep") {
+        f.strike = Strike::pause;
+    } else if (!w.quoted && w.text == "at") {
+        f.strike = Strike::at_time;
+        f.at_us = seconds_us(in);
+    } else {
+        f.strike = !w.quoted && w.text == "any" ? Strike::any_message : Strike::address;
+        if (f.strike == Strike::address)
+            f.addr = static_cast<std::uint8_t>(hex_value(w, 0x7f, "an address"));
+        direction(in, f);
+    }
+}
+
 struct FaultKindRow {
     const char *name;
     FaultKind kind;
@@ -163,6 +203,8 @@ constexpr FaultKindRow kFaultKinds[] = {
     {"tfb-lost", FaultKind::tfb_lost, block_words},
     {"block-checksum", FaultKind::block_checksum, block_words},
     {"first-image", FaultKind::first_image, nullptr},
+    {"power-cut", FaultKind::power_cut, stop_words},
+    {"crash", FaultKind::crash, stop_words},
 };
 
 // count N|always

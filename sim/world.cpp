@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
+#include "devices.h"
 #include "libc_calls.h"
 #include "transcript.h"
 
@@ -23,6 +25,7 @@ namespace {
 
 std::atomic<World *> g_world{nullptr};
 std::atomic<bool> g_env_checked{false};
+std::atomic<bool> g_from_env{false};
 std::mutex g_attach_mutex;
 
 std::int64_t real_wall_us()
@@ -74,7 +77,79 @@ void install(World *w)
         munmap(old, sizeof(World));
 }
 
+// The world file a run left in the root, read whole into `out`: false with
+// `err` empty when there is none, false with `err` when it cannot be used.
+bool read_kept_world(int root_fd, const std::string &shown, World &out, std::string &err)
+{
+    int fd = libc().openat(root_fd, kWorldFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            err = "cannot keep " + shown + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::size_t>(st.st_size) == sizeof(World);
+    auto *bytes = reinterpret_cast<char *>(&out);
+    std::size_t got = 0;
+    while (ok && got < sizeof(World)) {
+        const ssize_t n = pread(fd, bytes + got, sizeof(World) - got, static_cast<off_t>(got));
+        if (n <= 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        got += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    libc().close(fd);
+    if (!ok || out.magic != kWorldMagic || out.version != kWorldVersion) {
+        err = "cannot keep " + shown +
+              ": not a world of this bbusim version (remove it, or run without --keep)";
+        return false;
+    }
+    return true;
+}
+
+// What a kept world carries into the new run: the devices, their settings
+// and the clock. Faults, adapters and the run's options are the new run's.
+void carry_devices(World &w, const World &kept)
+{
+    w.now_us = kept.now_us;
+    w.wall_offset_us = kept.wall_offset_us;
+    std::memcpy(w.absent, kept.absent, sizeof w.absent);
+    w.bbu = kept.bbu;
+    w.eeprom = kept.eeprom;
+    w.rtc = kept.rtc;
+    w.bus_clock_hz = kept.bus_clock_hz;
+    w.powered_off = kept.powered_off;
+}
+
 }  // namespace
+
+bool world_is_commands()
+{
+    return g_from_env.load();
+}
+
+std::string world_attach(const std::string &root)
+{
+    const std::string path = root + "/" + kWorldFileName;
+    int fd = libc().open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return "cannot open " + printable(path) + ": " + std::strerror(errno);
+    struct stat st {};
+    World *w = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::size_t>(st.st_size) == sizeof(World))
+        w = map_world_fd(fd);
+    libc().close(fd);
+    if (w == nullptr || w->magic != kWorldMagic || w->version != kWorldVersion) {
+        if (w != nullptr)
+            munmap(w, sizeof(World));
+        return printable(path) + " is not a world of this bbusim version";
+    }
+    g_env_checked.store(true);
+    install(w);
+    return "";
+}
 
 bool make_dirs(const std::string &path)
 {
@@ -164,7 +239,7 @@ int lock_root(int root_fd, const std::string &root, std::string &err)
 }
 
 std::string world_create(int root_fd, const std::string &root, int transcript_fd,
-                         const std::string &transcript_name)
+                         const std::string &transcript_name, bool keep)
 {
     struct stat st {};
     // ROOT/tmp receives the daemon socket's mapped path.
@@ -177,12 +252,17 @@ std::string world_create(int root_fd, const std::string &root, int transcript_fd
     if (transcript_name.size() >= kPathMax || fstat(transcript_fd, &tst) != 0)
         return "transcript name too long or transcript not open";
 
+    const std::string shown = printable(root) + "/" + kWorldFileName;
+    auto kept = std::make_unique<World>();
+    std::string err;
+    const bool keeping = keep && read_kept_world(root_fd, shown, *kept, err);
+    if (!err.empty())
+        return err;
     // Build the new world beside the old file and rename it into place, so a
     // process still mapping an older world of this root is not disturbed. A
     // leftover of a run that died with this process id is removed first.
     const std::string tmp = std::string(kWorldFileName) + "." + std::to_string(getpid());
     unlinkat(root_fd, tmp.c_str(), 0);
-    const std::string shown = printable(root) + "/" + kWorldFileName;
     int fd = libc().openat(root_fd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            0600);
     if (fd < 0)
@@ -210,6 +290,11 @@ std::string world_create(int root_fd, const std::string &root, int transcript_fd
     w->transcript_ino = tst.st_ino;
     w->transcript_fd = -1;
     world_defaults(*w, real_wall_us());
+    if (keeping)
+        carry_devices(*w, *kept);
+    w->run_start_us = w->now_us;
+    if (w->powered_off != 0)
+        power_up(*w);
     w->magic = kWorldMagic;
     w->version = kWorldVersion;
 
@@ -248,8 +333,10 @@ World *world()
     std::lock_guard<std::mutex> guard(g_attach_mutex);
     if (!g_env_checked.load()) {
         World *attached = attach_from_env();
-        if (attached != nullptr)
+        if (attached != nullptr) {
             install(attached);
+            g_from_env.store(true);
+        }
         g_env_checked.store(true, std::memory_order_release);
     }
     return g_world.load(std::memory_order_acquire);

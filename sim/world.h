@@ -18,7 +18,7 @@
 namespace bbusim {
 
 constexpr std::uint32_t kWorldMagic = 0x53554242;  // "BBUS"
-constexpr std::uint32_t kWorldVersion = 2;
+constexpr std::uint32_t kWorldVersion = 3;
 
 constexpr int kMaxAdapters = 16;
 constexpr std::size_t kAdapterPathMax = 256;
@@ -68,7 +68,16 @@ enum class FaultKind : std::uint8_t {
     tfb_lost,
     block_checksum,
     first_image,
+
+    // The power goes, or the program making the event dies (a host crash),
+    // just before a message reaches its device or halfway through a pause.
+    power_cut,
+    crash,
 };
+
+// Where a power-cut or crash fault strikes: a message at its address, any
+// message, a pause, or a point in virtual time after the run started.
+enum class Strike : std::uint8_t { address, any_message, pause, at_time };
 
 enum class Direction : std::uint8_t { any, read, write };
 
@@ -87,7 +96,12 @@ struct Fault {
     std::uint32_t skip;     // matching events to let pass first
     std::int16_t on_code;   // trigger command code, -1 for none
     std::int16_t on_param;  // trigger parameter, -1 for any
+    Strike strike;          // power_cut, crash: where it strikes
+    std::uint64_t at_us;    // power_cut, crash at a time: microseconds after the run started
 };
+
+// What ended the run's command early: nothing, the power going, or a crash.
+enum class Stop : std::uint8_t { none, power_cut, crash };
 
 // How the BBU answers validate-image: from its own check of the image it holds,
 // or as a scenario forces (non_zero; non_zero and reprogram_req; neither).
@@ -132,6 +146,13 @@ struct Bbu {
     std::uint32_t restart_left;  // reads still to come before power_up shows
     std::uint8_t restarting;     // power_up is still to show
     std::uint64_t due_us;        // when a command that takes time completes
+    // After End_Flash_Load of a whole image the BBU programs it: only at
+    // commit_us does it hold the new image as valid (0: nothing to commit).
+    std::uint64_t commit_us;
+    std::uint8_t boot_code;  // no valid image: the boot code answers, not the firmware
+    // Status byte 6 set explicitly: its valid_image and reprogram_req bits
+    // stay as set instead of following the image.
+    std::uint8_t image_bits_pinned;
 };
 
 // 24C02-style VPD EEPROM at 0x54.
@@ -180,6 +201,14 @@ struct World {
     Fault faults[kMaxFaults];
 
     std::uint32_t bus_clock_hz;  // each message takes the time of a bus at this rate; 0: none
+
+    // Power and the run's command. A kept world (bbusim --keep) carries the
+    // devices into the next run; powered_off makes that run start with a
+    // power-up.
+    std::uint64_t run_start_us;  // virtual time at which this run started
+    std::int32_t command_pid;    // the launcher's command process (0: none)
+    Stop stop;                   // set when a power cut or crash ended the command
+    std::uint8_t powered_off;    // the power went: nothing reaches the devices
 };
 
 // File names inside a run's root directory.
@@ -208,9 +237,13 @@ int lock_root(int root_fd, const std::string &root, std::string &err);
 // Create a fresh world file in the root open as `root_fd` (ROOT/tmp created
 // too) with the default devices, and map it as this process's world. Its
 // transcript is the file open as `transcript_fd` (see open_transcript), named
-// `transcript_name` for processes that reopen it. Returns "" or a message.
+// `transcript_name` for processes that reopen it. With `keep`, the devices of
+// the world file already in the root, if there is one, carry on instead: their
+// state, settings and the virtual clock; faults, adapters and the run's
+// options start afresh, and a world whose power went is powered up. A world
+// file that is not a world of this version is refused. Returns "" or a message.
 std::string world_create(int root_fd, const std::string &root, int transcript_fd,
-                         const std::string &transcript_name);
+                         const std::string &transcript_name, bool keep = false);
 
 // The same for a root given by name (created with its parents), with the
 // transcript `transcript`, empty for ROOT/bbusim.transcript.
@@ -219,6 +252,11 @@ std::string world_create(const std::string &root, const std::string &transcript)
 // This process's world: the one created here, or the one named by
 // BBUSIM_WORLD (mapped on first use). Null when there is none.
 World *world();
+// True when this process's world was named by BBUSIM_WORLD: it runs as part
+// of a launcher's command, and a power cut or crash ends it.
+bool world_is_commands();
+// Map ROOT/bbusim.world of another run as this process's world; "" or why not.
+std::string world_attach(const std::string &root);
 
 // Fill a world with the default devices and settings (root and transcript kept).
 void world_defaults(World &w, std::int64_t wall_now_us);

@@ -77,6 +77,35 @@ const Row kRows[] = {
      "sh -c 'sleep 1 2>inner; sleep 2'"},
     // timeout(1) only ends a run that hangs; a passing run never waits.
     {"TranscriptFifoNobodyReads", "mkfifo fifo && timeout 20 bbusim --root r --transcript fifo -- echo ran"},
+    // A kept root: the devices as the last run left them, the clock going on;
+    // a run without --keep starts afresh. Each run's transcript goes to
+    // standard error, so the runs show in order.
+    {"KeepCarriesTheDevices", "B='bbusim --root r --adapter /dev/i2c-11 --transcript /dev/stderr'; "
+     "$B -- sh -c 'i2ctransfer -y 11 w3@0x40 0xc2 0x25 0xe7 && sleep 3' && "
+     "$B --keep -- i2ctransfer -y 11 r33@0x40 && $B -- i2ctransfer -y 11 r33@0x40"},
+    // A power cut just before the second frame: the command ends there (the
+    // shell's echo never runs), exit 120. The next kept run powers up: the
+    // light is off, power_up shows, and a spoilt image leaves the boot code
+    // answering, which refuses the state-save command.
+    {"PowerCutAtAMessage", "B='bbusim --root r --adapter /dev/i2c-11 --transcript /dev/stderr'; "
+     "$B --scenario s.scn -- sh -c 'i2ctransfer -y 11 w3@0x40 0xc2 0x25 0xe7; "
+     "i2ctransfer -y 11 w2@0x40 0xe9 0xe9; echo not reached'; echo \"status $?\"; "
+     "$B --keep -- i2ctransfer -y 11 r33@0x40 w3@0x40 0xc8 0x00 0xc8 r33@0x40",
+     "memory 0x1000 00\nfault power-cut 40 write skip 1\n"},
+    // A cut at a time falls in the pause it strikes; one in a pause, halfway.
+    {"PowerCutInAPause", "B='bbusim --root r --transcript /dev/stderr'; "
+     "$B --scenario s.scn -- sh -c 'sleep 1; sleep 1; echo not reached'; echo \"status $?\"; "
+     "echo 'fault power-cut sleep skip 1' > s.scn; $B --keep --scenario s.scn -- sh -c 'sleep 4; sleep 4'",
+     "fault power-cut at 1.5\n"},
+    // A crash kills the program that makes the event; the devices stay
+    // powered and the rest of the command goes on.
+    {"CrashKeepsTheDevicesPowered", "B='bbusim --root r --adapter /dev/i2c-11 --transcript /dev/stderr'; "
+     "$B --scenario s.scn -- sh -c 'exec 2>&1; i2ctransfer -y 11 w3@0x40 0xc2 0x25 0xe7; "
+     "i2ctransfer -y 11 r33@0x40; echo goes on'; echo \"status $?\"; "
+     "$B --keep -- i2ctransfer -y 11 r33@0x40",
+     "fault crash 40 read\n"},
+    {"KeptWorldRefused", "mkdir r && echo junk > r/bbusim.world && bbusim --keep --root r -- echo ran"},
+    {"PowerCutWordsRefused", "bbusim --scenario s.scn -- echo ran", "fault power-cut at 1.2345678\n"},
     // Standard error goes through cat: under the limit it could not be written either.
     {"WorldCannotBeWritten",
      "{ (ulimit -f 0; exec bbusim --root r -- echo ran) 2>&1; echo \"status $?\"; } | cat"},
