@@ -232,7 +232,9 @@ int runValidate(int argc, char **argv)
         bbu_checked_validate(bus.fd(), Progress::report, &bus.progress(), &result,
                              settings.verbose);
     }
-    sayImageState("validate", result);
+    // A verdict of not valid says the same, with the way back, in its failure line.
+    if (result.why != BBU_WHY_IMAGE_INVALID)
+        sayImageState("validate", result);
     if (result.ok != 0) {
         std::printf("image: valid\n");
         return EXIT_OK;

@@ -108,10 +108,6 @@ const Row kRows[] = {
     {"light_set_not_taken", "fault fail 40 write count 3\n",
      "bbuctl -y light set 3; s=$?; bbuctl light; exit $s"},
     {"light_set_no_answer", "fault fail 40 count always\n", "bbuctl -y light set 3"},
-    // The boot code of a BBU without a valid image refuses the light.
-    {"light_set_refused_without_image",
-     "status 6 08\nfault busy 0 on c2\nfault error-bits 5 08 on c2\n",
-     "bbuctl -y light set 3; s=$?; bbuctl light; exit $s"},
     {"reset_soft", "", "bbuctl -y reset soft"},
     {"reset_hard", "clock @1239807149\n", "bbuctl -y reset hard"},
     {"reset_hard_clock_absent", "device 68 absent\n", "bbuctl -y reset hard"},
@@ -145,7 +141,11 @@ const Row kRows[] = {
     // The way back: a load from either state says what it found and goes on.
     {"flash_from_half_finished_load", "status 4 02\n",
      "bbuctl status --json | grep '\"image\"' && " + kFlashThenValidate},
-    {"flash_from_no_valid_image", "status 6 08\n", kFlashThenValidate},
+    // A spoilt image: after a restart the boot code runs, which refuses the
+    // light until a load brings the firmware back.
+    {"flash_from_no_valid_image", "memory 0x1000 00\nclock @1239807149\n",
+     "bbusim-mkimage -v 7 -s 640 a.img && bbuctl -y reset soft && " +
+         each({"-y light set 3", "-y flash a.img", "-y light set 3"})},
     // A load that fails on a terminal: the lines after it name where it failed.
     {"flash_fails_at_terminal", "fault tfb-lost 3 count 4\n",
      "bbusim-mkimage -v 7 -s 640 a.img && " + kScript + "'bbuctl -y flash a.img' /dev/null"},
