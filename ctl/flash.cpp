@@ -226,15 +226,16 @@ int runValidate(int argc, char **argv)
 {
     if (!parseOptions(validateCommand, argc, argv).empty())
         usageError(&validateCommand, "validate takes no argument");
+    const char *const what = "validate";
     bbu_checked_result result{};
     {
-        BusSession bus("validate");
+        BusSession bus(what);
         bbu_checked_validate(bus.fd(), Progress::report, &bus.progress(), &result,
                              settings.verbose);
     }
     // A verdict of not valid says the same, with the way back, in its failure line.
     if (result.why != BBU_WHY_IMAGE_INVALID)
-        sayImageState("validate", result);
+        sayImageState(what, result);
     if (result.ok != 0) {
         std::printf("image: valid\n");
         return EXIT_OK;
@@ -242,9 +243,9 @@ int runValidate(int argc, char **argv)
     // The BBU's own verdict is the result; any other failure gave none.
     if (result.why == BBU_WHY_IMAGE_INVALID) {
         std::printf("image: not valid\n");
-        return reportFailure("validate", result, false, "", "", kPoweredFlashAgain.c_str());
+        return reportFailure(what, result, false, "", "", kPoweredFlashAgain.c_str());
     }
-    return reportFailure("validate", result, false);
+    return reportFailure(what, result, false);
 }
 
 // The file the bytes of a dump go to, opened before the bus is touched: made

@@ -25,13 +25,14 @@ int runLight(int argc, char **argv)
     bbu_checked_result result{};
     if (operands.empty()) {
         int light = 0;
+        const char *const what = "light";
         {
-            BusSession bus("light");
+            BusSession bus(what);
             bbu_checked_read_light(bus.fd(), &light, &result, settings.verbose);
         }
-        sayImageState("light", result);
+        sayImageState(what, result);
         if (result.ok == 0)
-            return reportFailure("light", result, false);
+            return reportFailure(what, result, false);
         std::printf("service fault light: %d\n", light);
         return EXIT_OK;
     }

@@ -140,12 +140,12 @@ const Row kRows[] = {
     {"flash_bad_image", "", "bbusim-mkimage -c magic a.img; bbuctl -y flash a.img"},
     // The way back: a load from either state says what it found and goes on.
     {"flash_from_half_finished_load", "status 4 02\n",
-     "bbuctl status --json | grep '\"image\"' && " + kFlashThenValidate},
+     "bbuctl status --json | grep '\"image\"'; bbuctl validate; " + kFlashThenValidate},
     // A spoilt image: after a restart the boot code runs, which refuses the
     // light until a load brings the firmware back.
     {"flash_from_no_valid_image", "memory 0x1000 00\nclock @1239807149\n",
      "bbusim-mkimage -v 7 -s 640 a.img && bbuctl -y reset soft && " +
-         each({"-y light set 3", "-y flash a.img", "-y light set 3"})},
+         each({"-y light set 3", "light", "-y flash a.img", "-y light set 3"})},
     // A load that fails on a terminal: the lines after it name where it failed.
     {"flash_fails_at_terminal", "fault tfb-lost 3 count 4\n",
      "bbusim-mkimage -v 7 -s 640 a.img && " + kScript + "'bbuctl -y flash a.img' /dev/null"},
