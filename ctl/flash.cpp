@@ -93,21 +93,25 @@ void tooLong(const char *what, const std::string &file)
 }
 
 // The advice after a load or a validation that leaves the BBU without a valid image.
-const std::string kPoweredFlashAgain = std::string("keep the machine powered and ") + kFlashAgain;
+std::string keepPoweredAndFlashAgain()
+{
+    return std::string("keep the machine powered and ") + kFlashAgain;
+}
 
-// What to do after a load that did not end with the new image seen running.
-const char *flashAdvice(const bbu_checked_result &r)
+// What to do after a load that did not end with the new image seen running;
+// empty when nothing is to be done.
+std::string flashAdvice(const bbu_checked_result &r)
 {
     switch (r.holds) {
     case BBU_HOLDS_NO_VALID_IMAGE:
-        return kPoweredFlashAgain.c_str();
+        return keepPoweredAndFlashAgain();
     case BBU_HOLDS_NO_ANSWER:
     case BBU_HOLDS_UNREADABLE:
         return r.changed != 0 ? "keep the machine powered; when the BBU answers again, run the "
                                 "flash again"
                               : "check the BBU's connection, then run the flash again";
     default:
-        return nullptr;
+        return {};
     }
 }
 
@@ -163,7 +167,9 @@ int flashFailure(const bbu_checked_result &result)
         cause = "it runs version " + firmwareText(result.rc << 8).substr(0, 2);
     else if (result.why == BBU_WHY_MISMATCH)
         cause = "its header differs first at byte " + std::to_string(result.rc);
-    return reportFailure("flash", result, true, where, cause, flashAdvice(result));
+    const std::string advice = flashAdvice(result);
+    return reportFailure("flash", result, true, where, cause,
+                         advice.empty() ? nullptr : advice.c_str());
 }
 
 int runFlash(int argc, char **argv)
@@ -243,7 +249,7 @@ int runValidate(int argc, char **argv)
     // The BBU's own verdict is the result; any other failure gave none.
     if (result.why == BBU_WHY_IMAGE_INVALID) {
         std::printf("image: not valid\n");
-        return reportFailure(what, result, false, "", "", kPoweredFlashAgain.c_str());
+        return reportFailure(what, result, false, "", "", keepPoweredAndFlashAgain().c_str());
     }
     return reportFailure(what, result, false);
 }
