@@ -31,9 +31,10 @@ constexpr unsigned AFTER_START_SECONDS = 2;
 constexpr unsigned AFTER_REOPEN_SECONDS = 2;  // where the file is opened again for the blocks
 constexpr unsigned AFTER_END_SECONDS = 10;
 constexpr unsigned BLOCK_PAUSE_US = 10;
-constexpr int MAX_POLLS = 15;      // status reads of a handshake poll
-constexpr unsigned POLL_US = 100;  // between them
-constexpr int MAX_RESENDS = 3;     // of a block record or a Take_Flash_Block
+constexpr int MAX_POLLS = 15;               // status reads of a handshake poll
+constexpr unsigned POLL_US = 100;           // between them
+constexpr int MAX_RESENDS = 3;              // of a block record or a Take_Flash_Block
+constexpr unsigned IDLE_WAIT_SECONDS = 10;  // the longest a command runs: a validation
 
 using Header = std::array<unsigned char, FIRST_IMAGE_LEN>;
 
@@ -82,6 +83,24 @@ bool poll_status(Operation &op, int step, const char *label, Status &status, Don
     if (read)
         op.last = Failure{step, BBU_WHY_BUSY, status[0], 0};
     return false;
+}
+
+// A command still running when the load starts (one a program that died left
+// behind, such as a validation) would refuse the commands of the load: wait
+// for it to end, a second at a time. False with op.last.
+bool wait_idle(Operation &op, Status &status)
+{
+    for (unsigned waited = 0; (status[0] & SAR0_CMD_IN_PROGRESS) != 0; ++waited) {
+        checked::report(op, BBU_PHASE_WAIT_IDLE);
+        if (waited == IDLE_WAIT_SECONDS) {
+            op.last = Failure{BBU_STEP_STATUS, BBU_WHY_BUSY, status[0], 0};
+            return false;
+        }
+        checked::wait_seconds(op, 1);
+        if (!checked::read_status_twice(op, BBU_STEP_STATUS, "initial status", status))
+            return false;
+    }
+    return true;
 }
 
 // The bytes of the image that the header read at BBU_FIRST_IMAGE_ADDR covers.
@@ -380,6 +399,8 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
     if (!checked::read_status_twice(op, BBU_STEP_STATUS, "initial status", status))
         return failed(load);
     op.result.before = checked::firmware(status);
+    if (!wait_idle(op, status))
+        return failed(load);
 
     if ((flags & BBU_CHECKED_FLASH_FORCE) == 0) {
         if (!read_first_image(load))

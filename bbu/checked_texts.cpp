@@ -89,7 +89,7 @@ constexpr std::array<const char *, 11> HOLDS_TEXTS{
     "the value could not be read",
 };
 
-constexpr std::array<const char *, 10> PHASE_TEXTS{
+constexpr std::array<const char *, 11> PHASE_TEXTS{
     "",
     "reading the BBU's image header",
     "soft reset",
@@ -100,6 +100,7 @@ constexpr std::array<const char *, 10> PHASE_TEXTS{
     "validating the image",
     "reading the new image back",
     "finding out what the BBU holds",
+    "waiting for the command the BBU is running",
 };
 
 }  // namespace

@@ -92,19 +92,26 @@ void tooLong(const char *what, const std::string &file)
             what, file.c_str(), BBU_IMAGE_BLOCKS, theImage.length);
 }
 
-// What to do after a load that did not end with the new image seen running.
-const char *flashAdvice(const bbu_checked_result &r)
+// The advice after a load or a validation that leaves the BBU without a valid image.
+std::string keepPoweredAndFlashAgain()
+{
+    return std::string("keep the machine powered and ") + kFlashAgain;
+}
+
+// What to do after a load that did not end with the new image seen running;
+// empty when nothing is to be done.
+std::string flashAdvice(const bbu_checked_result &r)
 {
     switch (r.holds) {
     case BBU_HOLDS_NO_VALID_IMAGE:
-        return "keep the machine powered and run the flash again";
+        return keepPoweredAndFlashAgain();
     case BBU_HOLDS_NO_ANSWER:
     case BBU_HOLDS_UNREADABLE:
         return r.changed != 0 ? "keep the machine powered; when the BBU answers again, run the "
                                 "flash again"
                               : "check the BBU's connection, then run the flash again";
     default:
-        return nullptr;
+        return {};
     }
 }
 
@@ -125,6 +132,29 @@ bool loadableImage(const std::string &file, unsigned flags, FIRMWARE_IMAGE_CHECK
     return true;
 }
 
+// The load's progress reports, handed on to the terminal's line. The first
+// comes after the load's first status read, which the result record holds
+// by then: a BBU found without a valid image or in a half-finished load is
+// said to be so, and the load goes on, for it is the way back.
+struct FlashWatch {
+    Progress &progress;
+    const bbu_checked_result &result;
+    bool looked = false;
+};
+
+void watchFlash(const bbu_checked_progress *progress, void *context)
+{
+    auto &watch = *static_cast<FlashWatch *>(context);
+    if (!watch.looked && watch.result.has_status != 0) {
+        if (const char *state = imageStateText(imageState(watch.result.status))) {
+            watch.progress.clear();
+            message("flash: %s: loading the image brings it back", state);
+        }
+    }
+    watch.looked = true;
+    Progress::report(progress, &watch.progress);
+}
+
 // A load that failed: where in the image and why, in the user's terms.
 int flashFailure(const bbu_checked_result &result)
 {
@@ -137,7 +167,9 @@ int flashFailure(const bbu_checked_result &result)
         cause = "it runs version " + firmwareText(result.rc << 8).substr(0, 2);
     else if (result.why == BBU_WHY_MISMATCH)
         cause = "its header differs first at byte " + std::to_string(result.rc);
-    return reportFailure("flash", result, true, where, cause, flashAdvice(result));
+    const std::string advice = flashAdvice(result);
+    return reportFailure("flash", result, true, where, cause,
+                         advice.empty() ? nullptr : advice.c_str());
 }
 
 int runFlash(int argc, char **argv)
@@ -180,7 +212,8 @@ int runFlash(int argc, char **argv)
     bbu_checked_result result{};
     {
         BusSession bus("flash");
-        bbu_checked_flash(bus.fd(), &theImage, flags, Progress::report, &bus.progress(), &result,
+        FlashWatch watch{bus.progress(), result};
+        bbu_checked_flash(bus.fd(), &theImage, flags, watchFlash, &watch, &result,
                           settings.verbose);
     }
     if (result.ok == 0)
@@ -199,12 +232,16 @@ int runValidate(int argc, char **argv)
 {
     if (!parseOptions(validateCommand, argc, argv).empty())
         usageError(&validateCommand, "validate takes no argument");
+    const char *const what = "validate";
     bbu_checked_result result{};
     {
-        BusSession bus("validate");
+        BusSession bus(what);
         bbu_checked_validate(bus.fd(), Progress::report, &bus.progress(), &result,
                              settings.verbose);
     }
+    // A verdict of not valid says the same, with the way back, in its failure line.
+    if (result.why != BBU_WHY_IMAGE_INVALID)
+        sayImageState(what, result);
     if (result.ok != 0) {
         std::printf("image: valid\n");
         return EXIT_OK;
@@ -212,10 +249,9 @@ int runValidate(int argc, char **argv)
     // The BBU's own verdict is the result; any other failure gave none.
     if (result.why == BBU_WHY_IMAGE_INVALID) {
         std::printf("image: not valid\n");
-        return reportFailure("validate", result, false, "", "",
-                             "keep the machine powered and load an image with 'bbuctl flash'");
+        return reportFailure(what, result, false, "", "", keepPoweredAndFlashAgain().c_str());
     }
-    return reportFailure("validate", result, false);
+    return reportFailure(what, result, false);
 }
 
 // The file the bytes of a dump go to, opened before the bus is touched: made

@@ -281,6 +281,26 @@ void BusSession::restoreStdout()
     }
 }
 
+namespace {
+
+// The BBU refused the command because it has no firmware to run it: its boot
+// code, or a load in progress, takes only the commands of a flash load.
+bool refusedForImage(const bbu_checked_result &r)
+{
+    return r.why == BBU_WHY_NOT_ACCEPTED && (r.rc & INVALID_CMD) != 0 && r.has_status != 0 &&
+           imageState(r.status) != ImageState::valid;
+}
+
+}  // namespace
+
+void sayImageState(const char *what, const bbu_checked_result &r)
+{
+    if (r.has_status == 0 || refusedForImage(r))
+        return;
+    if (const char *state = imageStateText(imageState(r.status)))
+        message("%s: %s: %s", what, state, kFlashAgain);
+}
+
 int reportFailure(const char *what, const bbu_checked_result &r, bool change,
                   const std::string &where, const std::string &cause, const char *advice)
 {
@@ -313,7 +333,10 @@ int reportFailure(const char *what, const bbu_checked_result &r, bool change,
     // After a read, the device's state is news only when it did not answer.
     if (change || r.holds != BBU_HOLDS_UNCHANGED)
         text += std::string("; ") + bbu_checked_holds_text(r.holds);
-    if (advice != nullptr)
+    if (refusedForImage(r))
+        text += std::string("; ") + imageStateText(imageState(r.status)) +
+                ", so it refuses the command: " + kFlashAgain;
+    else if (advice != nullptr)
         text += std::string("; ") + advice;
     message("%s", text.c_str());
     return EXIT_FAILED;

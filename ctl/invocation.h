@@ -149,10 +149,35 @@ private:
 // The cause is the errno's text, the bytes a short transfer carried or the
 // error bits the BBU showed, unless `cause` gives the command's own words for
 // it. What the device holds is said after a change, and after a read when
-// the device did not answer. Returns EXIT_FAILED.
+// the device did not answer. A command the BBU refused (invalid_command)
+// because it holds no valid image or sits in a half-finished load gets that
+// as its advice, with the way back, in place of `advice`. Returns EXIT_FAILED.
 int reportFailure(const char *what, const bbu_checked_result &result, bool change,
                   const std::string &where = {}, const std::string &cause = {},
                   const char *advice = nullptr);
+
+// What a general status says of the BBU's firmware image: a valid one; none
+// (its boot code runs, which takes the commands of a flash load and little
+// else); or a load left half-finished, the BBU still in flash-program mode.
+enum class ImageState { valid, none, loadInProgress };
+
+// The one place that decides it, from the 33 bytes of a status read:
+// operation_mode (byte 4) set is a half-finished load, else valid_image
+// (byte 6) clear is no valid image.
+ImageState imageState(const unsigned char *status);
+
+// "the BBU holds no valid image", "the BBU is in a half-finished firmware
+// load"; null for a valid image.
+const char *imageStateText(ImageState state);
+
+// The way back from either state: the image loaded again.
+extern const char *const kFlashAgain;
+
+// "bbuctl: <what>: <state>: <way back>" on standard error when the last
+// status the operation read shows the BBU without a valid image; nothing when
+// it read none, or when its failure line says so already (a command the BBU
+// refused for it).
+void sayImageState(const char *what, const bbu_checked_result &result);
 
 // Names of the error bits set in status bytes 4, 5 and 6 ("checksum_error
 // flash_program"), as bbuctl status names them.

@@ -25,12 +25,14 @@ int runLight(int argc, char **argv)
     bbu_checked_result result{};
     if (operands.empty()) {
         int light = 0;
+        const char *const what = "light";
         {
-            BusSession bus("light");
+            BusSession bus(what);
             bbu_checked_read_light(bus.fd(), &light, &result, settings.verbose);
         }
+        sayImageState(what, result);
         if (result.ok == 0)
-            return reportFailure("light", result, false);
+            return reportFailure(what, result, false);
         std::printf("service fault light: %d\n", light);
         return EXIT_OK;
     }
@@ -42,15 +44,17 @@ int runLight(int argc, char **argv)
         usageError(&lightCommand, "the light value must be a number from 0 to 15, not '%s'",
                    operands[1].c_str());
     confirm(lightCommand, "set the service fault light to " + operands[1]);
+    const char *const what = "light set";
     {
-        BusSession bus("light set");
+        BusSession bus(what);
         bbu_checked_set_light(bus.fd(), static_cast<int>(value), &result, settings.verbose);
     }
+    sayImageState(what, result);
     if (result.ok == 0) {
         const std::string shows =
             result.after >= 0 ? "it shows " + std::to_string(result.after) : std::string();
-        return reportFailure("light set", result, true, "",
-                             result.why == BBU_WHY_MISMATCH ? shows : "", lightAdvice(result));
+        return reportFailure(what, result, true, "", result.why == BBU_WHY_MISMATCH ? shows : "",
+                             lightAdvice(result));
     }
     std::printf("service fault light %d -> %d\n", result.before, result.after);
     return EXIT_OK;

@@ -53,8 +53,12 @@ void Progress::onReport(const bbu_checked_progress &p)
     if (!shown_)
         return;
     std::string text = bbu_checked_phase_text(p.phase);
+    std::string at = text;
     if (p.phase == BBU_PHASE_BLOCKS && p.blocks > 0) {
-        text += ": block " + std::to_string(p.block) + " of " + std::to_string(p.blocks);
+        const std::string block =
+            "block " + std::to_string(p.block) + " of " + std::to_string(p.blocks);
+        text += ": " + block;
+        at += " (" + block + ")";
         // The time left from the pace of the blocks so far.
         const double now = monotonicSeconds();
         if (p.block <= 1) {
@@ -67,7 +71,15 @@ void Progress::onReport(const bbu_checked_progress &p)
     } else if (p.seconds_left >= 0) {
         text += ": " + std::to_string(p.seconds_left) + " s left";
     }
-    show(text);
+    // A load that failed then finds out what the BBU holds: each line of that
+    // keeps the phase (and block) the load failed in.
+    if (failedAt_.empty()) {
+        if (p.phase == BBU_PHASE_RECOVER)
+            failedAt_ = "failed while " + at_ + "; ";
+        else
+            at_ = at;
+    }
+    show(failedAt_ + text);
 }
 
 void Progress::waitingForLock(const std::string &holder, int secondsLeft)

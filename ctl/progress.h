@@ -1,7 +1,8 @@
 // progress.h - what bbuctl shows on a terminal while it works: the phase of
 // a long operation, the block of a flash load with the time left, the
 // countdown of a fixed wait, and while it waits for the adapter's lock, the
-// process that holds it.
+// process that holds it. After a flash load fails, while what the BBU holds is
+// found out, each line names the phase (and block) the load failed in.
 //
 // Shown in place, on one line of standard error that each report rewrites
 // and that is erased before anything else is printed; only when standard
@@ -46,6 +47,8 @@ private:
     bool shown_;
     bool onScreen_ = false;
     double blocksStart_ = 0;  // monotonic seconds at the first block
+    std::string at_;          // the phase under way, with its block
+    std::string failedAt_;    // once a load failed: the phase it failed in
 };
 
 // The process that holds the lock on the open adapter `fd`, as "pid 123

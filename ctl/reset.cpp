@@ -28,6 +28,7 @@ int runReset(int argc, char **argv)
             bbu_checked_soft_reset(bus.fd(), Progress::report, &bus.progress(), &result,
                                    settings.verbose);
     }
+    sayImageState(what, result);
     if (result.ok == 0) {
         const char *advice = nullptr;
         if (result.holds == BBU_HOLDS_NOT_RESTARTED)

@@ -83,6 +83,20 @@ constexpr StatusValue kValues[] = {
      nullptr, 1, nullptr},
 };
 
+// The image states as bbuctl status --json names them.
+const char *imageStateName(ImageState state)
+{
+    switch (state) {
+    case ImageState::none:
+        return "none";
+    case ImageState::loadInProgress:
+        return "load-in-progress";
+    case ImageState::valid:
+        break;
+    }
+    return "valid";
+}
+
 enum class Format { text, json, prometheus };
 
 bool isSet(const std::uint8_t *gss, const StatusBit &bit)
@@ -112,6 +126,8 @@ void printText(const GENERAL_STATUS &g, const std::uint8_t *gss)
             errors += std::string(" ") + bit.name;
     std::printf("flags:%s\n", flags.empty() ? " none" : flags.c_str());
     std::printf("error bits:%s\n", errors.empty() ? " none" : errors.c_str());
+    if (const char *state = imageStateText(imageState(gss)))
+        std::printf("%s: %s\n", state, kFlashAgain);
 }
 
 void printJson(const GENERAL_STATUS &g, const std::uint8_t *gss)
@@ -120,6 +136,7 @@ void printJson(const GENERAL_STATUS &g, const std::uint8_t *gss)
     doc["firmware"] = firmwareText(g);
     doc["firmware_version"] = g.version;
     doc["firmware_sub_version"] = g.sub_version;
+    doc["image"] = imageStateName(imageState(gss));
     for (const StatusValue &v : kValues)
         doc[v.key] = v.get(g);
     for (const StatusBit &bit : kFlags)
@@ -216,6 +233,30 @@ int runStatus(int argc, char **argv)
 }
 
 }  // namespace
+
+const char *const kFlashAgain = "run 'bbuctl -y flash IMAGE' again to bring it back";
+
+ImageState imageState(const unsigned char *status)
+{
+    constexpr std::uint8_t OPERATION_MODE = bbu_status::mask_of(4, "operation_mode");
+    constexpr std::uint8_t VALID_IMAGE = bbu_status::mask_of(6, "valid_image");
+    if ((status[4] & OPERATION_MODE) != 0)
+        return ImageState::loadInProgress;
+    return (status[6] & VALID_IMAGE) != 0 ? ImageState::valid : ImageState::none;
+}
+
+const char *imageStateText(ImageState state)
+{
+    switch (state) {
+    case ImageState::none:
+        return "the BBU holds no valid image";
+    case ImageState::loadInProgress:
+        return "the BBU is in a half-finished firmware load";
+    case ImageState::valid:
+        break;
+    }
+    return nullptr;
+}
 
 std::string errorBitNames(unsigned byte4, unsigned byte5, unsigned byte6)
 {

@@ -65,6 +65,8 @@ const Row kRows[] = {
     {"status_prometheus_one_byte", "fault short 40 read 1 count always\n",
      "bbuctl status --prometheus"},
     {"status_no_adapter", "", "bbuctl -a /dev/i2c-9 status"},
+    {"status_no_valid_image", "status 6 08\n",
+     "bbuctl status && bbuctl status --json | grep '\"image\"'"},
     {"vpd", "vpd 5 1b\nvpd 255 ff\n", "bbuctl vpd"},
     {"vpd_absent", "device 54 absent\n", "bbuctl vpd"},
     {"vpd_check", "", "bbuctl vpd check"},
@@ -136,6 +138,17 @@ const Row kRows[] = {
          "out || test -e rc; do :; done; bbusim-mkimage -v 9 -c crc a.img'); until test -e rc; "
          "do :; done; cat rc; bbuctl status | grep firm"},
     {"flash_bad_image", "", "bbusim-mkimage -c magic a.img; bbuctl -y flash a.img"},
+    // The way back: a load from either state says what it found and goes on.
+    {"flash_from_half_finished_load", "status 4 02\n",
+     "bbuctl status --json | grep '\"image\"'; bbuctl validate; " + kFlashThenValidate},
+    // A spoilt image: after a restart the boot code runs, which refuses the
+    // light until a load brings the firmware back.
+    {"flash_from_no_valid_image", "memory 0x1000 00\nclock @1239807149\n",
+     "bbusim-mkimage -v 7 -s 640 a.img && bbuctl -y reset soft && " +
+         each({"-y light set 3", "light", "-y flash a.img", "-y light set 3"})},
+    // A load that fails on a terminal: the lines after it name where it failed.
+    {"flash_fails_at_terminal", "fault tfb-lost 3 count 4\n",
+     "bbusim-mkimage -v 7 -s 640 a.img && " + kScript + "'bbuctl -y flash a.img' /dev/null"},
     // Faults during the load: transient ones the retries absorb end verified;
     // others end in exit 1 with what the BBU holds, which its validation confirms.
     {"flash_block_lost_thrice_then_taken", "fault tfb-lost 3 count 3\n", kFlashThenValidate},

@@ -201,7 +201,7 @@ const golden::Row kStatusRows[] = {
     row("texts_out_of_range", "",
         GOLDEN_CALL(std::printf("[%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28),
                                 bbu_checked_why_text(26), bbu_checked_holds_text(11),
-                                bbu_checked_phase_text(10), bbu_checked_phase_text(0))),
+                                bbu_checked_phase_text(11), bbu_checked_phase_text(0))),
         nullptr),
 };
 GOLDEN_TABLE(checked_status, kStatusRows)
@@ -289,6 +289,10 @@ const golden::Row kFlashRows[] = {
     flash_row("flash_status_unread_from_block_1", "fault fail 40 read count always skip 9"),
     flash_row("flash_start_refused", "busy-polls 0\nfault error-bits 5 08 on 89"),
     flash_row("flash_validation_refuses", "validate reprogram"),
+    // A validation that a program which died left running: the load waits for it.
+    row("flash_after_a_running_validation", "",
+        GOLDEN_CALL((do_i2c_write(fd, BBU_SAR_ADDR, 2, "\x8c\x8c", 0), flash_file(fd, 0))),
+        note_flash, {{"image.bin", image(6)}}),
     row("flash_file_written_over", "", GOLDEN_CALL(flash_file(fd, 0, Fate::rewritten)), note_flash,
         {{"image.bin", image(6)}}),
     row("flash_file_removed", "", GOLDEN_CALL(flash_file(fd, 0, Fate::removed)), note_flash,

@@ -1270,7 +1270,8 @@ typedef enum bbu_checked_phase {
     BBU_PHASE_END_LOAD = 6,    /**< End_Flash_Load and the wait after it */
     BBU_PHASE_VALIDATE = 7,    /**< the BBU validating its image */
     BBU_PHASE_VERIFY = 8,      /**< reading the new image back */
-    BBU_PHASE_RECOVER = 9      /**< after a failure: ending the load, finding what the BBU holds */
+    BBU_PHASE_RECOVER = 9,     /**< after a failure: ending the load, finding what the BBU holds */
+    BBU_PHASE_WAIT_IDLE = 10   /**< waiting for a command the BBU was already running */
 } bbu_checked_phase;
 
 /** One progress report. */
@@ -1375,7 +1376,9 @@ BBU_API int bbu_checked_check_image(const unsigned char *bytes, size_t length, u
 /**
  * Load @p image into the BBU and see it run. The image is checked first
  * (bbu_checked_check_image() with @p flags): a refused image never reaches
- * the bus. Unless BBU_CHECKED_FLASH_FORCE, the header the BBU holds at
+ * the bus. A command the BBU is still running (left by a program that died,
+ * such as a validation) is waited for, a second at a time, for up to 10
+ * seconds (BBU_PHASE_WAIT_IDLE). Unless BBU_CHECKED_FLASH_FORCE, the header the BBU holds at
  * BBU_FIRST_IMAGE_ADDR is read and when it equals the image's and the BBU
  * validates its image, nothing is loaded (ok, changed 0). Then the load
  * sequence of processCodeLoad() with its frames and pauses, strict: every
