@@ -144,8 +144,8 @@ bool runs(const bbusim::ImageTruth &t, int version)
     return t.valid && t.version == version && !t.flash_mode && !t.boot_code && !t.powered_off;
 }
 
-// What bbuctl status says of the image: the firmware version and the flags
-// that tell of it, in the order it prints them.
+// What bbuctl status says of the image: the firmware version, the flags that
+// tell of it and its statement of an image that does not run.
 std::string status_says(const std::string &out)
 {
     std::string said;
@@ -156,6 +156,10 @@ std::string status_says(const std::string &out)
             for (const char *flag : {" operation_mode", " valid_image", " reprogram_req"})
                 if ((line + " ").find(std::string(flag) + " ") != std::string::npos)
                     said += flag;
+        if (line.starts_with("the BBU holds no valid image: "))
+            said += " [no valid image]";
+        if (line.starts_with("the BBU is in a half-finished firmware load: "))
+            said += " [half-finished load]";
     }
     return said;
 }
@@ -167,9 +171,11 @@ bool status_agrees(const std::string &said, const bbusim::ImageTruth &t)
 {
     const bool flash = said.find(" operation_mode") != std::string::npos;
     const bool valid = said.find(" valid_image") != std::string::npos;
-    return flash == t.flash_mode &&
-           (t.flash_mode ||
-            (valid == t.valid && (!valid || said.starts_with(hex(t.version) + "."))));
+    const bool half = said.find(" [half-finished load]") != std::string::npos;
+    const bool none = said.find(" [no valid image]") != std::string::npos;
+    return flash == t.flash_mode && half == t.flash_mode &&
+           (t.flash_mode || (valid == t.valid && none == !t.valid &&
+                             (!valid || said.starts_with(hex(t.version) + "."))));
 }
 
 // A run's messages and the virtual time it took: what a second load had to
@@ -235,19 +241,13 @@ protected:
             why += "; status says '" + said + "' of '" + image_text(after) + "'";
         if (!recovered)
             why += "; the second load ended with exit " + std::to_string(again.status);
-        const auto known = known_.find(fault);
-        if (known != known_.end() && why.empty())  // the test fails only once it is mended
-            wrong_ += "\n" + fault + " is right now: drop its mark";
-        else if (known != known_.end())
-            known_seen_ += "\n  " + fault + " (" + p.where + ")" + why;
-        else if (!why.empty())
+        if (!why.empty())
             wrong_ += "\n" + fault + " (" + p.where + ")" + why + "\n  cut: " + cut.err +
                       "  status: " + status.err + "  again: " + again.err;
         table_.push_back(fault + " | " + p.where + " | exit " + std::to_string(cut.status) + " | " +
                          image_text(after) + " | status exit " + std::to_string(status.status) +
                          ": " + said + " | again exit " + std::to_string(again.status) + " (" +
-                         effort(again) + "): " + image_text(end) + " | " + kClasses[cls] +
-                         (known != known_.end() ? " | known wrong: " + known->second : ""));
+                         effort(again) + "): " + image_text(end) + " | " + kClasses[cls]);
         return cls;
     }
 
@@ -289,8 +289,7 @@ protected:
     }
 
     // The count of each class, and the cut points of the classes other than
-    // the first two, as spans of cut points in a row that end in that class;
-    // then the known wrong outcomes met.
+    // the first two, as spans of cut points in a row that end in that class.
     void print_summary(const std::string &kind, const std::array<int, 4> &counts,
                        const std::array<std::vector<std::pair<CutPoint, CutPoint>>, 4> &spans,
                        double seconds)
@@ -308,13 +307,9 @@ protected:
                     std::printf("  %s (%s) to %s (%s)\n", first.fault.c_str(), first.where.c_str(),
                                 last.fault.c_str(), last.where.c_str());
         }
-        std::printf("known wrong, not yet mended:%s\n",
-                    known_seen_.empty() ? " none" : known_seen_.c_str());
     }
 
     std::string dir_, root_, image_, wrong_;
-    std::map<std::string, std::string> known_;  // wrong outcomes not yet mended: why
-    std::string known_seen_;                    // those met, for the summary
     std::vector<std::string> table_;  // "fault | where | run 1 | BBU | status | run 3 | class"
 };
 
@@ -325,11 +320,6 @@ TEST_F(PowerCutSweep, PowerCutAtEachMessageAndPause)
 
 TEST_F(PowerCutSweep, HostCrashAtEachMessageAndPause)
 {
-    const std::string busy =
-        "the BBU still validates (2 s) when the second load starts at the same virtual time: its "
-        "header read meets the validation in progress and the load gives up";
-    for (const char *during : {"any skip 2703", "sleep skip 788", "sleep skip 789"})
-        known_["fault crash " + std::string(during)] = busy;
     sweep("crash");
 }
 
