@@ -97,7 +97,7 @@ bool wait_idle(Operation &op, Status &status)
             return false;
         }
         checked::wait_seconds(op, 1);
-        if (!checked::read_status_twice(op, BBU_STEP_STATUS, "initial status", status))
+        if (!checked::read_status_twice(op, BBU_STEP_STATUS, "command still running", status))
             return false;
     }
     return true;
