@@ -1,5 +1,6 @@
 // record_calls.cpp - the recorder's interposed calls: the open family, close,
-// ioctl, read and write on i2c-dev adapters, and the sleep family.
+// dup and fcntl's dup, ioctl, read and write on i2c-dev adapters, and the
+// sleep family.
 //
 // Every call goes to the next definition (the C library on a real machine,
 // the simulator inside a simulated run) with its arguments untouched, and
@@ -47,6 +48,11 @@ struct NextCalls {
     Open2Fn open_2, open64_2;
     OpenAt2Fn openat_2, openat64_2;
     int (*close)(int);
+    int (*dup)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
+    int (*fcntl)(int, int, ...);
+    int (*fcntl64)(int, int, ...);
     int (*ioctl)(int, unsigned long, ...);
     ssize_t (*read)(int, void *, size_t);
     ssize_t (*write)(int, const void *, size_t);
@@ -89,6 +95,11 @@ const NextCalls &next()
     resolve(n.openat_2, "__openat_2");
     resolve(n.openat64_2, "__openat64_2");
     resolve(n.close, "close");
+    resolve(n.dup, "dup");
+    resolve(n.dup2, "dup2");
+    resolve(n.dup3, "dup3");
+    resolve(n.fcntl, "fcntl");
+    resolve(n.fcntl64, "fcntl64");
     resolve(n.ioctl, "ioctl");
     resolve(n.read, "read");
     resolve(n.write, "write");
@@ -131,6 +142,16 @@ void set_fd_state(int fd, std::uint16_t state)
         g_fds[fd].store(state, std::memory_order_release);
 }
 
+// After a successful dup of `from` to `to`, `to` is what `from` is (a shell's
+// redirection to an adapter moves its descriptor so). Each keeps its own
+// client address from then on.
+int follow_dup(int from, int to)
+{
+    if (to >= 0 && to != from)
+        set_fd_state(to, fd_state(from));
+    return to;
+}
+
 std::uint64_t stamp()
 {
     const std::uint64_t now = monotonic_now_us();
@@ -145,13 +166,15 @@ const char *errno_text(int err, char (&number)[16])
     return number;
 }
 
-// An adapter's node: /dev/i2c-N or /dev/i2c/N by name (the simulator's
-// claimed paths are named so too), or any device node of the i2c-dev driver.
+// An adapter's node: /dev/i2c-N by name, opened or not (the simulator's
+// claimed paths are named so too), or any device node of the i2c-dev driver
+// that opened. A program's try at a node that another naming scheme would
+// give (i2c-tools try /dev/i2c/N first) is no conversation on an adapter.
 bool is_adapter(const char *path, int fd)
 {
     if (path == nullptr)
         return false;
-    if (std::strncmp(path, "/dev/i2c-", 9) == 0 || std::strncmp(path, "/dev/i2c/", 9) == 0)
+    if (std::strncmp(path, "/dev/i2c-", 9) == 0)
         return true;
     struct stat st {};
     return fd >= 0 && std::strncmp(path, "/dev/", 5) == 0 && fstat(fd, &st) == 0 &&
@@ -272,6 +295,92 @@ int record_rdwr(int fd, void *arg)
                          r < 0 ? -err : static_cast<long>(m.len));
         }
     }
+    errno = err;
+    return r;
+}
+
+// The data bytes an SMBus transaction carries, or -1 for one the driver
+// refuses as a whole (an unknown size or direction, no data where it needs
+// some, an I2C block of 0 or more than 32 bytes, a size it does not offer).
+int smbus_len(const i2c_smbus_ioctl_data *req)
+{
+    if (req == nullptr || req->size > I2C_SMBUS_I2C_BLOCK_DATA)
+        return -1;
+    const bool is_read = req->read_write == I2C_SMBUS_READ;
+    if (!is_read && req->read_write != I2C_SMBUS_WRITE)
+        return -1;
+    const bool uses_data =
+        req->size != I2C_SMBUS_QUICK && !(req->size == I2C_SMBUS_BYTE && !is_read);
+    if (uses_data && req->data == nullptr)
+        return -1;
+    switch (req->size) {
+    case I2C_SMBUS_QUICK:
+    case I2C_SMBUS_BYTE:
+        return 0;
+    case I2C_SMBUS_BYTE_DATA:
+        return 1;
+    case I2C_SMBUS_WORD_DATA:
+        return 2;
+    case I2C_SMBUS_I2C_BLOCK_BROKEN:  // the old form: reads are always of 32 bytes
+    case I2C_SMBUS_I2C_BLOCK_DATA: {
+        const int len = req->size == I2C_SMBUS_I2C_BLOCK_BROKEN && is_read ? I2C_SMBUS_BLOCK_MAX
+                                                                           : req->data->block[0];
+        return len == 0 || len > I2C_SMBUS_BLOCK_MAX ? -1 : len;
+    }
+    default:
+        return -1;
+    }
+}
+
+// An SMBus transaction as the messages an adapter that speaks only I2C
+// carries it in (as the kernel emulates it): the command byte and any data
+// written in one message; for a read, the command byte written, then the
+// data read (a byte read alone has no command; a quick one carries nothing).
+void smbus_lines(std::uint64_t t, unsigned addr, const i2c_smbus_ioctl_data &req, int len,
+                 long result)
+{
+    const bool is_read = req.read_write == I2C_SMBUS_READ;
+    std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {req.command};
+    std::uint8_t in[I2C_SMBUS_BLOCK_MAX] = {};
+    const i2c_smbus_data *d = req.data;
+    if (d != nullptr && req.size == I2C_SMBUS_WORD_DATA) {
+        const std::uint8_t word[2] = {static_cast<std::uint8_t>(d->word),
+                                      static_cast<std::uint8_t>(d->word >> 8)};
+        std::memcpy(is_read ? in : out + 1, word, 2);
+    } else if (d != nullptr && len > 0) {
+        const std::uint8_t *data = len == 1 && req.size != I2C_SMBUS_I2C_BLOCK_DATA &&
+                                           req.size != I2C_SMBUS_I2C_BLOCK_BROKEN
+                                       ? &d->byte
+                                       : d->block + 1;
+        std::memcpy(is_read ? in : out + 1, data, static_cast<std::size_t>(len));
+    }
+    const auto n = static_cast<std::size_t>(len);
+    const auto carried = [&](std::size_t bytes) {
+        return result < 0 ? result : long(bytes);
+    };
+    if (req.size == I2C_SMBUS_QUICK)
+        message_line(t, addr, is_read, 0, out, carried(0));
+    else if (req.size == I2C_SMBUS_BYTE && is_read)
+        message_line(t, addr, true, 1, &d->byte, carried(1));
+    else if (!is_read)
+        message_line(t, addr, false, n + 1, out, carried(n + 1));
+    else {
+        message_line(t, addr, false, 1, out, carried(1));
+        message_line(t, addr, true, n, in, carried(n));
+    }
+}
+
+int record_smbus(int fd, std::uint16_t state, void *arg)
+{
+    const auto *req = static_cast<const i2c_smbus_ioctl_data *>(arg);
+    const std::uint64_t t = stamp();
+    const int len = smbus_len(req);
+    const int r = next().ioctl(fd, I2C_SMBUS, arg);
+    const int err = errno;
+    if (len < 0 && r < 0)
+        refused_line(t, I2C_SMBUS, err);
+    else if (len >= 0)
+        smbus_lines(t, state & kAddressMask, *req, len, r < 0 ? -err : 0);
     errno = err;
     return r;
 }
@@ -472,6 +581,41 @@ int close(int fd)
     return r;
 }
 
+int dup(int fd) noexcept
+{
+    return bbusim::follow_dup(fd, next().dup(fd));
+}
+
+int dup2(int from, int to) noexcept
+{
+    return bbusim::follow_dup(from, next().dup2(from, to));
+}
+
+int dup3(int from, int to, int flags) noexcept
+{
+    return bbusim::follow_dup(from, next().dup3(from, to, flags));
+}
+
+int fcntl(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    const int r = next().fcntl(fd, cmd, arg);
+    return cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC ? bbusim::follow_dup(fd, r) : r;
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    const int r = next().fcntl64(fd, cmd, arg);
+    return cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC ? bbusim::follow_dup(fd, r) : r;
+}
+
 int ioctl(int fd, unsigned long request, ...) noexcept
 {
     va_list ap;
@@ -483,6 +627,8 @@ int ioctl(int fd, unsigned long request, ...) noexcept
         return next().ioctl(fd, request, arg);
     if (request == I2C_RDWR)
         return bbusim::record_rdwr(fd, arg);
+    if (request == I2C_SMBUS)
+        return bbusim::record_smbus(fd, state, arg);
     return bbusim::record_request(fd, state, request, arg);
 }
 

@@ -30,6 +30,15 @@ const Row kRows[] = {
     // A capture: the recording holds what the simulator's transcript holds.
     {"BattsnapInsideASimulatedRun",
      "bbusim --root r --transcript t -- bbusim --record r.txt -- battsnap -t 0 -b 3 -f a.bin", {"r.txt"}},
+    // i2c-tools as peer clients: SMBus transactions as the messages that
+    // carry them, a combined transfer, a device that is not there; a plain
+    // read and write at the client's first address, where none is.
+    {"I2cToolsInsideASimulatedRun",
+     "bbusim --root r --adapter /dev/i2c-11 --transcript t -- bbusim --record r.txt -- sh -c "
+     "'i2cget -y 11 0x40 0x00 w; i2cget -y 11 0x54 0x02 i 3; i2cget -y 11 0x54; "
+     "i2cset -y 11 0x54 0xf0 0x41; i2cget -y 11 0x50 0x00 b; i2ctransfer -y 11 w1@0x54 0x02 r3; "
+     "dd if=/dev/i2c-11 bs=4 count=1 2>/dev/null; printf A > /dev/i2c-11'",
+     {"r.txt"}},
     // A VPD read and a code-level update, redacted: placeholders in the
     // reads and the writes, the check bytes read and written fitting them.
     {"RedactedVpdReadAndUpdate",
@@ -148,7 +157,7 @@ TEST_P(Record, Session)
     std::ofstream(dir + "s.scn") << "status 0 31\n";
     const char *path = std::getenv("PATH");
     std::string tools;
-    for (const char *d : {BBUSIM_DIR, BBU_TOOLS_DIRS})
+    for (const char *d : {BBUSIM_DIR, BBU_TOOLS_DIRS, I2CTRANSFER_DIR})
         tools += std::string(d) + ":";
     e2e::Run r =
         e2e::run_program({"/bin/sh", "-c", "cd \"$0\" && " + row.script, dir},
@@ -169,7 +178,7 @@ TEST_P(Record, Session)
             line.replace(at, dir.size(), "$DIR/");
 
     const std::string name = row.name;
-    if (name == "BattsnapInsideASimulatedRun") {
+    if (name == "BattsnapInsideASimulatedRun" || name == "I2cToolsInsideASimulatedRun") {
         EXPECT_EQ(as_transcript(recordings[0]), unstamped(r.transcript));
     }
     if (name == "RedactedVpdReadAndUpdate")
