@@ -51,13 +51,20 @@ const Row kRows[] = {
      "kill -TERM $! && wait $!' && cat log && "
      "bbusim --root r --transcript t2 -- bbusim --record b.txt -- bbuctl status >/dev/null",
      {"d.txt", "b.txt"}},
-    // Nothing is written through a link, into a FIFO or a directory; the
-    // options of a simulated world are refused with a recording.
+    // On the machine itself, no simulation: a real pause, the end by a
+    // signal passed on, words quoted for a shell in the header.
+    {"SignalOutsideASimulatedRun",
+     "bbusim --record r.txt -- sh -c 'sleep 0.0100001; kill -TERM $$' \"it's\" ''; "
+     "echo \"status $?\"", {"r.txt"}},
+    // Nothing is written through a link, into a FIFO or a directory (by
+    // bbusim or the daemon); the options of a simulated world are refused
+    // with a recording.
     {"Refusals",
      "ln -s x link; mkfifo fifo; mkdir dir; for f in link fifo dir; do "
      "bbusim --record $f -- echo ran; echo \"status $?\"; done; "
      "bbusim --record r.txt --scenario s.scn -- echo ran; echo \"status $?\"; "
-     "bbusim --redact -- echo ran; echo \"status $?\"; ls", {}},
+     "bbusim --redact -- echo ran; echo \"status $?\"; "
+     "bbu-i2cd --record link; echo \"status $?\"; ls", {}},
 };
 // clang-format on
 
