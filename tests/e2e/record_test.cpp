@@ -23,27 +23,39 @@ struct Row {
     const char *name;
     std::string script;
     std::vector<std::string> recordings;  // files the script records in
+    bool as_transcript = false;           // the first one holds what "t" holds
 };
 
 // clang-format off
 const Row kRows[] = {
     // A capture: the recording holds what the simulator's transcript holds.
     {"BattsnapInsideASimulatedRun",
-     "bbusim --root r --transcript t -- bbusim --record r.txt -- battsnap -t 0 -b 3 -f a.bin", {"r.txt"}},
+     "bbusim --root r --transcript t -- bbusim --record r.txt -- battsnap -t 0 -b 3 -f a.bin", {"r.txt"},
+     true},
+    // An adapter that cannot be opened.
+    {"AdapterRefused",
+     "echo 'fault open EACCES' > f.scn && bbusim --root r --scenario f.scn --transcript t -- "
+     "bbusim --record r.txt -- bbuctl status", {"r.txt"}, true},
     // i2c-tools as peer clients: SMBus transactions as the messages that
-    // carry them, a combined transfer, a device that is not there; a plain
-    // read and write at the client's first address, where none is.
+    // carry them (quick, byte, byte and word data, the longest I2C block),
+    // a combined transfer, a device that is not there; a plain read longer
+    // than a message and a write at the client's first address, where none
+    // is; a pause of a second and a nanosecond.
     {"I2cToolsInsideASimulatedRun",
      "bbusim --root r --adapter /dev/i2c-11 --transcript t -- bbusim --record r.txt -- sh -c "
-     "'i2cget -y 11 0x40 0x00 w; i2cget -y 11 0x54 0x02 i 3; i2cget -y 11 0x54; "
-     "i2cset -y 11 0x54 0xf0 0x41; i2cget -y 11 0x50 0x00 b; i2ctransfer -y 11 w1@0x54 0x02 r3; "
-     "dd if=/dev/i2c-11 bs=4 count=1 2>/dev/null; printf A > /dev/i2c-11'",
-     {"r.txt"}},
+     "'i2cget -y 11 0x40 0x00 w; i2cget -y 11 0x54 0x02 i 32; i2cget -y 11 0x54; "
+     "i2cset -y 11 0x54 0xf0 0x41; i2cset -y 11 0x54 0xf0 0x4142 w; i2cget -y 11 0x50 0x00 b; "
+     "i2cdetect -y -q 11 0x3f 0x40; i2ctransfer -y 11 w1@0x54 0x02 r3; "
+     "dd if=/dev/i2c-11 bs=9000 count=1 2>/dev/null; printf A > /dev/i2c-11; "
+     "sleep 1.000000001'",
+     {"r.txt"}, true},
     // A VPD read and a code-level update, redacted: placeholders in the
     // reads and the writes, the check bytes read and written fitting them.
+    // A write that wraps in its page, and the read from where it left off.
     {"RedactedVpdReadAndUpdate",
-     "bbusim --root r --transcript t -- bbusim --record r.txt --redact -- "
-     "sh -c 'bbuctl vpd && bbuctl -y vpd set-codelevel A3'", {"r.txt"}},
+     "bbusim --root r --adapter /dev/i2c-11 --transcript t -- bbusim --record r.txt --redact -- "
+     "sh -c 'bbuctl vpd && bbuctl -y vpd set-codelevel A3 && "
+     "i2ctransfer -y 11 w5@0x54 0x1e 0x31 0x32 0x53 0x4e r3@0x54'", {"r.txt"}},
     // A status read by a client of the daemon, and by bbuctl itself.
     {"DaemonAndDirectStatusRead",
      "bbusim --root r --transcript t -- sh -c 'bbu-i2cd --record d.txt --group $(id -g) 2>log & "
@@ -54,7 +66,7 @@ const Row kRows[] = {
     // On the machine itself, no simulation: a real pause, the end by a
     // signal passed on, words quoted for a shell in the header.
     {"SignalOutsideASimulatedRun",
-     "bbusim --record r.txt -- sh -c 'sleep 0.0100001; kill -TERM $$' \"it's\" ''; "
+     "bbusim --record r.txt -- sh -c 'sleep 0.010000001; kill -TERM $$' \"it's\" ''; "
      "echo \"status $?\"", {"r.txt"}},
     // Nothing is written through a link, into a FIFO or a directory (by
     // bbusim or the daemon); the options of a simulated world are refused
@@ -185,7 +197,7 @@ TEST_P(Record, Session)
             line.replace(at, dir.size(), "$DIR/");
 
     const std::string name = row.name;
-    if (name == "BattsnapInsideASimulatedRun" || name == "I2cToolsInsideASimulatedRun") {
+    if (row.as_transcript) {
         EXPECT_EQ(as_transcript(recordings[0]), unstamped(r.transcript));
     }
     if (name == "RedactedVpdReadAndUpdate")
