@@ -32,6 +32,11 @@ const Row kRows[] = {
     {"BattsnapInsideASimulatedRun",
      "bbusim --root r --transcript t -- bbusim --record r.txt -- battsnap -t 0 -b 3 -f a.bin", {"r.txt"},
      true},
+    // A command that closed the recording's descriptor: its lines go to the
+    // file by name.
+    {"DescriptorClosedByTheCommand",
+     "bbusim --root r --transcript t -- bbusim --record r.txt -- "
+     "bash -c 'eval \"exec $BBUSIM_RECORD_FD>&-\"; bbuctl status >/dev/null'", {"r.txt"}, true},
     // An adapter that cannot be opened.
     {"AdapterRefused",
      "echo 'fault open EACCES' > f.scn && bbusim --root r --scenario f.scn --transcript t -- "
