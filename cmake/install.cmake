@@ -3,7 +3,7 @@
 # the public headers, the libbbu(3) man page, a pkg-config file and a CMake
 # package; battsnap and bbuctl with their man pages and bbuctl's completion;
 # bbu-i2cd in sbin/ with its man page and its systemd unit and socket; the
-# simulator. All in the places GNUInstallDirs names.
+# recorder library; the simulator. All in the places GNUInstallDirs names.
 include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
@@ -38,6 +38,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/ctl/bbuctl.bash-completion
 set(BBU_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
   "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix)")
 install(TARGETS bbu-i2cd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tools)
+# The recorder goes where a field machine gets it: with the tools, since
+# bbu-i2cd --record preloads it (and bbusim --record finds it there too).
+install(TARGETS bbusim_record LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/bbu-i2cd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
   COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.socket DESTINATION ${BBU_SYSTEMD_UNITDIR}

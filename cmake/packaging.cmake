@@ -5,7 +5,9 @@
 #   libbbu-dev  headers, development symlink, static archive, pkg-config and
 #               CMake files, libbbu(3)
 #   bbu-tools   battsnap, bbuctl and bbu-i2cd (with its systemd unit and socket),
-#               their man pages, bbuctl's completion
+#               their man pages, bbuctl's completion, and the recorder
+#               libbbusim-record.so that bbu-i2cd --record and bbusim --record
+#               preload, so that a field machine has it with the product
 #   bbusim      the simulated platform: launcher, interposer, bbusim-mkimage,
 #               bbusim(1) and bbusim-mkimage(1)
 #
@@ -59,10 +61,14 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "battery backup unit (BBU) service tools
 battsnap captures the BBU's state save; bbuctl runs the service library's
 operations at the shell and decodes battsnap's record files; bbu-i2cd, the
-I2C access daemon, serves the library's socket client.")
+I2C access daemon, serves the library's socket client. The recorder library
+writes down a program's conversation on the adapter for bbu-i2cd --record
+and bbusim --record.")
 
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME bbusim)
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION devel)
+# bbusim --record preloads the recorder that the tools' package holds.
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_RECOMMENDS bbu-tools)
 set(CPACK_DEBIAN_SIMULATOR_DESCRIPTION "simulated battery backup unit (BBU) I2C platform
 Runs unmodified i2c-dev programs against a simulated BBU, VPD EEPROM and
 real-time clock, with virtual time, fault injection and a bus transcript.")

@@ -3,13 +3,15 @@
 // time, for programs that must not open the bus themselves. Clients are
 // served side by side (connections.cpp): a slow one holds up no other.
 //
-//   bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS] [-h] [-V]
+//   bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS] [--record FILE]
+//            [-h] [-V]
 //
 // Runs in the foreground and logs to standard error. Listens on the socket
 // systemd hands over, or on its own socket file (default "/tmp/i2c_skt",
 // mode 0660). Stops on SIGTERM or SIGINT, removing its own socket file.
 // Exit status 0 after a stop, 1 when it cannot start, 2 for a bad option.
 #include "connections.h"
+#include "recording.h"
 
 #include <cerrno>
 #include <climits>
@@ -37,6 +39,9 @@ struct Options {
     const char *socket_path = LNX_I2C_SKT_PATH;
     const char *adapter = I2C_Adapter;  // the library's default adapter
     const char *group = nullptr;
+    const char *record = nullptr;  // --record FILE, taken from argv[record_first..record_end)
+    int record_first = 0;
+    int record_end = 0;
     ServeSettings serve{};
 };
 
@@ -51,6 +56,7 @@ void usage(std::FILE *to)
                  "                                request, 1 to 600000 (default 2000)\n"
                  "  -w, --lock-wait SECONDS       longest wait for another program on the bus,\n"
                  "                                0 to 86400 (default 600)\n"
+                 "      --record FILE             record the conversation on the adapter in FILE\n"
                  "  -h, --help                    this text\n"
                  "  -V, --version                 the version\n",
                  I2C_Adapter);
@@ -90,6 +96,7 @@ int parse_options(int argc, char **argv, Options &o)
                                    {"group", required_argument, nullptr, 'g'},
                                    {"receive-timeout-ms", required_argument, nullptr, 't'},
                                    {"lock-wait", required_argument, nullptr, 'w'},
+                                   {"record", required_argument, nullptr, 'r'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
@@ -115,6 +122,12 @@ int parse_options(int argc, char **argv, Options &o)
                 daemon_log("lock wait must be 0 to 86400 s: %s", optarg);
                 return 2;
             }
+            break;
+        case 'r':
+            // The option is left out when the daemon runs again to record.
+            o.record = optarg;
+            o.record_end = optind;
+            o.record_first = optarg == argv[optind - 1] ? optind - 2 : optind - 1;
             break;
         case 'h':
             usage(stdout);
@@ -276,6 +289,8 @@ int main(int argc, char **argv)
     Options o;
     if (const int status = parse_options(argc, argv, o))
         return status < 0 ? 0 : status;
+    if (o.record != nullptr)
+        return record_self(argv, o.record_first, o.record_end, o.record);
     const sigset_t waiting = hold_stop_signals();
 
     o.serve.adapter_fd = open(o.adapter, O_RDWR | O_CLOEXEC);

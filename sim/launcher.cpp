@@ -2,12 +2,17 @@
 //
 //   bbusim [--scenario FILE] [--transcript FILE] [--root DIR] [--keep]
 //          [--adapter PATH]... [--real-time] [--no-log-dir] -- COMMAND [ARGS...]
+//   bbusim --record FILE [--redact] -- COMMAND [ARGS...]
 //
 // Opens and locks the run's root, opens the transcript once, sets up the
 // world from the options and the scenario, runs COMMAND with the interposer
 // preloaded, records its end in the transcript and exits with its status.
 // A power cut that ended the command exits with 120, own errors with 125, a
 // command that cannot run with 126, a command not found with 127.
+//
+// With --record there is no world: COMMAND runs on the machine's own
+// adapters (or on those of a simulated run the launcher itself runs in) with
+// the recorder preloaded first, which writes its conversation to FILE.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -24,6 +29,7 @@
 #include <vector>
 
 #include "launcher_preload.h"
+#include "record.h"
 #include "scenario.h"
 #include "transcript.h"
 #include "world.h"
@@ -58,6 +64,10 @@ constexpr const char *kUsage =
     "  --adapter PATH     claim one more adapter path, e.g. /dev/i2c-11\n"
     "  --real-time        sleeps take real time as well\n"
     "  --no-log-dir       do not create ROOT/opt/Logs/bbu/logs\n"
+    "  --record FILE      run COMMAND on the machine's own adapters, no simulation,\n"
+    "                     and record its conversation on them in FILE\n"
+    "  --redact           with --record: replace the VPD's serial and part numbers\n"
+    "                     in the recording with placeholders\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -73,6 +83,8 @@ struct Options {
     bool real_time = false;
     bool log_dir = true;
     bool keep = false;
+    std::string record;
+    bool redact = false;
     std::vector<std::string> command;
 };
 
@@ -122,6 +134,26 @@ std::string option_value(const std::string &name, const std::string &arg, int ar
     return v;
 }
 
+// A recording runs on the machine's own adapters: the options that shape a
+// simulated world have nothing to act on, and are refused rather than ignored.
+void check_record_options(const Options &o)
+{
+    if (o.redact && o.record.empty())
+        usage_error("--redact goes with --record");
+    if (o.record.empty())
+        return;
+    const char *world_option = !o.scenario.empty()     ? "--scenario"
+                               : !o.transcript.empty() ? "--transcript"
+                               : !o.root.empty()       ? "--root"
+                               : o.keep                ? "--keep"
+                               : !o.adapters.empty()   ? "--adapter"
+                               : o.real_time           ? "--real-time"
+                               : !o.log_dir            ? "--no-log-dir"
+                                                       : nullptr;
+    if (world_option != nullptr)
+        usage_error(std::string("--record runs no simulated world: it takes no ") + world_option);
+}
+
 Options parse_options(int argc, char **argv)
 {
     Options o;
@@ -159,6 +191,10 @@ Options parse_options(int argc, char **argv)
             o.real_time = true;
         } else if (name == "--no-log-dir" && !has_inline) {
             o.log_dir = false;
+        } else if (name == "--record") {
+            o.record = option_value(name, arg, argc, argv, i);
+        } else if (name == "--redact" && !has_inline) {
+            o.redact = true;
         } else {
             usage_error("unknown option '" + bbusim::printable(arg) + "'");
         }
@@ -167,6 +203,7 @@ Options parse_options(int argc, char **argv)
         o.command.emplace_back(argv[i]);
     if (o.command.empty())
         usage_error("no command given");
+    check_record_options(o);
     return o;
 }
 
@@ -333,7 +370,7 @@ void forward_signal(int sig)
 }
 
 // Run the command and wait for it; its wait status.
-int run_command(bbusim::World &w, const std::string &program, std::vector<std::string> &command,
+int run_command(bbusim::World *w, const std::string &program, std::vector<std::string> &command,
                 const struct sigaction &file_size_action)
 {
     std::vector<char *> args;
@@ -353,9 +390,9 @@ int run_command(bbusim::World &w, const std::string &program, std::vector<std::s
     if (g_child == 0) {
         // Named before anything of the command can reach the bus: a power cut
         // ends this process with the rest.
-        {
-            bbusim::WorldLock lock(w);
-            w.command_pid = getpid();
+        if (w != nullptr) {
+            bbusim::WorldLock lock(*w);
+            w->command_pid = getpid();
         }
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
@@ -400,6 +437,87 @@ int record_exit(bbusim::World &w, int status)
     return exit_status;
 }
 
+// The command's end as the recording's last line: "exit STATUS" or "exit
+// signal N"; the launcher's exit status.
+int record_end(const bbusim::RecordTarget &target, int status)
+{
+    bbusim::RecordLine line(bbusim::monotonic_now_us() - target.start_us, 0);
+    if (WIFSIGNALED(status))
+        line.text(" exit signal %d", WTERMSIG(status));
+    else
+        line.text(" exit %d", WEXITSTATUS(status));
+    line.emit(target);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+// Rewrites the finished recording with the VPD's serial and part numbers
+// hidden; only the file the launcher created, read back without following a
+// symbolic link.
+void redact_file(const bbusim::RecordTarget &target)
+{
+    const int in = open(target.file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    std::string text;
+    if (in >= 0 && fstat(in, &st) == 0 && static_cast<std::uint64_t>(st.st_ino) == target.ino &&
+        static_cast<std::uint64_t>(st.st_dev) == target.dev) {
+        char buf[65536];
+        for (ssize_t n; (n = read(in, buf, sizeof buf)) > 0;)
+            text.append(buf, static_cast<std::size_t>(n));
+    }
+    if (in >= 0)
+        close(in);
+    const std::string redacted = bbusim::redact_recording(text);
+    bool written = in >= 0 && ftruncate(target.fd, 0) == 0;
+    for (std::size_t at = 0; written && at < redacted.size();) {
+        const ssize_t n = write(target.fd, redacted.data() + at, redacted.size() - at);
+        written = n > 0;
+        at += written ? static_cast<std::size_t>(n) : 0;
+    }
+    if (!written)
+        fail(kLauncherError, "cannot rewrite the recording " + bbusim::printable(target.file) +
+                                 " without the VPD's serial and part numbers");
+}
+
+// bbusim --record: the recorder first in LD_PRELOAD (after a sanitizer
+// runtime, before what is preloaded already, such as the simulator when this
+// launcher runs inside a simulated run), the header, the command, its end.
+int run_recorded(Options &o, const struct sigaction &file_size_action)
+{
+    std::string err;
+    const std::string path = absolute(o.record);
+    const int fd = bbusim::open_recording(path, err);
+    if (fd < 0)
+        fail(kLauncherError, "cannot record in " + bbusim::printable(o.record) + ": " + err);
+    const std::string program = resolve_command(o.command[0]);
+    std::string recorder;
+    if (const char *override_lib = std::getenv("BBUSIM_RECORD_LIBRARY");
+        override_lib != nullptr && *override_lib != '\0')
+        recorder = override_lib;
+    else
+        recorder =
+            bbusim::find_library(launcher_dir(), BBUSIM_INSTALL_LIBDIR, "libbbusim-record.so");
+    if (recorder.empty())
+        fail(kLauncherError, "cannot find libbbusim-record.so beside the launcher or in "
+                             "../" BBUSIM_INSTALL_LIBDIR);
+    std::vector<std::string> runtimes = bbusim::sanitizer_runtimes(bbusim::elf_needed(program));
+    for (const std::string &r : bbusim::sanitizer_runtimes(bbusim::elf_needed(recorder)))
+        if (std::find(runtimes.begin(), runtimes.end(), r) == runtimes.end())
+            runtimes.push_back(r);
+    setenv("LD_PRELOAD",
+           bbusim::compose_preload(runtimes, recorder, std::getenv("LD_PRELOAD")).c_str(), 1);
+
+    const bbusim::RecordTarget target = bbusim::hand_down_recording(fd, path);
+    const std::string header = bbusim::record_header(o.command, BBUSIM_VERSION, false);
+    if (write(target.fd, header.data(), header.size()) != static_cast<ssize_t>(header.size()))
+        fail(kLauncherError, "cannot write the recording " + bbusim::printable(o.record) + ": " +
+                                 std::strerror(errno));
+    const int status =
+        record_end(target, run_command(nullptr, program, o.command, file_size_action));
+    if (o.redact)
+        redact_file(target);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -412,11 +530,13 @@ int main(int argc, char **argv)
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &file_size_action);
 
+    if (!o.record.empty())
+        return run_recorded(o, file_size_action);
     Run run = open_run_root(o);
     create_world(o, run);
     apply_options(o, *run.world);
     std::string program = resolve_command(o.command[0]);
     set_environment(program, run);
-    int status = run_command(*run.world, program, o.command, file_size_action);
+    int status = run_command(run.world, program, o.command, file_size_action);
     return record_exit(*run.world, status);
 }

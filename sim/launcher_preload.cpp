@@ -138,9 +138,15 @@ std::string compose_preload(const std::vector<std::string> &runtimes, const std:
 
 std::string find_interposer(const std::string &launcher_dir, const std::string &libdir)
 {
+    return find_library(launcher_dir, libdir, "libbbusim.so");
+}
+
+std::string find_library(const std::string &launcher_dir, const std::string &libdir,
+                         const std::string &name)
+{
     const std::string up = launcher_dir + "/../";
     for (const std::string &candidate :
-         {launcher_dir + "/libbbusim.so", up + libdir + "/libbbusim.so", up + "lib/libbbusim.so"}) {
+         {launcher_dir + "/" + name, up + libdir + "/" + name, up + "lib/" + name}) {
         if (::access(candidate.c_str(), R_OK) == 0)
             return candidate;
     }

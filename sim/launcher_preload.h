@@ -23,6 +23,9 @@ std::string compose_preload(const std::vector<std::string> &runtimes, const std:
 // libbbusim.so beside the launcher, in ../LIBDIR relative to it when
 // installed, or in ../lib (the build tree); "" when none exists.
 std::string find_interposer(const std::string &launcher_dir, const std::string &libdir);
+// The same for the library `name` (libbbusim-record.so).
+std::string find_library(const std::string &launcher_dir, const std::string &libdir,
+                         const std::string &name);
 
 }  // namespace bbusim
 

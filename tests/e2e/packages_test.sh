@@ -39,6 +39,7 @@ bbu-tools bin/battsnap libstdc++6
 bbu-tools share/man/man8/bbuctl.8 -
 bbu-tools share/man/man8/battsnap.8 -
 bbu-tools share/bash-completion/completions/bbuctl -
+bbu-tools lib/libbbusim-record.so -
 bbusim bin/bbusim libc6
 bbusim lib/libbbusim.so -
 bbusim share/man/man1/bbusim.1 -
@@ -50,6 +51,10 @@ EOF
 tools=$work/bbu-tools_${deb}_$arch.deb
 dpkg-deb -f "$tools" Recommends | grep -qx 'bash-completion' ||
     fail "bbu-tools does not recommend bash-completion: $(dpkg-deb -f "$tools" Recommends)"
+
+# bbusim --record preloads the recorder from the tools' package.
+dpkg-deb -f "$work/bbusim_${deb}_$arch.deb" Recommends | grep -qx 'bbu-tools' ||
+    fail "bbusim does not recommend bbu-tools: $(dpkg-deb -f "$work/bbusim_${deb}_$arch.deb" Recommends)"
 
 # The library package is named for the SONAME it holds; pkg-config points at
 # /usr. The tools run from what the packages unpack.
