@@ -2,11 +2,13 @@
 //
 //   bbusim [--scenario FILE] [--transcript FILE] [--root DIR] [--keep]
 //          [--adapter PATH]... [--real-time] [--no-log-dir] -- COMMAND [ARGS...]
+//   bbusim --replay FILE [--no-timing] [OPTION]... -- COMMAND [ARGS...]
 //
 // Opens and locks the run's root, opens the transcript once, sets up the
 // world from the options and the scenario, runs COMMAND with the interposer
 // preloaded, records its end in the transcript and exits with its status.
-// A power cut that ended the command exits with 120, own errors with 125, a
+// A power cut that ended the command exits with 120, a replay that differs
+// from its recording with 121, own errors with 125, a
 // command that cannot run with 126, a command not found with 127.
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "launcher_preload.h"
+#include "replay.h"
 #include "scenario.h"
 #include "transcript.h"
 #include "world.h"
@@ -38,6 +41,7 @@
 namespace {
 
 constexpr int kPowerCut = 120;
+constexpr int kReplayDiffers = 121;
 constexpr int kLauncherError = 125;
 constexpr int kCannotRun = 126;
 constexpr int kNotFound = 127;
@@ -58,12 +62,16 @@ constexpr const char *kUsage =
     "  --adapter PATH     claim one more adapter path, e.g. /dev/i2c-11\n"
     "  --real-time        sleeps take real time as well\n"
     "  --no-log-dir       do not create ROOT/opt/Logs/bbu/logs\n"
+    "  --replay FILE      serve the recording FILE to COMMAND instead of the devices,\n"
+    "                     stopping at the first request that differs from it\n"
+    "  --no-timing        with --replay: do not compare pauses\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
     "Exit status: the command's, 128+N when signal N ended it, 120 when a power cut\n"
-    "ended it, 125 for a launcher error (bad option or scenario), 126 when COMMAND\n"
-    "cannot run, 127 when it is not found.\n";
+    "ended it, 121 when a replay differs from its recording, 125 for a launcher\n"
+    "error (bad option, scenario or recording), 126 when COMMAND cannot run, 127\n"
+    "when it is not found.\n";
 
 struct Options {
     std::string scenario;
@@ -73,6 +81,8 @@ struct Options {
     bool real_time = false;
     bool log_dir = true;
     bool keep = false;
+    std::string replay;  // the recording to serve
+    bool no_timing = false;
     std::vector<std::string> command;
 };
 
@@ -122,6 +132,28 @@ std::string option_value(const std::string &name, const std::string &arg, int ar
     return v;
 }
 
+// --replay FILE and --no-timing; false for any other option.
+bool take_replay_option(Options &o, const std::string &name, bool has_inline,
+                        const std::string &arg, int argc, char **argv, int &i)
+{
+    if (name == "--replay")
+        o.replay = option_value(name, arg, argc, argv, i);
+    else if (name == "--no-timing" && !has_inline)
+        o.no_timing = true;
+    else
+        return false;
+    return true;
+}
+
+// A replay answers from its recording: no device state, no fault applies.
+void check_replay_options(const Options &o)
+{
+    if (o.no_timing && o.replay.empty())
+        usage_error("--no-timing is an option of --replay");
+    if (!o.replay.empty() && (!o.scenario.empty() || o.keep))
+        usage_error("--replay cannot be combined with --scenario or --keep");
+}
+
 Options parse_options(int argc, char **argv)
 {
     Options o;
@@ -159,6 +191,7 @@ Options parse_options(int argc, char **argv)
             o.real_time = true;
         } else if (name == "--no-log-dir" && !has_inline) {
             o.log_dir = false;
+        } else if (take_replay_option(o, name, has_inline, arg, argc, argv, i)) {
         } else {
             usage_error("unknown option '" + bbusim::printable(arg) + "'");
         }
@@ -167,6 +200,7 @@ Options parse_options(int argc, char **argv)
         o.command.emplace_back(argv[i]);
     if (o.command.empty())
         usage_error("no command given");
+    check_replay_options(o);
     return o;
 }
 
@@ -400,6 +434,35 @@ int record_exit(bbusim::World &w, int status)
     return exit_status;
 }
 
+// The recording, read and checked whole before anything of the run is set up.
+bbusim::Recording load_recording(const Options &o)
+{
+    bbusim::Recording rec;
+    if (!o.replay.empty())
+        if (std::string err = bbusim::read_recording(o.replay, rec); !err.empty())
+            fail(kLauncherError, err);
+    return rec;
+}
+
+void begin_replay(const Options &o, Run &run, const bbusim::Recording &rec)
+{
+    if (o.replay.empty())
+        return;
+    std::string err =
+        bbusim::start_replay(*run.world, run.root_fd, run.root, rec, o.replay, o.no_timing);
+    if (!err.empty())
+        fail(kLauncherError, err);
+}
+
+// After the command: true when the replay differed, said on standard error.
+bool replay_differed(bbusim::World &w)
+{
+    if (!bbusim::finish_replay(w))
+        return false;
+    std::fprintf(stderr, "bbusim: %s\n", bbusim::printable(w.replay.message).c_str());
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -412,11 +475,15 @@ int main(int argc, char **argv)
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &file_size_action);
 
+    const bbusim::Recording recording = load_recording(o);
     Run run = open_run_root(o);
     create_world(o, run);
     apply_options(o, *run.world);
+    begin_replay(o, run, recording);
     std::string program = resolve_command(o.command[0]);
     set_environment(program, run);
     int status = run_command(*run.world, program, o.command, file_size_action);
-    return record_exit(*run.world, status);
+    const bool differed = replay_differed(*run.world);
+    const int exit_status = record_exit(*run.world, status);
+    return differed ? kReplayDiffers : exit_status;
 }
