@@ -70,10 +70,7 @@ const char *pool(const ReplayTable &t, std::uint32_t at, std::uint32_t len)
 // Text appended to a fixed buffer, cut short when it is full.
 class Text {
 public:
-    Text(char *buf, std::size_t cap) : buf_(buf), cap_(cap)
-    {
-        buf_[0] = '\0';
-    }
+    Text(char *buf, std::size_t cap) : buf_(buf), cap_(cap) {}
     Text &add(const char *s, std::size_t n)
     {
         n = s == nullptr ? 0 : std::min(n, cap_ - 1 - n_);
@@ -164,6 +161,7 @@ void table_unreadable(World &w)
     w.replay.differs = 1;
     std::snprintf(w.replay.message, sizeof w.replay.message, "replay stopped: cannot read %s/%s",
                   w.root, kReplayFileName);
+    TranscriptLine(virtual_now_us(w)).text(" %s", w.replay.message).emit(w);
 }
 
 bool same_name(const ReplayTable &t, const ReplayEntry &e, const char *name)

@@ -54,6 +54,14 @@ const Row kRows[] = {
     // bbuctl status, then a second process asking more than was recorded.
     {"StatusReplayed", "rec r.txt bbuctl status && replay r.txt -- bbuctl status --json && "
      "replay r.txt -- sh -c 'bbuctl status >/dev/null; bbuctl status'"},
+    // The recording's descriptor numbers are its own: a close is matched
+    // under the number the open was given there. A request past a recording
+    // without its exit line; the table gone from the root.
+    {"DescriptorsAndEnds", "rec r.txt bbuctl status && "
+     "sed '/open/s/-> 3/-> 5/; s/close 3/close 5/' r.txt >m.txt && replay m.txt -- bbuctl status >/dev/null && "
+     "sed 's/close 3/close 4/' r.txt >c.txt && replay c.txt -- bbuctl status >/dev/null; echo \"status $?\"; "
+     "sed '$d' r.txt >n.txt && replay n.txt -- sh -c 'bbuctl status >/dev/null; bbuctl status'; "
+     "echo \"status $?\"; replay r.txt -- sh -c 'rm rp/bbusim.replay && bbuctl status'"},
     {"VpdUpdateReplayed", "rec r.txt bbuctl -y vpd set-codelevel Z9 && "
      "replay r.txt -- bbuctl -y vpd set-codelevel Z9"},
     // A whole flash load: the same image replays; another version differs at
@@ -70,7 +78,9 @@ const Row kRows[] = {
     {"RecordingsRefused", "rec r.txt bbuctl status && ln -s r.txt link.txt && mkfifo fifo && "
      "for e in '1s/1$/2/' '/open/s/-> 3/-> x/' '/read/s/^0.000000/0.0/' '/read/s/ 6f$//' "
      "'/read/s/ 31 / 3G /' '/close/s/close/shut/' '/open/s/$/ /' '$a0.000000 close 3' "
-     "'/close/i# late header' '/open/s/i2c-0b/i2c\\\\x/' '/open/i# unknown header' '2s/T21/T24/'; do sed \"$e\" r.txt >bad.txt; "
+     "'/close/i# late header' '/open/s/i2c-0b/i2c\\\\x/' '/open/i# unknown header' '2s/T21/T24/' '$i0.000000 write 0x40 2 : 01 -> 2' "
+     "'$i0.000000 write 0x400 0 -> 0' '$i0.000000 read 0x40 2 -> 3 : 01 02 03' '$i0.000000 sleep 5' "
+     "'$i0.000000 ioctl I2C_RDWR -> 3'; do sed \"$e\" r.txt >bad.txt; "
      "replay bad.txt -- echo ran; echo \"status $?\"; done; for f in link.txt fifo . none; do "
      "replay $f -- echo ran; echo \"status $?\"; done; "
      "replay r.txt --scenario r.txt -- echo ran; bbusim --no-timing -- echo ran"},
