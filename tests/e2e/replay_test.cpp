@@ -80,7 +80,9 @@ const Row kRows[] = {
      "'/read/s/ 31 / 3G /' '/close/s/close/shut/' '/open/s/$/ /' '$a0.000000 close 3' "
      "'/close/i# late header' '/open/s/i2c-0b/i2c\\\\x/' '/open/i# unknown header' '2s/T21/T24/' '$i0.000000 write 0x40 2 : 01 -> 2' "
      "'$i0.000000 write 0x400 0 -> 0' '$i0.000000 read 0x40 2 -> 3 : 01 02 03' '$i0.000000 sleep 5' "
-     "'$i0.000000 ioctl I2C_RDWR -> 3'; do sed \"$e\" r.txt >bad.txt; "
+     "'$i0.000000 ioctl I2C_RDWR -> 3' '$i0.000000 write 0x0ff 0 -> 0' '$i0.000000 write 0x40 8193 -> 1' "
+     "'$s/exit 0/exit 256/' '$i0.000000 read 0x40 1 -> E' '/read/s/^0.000000/0.0000000/' "
+     "'$i0.000000 open /dev/ -> 3' '$i0.000000 write 0x40 0 -> 0' '$i0.000000 read 0x40 0 -> 0'; do sed \"$e\" r.txt >bad.txt; "
      "replay bad.txt -- echo ran; echo \"status $?\"; done; for f in link.txt fifo . none; do "
      "replay $f -- echo ran; echo \"status $?\"; done; "
      "replay r.txt --scenario r.txt -- echo ran; bbusim --no-timing -- echo ran"},
