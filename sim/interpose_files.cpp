@@ -247,8 +247,9 @@ bool open_if_adapter(const char *path, int flags, int &fd)
     }
     if (!is_real_adapter_path(path))
         return false;
-    // In a replay, an adapter the recording never opened is a difference.
-    if (w != nullptr && w->replay.active != 0) {
+    // In a replay, an adapter /dev/i2c-N that the recording never opened is a
+    // difference (a recording holds every open of such a name, failed or not).
+    if (w != nullptr && w->replay.active != 0 && std::strncmp(path, "/dev/i2c-", 9) == 0) {
         fd = open_adapter(*w, path, flags);
         return true;
     }

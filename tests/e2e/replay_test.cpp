@@ -51,6 +51,9 @@ const Row kRows[] = {
     {"LengthDiffers", "rec r.txt bbuctl status && "
      "sed -i 's/read 0x40 33 -> 33 : \\(.*\\) 6f$/read 0x40 32 -> 32 : \\1/' r.txt && "
      "replay r.txt -- bbuctl status"},
+    // The adapter the recording opens is claimed; another one is a difference.
+    {"AdapterOfTheRecording", "RECOPTS='--adapter /dev/i2c-11' rec r.txt i2ctransfer -y 11 r2@0x54 && "
+     "replay r.txt -- i2ctransfer -y 11 r2@0x54 && replay r.txt -- i2ctransfer -y 12 r2@0x54"},
     // bbuctl status, then a second process asking more than was recorded.
     {"StatusReplayed", "rec r.txt bbuctl status && replay r.txt -- bbuctl status --json && "
      "replay r.txt -- sh -c 'bbuctl status >/dev/null; bbuctl status'"},
