@@ -21,9 +21,10 @@ struct Row {
     std::string script;
 };
 
-// rec: the command recorded on the simulated BBU, RECOPTS given to that run
-// (its transcript made a recording); replay: bbusim --replay, its transcript
-// then shown on standard error.
+// rec: the command run on the simulated BBU (RECOPTS given to that run), its
+// transcript written as a recording: the header, each pause's real length
+// taken as the one asked for. replay: bbusim --replay, its transcript then
+// shown on standard error.
 const std::string kPrelude =
     "rec() { f=$1; shift; printf '# bbusim recording 1\\n# recorded: 2026-12-06T21:40:00Z\\n"
     "# command: %s\\n' \"$*\" >$f; bbusim --root rr --transcript rec.t $RECOPTS -- \"$@\" "
