@@ -52,6 +52,12 @@ const Row kRows[] = {
     {"LengthDiffers", "rec r.txt bbuctl status && "
      "sed -i 's/read 0x40 33 -> 33 : \\(.*\\) 6f$/read 0x40 32 -> 32 : \\1/' r.txt && "
      "replay r.txt -- bbuctl status"},
+    // Recorded errors are given back as recorded: a status read that timed
+    // out once, an open refused.
+    {"ErrorsReplayed", "echo 'fault fail 40 read ETIMEDOUT' >s.scn && RECOPTS='--scenario s.scn' "
+     "rec r.txt bbuctl status >/dev/null && replay r.txt -- bbuctl status >/dev/null && "
+     "echo 'fault open EACCES' >s.scn && RECOPTS='--scenario s.scn' rec r.txt bbuctl status; "
+     "replay r.txt -- bbuctl status"},
     // The adapter the recording opens is claimed; another one is a difference.
     {"AdapterOfTheRecording", "RECOPTS='--adapter /dev/i2c-11' rec r.txt i2ctransfer -y 11 r2@0x54 && "
      "replay r.txt -- i2ctransfer -y 11 r2@0x54 && replay r.txt -- i2ctransfer -y 12 r2@0x54"},
@@ -86,7 +92,8 @@ const Row kRows[] = {
      "'$i0.000000 write 0x400 0 -> 0' '$i0.000000 read 0x40 2 -> 3 : 01 02 03' '$i0.000000 sleep 5' "
      "'$i0.000000 ioctl I2C_RDWR -> 3' '$i0.000000 write 0x0ff 0 -> 0' '$i0.000000 write 0x40 8193 -> 1' "
      "'$s/exit 0/exit 256/' '$i0.000000 read 0x40 1 -> E' '/read/s/^0.000000/0.0000000/' "
-     "'$i0.000000 open /dev/ -> 3' '$i0.000000 write 0x40 0 -> 0' '$i0.000000 read 0x40 0 -> 0'; do sed \"$e\" r.txt >bad.txt; "
+     "'$i0.000000 open /dev/ -> 3' '$i0.000000 write 0x40 0 -> 0' '$i0.000000 read 0x40 0 -> 0' "
+     "'/read/i0.000000 ioctl I2C_RDWR -> EINVAL' '/read/i0.000000 ioctl 0x799 -> ENOTTY'; do sed \"$e\" r.txt >bad.txt; "
      "replay bad.txt -- echo ran; echo \"status $?\"; done; for f in link.txt fifo . none; do "
      "replay $f -- echo ran; echo \"status $?\"; done; "
      "replay r.txt --scenario r.txt -- echo ran; bbusim --no-timing -- echo ran"},
