@@ -28,6 +28,7 @@
 #include "devices.h"
 #include "interposer.h"
 #include "libc_calls.h"
+#include "replay.h"
 #include "transcript.h"
 #include "world.h"
 
@@ -201,7 +202,11 @@ int open_adapter(World &w, const char *path, int flags)
     Fault f{};
     int err = 0;
     int fd = -1;
-    if (take_fault(w, FaultKind::open, 0, Direction::any, &f)) {
+    // A replay opens what the recording opened, and fails what it failed.
+    const int recorded = w.replay.active != 0 ? replay_open(w, path) : 0;
+    if (recorded < 0) {
+        err = -recorded;
+    } else if (w.replay.active == 0 && take_fault(w, FaultKind::open, 0, Direction::any, &f)) {
         err = f.err;
     } else {
         fd = open_adapter_file(w, path, flags);
@@ -220,6 +225,8 @@ int open_adapter(World &w, const char *path, int flags)
         return -1;
     }
     set_claimed(fd, true);
+    if (w.replay.active != 0)
+        replay_opened(w, fd, recorded);
     line.text(" open %s -> %d", path, fd).emit(w);
     errno = saved;
     return fd;
@@ -240,6 +247,12 @@ bool open_if_adapter(const char *path, int flags, int &fd)
     }
     if (!is_real_adapter_path(path))
         return false;
+    // In a replay, an adapter /dev/i2c-N that the recording never opened is a
+    // difference (a recording holds every open of such a name, failed or not).
+    if (w != nullptr && w->replay.active != 0 && std::strncmp(path, "/dev/i2c-", 9) == 0) {
+        fd = open_adapter(*w, path, flags);
+        return true;
+    }
     errno = ENOENT;
     fd = -1;
     return true;
@@ -336,6 +349,10 @@ void record_close(int fd)
 {
     if (World *w = world()) {
         SimLock lock(*w);
+        // A close in a signal handler that interrupted the simulator is not
+        // matched: the interrupted call may be matching a request itself.
+        if (w->replay.active != 0 && !lock.nested())
+            replay_close(*w, fd);
         TranscriptLine(virtual_now_us(*w)).text(" close %d", fd).emit(*w);
     }
 }

@@ -16,12 +16,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "devices.h"
 #include "interposer.h"
 #include "libc_calls.h"
+#include "replay.h"
 #include "transcript.h"
 #include "world.h"
 
@@ -65,17 +67,20 @@ const char *request_name(unsigned long request)
     }
 }
 
-// A request refused as a whole: one transcript line, errno set.
+// A request refused as a whole: one transcript line, errno set. A replay
+// gives it the errno the recording holds.
 int refuse(World &w, unsigned long request, int err)
 {
     {
         WorldLock lock(w);
-        TranscriptLine line(w.now_us);
-        if (const char *name = request_name(request))
-            line.text(" ioctl %s", name);
+        char name[32];
+        if (const char *known = request_name(request))
+            std::snprintf(name, sizeof name, "%s", known);
         else
-            line.text(" ioctl 0x%lx", request);
-        line.text(" -> %s", errno_name(err).c_str()).emit(w);
+            std::snprintf(name, sizeof name, "0x%lx", request);
+        if (w.replay.active != 0)
+            err = replay_refusal(w, name);
+        TranscriptLine(w.now_us).text(" ioctl %s -> %s", name, errno_name(err).c_str()).emit(w);
     }
     errno = err;
     return -1;
@@ -103,21 +108,24 @@ void record_message(World &w, std::uint64_t t, const i2c_msg &m, int result,
 }
 
 // Run checked messages as one combined transfer. Returns the number of
-// messages or a negative errno.
+// messages or a negative errno. A replay answers every message from the
+// recording, which shows each message of a failed request.
 int run_messages(World &w, i2c_msg *msgs, std::uint32_t n)
 {
     int failure = 0;
     {
         WorldLock lock(w);
         const std::uint64_t t = w.now_us;
+        const bool replaying = w.replay.active != 0;
         int results[kMaxMessages];
         std::uint32_t done = 0;
-        for (; done < n && failure == 0; ++done) {
+        for (; done < n && (failure == 0 || replaying); ++done) {
             i2c_msg &m = msgs[done];
             const bool is_read = (m.flags & I2C_M_RD) != 0;
             std::uint8_t *buf = is_read ? g_read_scratch[done] : m.buf;
-            results[done] = bus_transfer(w, m.addr, is_read, buf, m.len);
-            if (results[done] < 0)
+            results[done] = replaying ? replay_transfer(w, m.addr, is_read, buf, m.len)
+                                      : bus_transfer(w, m.addr, is_read, buf, m.len);
+            if (results[done] < 0 && failure == 0)
                 failure = results[done];
         }
         // A message that a power cut or crash kept from its device never

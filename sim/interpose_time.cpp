@@ -20,6 +20,7 @@
 #include "devices.h"
 #include "interposer.h"
 #include "libc_calls.h"
+#include "replay.h"
 #include "transcript.h"
 #include "world.h"
 
@@ -112,6 +113,9 @@ std::uint64_t virtual_sleep(World &w, std::uint64_t us)
     bool stopped = false;
     {
         SimLock lock(w);
+        // A replay compares the pause with the recording's; it passes all the same.
+        if (w.replay.active != 0 && !lock.nested())
+            replay_pause(w, us);
         TranscriptLine(virtual_now_us(w))
             .text(" sleep %llu", static_cast<unsigned long long>(us))
             .emit(w);

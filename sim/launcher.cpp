@@ -3,11 +3,13 @@
 //   bbusim [--scenario FILE] [--transcript FILE] [--root DIR] [--keep]
 //          [--adapter PATH]... [--real-time] [--no-log-dir] -- COMMAND [ARGS...]
 //   bbusim --record FILE [--redact] -- COMMAND [ARGS...]
+//   bbusim --replay FILE [--no-timing] [OPTION]... -- COMMAND [ARGS...]
 //
 // Opens and locks the run's root, opens the transcript once, sets up the
 // world from the options and the scenario, runs COMMAND with the interposer
 // preloaded, records its end in the transcript and exits with its status.
-// A power cut that ended the command exits with 120, own errors with 125, a
+// A power cut that ended the command exits with 120, a replay that differs
+// from its recording with 121, own errors with 125, a
 // command that cannot run with 126, a command not found with 127.
 //
 // With --record there is no world: COMMAND runs on the machine's own
@@ -30,6 +32,7 @@
 
 #include "launcher_preload.h"
 #include "record.h"
+#include "replay.h"
 #include "scenario.h"
 #include "transcript.h"
 #include "world.h"
@@ -44,6 +47,7 @@
 namespace {
 
 constexpr int kPowerCut = 120;
+constexpr int kReplayDiffers = 121;
 constexpr int kLauncherError = 125;
 constexpr int kCannotRun = 126;
 constexpr int kNotFound = 127;
@@ -68,12 +72,16 @@ constexpr const char *kUsage =
     "                     and record its conversation on them in FILE\n"
     "  --redact           with --record: replace the VPD's serial and part numbers\n"
     "                     in the recording with placeholders\n"
+    "  --replay FILE      serve the recording FILE to COMMAND instead of the devices,\n"
+    "                     stopping at the first request that differs from it\n"
+    "  --no-timing        with --replay: do not compare pauses\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
     "Exit status: the command's, 128+N when signal N ended it, 120 when a power cut\n"
-    "ended it, 125 for a launcher error (bad option or scenario), 126 when COMMAND\n"
-    "cannot run, 127 when it is not found.\n";
+    "ended it, 121 when a replay differs from its recording, 125 for a launcher\n"
+    "error (bad option, scenario or recording), 126 when COMMAND cannot run, 127\n"
+    "when it is not found.\n";
 
 struct Options {
     std::string scenario;
@@ -85,6 +93,8 @@ struct Options {
     bool keep = false;
     std::string record;
     bool redact = false;
+    std::string replay;  // the recording to serve
+    bool no_timing = false;
     std::vector<std::string> command;
 };
 
@@ -149,9 +159,32 @@ void check_record_options(const Options &o)
                                : !o.adapters.empty()   ? "--adapter"
                                : o.real_time           ? "--real-time"
                                : !o.log_dir            ? "--no-log-dir"
+                               : !o.replay.empty()     ? "--replay"
                                                        : nullptr;
     if (world_option != nullptr)
         usage_error(std::string("--record runs no simulated world: it takes no ") + world_option);
+}
+
+// --replay FILE and --no-timing; false for any other option.
+bool take_replay_option(Options &o, const std::string &name, bool has_inline,
+                        const std::string &arg, int argc, char **argv, int &i)
+{
+    if (name == "--replay")
+        o.replay = option_value(name, arg, argc, argv, i);
+    else if (name == "--no-timing" && !has_inline)
+        o.no_timing = true;
+    else
+        return false;
+    return true;
+}
+
+// A replay answers from its recording: no device state, no fault applies.
+void check_replay_options(const Options &o)
+{
+    if (o.no_timing && o.replay.empty())
+        usage_error("--no-timing is an option of --replay");
+    if (!o.replay.empty() && (!o.scenario.empty() || o.keep))
+        usage_error("--replay cannot be combined with --scenario or --keep");
 }
 
 Options parse_options(int argc, char **argv)
@@ -195,6 +228,7 @@ Options parse_options(int argc, char **argv)
             o.record = option_value(name, arg, argc, argv, i);
         } else if (name == "--redact" && !has_inline) {
             o.redact = true;
+        } else if (take_replay_option(o, name, has_inline, arg, argc, argv, i)) {
         } else {
             usage_error("unknown option '" + bbusim::printable(arg) + "'");
         }
@@ -204,6 +238,7 @@ Options parse_options(int argc, char **argv)
     if (o.command.empty())
         usage_error("no command given");
     check_record_options(o);
+    check_replay_options(o);
     return o;
 }
 
@@ -518,6 +553,35 @@ int run_recorded(Options &o, const struct sigaction &file_size_action)
     return status;
 }
 
+// The recording, read and checked whole before anything of the run is set up.
+bbusim::Recording load_recording(const Options &o)
+{
+    bbusim::Recording rec;
+    if (!o.replay.empty())
+        if (std::string err = bbusim::read_recording(o.replay, rec); !err.empty())
+            fail(kLauncherError, err);
+    return rec;
+}
+
+void begin_replay(const Options &o, Run &run, const bbusim::Recording &rec)
+{
+    if (o.replay.empty())
+        return;
+    std::string err =
+        bbusim::start_replay(*run.world, run.root_fd, run.root, rec, o.replay, o.no_timing);
+    if (!err.empty())
+        fail(kLauncherError, err);
+}
+
+// After the command: true when the replay differed, said on standard error.
+bool replay_differed(bbusim::World &w)
+{
+    if (!bbusim::finish_replay(w))
+        return false;
+    std::fprintf(stderr, "bbusim: %s\n", bbusim::printable(w.replay.message).c_str());
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -532,11 +596,15 @@ int main(int argc, char **argv)
 
     if (!o.record.empty())
         return run_recorded(o, file_size_action);
+    const bbusim::Recording recording = load_recording(o);
     Run run = open_run_root(o);
     create_world(o, run);
     apply_options(o, *run.world);
+    begin_replay(o, run, recording);
     std::string program = resolve_command(o.command[0]);
     set_environment(program, run);
     int status = run_command(run.world, program, o.command, file_size_action);
-    return record_exit(*run.world, status);
+    const bool differed = replay_differed(*run.world);
+    const int exit_status = record_exit(*run.world, status);
+    return differed ? kReplayDiffers : exit_status;
 }

@@ -18,7 +18,7 @@
 namespace bbusim {
 
 constexpr std::uint32_t kWorldMagic = 0x53554242;  // "BBUS"
-constexpr std::uint32_t kWorldVersion = 3;
+constexpr std::uint32_t kWorldVersion = 4;
 
 constexpr int kMaxAdapters = 16;
 constexpr std::size_t kAdapterPathMax = 256;
@@ -172,6 +172,24 @@ struct Rtc {
     std::uint64_t alarm_at_us;  // the next second boundary after the alarm was armed
 };
 
+// A recording served back to the program instead of the devices (bbusim
+// --replay). The recording itself is a table in its own file in the root
+// (replay.h); the world holds where the program has got to in it.
+constexpr int kReplayFds = 64;
+// The difference message: its prefix, the recording's name, two line bodies.
+constexpr std::size_t kReplayLineMax = 8192 * 3 + 256;
+constexpr std::size_t kReplayMessageMax = 2 * kReplayLineMax + kPathMax + 128;
+
+struct Replay {
+    std::uint8_t active;     // the run serves a recording
+    std::uint8_t no_timing;  // pauses are not compared (the recording's are skipped)
+    std::uint8_t differs;    // a difference ended the replay: every request now gets EIO
+    std::uint32_t next;      // the next request of the recording to match
+    // Descriptors the program got for the recording's: {program's, recorded}, -1 when free.
+    std::int32_t fds[kReplayFds][2];
+    char message[kReplayMessageMax];  // "replay differs at FILE:LINE: ..." once it differs
+};
+
 struct World {
     std::uint32_t magic;
     std::uint32_t version;
@@ -209,6 +227,8 @@ struct World {
     std::int32_t command_pid;    // the launcher's command process (0: none)
     Stop stop;                   // set when a power cut or crash ended the command
     std::uint8_t powered_off;    // the power went: nothing reaches the devices
+
+    Replay replay;
 };
 
 // File names inside a run's root directory.
