@@ -40,6 +40,12 @@ const Row kRows[] = {
      "replay r.txt -- battsnap -t 0 -b 3 -f b.bin && cmp a.bin b.bin && echo same record file && "
      "sed 's/^[0-9.]* //' t1 >a && sed -n 's/^[0-9.]* //; s/ real [0-9]*$//; /^[^#]/p' r.txt >b && "
      "cmp a b && echo the replay\\'s transcript is the recording"},
+    // The same with the recorder itself, run inside a simulated run: its real
+    // pause lengths are masked.
+    {"RecorderReplayed", "bbusim --root rr -- bbusim --record r.txt -- battsnap -t 0 -b 3 -f a.bin "
+     ">/dev/null && bbusim --root rp --replay r.txt -- battsnap -t 0 -b 3 -f b.bin >/dev/null && "
+     "cmp a.bin b.bin && echo same record file; bbusim --root rp2 --replay r.txt -- "
+     "battsnap -t 0 -b 2 -f c.bin >/dev/null 2>err; echo \"status $?\"; sed -E 's/real [0-9]+/real N/' err"},
     {"BattsnapFewerStrings", "rec r.txt battsnap -t 0 -b 3 -f a.bin && "
      "replay r.txt -- battsnap -t 0 -b 2 -f c.bin"},
     // One byte of a frame differs: that request and every later one get EIO.
