@@ -88,6 +88,34 @@ bool lookup_group(const char *name, gid_t &gid)
     return true;
 }
 
+// --record FILE: the file, and where the option stands in argv, so that it
+// is left out when the daemon runs again to record (one word with "=FILE",
+// else two).
+void take_record_option(char **argv, Options &o)
+{
+    const char *word = argv[optind - 1];
+    o.record = optarg;
+    o.record_end = optind;
+    o.record_first = optarg != nullptr && word == optarg ? optind - 2 : optind - 1;
+}
+
+// After the options: no operand, a known group. 0 to run, or the exit status.
+int finish_options(int argc, char **argv, Options &o)
+{
+    if (optind < argc) {
+        daemon_log("unexpected argument: %s", argv[optind]);
+        usage(stderr);
+        return 2;
+    }
+    if (o.group != nullptr && !lookup_group(o.group, o.serve.group)) {
+        daemon_log("unknown group: %s", o.group);
+        return 2;
+    }
+    o.serve.has_group = o.group != nullptr;
+    o.serve.adapter = o.adapter;
+    return 0;
+}
+
 // 0 to run, or the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
@@ -124,10 +152,7 @@ int parse_options(int argc, char **argv, Options &o)
             }
             break;
         case 'r':
-            // The option is left out when the daemon runs again to record.
-            o.record = optarg;
-            o.record_end = optind;
-            o.record_first = optarg == argv[optind - 1] ? optind - 2 : optind - 1;
+            take_record_option(argv, o);
             break;
         case 'h':
             usage(stdout);
@@ -140,18 +165,7 @@ int parse_options(int argc, char **argv, Options &o)
             return 2;
         }
     }
-    if (optind < argc) {
-        daemon_log("unexpected argument: %s", argv[optind]);
-        usage(stderr);
-        return 2;
-    }
-    if (o.group != nullptr && !lookup_group(o.group, o.serve.group)) {
-        daemon_log("unknown group: %s", o.group);
-        return 2;
-    }
-    o.serve.has_group = o.group != nullptr;
-    o.serve.adapter = o.adapter;
-    return 0;
+    return finish_options(argc, argv, o);
 }
 
 bool socket_address(const char *path, sockaddr_un &addr)

@@ -496,7 +496,7 @@ void redact_file(const bbusim::RecordTarget &target)
     if (in >= 0 && fstat(in, &st) == 0 && static_cast<std::uint64_t>(st.st_ino) == target.ino &&
         static_cast<std::uint64_t>(st.st_dev) == target.dev) {
         char buf[65536];
-        for (ssize_t n; (n = read(in, buf, sizeof buf)) > 0;)
+        for (ssize_t n = 0; (n = read(in, buf, sizeof buf)) > 0;)
             text.append(buf, static_cast<std::size_t>(n));
     }
     if (in >= 0)

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -460,9 +461,12 @@ std::uint64_t until_us(clockid_t clock, const timespec &target)
 }
 
 // The exit line of a program that records itself, for its own process only.
-void exit_line(int status, void *pid)
+// The process that began the recording: a child it forks does not end it.
+pid_t g_recording_pid = 0;
+
+void exit_line(int status, void *)
 {
-    if (getpid() == static_cast<pid_t>(reinterpret_cast<std::intptr_t>(pid)))
+    if (getpid() == g_recording_pid)
         RecordLine(stamp(), 0).text(" exit %d", status & 0xff).emit(g_target);
 }
 
@@ -475,7 +479,11 @@ void begin_own_recording()
     unsetenv(kEnvRecordBegin);
     if (fd == nullptr)
         return;
-    g_target = hand_down_recording(std::atoi(fd), "");
+    char *end = nullptr;
+    const long number = std::strtol(fd, &end, 10);
+    if (end == fd || *end != '\0' || number < 0 || number > INT_MAX)
+        return;
+    g_target = hand_down_recording(static_cast<int>(number), "");
     std::ifstream in("/proc/self/cmdline", std::ios::binary);
     const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<std::string> command;
@@ -485,8 +493,10 @@ void begin_own_recording()
         at = end + 1;
     }
     const std::string header = record_header(command, BBUSIM_VERSION, false);
-    (void)!syscall(SYS_write, g_target.fd, header.data(), header.size());
-    on_exit(exit_line, reinterpret_cast<void *>(static_cast<std::intptr_t>(getpid())));
+    const long written = syscall(SYS_write, g_target.fd, header.data(), header.size());
+    (void)written;  // a recording that cannot be written loses its header, nothing else
+    g_recording_pid = getpid();
+    on_exit(exit_line, nullptr);
 }
 
 __attribute__((constructor)) void start_recording()

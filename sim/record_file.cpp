@@ -15,11 +15,13 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace bbusim {
 namespace {
@@ -173,6 +175,20 @@ std::uint64_t monotonic_now_us()
            static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
+// A whole decimal number of at most 19 digits; false for anything else.
+bool decimal(std::string_view text, unsigned long long &value)
+{
+    if (text.empty() || text.size() > 19)
+        return false;
+    value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return true;
+}
+
 void read_record_target(RecordTarget &target)
 {
     target.fd = -1;
@@ -182,14 +198,15 @@ void read_record_target(RecordTarget &target)
     const char *file = std::getenv(kEnvRecordFile);
     if (fd == nullptr || id == nullptr || start == nullptr)
         return;
-    unsigned long long dev = 0, ino = 0, t = 0;
-    int n = -1;
-    if (std::sscanf(id, "%llu:%llu", &dev, &ino) != 2 || std::sscanf(start, "%llu", &t) != 1 ||
-        std::sscanf(fd, "%d", &n) != 1 || n < 0)
+    unsigned long long dev = 0, ino = 0, t = 0, n = 0;
+    const char *colon = std::strchr(id, ':');
+    if (colon == nullptr ||
+        !decimal(std::string_view(id, static_cast<std::size_t>(colon - id)), dev) ||
+        !decimal(colon + 1, ino) || !decimal(start, t) || !decimal(fd, n) || n > INT_MAX)
         return;
-    target = {n, dev, ino, t, {}};
+    target = {static_cast<int>(n), dev, ino, t, {}};
     if (file != nullptr && std::strlen(file) < sizeof target.file)
-        std::strcpy(target.file, file);
+        std::memcpy(target.file, file, std::strlen(file) + 1);
 }
 
 std::string record_header(const std::vector<std::string> &command, std::string_view version,
@@ -253,7 +270,7 @@ RecordTarget hand_down_recording(int fd, const std::string &path)
     const std::string file =
         n > 0 && name[0] == '/' ? std::string(name, static_cast<std::size_t>(n)) : path;
     if (file.size() < sizeof target.file)
-        std::strcpy(target.file, file.c_str());
+        std::memcpy(target.file, file.c_str(), file.size() + 1);
     setenv(kEnvRecordFd, std::to_string(target.fd).c_str(), 1);
     setenv(kEnvRecordFile, target.file, 1);
     setenv(kEnvRecordId, (std::to_string(target.dev) + ":" + std::to_string(target.ino)).c_str(),

@@ -55,7 +55,7 @@ struct ReplayTable {
 constexpr std::uint32_t kReplayMagic = 0x50524242;  // "BBRP"
 constexpr const char *kReplayFileName = "bbusim.replay";
 // A recording is read whole: at most this many bytes.
-constexpr std::size_t kRecordingMax = 16 * 1024 * 1024;
+constexpr std::size_t kRecordingMax = std::size_t{16} * 1024 * 1024;
 
 // A recording as the launcher reads it.
 struct Recording {

@@ -230,14 +230,28 @@ const char *parse_request(const Words &w, Recording &rec, ReplayEntry &e)
 // "# recorded: YYYY-MM-DDTHH:MM:SSZ"; false when it is not a real UTC time.
 bool parse_recorded(std::string_view value, std::int64_t &wall_us)
 {
-    std::tm tm{};
-    char z = 0;
-    int n = 0;
-    const std::string v(value);
-    if (std::sscanf(v.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &z, &n) != 7 ||
-        z != 'Z' || n != 20 || v.size() != 20)
+    // Each field's digits at their fixed places, the separators between them.
+    constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ";
+    if (value.size() != kShape.size())
         return false;
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = value[i] >= '0' && value[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : value[i] != kShape[i])
+            return false;
+    }
+    auto field = [value](std::size_t at, std::size_t len) {
+        int v = 0;
+        for (std::size_t i = at; i < at + len; ++i)
+            v = v * 10 + (value[i] - '0');
+        return v;
+    };
+    std::tm tm{};
+    tm.tm_year = field(0, 4);
+    tm.tm_mon = field(5, 2);
+    tm.tm_mday = field(8, 2);
+    tm.tm_hour = field(11, 2);
+    tm.tm_min = field(14, 2);
+    tm.tm_sec = field(17, 2);
     const std::tm given = tm;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;

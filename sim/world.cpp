@@ -122,6 +122,41 @@ void carry_devices(World &w, const World &kept)
     w.powered_off = kept.powered_off;
 }
 
+// A new world file `tmp` in the root, sized and mapped; null with `err`.
+World *map_new_world(int root_fd, const std::string &tmp, const std::string &shown,
+                     std::string &err)
+{
+    unlinkat(root_fd, tmp.c_str(), 0);
+    int fd = libc().openat(root_fd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           0600);
+    if (fd < 0) {
+        err = "cannot create world file " + shown + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    World *w = nullptr;
+    if (ftruncate(fd, sizeof(World)) == 0)
+        w = map_world_fd(fd);
+    const int saved = errno;
+    libc().close(fd);
+    if (w == nullptr) {
+        unlinkat(root_fd, tmp.c_str(), 0);
+        err = "cannot write world file " + shown + ": " + std::strerror(saved);
+    }
+    return w;
+}
+
+// An emptied world and its lock: robust and shared by the run's processes.
+void init_lock(World &w)
+{
+    std::memset(static_cast<void *>(&w), 0, sizeof(World));
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(&w.lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
 }  // namespace
 
 bool world_is_commands()
@@ -262,28 +297,11 @@ std::string world_create(int root_fd, const std::string &root, int transcript_fd
     // process still mapping an older world of this root is not disturbed. A
     // leftover of a run that died with this process id is removed first.
     const std::string tmp = std::string(kWorldFileName) + "." + std::to_string(getpid());
-    unlinkat(root_fd, tmp.c_str(), 0);
-    int fd = libc().openat(root_fd, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0600);
-    if (fd < 0)
-        return "cannot create world file " + shown + ": " + std::strerror(errno);
-    World *w = nullptr;
-    if (ftruncate(fd, sizeof(World)) == 0)
-        w = map_world_fd(fd);
-    int saved = errno;
-    libc().close(fd);
-    if (w == nullptr) {
-        unlinkat(root_fd, tmp.c_str(), 0);
-        return "cannot write world file " + shown + ": " + std::strerror(saved);
-    }
+    World *w = map_new_world(root_fd, tmp, shown, err);
+    if (w == nullptr)
+        return err;
 
-    std::memset(static_cast<void *>(w), 0, sizeof(World));
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&w->lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    init_lock(*w);
     copy_path(w->root, sizeof w->root, root);
     copy_path(w->transcript, sizeof w->transcript, transcript_name);
     w->transcript_dev = tst.st_dev;
@@ -299,7 +317,7 @@ std::string world_create(int root_fd, const std::string &root, int transcript_fd
     w->version = kWorldVersion;
 
     if (renameat(root_fd, tmp.c_str(), root_fd, kWorldFileName) != 0) {
-        saved = errno;
+        const int saved = errno;
         munmap(w, sizeof(World));
         unlinkat(root_fd, tmp.c_str(), 0);
         return "cannot create world file " + shown + ": " + std::strerror(saved);
