@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "devices.h"
+#include "i2c_requests.h"
 #include "interposer.h"
 #include "libc_calls.h"
 #include "replay.h"
@@ -41,32 +42,6 @@ constexpr unsigned long kFunctionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I
 // the world's lock.
 std::uint8_t g_read_scratch[kMaxMessages][kMaxMessageLen];
 
-const char *request_name(unsigned long request)
-{
-    switch (request) {
-    case I2C_RETRIES:
-        return "I2C_RETRIES";
-    case I2C_TIMEOUT:
-        return "I2C_TIMEOUT";
-    case I2C_SLAVE:
-        return "I2C_SLAVE";
-    case I2C_SLAVE_FORCE:
-        return "I2C_SLAVE_FORCE";
-    case I2C_TENBIT:
-        return "I2C_TENBIT";
-    case I2C_FUNCS:
-        return "I2C_FUNCS";
-    case I2C_RDWR:
-        return "I2C_RDWR";
-    case I2C_PEC:
-        return "I2C_PEC";
-    case I2C_SMBUS:
-        return "I2C_SMBUS";
-    default:
-        return nullptr;
-    }
-}
-
 // A request refused as a whole: one transcript line, errno set. A replay
 // gives it the errno the recording holds.
 int refuse(World &w, unsigned long request, int err)
@@ -74,7 +49,7 @@ int refuse(World &w, unsigned long request, int err)
     {
         WorldLock lock(w);
         char name[32];
-        if (const char *known = request_name(request))
+        if (const char *known = i2c_request_name(request))
             std::snprintf(name, sizeof name, "%s", known);
         else
             std::snprintf(name, sizeof name, "0x%lx", request);

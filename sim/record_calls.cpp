@@ -28,6 +28,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "i2c_requests.h"
 #include "record.h"
 
 #ifndef BBUSIM_VERSION
@@ -222,37 +223,11 @@ void message_line(std::uint64_t t, unsigned addr, bool is_read, std::size_t len,
     line.emit(g_target);
 }
 
-const char *request_name(unsigned long request)
-{
-    switch (request) {
-    case I2C_RETRIES:
-        return "I2C_RETRIES";
-    case I2C_TIMEOUT:
-        return "I2C_TIMEOUT";
-    case I2C_SLAVE:
-        return "I2C_SLAVE";
-    case I2C_SLAVE_FORCE:
-        return "I2C_SLAVE_FORCE";
-    case I2C_TENBIT:
-        return "I2C_TENBIT";
-    case I2C_FUNCS:
-        return "I2C_FUNCS";
-    case I2C_RDWR:
-        return "I2C_RDWR";
-    case I2C_PEC:
-        return "I2C_PEC";
-    case I2C_SMBUS:
-        return "I2C_SMBUS";
-    default:
-        return nullptr;
-    }
-}
-
 void refused_line(std::uint64_t t, unsigned long request, int err)
 {
     char number[16];
     RecordLine line(t, 0);
-    if (const char *name = request_name(request))
+    if (const char *name = i2c_request_name(request))
         line.text(" ioctl %s", name);
     else
         line.text(" ioctl 0x%lx", request);
