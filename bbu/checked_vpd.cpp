@@ -37,6 +37,15 @@ int first_difference(const Image &a, const Image &b)
     return -1;
 }
 
+// Code-level characters the update takes: two printable ones.
+bool two_printable(const char *codelevel)
+{
+    auto printable = [](char c) {
+        return c >= 0x20 && c <= 0x7e;
+    };
+    return codelevel != nullptr && printable(codelevel[0]) && printable(codelevel[1]);
+}
+
 // The image as the code-level update leaves it.
 Image updated(const Image &image, const char *codelevel)
 {
@@ -148,10 +157,7 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
     bbu_checked_result spare;
     Operation op{fd, checked::start(result, spare), verbose};
     bbu_checked_result &r = op.result;
-    auto printable = [](char c) {
-        return c >= 0x20 && c <= 0x7e;
-    };
-    if (codelevel == nullptr || !printable(codelevel[0]) || !printable(codelevel[1]))
+    if (!two_printable(codelevel))
         return checked::fail(op, BBU_STEP_ARGUMENT, BBU_WHY_BAD_ARGUMENT);
 
     Image old{};
@@ -203,7 +209,7 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
 
 int bbu_codelevel_in_place(const unsigned char *vpd, const char *codelevel)
 {
-    if (vpd == nullptr || codelevel == nullptr || codelevel[0] == '\0')
+    if (vpd == nullptr || !two_printable(codelevel))
         return 0;
     Image image{};
     std::memcpy(image.data(), vpd, image.size());

@@ -129,7 +129,7 @@ const Row kRows[] = {
          "bbuctl status"},
     {"flash_same_image", "", "bbusim-mkimage -v 5 a.img && bbuctl -y flash a.img"},
     // Reads only: the status and the image header (a read-memory command).
-    {"flash_check", "", "bbusim-mkimage -v 6 -s 640 a.img && bbuctl flash --check a.img"},
+    {"flash_check", "", "bbusim-mkimage -v 6 -s 640 a.img && bbuctl -v flash --check a.img"},
     {"flash_older", "",
      "bbusim-mkimage -v 4 -s 640 a.img && " +
          each({"-y flash a.img", "flash --check a.img", "-y flash --allow-downgrade a.img"})},

@@ -80,6 +80,20 @@ CASES = [
     ("flash --check", "", "bbusim-mkimage -v 6 a.img", "--json flash --check a.img", 0, None,
      lambda d, t: d["would_change"] is True and d["action"] == "load"
      and d["running_version"] == "05" and d["expected_seconds"] > 30 and not changes(t)),
+    # The estimate: 30 s of fixed waits and 30 ms a block, rounded up.
+    ("flash --check of 34 blocks", "", "bbusim-mkimage -v 6 -s 4352 a.img",
+     "--json flash --check a.img", 0, None, lambda d, t: d["expected_seconds"] == 32),
+    ("flash --check of 100 blocks", "", "bbusim-mkimage -v 6 -s 12800 a.img",
+     "--json flash --check a.img", 0, None, lambda d, t: d["expected_seconds"] == 33),
+    ("flash --check of 101 blocks", "", "bbusim-mkimage -v 6 -s 12801 a.img",
+     "--json flash --check a.img", 0, None, lambda d, t: d["expected_seconds"] == 34),
+    # The header decides what runs; the status's version only guards downgrades.
+    ("flash --check, the status already at the version", "status 30 06",
+     "bbusim-mkimage -v 6 -s 640 a.img", "--json flash --check a.img", 0, None,
+     lambda d, t: d["action"] == "load" and d["running_version"] == "05"),
+    ("flash --check, a reprogram request", "status 6 18", "bbusim-mkimage -v 5 -s 640 a.img",
+     "--json flash --check a.img", 0, None,
+     lambda d, t: d["action"] == "load" and d["running_version"] is None),
     ("flash", "", "bbusim-mkimage -v 6 -s 640 a.img", "--json -y flash a.img", 0, None,
      lambda d, t: d["changed"] and d["before"] == "05.12" and d["after"] == "06.12"),
     ("flash twice", "", "bbusim-mkimage -v 6 -s 640 a.img && bbuctl -y flash a.img",

@@ -75,4 +75,32 @@ TEST(vpdLayout, FirstCheckThatFailsDecides)
     }
 }
 
+// The code level is in place only when the update would write nothing: the
+// length byte, both characters and a right check byte; never for anything
+// but two printable characters.
+TEST(vpdCodeLevel, InPlaceOnlyWhenTheUpdateWouldWriteNothing)
+{
+    bbusim::reset(std::string(BBU_TEST_SCRATCH) + "/vpdCodeLevel");
+    auto image = bbusim::peek_vpd();
+    image[1] = 0xfd;
+    image[71] = 'Z';
+    image[72] = '9';
+    image[255] = xorcheck(image.data(), 255);
+    EXPECT_EQ(bbu_codelevel_in_place(image.data(), "Z9"), 1);
+    EXPECT_EQ(bbu_codelevel_in_place(image.data(), "Z8"), 0);
+    EXPECT_EQ(bbu_codelevel_in_place(image.data(), "Z"), 0);
+    EXPECT_EQ(bbu_codelevel_in_place(image.data(), ""), 0);
+    EXPECT_EQ(bbu_codelevel_in_place(nullptr, "Z9"), 0);
+    auto stale = image;
+    stale[255] ^= 1;
+    EXPECT_EQ(bbu_codelevel_in_place(stale.data(), "Z9"), 0);
+    stale = image;
+    stale[1] = 0xfc;
+    stale[255] = xorcheck(stale.data(), 255);
+    EXPECT_EQ(bbu_codelevel_in_place(stale.data(), "Z9"), 0);
+    image[72] = '\x01';
+    image[255] = xorcheck(image.data(), 255);
+    EXPECT_EQ(bbu_codelevel_in_place(image.data(), "Z\x01"), 0);
+}
+
 }  // namespace

@@ -1465,7 +1465,8 @@ BBU_API int bbu_checked_read_vpd(int fd, unsigned char *vpd, bbu_checked_result 
  * Whether the code-level update to @p codelevel would leave the 256-byte VPD
  * image @p vpd as it is: its length byte already 0xFD, the last two
  * code-level characters already those, its check byte right. Pure.
- * @return 1 when nothing would be written, else 0.
+ * @return 1 when nothing would be written, else 0 (also for anything but two
+ *         printable characters).
  */
 BBU_API int bbu_codelevel_in_place(const unsigned char *vpd, const char *codelevel);
 
