@@ -599,6 +599,7 @@ int runImage(int argc, char **argv)
         usageError(&imageCommand, "expected 'image check FILE'");
     if (operands[1].empty())
         usageError(&imageCommand, "an empty image file name");
+    setForm("image check", false);
     const std::string &file = operands[1];
     if (!readImage("image check", file))
         return EXIT_FAILED;

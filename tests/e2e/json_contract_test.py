@@ -25,6 +25,10 @@ VALIDATOR = jsonschema.Draft7Validator(json.load(open(SCHEMA)))
 CHANGE = re.compile(r"write 0x60 |write 0x54 [2-9]|write 0x68 |write 0x40 \d+ : (?!e0 )")
 
 
+FORMS = ["status", "vpd", "vpd check", "vpd set-codelevel", "light", "light set", "reset soft",
+         "reset hard", "flash", "validate", "dump", "image check", "decode"]
+
+
 def changes(transcript):
     return [line for line in transcript.splitlines() if CHANGE.search(line)]
 
@@ -169,6 +173,12 @@ def run(index, case):
         problems.append("exit %d, not %d" % (sim.returncode, status))
     if doc.get("ok") != (sim.returncode == 0):
         problems.append('"ok" is %r with exit %d' % (doc.get("ok"), sim.returncode))
+    # The command form, the longest one the words on the line give ("light set").
+    line = " %s " % command.replace("'", " ")
+    named = [f for f in FORMS if " %s " % f in line]
+    expected = max(named, key=len) if named else None
+    if kind != "usage" and doc.get("command") != expected:
+        problems.append("command %r, not %r" % (doc.get("command"), expected))
     if (doc.get("error") or {}).get("kind") != kind:
         problems.append("error kind %r, not %r" % ((doc.get("error") or {}).get("kind"), kind))
     if not problems and holds is not None and not holds(doc, transcript):
