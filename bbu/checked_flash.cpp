@@ -38,6 +38,13 @@ constexpr unsigned IDLE_WAIT_SECONDS = 10;  // the longest a command runs: a val
 
 using Header = std::array<unsigned char, FIRST_IMAGE_LEN>;
 
+// The load's fixed waits (reset and settling, after Start_Flash_Load, after
+// End_Flash_Load, the validation) and a block's bus time at 100 kHz: what a
+// plan tells to expect, not a limit.
+constexpr int LOAD_WAIT_SECONDS = 1 + SOFT_RESET_SETTLE_SECONDS + AFTER_START_SECONDS +
+                                  AFTER_REOPEN_SECONDS + AFTER_END_SECONDS + 10;
+constexpr int BLOCK_BUS_MS = 30;
+
 struct Load {
     Operation &op;
     const bbu_checked_image &image;
@@ -417,4 +424,52 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
     if (!load_blocks(load) || !runs_image(load))
         return failed(load);
     return checked::succeed(op, BBU_HOLDS_NEW_IMAGE);
+}
+
+int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsigned flags,
+                           bbu_checked_flash_plan *plan, bbu_checked_result *result, int verbose)
+{
+    bbu_checked_result spare;
+    Operation op{fd, checked::start(result, spare), verbose};
+    if (image == nullptr || plan == nullptr)
+        return checked::fail(op, BBU_STEP_ARGUMENT, BBU_WHY_BAD_ARGUMENT);
+    const int refused = bbu_checked_check_image(image->bytes, image->length, flags, nullptr);
+    if (refused != 0)
+        return checked::fail(op, BBU_STEP_IMAGE_CHECK,
+                             refused == BBU_IMAGE_TOO_LONG ? BBU_WHY_IMAGE_TOO_LONG
+                                                           : BBU_WHY_IMAGE_REFUSED,
+                             refused);
+    const int blocks =
+        static_cast<int>((image->length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
+    *plan = bbu_checked_flash_plan{BBU_FLASH_LOAD, image->bytes[VERSION_BYTE], -1, blocks,
+                                   LOAD_WAIT_SECONDS + (blocks * BLOCK_BUS_MS + 999) / 1000};
+
+    Status status{};
+    if (!checked::read_status_twice(op, BBU_STEP_STATUS, "initial status", status) ||
+        !wait_idle(op, status)) {
+        op.result.holds = checked::holds_unread(op);
+        return checked::fail_last(op);
+    }
+    op.result.before = op.result.after = checked::firmware(status);
+    // A BBU that needs an image gets it, whatever the versions.
+    if ((status[4] & checked::OPERATION_MODE) != 0 || (status[6] & checked::VALID_IMAGE) == 0 ||
+        (status[6] & checked::REPROGRAM_REQ) != 0)
+        return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+
+    Header header{};
+    if (!checked::read_memory(op, BBU_STEP_FIRST_IMAGE, BBU_FIRST_IMAGE_ADDR, header.data(),
+                              FIRST_IMAGE_LEN)) {
+        op.result.holds = checked::holds_unread(op);
+        return checked::fail_last(op);
+    }
+    const bool readable = header[0] == 0xFE && header[1] == 0xED;
+    if (readable)
+        plan->running_version = header[VERSION_BYTE];
+    if (plan->running_version == plan->image_version)
+        plan->action = BBU_FLASH_NONE;
+    else if (plan->image_version < status[30])
+        plan->action = BBU_FLASH_DOWNGRADE;
+    else if (!readable)
+        plan->action = BBU_FLASH_UNKNOWN;
+    return checked::succeed(op, BBU_HOLDS_UNCHANGED);
 }

@@ -48,6 +48,12 @@ int bbu_checked_set_light(int fd, int value, bbu_checked_result *result, int ver
         return checked::fail_last(op);
     }
     r.before = light_of(status);
+    // Already showing it: the status just read is the proof, and a command
+    // sent anyway would be a change for nothing.
+    if (r.before == value) {
+        r.after = value;
+        return checked::succeed(op, BBU_HOLDS_NEW_VALUE);
+    }
 
     std::array<unsigned char, 3> frame{BBU_SET_LIGHT_CMD,
                                        static_cast<unsigned char>(BBU_SET_LIGHT_SELECT | value)};

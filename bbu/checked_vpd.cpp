@@ -37,6 +37,17 @@ int first_difference(const Image &a, const Image &b)
     return -1;
 }
 
+// The image as the code-level update leaves it.
+Image updated(const Image &image, const char *codelevel)
+{
+    Image meant = image;
+    meant[LENGTH_BYTE] = LENGTH_VALUE;
+    meant[LEVEL_FIRST_BYTE] = static_cast<unsigned char>(codelevel[0]);
+    meant[LEVEL_SECOND_BYTE] = static_cast<unsigned char>(codelevel[1]);
+    meant[CHECK_BYTE] = xorcheck(meant.data(), VPD_CHECKED_LEN);
+    return meant;
+}
+
 // Points the EEPROM's word address at 0x00, pauses, and reads the image,
 // every transfer carried whole.
 bool read_image(Operation &op, int step, Image &image)
@@ -150,11 +161,12 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
     if (const int layout = bad_vpd(old.data()); layout != 0)
         return checked::fail(op, BBU_STEP_VPD_READ, BBU_WHY_VPD_LAYOUT, layout);
 
-    Image meant = old;
-    meant[LENGTH_BYTE] = LENGTH_VALUE;
-    meant[LEVEL_FIRST_BYTE] = static_cast<unsigned char>(codelevel[0]);
-    meant[LEVEL_SECOND_BYTE] = static_cast<unsigned char>(codelevel[1]);
-    meant[CHECK_BYTE] = xorcheck(meant.data(), VPD_CHECKED_LEN);
+    const Image meant = updated(old, codelevel);
+    // Two agreeing reads show the update in place already: nothing to write.
+    if (meant == old) {
+        r.after = r.before;
+        return checked::succeed(op, BBU_HOLDS_NEW_VALUE);
+    }
 
     // The update's five byte writes, in its order; byte 254 goes back as read.
     constexpr std::array<int, 5> WRITES{LENGTH_BYTE, LEVEL_FIRST_BYTE, LEVEL_SECOND_BYTE,
@@ -187,4 +199,13 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
     }
     r.holds = back == old ? BBU_HOLDS_OLD_VALUE : BBU_HOLDS_OTHER_VALUE;
     return checked::fail(op, BBU_STEP_VPD_VERIFY, BBU_WHY_MISMATCH, first_difference(back, meant));
+}
+
+int bbu_codelevel_in_place(const unsigned char *vpd, const char *codelevel)
+{
+    if (vpd == nullptr || codelevel == nullptr || codelevel[0] == '\0')
+        return 0;
+    Image image{};
+    std::memcpy(image.data(), vpd, image.size());
+    return updated(image, codelevel) == image ? 1 : 0;
 }

@@ -65,10 +65,10 @@ std::vector<std::vector<ui8>> rows(const ui8 (&values)[3][N])
     return {row(values[0]), row(values[1]), row(values[2])};
 }
 
-void printJson(const bbuStateSave &ss, int strings)
+void fillDocument(const bbuStateSave &ss, int strings)
 {
     const StateInfo &state = ss.stateSaveInfo.state;
-    nlohmann::ordered_json doc;
+    nlohmann::ordered_json &doc = document();
     // The firmware version as bbuctl status shows it, beside its two bytes.
     char firmware[8];
     std::snprintf(firmware, sizeof firmware, "%02x.%02x", ss.generalStatus.version,
@@ -88,7 +88,6 @@ void printJson(const bbuStateSave &ss, int strings)
     for (int i = 0; i < strings; ++i)
         doc["battery_string_status"].push_back(bytesByName(
             &ss.batteryStringStatus[i], kStringStatusFields, std::size(kStringStatusFields)));
-    std::printf("%s\n", doc.dump(2).c_str());
 }
 
 // Reads the record file into ss. The number of strings (1 to 3), or 0 after
@@ -98,12 +97,14 @@ int readRecord(const std::string &path, bbuStateSave &ss)
     // Non-blocking, so a FIFO without a writer is refused rather than waited for.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        message("decode: cannot open %s: %s", path.c_str(), std::strerror(errno));
+        const int err = errno;
+        fail(ErrorKind::file, "decode: cannot open %s: %s", path.c_str(), std::strerror(err));
+        setErrno(err);
         return 0;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        message("decode: %s is not a regular file", path.c_str());
+        fail(ErrorKind::file, "decode: %s is not a regular file", path.c_str());
         close(fd);
         return 0;
     }
@@ -115,7 +116,9 @@ int readRecord(const std::string &path, bbuStateSave &ss)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            message("decode: cannot read %s: %s", path.c_str(), std::strerror(errno));
+            const int err = errno;
+            fail(ErrorKind::file, "decode: cannot read %s: %s", path.c_str(), std::strerror(err));
+            setErrno(err);
             close(fd);
             return 0;
         }
@@ -130,18 +133,16 @@ int readRecord(const std::string &path, bbuStateSave &ss)
             return strings;
         }
     }
-    message("decode: %s is not a record file: %s bytes, not 145, 177 or 209 (1, 2 or 3 battery "
-            "strings)",
-            path.c_str(), got == sizeof bytes ? "more than 209" : std::to_string(got).c_str());
+    fail(ErrorKind::file,
+         "decode: %s is not a record file: %s bytes, not 145, 177 or 209 (1, 2 or 3 battery "
+         "strings)",
+         path.c_str(), got == sizeof bytes ? "more than 209" : std::to_string(got).c_str());
     return 0;
 }
 
 int runDecode(int argc, char **argv)
 {
-    bool json = false;
-    const option extra[] = {{"json", no_argument, nullptr, LONG_ONLY}};
-    std::vector<std::string> operands =
-        parseOptions(decodeCommand, argc, argv, extra, [&](int, const char *) { json = true; });
+    std::vector<std::string> operands = parseOptions(decodeCommand, argc, argv);
     if (operands.size() != 1)
         usageError(&decodeCommand, "%s",
                    operands.empty() ? "no record file given" : "decode takes one record file");
@@ -152,8 +153,8 @@ int runDecode(int argc, char **argv)
     const int strings = readRecord(operands[0], ss);
     if (strings == 0)
         return EXIT_FAILED;
-    if (json)
-        printJson(ss, strings);
+    if (jsonOutput())
+        fillDocument(ss, strings);
     else
         printBBUstatesave(ss, strings);
     return EXIT_OK;
@@ -171,6 +172,7 @@ const Command decodeCommand = {
     "\n"
     "  --json  one JSON document with every field of the record by name, and the\n"
     "          firmware version as text (\"05.12\")\n",
+    false,
 };
 
 }  // namespace bbuctl

@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace bbuctl {
 
@@ -50,20 +52,23 @@ bool readImage(const char *what, const std::string &file)
     switch (r.why) {
     case BBU_WHY_NOT_REGULAR_FILE:
         if (lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            message("%s: %s is a symbolic link, which is not followed: give the file itself", what,
-                    file.c_str());
+            fail(ErrorKind::file,
+                 "%s: %s is a symbolic link, which is not followed: give the file itself", what,
+                 file.c_str());
         else
-            message("%s: %s is not a regular file", what, file.c_str());
+            fail(ErrorKind::file, "%s: %s is not a regular file", what, file.c_str());
         break;
     case BBU_WHY_FILE_TOO_LONG:
-        message("%s: %s is no image: it is longer than %d bytes", what, file.c_str(),
-                BBU_IMAGE_BUFFER_LEN);
+        fail(ErrorKind::image, "%s: %s is no image: it is longer than %d bytes", what, file.c_str(),
+             BBU_IMAGE_BUFFER_LEN);
         break;
     case BBU_WHY_FILE_CHANGED:
-        message("%s: %s changed while it was read: run the command again", what, file.c_str());
+        fail(ErrorKind::file, "%s: %s changed while it was read: run the command again", what,
+             file.c_str());
         break;
     default:
-        message("%s: cannot read %s: %s", what, file.c_str(), std::strerror(r.err));
+        fail(ErrorKind::file, "%s: cannot read %s: %s", what, file.c_str(), std::strerror(r.err));
+        setErrno(r.err);
         break;
     }
     return false;
@@ -87,9 +92,10 @@ const char *imageProblem(const FIRMWARE_IMAGE_CHECK &found)
 // The refusal of an image longer than the image format's blocks.
 void tooLong(const char *what, const std::string &file)
 {
-    message("%s: %s is not loadable: it is longer than %d blocks (%u bytes), where the BBU's "
-            "memory may end; give --long-image to load it all the same",
-            what, file.c_str(), BBU_IMAGE_BLOCKS, theImage.length);
+    fail(ErrorKind::image,
+         "%s: %s is not loadable: it is longer than %d blocks (%u bytes), where the BBU's "
+         "memory may end; give --long-image to load it all the same",
+         what, file.c_str(), BBU_IMAGE_BLOCKS, theImage.length);
 }
 
 // The advice after a load or a validation that leaves the BBU without a valid image.
@@ -122,7 +128,7 @@ bool loadableImage(const std::string &file, unsigned flags, FIRMWARE_IMAGE_CHECK
         return false;
     const int rc = bbu_checked_check_image(theImage.bytes, theImage.length, flags, &found);
     if (const char *problem = imageProblem(found)) {
-        message("flash: %s is no image to load: %s", file.c_str(), problem);
+        fail(ErrorKind::image, "flash: %s is no image to load: %s", file.c_str(), problem);
         return false;
     }
     if (rc == BBU_IMAGE_TOO_LONG) {
@@ -172,23 +178,35 @@ int flashFailure(const bbu_checked_result &result)
                          advice.empty() ? nullptr : advice.c_str());
 }
 
-int runFlash(int argc, char **argv)
-{
+struct FlashOptions {
     unsigned flags = 0;
     long delayMs = -1;
-    enum { FORCE = LONG_ONLY, TFB_DELAY, LONG_IMAGE };
+    bool check = false;
+    bool allowDowngrade = false;
+};
+
+// The options and the one operand of flash, or a usage error.
+std::string parseFlash(int argc, char **argv, FlashOptions &o)
+{
+    enum { FORCE = LONG_ONLY, TFB_DELAY, LONG_IMAGE, CHECK, ALLOW_DOWNGRADE };
     const option extra[] = {{"force", no_argument, nullptr, FORCE},
                             {"tfb-delay", required_argument, nullptr, TFB_DELAY},
-                            {"long-image", no_argument, nullptr, LONG_IMAGE}};
+                            {"long-image", no_argument, nullptr, LONG_IMAGE},
+                            {"check", no_argument, nullptr, CHECK},
+                            {"allow-downgrade", no_argument, nullptr, ALLOW_DOWNGRADE}};
     std::vector<std::string> operands =
         parseOptions(flashCommand, argc, argv, extra, [&](int key, const char *arg) {
             unsigned long ms = 0;
             if (key == FORCE)
-                flags |= BBU_CHECKED_FLASH_FORCE;
+                o.flags |= BBU_CHECKED_FLASH_FORCE;
             else if (key == LONG_IMAGE)
-                flags |= BBU_CHECKED_IMAGE_LONG;
+                o.flags |= BBU_CHECKED_IMAGE_LONG;
+            else if (key == CHECK)
+                o.check = true;
+            else if (key == ALLOW_DOWNGRADE)
+                o.allowDowngrade = true;
             else if (parseNumber(arg, MAX_TFB_DELAY_MS, ms))
-                delayMs = static_cast<long>(ms);
+                o.delayMs = static_cast<long>(ms);
             else
                 usageError(&flashCommand, "the TFB delay must be 0 to %lu ms, not '%s'",
                            MAX_TFB_DELAY_MS, arg);
@@ -197,28 +215,200 @@ int runFlash(int argc, char **argv)
         usageError(&flashCommand, "flash takes one image file");
     if (operands[0].empty())
         usageError(&flashCommand, "an empty image file name");
-    const std::string &file = operands[0];
-    FIRMWARE_IMAGE_CHECK found{};
-    if (!loadableImage(file, flags, found))
-        return EXIT_FAILED;
-    char version[4];
-    std::snprintf(version, sizeof version, "%02x", found.version);
-    confirm(flashCommand, std::string("load firmware version ") + version + " from " + shown(file) +
-                              " into the BBU");
-    if (delayMs >= 0) {
-        TFB_delay = 1;
-        TFB_delaytime = static_cast<int>(delayMs);
+    return operands[0];
+}
+
+std::string versionText(int version)
+{
+    char text[4];
+    std::snprintf(text, sizeof text, "%02x", version & 0xff);
+    return text;
+}
+
+// What the load would do, with the options: a forced load of the running
+// version loads; an allowed downgrade loads.
+int actionOf(const bbu_checked_flash_plan &plan, const FlashOptions &o)
+{
+    if (plan.action == BBU_FLASH_NONE && (o.flags & BBU_CHECKED_FLASH_FORCE) != 0)
+        return BBU_FLASH_LOAD;
+    if (plan.action == BBU_FLASH_DOWNGRADE && o.allowDowngrade)
+        return BBU_FLASH_LOAD;
+    return plan.action;
+}
+
+const char *actionName(int action)
+{
+    switch (action) {
+    case BBU_FLASH_NONE:
+        return "none";
+    case BBU_FLASH_DOWNGRADE:
+        return "refuse-downgrade";
+    case BBU_FLASH_UNKNOWN:
+        return "unknown";
+    default:
+        return "load";
     }
-    bbu_checked_result result{};
+}
+
+// The members every flash document has once the BBU was read.
+void planMembers(const std::string &file, const bbu_checked_flash_plan &plan,
+                 const bbu_checked_result &read)
+{
+    nlohmann::ordered_json &doc = document();
+    doc["file"] = shown(file);
+    doc["image_version"] = versionText(plan.image_version);
+    doc["before"] = read.before >= 0 ? nlohmann::ordered_json(firmwareText(read.before)) : nullptr;
+    doc["running_version"] = plan.running_version >= 0
+                                 ? nlohmann::ordered_json(versionText(plan.running_version))
+                                 : nullptr;
+    doc["image"] = imageStateName(imageState(read.status));
+}
+
+// The BBU's state as the check shows it: "a valid image, header version 05".
+std::string bbuState(const bbu_checked_flash_plan &plan, const bbu_checked_result &read)
+{
+    const ImageState state = imageState(read.status);
+    std::string text = state == ImageState::valid ? "a valid image" : imageStateText(state);
+    if (plan.running_version >= 0)
+        text += ", header version " + versionText(plan.running_version);
+    return text;
+}
+
+void printCheck(const std::string &file, const bbu_checked_flash_plan &plan,
+                const bbu_checked_result &read, int action)
+{
+    const std::string version = versionText(plan.image_version);
+    std::printf("image: %s, version %s, %d blocks\n", shown(file).c_str(), version.c_str(),
+                plan.blocks);
+    std::printf("BBU: firmware %s, %s\n", firmwareText(read.before).c_str(),
+                bbuState(plan, read).c_str());
+    switch (action) {
+    case BBU_FLASH_NONE:
+        std::printf("nothing to load: the BBU already runs version %s", version.c_str());
+        break;
+    case BBU_FLASH_DOWNGRADE:
+        std::printf("would refuse: version %s is older than the firmware the BBU runs; "
+                    "--allow-downgrade loads it",
+                    version.c_str());
+        break;
+    case BBU_FLASH_UNKNOWN:
+        std::printf("cannot tell: the image header the BBU holds does not start FE ED");
+        break;
+    default:
+        std::printf("would load: firmware %s -> version %s, about %d s",
+                    firmwareText(read.before).c_str(), version.c_str(), plan.expected_seconds);
+        break;
+    }
+    std::printf(" (check: nothing sent)\n");
+}
+
+// flash --check: the image checked, the BBU read, nothing sent.
+int checkFlash(const std::string &file, const FlashOptions &o)
+{
+    bbu_checked_flash_plan plan{};
+    bbu_checked_result read{};
     {
         BusSession bus("flash");
-        FlashWatch watch{bus.progress(), result};
-        bbu_checked_flash(bus.fd(), &theImage, flags, watchFlash, &watch, &result,
-                          settings.verbose);
+        bbu_checked_plan_flash(bus.fd(), &theImage, o.flags, &plan, &read, settings.verbose);
     }
+    if (read.ok == 0)
+        return reportFailure("flash", read, false);
+    const int action = actionOf(plan, o);
+    setCheck(action == BBU_FLASH_LOAD      ? nlohmann::ordered_json(true)
+             : action == BBU_FLASH_UNKNOWN ? nlohmann::ordered_json(nullptr)
+                                           : nlohmann::ordered_json(false));
+    if (!jsonOutput()) {
+        printCheck(file, plan, read, action);
+        return EXIT_OK;
+    }
+    planMembers(file, plan, read);
+    document()["action"] = actionName(action);
+    if (action == BBU_FLASH_LOAD)
+        document()["expected_seconds"] = plan.expected_seconds;
+    return EXIT_OK;
+}
+
+double monotonicSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The load's outcome, the plan's reads first: a BBU that runs the version
+// already, or runs a newer one, is left alone.
+struct FlashRun {
+    bbu_checked_flash_plan plan{};
+    bbu_checked_result read{};    // the plan's
+    bbu_checked_result result{};  // the load's
+    int action = 0;
+    double seconds = 0;
+};
+
+void runLoad(FlashRun &run, const FlashOptions &o)
+{
+    const double start = monotonicSeconds();
+    {
+        BusSession bus("flash");
+        bbu_checked_plan_flash(bus.fd(), &theImage, o.flags, &run.plan, &run.read,
+                               settings.verbose);
+        run.action = actionOf(run.plan, o);
+        // An unreadable header says nothing against the load: it goes on,
+        // and the load's own reads of the header decide.
+        if (run.read.ok != 0 && (run.action == BBU_FLASH_LOAD || run.action == BBU_FLASH_UNKNOWN)) {
+            run.action = BBU_FLASH_LOAD;
+            FlashWatch watch{bus.progress(), run.result};
+            bbu_checked_flash(bus.fd(), &theImage, o.flags, watchFlash, &watch, &run.result,
+                              settings.verbose);
+        }
+    }
+    run.seconds = monotonicSeconds() - start;
+}
+
+int runFlash(int argc, char **argv)
+{
+    FlashOptions o;
+    const std::string file = parseFlash(argc, argv, o);
+    FIRMWARE_IMAGE_CHECK found{};
+    if (!loadableImage(file, o.flags, found))
+        return EXIT_FAILED;
+    if (o.check)
+        return checkFlash(file, o);
+    confirm(flashCommand, "load firmware version " + versionText(found.version) + " from " +
+                              shown(file) + " into the BBU");
+    if (o.delayMs >= 0) {
+        TFB_delay = 1;
+        TFB_delaytime = static_cast<int>(o.delayMs);
+    }
+    FlashRun run;
+    runLoad(run, o);
+    if (run.read.ok == 0)
+        return reportFailure("flash", run.read, false);
+    planMembers(file, run.plan, run.read);
+    nlohmann::ordered_json &doc = document();
+    doc["action"] = actionName(run.action);
+    if (run.action == BBU_FLASH_DOWNGRADE) {
+        fail(ErrorKind::downgrade,
+             "flash: %s holds version %s, older than the firmware %s the BBU runs: give "
+             "--allow-downgrade to load it",
+             file.c_str(), versionText(run.plan.image_version).c_str(),
+             firmwareText(run.read.before).c_str());
+        setDeviceHolds(run.read);
+        return EXIT_FAILED;
+    }
+    const bbu_checked_result &result = run.action == BBU_FLASH_LOAD ? run.result : run.read;
+    setChanged(result.changed != 0);
+    doc["after"] = result.after >= 0 ? nlohmann::ordered_json(firmwareText(result.after)) : nullptr;
+    doc["duration_seconds"] = std::round(run.seconds * 1000) / 1000;
     if (result.ok == 0)
         return flashFailure(result);
-    if (result.changed == 0)
+    if (jsonOutput())
+        return EXIT_OK;
+    if (run.action == BBU_FLASH_NONE)
+        std::printf("firmware %s: the BBU already runs version %s: nothing loaded\n",
+                    firmwareText(run.read.before).c_str(),
+                    versionText(run.plan.image_version).c_str());
+    else if (result.changed == 0)
         std::printf("firmware %s: the BBU already runs this image and validates it: nothing "
                     "loaded\n",
                     firmwareText(result.before).c_str());
@@ -242,14 +432,22 @@ int runValidate(int argc, char **argv)
     // A verdict of not valid says the same, with the way back, in its failure line.
     if (result.why != BBU_WHY_IMAGE_INVALID)
         sayImageState(what, result);
+    const bool invalid = result.why == BBU_WHY_IMAGE_INVALID;
+    document()["verdict"] = result.ok != 0 ? nlohmann::ordered_json("valid")
+                            : invalid      ? nlohmann::ordered_json("not-valid")
+                                           : nlohmann::ordered_json(nullptr);
     if (result.ok != 0) {
-        std::printf("image: valid\n");
+        if (!jsonOutput())
+            std::printf("image: valid\n");
         return EXIT_OK;
     }
     // The BBU's own verdict is the result; any other failure gave none.
-    if (result.why == BBU_WHY_IMAGE_INVALID) {
-        std::printf("image: not valid\n");
-        return reportFailure(what, result, false, "", "", keepPoweredAndFlashAgain().c_str());
+    if (invalid) {
+        if (!jsonOutput())
+            std::printf("image: not valid\n");
+        reportFailure(what, result, false, "", "", keepPoweredAndFlashAgain().c_str());
+        setErrorKind(ErrorKind::verdict);
+        return EXIT_FAILED;
     }
     return reportFailure(what, result, false);
 }
@@ -316,11 +514,16 @@ int writeDumpFile(const DumpFile &out, const char *output, const std::vector<uns
                          writeAll(out.fd, bytes.data(), bytes.size());
     const int err = errno;
     if (close(out.fd) != 0 || !written) {
-        message("dump: cannot write %s: %s", output, std::strerror(written ? errno : err));
+        const int why = written ? errno : err;
+        fail(ErrorKind::file, "dump: cannot write %s: %s", output, std::strerror(why));
+        setErrno(why);
         return EXIT_FAILED;
     }
-    std::printf("%lu bytes from 0x%08lx written to %s\n", static_cast<unsigned long>(bytes.size()),
-                address, shown(output).c_str());
+    if (jsonOutput())
+        document()["file"] = shown(output);
+    else
+        std::printf("%lu bytes from 0x%08lx written to %s\n",
+                    static_cast<unsigned long>(bytes.size()), address, shown(output).c_str());
     return EXIT_OK;
 }
 
@@ -339,7 +542,9 @@ int runDump(int argc, char **argv)
             usageError(&dumpCommand, "an empty output file name");
         out = openDumpFile(output);
         if (out.fd < 0) {
-            message("dump: cannot write %s: %s", output, std::strerror(errno));
+            const int err = errno;
+            fail(ErrorKind::file, "dump: cannot write %s: %s", output, std::strerror(err));
+            setErrno(err);
             return EXIT_FAILED;
         }
     }
@@ -363,6 +568,12 @@ int runDump(int argc, char **argv)
         std::snprintf(where, sizeof where, "at 0x%08lx, %lu of %lu bytes read", address + read,
                       read, length);
         return reportFailure("dump", result, false, where);
+    }
+    document()["address"] = address;
+    document()["length"] = length;
+    if (output == nullptr && jsonOutput()) {
+        document()["bytes"] = bytes;
+        return EXIT_OK;
     }
     if (output == nullptr) {
         for (unsigned long i = 0; i < length; ++i) {
@@ -394,25 +605,42 @@ int runImage(int argc, char **argv)
     FIRMWARE_IMAGE_CHECK found{};
     const int rc = bbu_checked_check_image(theImage.bytes, theImage.length, flags, &found);
     // Checks of bytes that were never read say nothing: only the failure is shown.
-    if (found.read_ok == 0) {
-        message("image check: %s: it holds no data", file.c_str());
-        return EXIT_FAILED;
+    if (found.read_ok == 0)
+        return fail(ErrorKind::image, "image check: %s: it holds no data", file.c_str());
+    const unsigned blocks = (theImage.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN;
+    if (jsonOutput()) {
+        auto check = [](std::uint32_t value, const std::uint32_t *header, int ok) {
+            nlohmann::ordered_json member{{"value", value}};
+            if (header != nullptr)
+                member["header"] = *header;
+            member["ok"] = ok != 0;
+            return member;
+        };
+        nlohmann::ordered_json &doc = document();
+        doc["file"] = shown(file);
+        doc["size"] = theImage.length;
+        doc["blocks"] = blocks;
+        doc["version"] = versionText(found.version);
+        doc["magic"] = check(found.magic, nullptr, found.magic_ok);
+        doc["crc"] = check(found.crc, &found.file_crc, found.crc_ok);
+        doc["header_check"] = check(found.checksum, &found.file_checksum, found.checksum_ok);
+        const char *problem = imageProblem(found);
+        doc["problem"] = problem != nullptr ? nlohmann::ordered_json(problem) : nullptr;
+    } else {
+        auto verdict = [](bool ok) {
+            return ok ? "ok" : "BAD";
+        };
+        std::printf("size: %u bytes, %u blocks\n", theImage.length, blocks);
+        std::printf("magic: 0x%08x %s\n", found.magic, verdict(found.magic_ok != 0));
+        std::printf("crc: 0x%08x, header 0x%08x %s\n", found.crc, found.file_crc,
+                    verdict(found.crc_ok != 0));
+        std::printf("header check: 0x%08x, header 0x%08x %s\n", found.checksum, found.file_checksum,
+                    verdict(found.checksum_ok != 0));
+        std::printf("version: %02x\n", found.version);
     }
-    auto verdict = [](bool ok) {
-        return ok ? "ok" : "BAD";
-    };
-    std::printf("size: %u bytes, %u blocks\n", theImage.length,
-                (theImage.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
-    std::printf("magic: 0x%08x %s\n", found.magic, verdict(found.magic_ok != 0));
-    std::printf("crc: 0x%08x, header 0x%08x %s\n", found.crc, found.file_crc,
-                verdict(found.crc_ok != 0));
-    std::printf("header check: 0x%08x, header 0x%08x %s\n", found.checksum, found.file_checksum,
-                verdict(found.checksum_ok != 0));
-    std::printf("version: %02x\n", found.version);
-    if (const char *problem = imageProblem(found)) {
-        message("image check: %s is not a valid image: %s", file.c_str(), problem);
-        return EXIT_FAILED;
-    }
+    if (const char *problem = imageProblem(found))
+        return fail(ErrorKind::image, "image check: %s is not a valid image: %s", file.c_str(),
+                    problem);
     if (rc == BBU_IMAGE_TOO_LONG) {
         tooLong("image check", file);
         return EXIT_FAILED;
@@ -425,23 +653,30 @@ int runImage(int argc, char **argv)
 const Command flashCommand = {
     "flash",
     runFlash,
-    {{"flash FILE [--force] [--tfb-delay MS] [--long-image]",
+    {{"flash FILE [--check] [--force] [--allow-downgrade] [--tfb-delay MS] [--long-image]",
       "load a firmware image file into the BBU"}},
     "Load the firmware image FILE into the BBU's flash. The file is read once; that\n"
     "copy is checked (magic, CRC, header check, length) and loaded, so a file that\n"
     "changes meanwhile changes nothing. A bad image is refused before anything is\n"
-    "asked or sent. Unless --force, the image header the BBU holds is read first:\n"
-    "when it is this image's and the BBU validates it, nothing is loaded (exit 0).\n"
+    "asked or sent. The BBU's status and the image header it holds are read first:\n"
+    "when it shows a valid image, no reprogram request and this image's version,\n"
+    "nothing is loaded (exit 0); an image older than the firmware it runs is\n"
+    "refused. A BBU without a valid image is always loaded: that is its way back.\n"
     "Every write and status read of the load is checked, and at the end the BBU\n"
     "must run the new image: its header read back, its own validation, its status.\n"
     "Prints the change (\"firmware 05.12 -> 06.12\"); on a failure, what the BBU\n"
     "holds now. On a terminal it shows the phase, the block and the time left.\n"
     "Asks first.\n"
     "\n"
-    "  --force         load even when the BBU already runs this image\n"
-    "  --tfb-delay MS  pause MS milliseconds (0 to 10000) after each Take_Flash_Block\n"
-    "  --long-image    load an image longer than 384 blocks (49152 bytes), where\n"
-    "                  the BBU's memory may end\n",
+    "  --check            read the BBU and say what a load would do, and how long it\n"
+    "                     would take; send nothing\n"
+    "  --force            load even when the BBU already runs this version\n"
+    "  --allow-downgrade  load an image older than the firmware the BBU runs\n"
+    "  --tfb-delay MS     pause MS milliseconds (0 to 10000) after each\n"
+    "                     Take_Flash_Block\n"
+    "  --long-image       load an image longer than 384 blocks (49152 bytes), where\n"
+    "                     the BBU's memory may end\n",
+    true,
 };
 
 const Command validateCommand = {
@@ -451,6 +686,7 @@ const Command validateCommand = {
     "Ask the BBU to validate the firmware image it holds, see it take the command,\n"
     "and show its verdict from the status 10 seconds later (counted down on a\n"
     "terminal); exit 1 when it is not valid or when no verdict could be read.\n",
+    false,
 };
 
 const Command dumpCommand = {
@@ -464,6 +700,7 @@ const Command dumpCommand = {
     "\n"
     "  -o, --output FILE  write the bytes to FILE (replaced only when the dump\n"
     "                     succeeds; not through a symbolic link)\n",
+    false,
 };
 
 const Command imageCommand = {
@@ -477,6 +714,7 @@ const Command imageCommand = {
     "the BBU's memory may end there.\n"
     "\n"
     "  --long-image  accept an image longer than 384 blocks, as flash --long-image\n",
+    false,
 };
 
 }  // namespace bbuctl

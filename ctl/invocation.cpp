@@ -22,14 +22,15 @@ Settings settings;
 namespace {
 
 // Arguments, file names and the like come from the user or the machine:
-// whatever they hold, a message shows it as printable text.
-void vmessage(const char *format, va_list args)
+// whatever they hold, a message shows it as printable text. Returns that text.
+std::string vmessage(const char *format, va_list args)
 {
     char text[1024] = {};
     std::vsnprintf(text, sizeof text, format, args);
-    std::fprintf(
-        stderr, "bbuctl: %s\n",
-        printable(reinterpret_cast<const unsigned char *>(text), std::strlen(text)).c_str());
+    const std::string shown =
+        printable(reinterpret_cast<const unsigned char *>(text), std::strlen(text));
+    std::fprintf(stderr, "bbuctl: %s\n", shown.c_str());
+    return shown;
 }
 
 }  // namespace
@@ -42,46 +43,86 @@ void message(const char *format, ...)
     va_end(args);
 }
 
+int fail(ErrorKind kind, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const std::string reason = vmessage(format, args);
+    va_end(args);
+    setError(kind, reason);
+    return EXIT_FAILED;
+}
+
 void usageError(const Command *command, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    vmessage(format, args);
+    const std::string reason = vmessage(format, args);
     va_end(args);
     if (command != nullptr)
         std::fprintf(stderr, "Try 'bbuctl %s --help'.\n", command->name);
     else
         std::fputs("Try 'bbuctl --help'.\n", stderr);
-    std::exit(EXIT_USAGE);
+    setError(ErrorKind::usage, reason);
+    finish(EXIT_USAGE);
 }
 
-void printCommandHelp(const Command &command)
+void scanForJson(int argc, char **argv)
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--json") == 0)
+            setJsonOutput();
+}
+
+void showHelp(const std::function<void(FILE *)> &print)
+{
+    if (!jsonOutput()) {
+        print(stdout);
+        finish(EXIT_OK);
+    }
+    char *text = nullptr;
+    std::size_t length = 0;
+    FILE *out = open_memstream(&text, &length);
+    if (out != nullptr) {
+        print(out);
+        std::fclose(out);
+        document()["help"] = std::string(text, length);
+    }
+    std::free(text);
+    finish(EXIT_OK);
+}
+
+void printCommandHelp(const Command &command, FILE *out)
 {
     const char *lead = "Usage:";
     for (const Form &form : command.forms) {
         if (form.synopsis == nullptr)
             break;
-        std::printf("%s bbuctl [OPTION]... %s\n", lead, form.synopsis);
+        std::fprintf(out, "%s bbuctl [OPTION]... %s\n", lead, form.synopsis);
         lead = "      ";
     }
-    std::printf("%s\n"
-                "Options of every command:\n",
-                command.help);
-    printCommonOptions();
-    std::printf("  -h, --help               show this help and exit\n");
+    std::fprintf(out,
+                 "%s\n"
+                 "Options of every command:\n",
+                 command.help);
+    printCommonOptions(out);
+    std::fprintf(out, "  -h, --help               show this help and exit\n");
 }
 
 // The library's adapter as the program starts, before any -a changes it.
 const char *const kDefaultAdapter = I2C_Adapter;
 
-void printCommonOptions()
+void printCommonOptions(FILE *out)
 {
-    std::printf("  -a, --adapter PATH       the I2C adapter (default %s)\n"
-                "  -v, --verbose            show the library's console output on standard error\n"
-                "  -y, --yes                change the BBU without asking\n"
-                "  -w, --lock-wait SECONDS  wait up to SECONDS (0 to %lu, default 10) for\n"
-                "                           another program's lock on the adapter\n",
-                kDefaultAdapter, MAX_WAIT_SECONDS);
+    std::fprintf(out,
+                 "  -a, --adapter PATH       the I2C adapter (default %s)\n"
+                 "  -v, --verbose            show the library's console output on standard error\n"
+                 "  -y, --yes                change the BBU without asking\n"
+                 "  -w, --lock-wait SECONDS  wait up to SECONDS (0 to %lu, default 10) for\n"
+                 "                           another program's lock on the adapter\n"
+                 "      --json               write one JSON document on standard output, also\n"
+                 "                           on a failure, and never ask (docs/json.md)\n",
+                 kDefaultAdapter, MAX_WAIT_SECONDS);
 }
 
 void writeWholeLines()
@@ -111,6 +152,9 @@ void applyCommonOption(const Command *command, int key, char *arg)
                        MAX_WAIT_SECONDS, arg);
         settings.waitSeconds = static_cast<int>(seconds);
         break;
+    case JSON_OPTION:
+        setJsonOutput();
+        break;
     }
 }
 
@@ -135,6 +179,7 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
                                    {"verbose", no_argument, nullptr, 'v'},
                                    {"yes", no_argument, nullptr, 'y'},
                                    {"lock-wait", required_argument, nullptr, 'w'},
+                                   {"json", no_argument, nullptr, JSON_OPTION},
                                    {"help", no_argument, nullptr, 'h'}};
     // A leading ':' makes getopt report a missing value apart from an unknown option.
     std::string shortOptions = ":a:vyw:h";
@@ -162,11 +207,11 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
         case 'v':
         case 'y':
         case 'w':
+        case JSON_OPTION:
             applyCommonOption(&command, key, optarg);
             break;
         case 'h':
-            printCommandHelp(command);
-            std::exit(EXIT_OK);
+            showHelp([&](FILE *out) { printCommandHelp(command, out); });
         case ':':
             usageError(&command, "option '%s' needs a value", argv[optind - 1]);
         case '?':
@@ -201,9 +246,10 @@ void confirm(const Command &command, const std::string &change)
 {
     if (settings.yes)
         return;
-    if (isatty(STDIN_FILENO) == 0) {
-        message("%s: this changes the BBU: give -y to go ahead without a terminal", command.name);
-        std::exit(EXIT_USAGE);
+    if (jsonOutput() || isatty(STDIN_FILENO) == 0) {
+        fail(ErrorKind::confirmation, "%s: this changes the BBU: give -y to go ahead%s",
+             command.name, jsonOutput() ? "" : " without a terminal");
+        finish(EXIT_USAGE);
     }
     std::fprintf(stderr, "bbuctl: %s on %s. Continue? [y/N] ", change.c_str(), I2C_Adapter);
     std::fflush(stderr);
@@ -213,8 +259,8 @@ void confirm(const Command &command, const std::string &change)
         if (strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0)
             return;
     }
-    message("%s: aborted, nothing changed", command.name);
-    std::exit(EXIT_FAILED);
+    fail(ErrorKind::confirmation, "%s: aborted, nothing changed", command.name);
+    finish(EXIT_FAILED);
 }
 
 BusSession::BusSession(const char *what) : progress_(what)
@@ -231,8 +277,10 @@ BusSession::BusSession(const char *what) : progress_(what)
     fd_ = bbu_checked_open(I2C_Adapter);
     if (fd_ < 0) {
         restoreStdout();
-        message("%s: cannot open the adapter %s: %s", what, I2C_Adapter, std::strerror(-fd_));
-        std::exit(EXIT_FAILED);
+        fail(ErrorKind::adapter, "%s: cannot open the adapter %s: %s", what, I2C_Adapter,
+             std::strerror(-fd_));
+        setErrno(-fd_);
+        finish(EXIT_FAILED);
     }
     lock(what);
 }
@@ -258,11 +306,15 @@ void BusSession::lock(const char *what)
     progress_.clear();
     restoreStdout();
     if (rc == I2C_LOCK_TIMEOUT)
-        message("%s: the adapter %s is in use by %s: gave up waiting after %d s (-w, --lock-wait)",
-                what, I2C_Adapter, holder.c_str(), settings.waitSeconds);
-    else
-        message("%s: cannot lock the adapter %s: %s", what, I2C_Adapter, std::strerror(err));
-    std::exit(EXIT_FAILED);
+        fail(ErrorKind::lock,
+             "%s: the adapter %s is in use by %s: gave up waiting after %d s (-w, --lock-wait)",
+             what, I2C_Adapter, holder.c_str(), settings.waitSeconds);
+    else {
+        fail(ErrorKind::lock, "%s: cannot lock the adapter %s: %s", what, I2C_Adapter,
+             std::strerror(err));
+        setErrno(err);
+    }
+    finish(EXIT_FAILED);
 }
 
 BusSession::~BusSession()
@@ -339,6 +391,8 @@ int reportFailure(const char *what, const bbu_checked_result &r, bool change,
     else if (advice != nullptr)
         text += std::string("; ") + advice;
     message("%s", text.c_str());
+    setDeviceError(printable(reinterpret_cast<const unsigned char *>(text.c_str()), text.size()),
+                   r);
     return EXIT_FAILED;
 }
 

@@ -9,11 +9,14 @@
 #ifndef BBUCTL_INVOCATION_H
 #define BBUCTL_INVOCATION_H
 
+#include "document.h"
 #include "progress.h"
 
 #include <bbu/bbu.h>
 
 #include <getopt.h>
+
+#include <cstdio>
 
 #include <functional>
 #include <span>
@@ -40,13 +43,14 @@ struct Command {
     int (*run)(int argc, char **argv);  // argv[0] is the command word
     Form forms[MAX_FORMS];              // the unused ones null
     const char *help;  // what the command does and its own options, for COMMAND --help
+    bool changes;      // every form changes the BBU ("changed" even in a usage error's document)
 };
 
 // The commands, in the order the help lists them.
 extern const Command statusCommand, vpdCommand, lightCommand, resetCommand, flashCommand,
     validateCommand, dumpCommand, imageCommand, decodeCommand;
 
-// The settings every command takes: -a, -v, -y, -w.
+// The settings every command takes: -a, -v, -y, -w (and --json, document.h).
 struct Settings {
     int verbose = 0;       // passed to every library call
     bool yes = false;      // change the BBU without asking
@@ -58,6 +62,12 @@ extern Settings settings;
 // The key of a command's option that has a long name only: its short
 // letter, if it had one, would be an undocumented spelling.
 constexpr int LONG_ONLY = 0x100;
+// The key of --json, which bbuctl and every command take.
+constexpr int JSON_OPTION = 0x200;
+
+// --json anywhere on the line (before a "--"), seen before any option is
+// parsed, so that even a usage error in front of it gives its document.
+void scanForJson(int argc, char **argv);
 
 // bbuctl's lines and the library's, on both streams, are written whole, so
 // they never cut into each other where both streams reach one file.
@@ -67,11 +77,16 @@ void writeWholeLines();
 void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // A usage error: the message, a pointer to the help (the command's, or
-// bbuctl's when command is null), and exit status 2.
+// bbuctl's when command is null), and exit status 2 (with --json, its
+// document).
 [[noreturn]] void usageError(const Command *command, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Parses a command's options: the common ones (-a, -v, -y, -w, -h) and
+// A failure of `kind` that is not the device's: the message, named as the
+// document's error. Returns EXIT_FAILED.
+int fail(ErrorKind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Parses a command's options: the common ones (-a, -v, -y, -w, --json, -h) and
 // `extra`, whose keys are handed to onOption with their argument; an extra
 // option has a short letter only when its key is that letter (others use
 // LONG_ONLY and up). -h prints the command's help and exits 0; an unknown
@@ -81,11 +96,15 @@ std::vector<std::string>
 parseOptions(const Command &command, int argc, char **argv, std::span<const option> extra = {},
              const std::function<void(int key, const char *arg)> &onOption = {});
 
-// Prints the command's usage and help to standard output.
-void printCommandHelp(const Command &command);
+// Prints the command's usage and help to `out`.
+void printCommandHelp(const Command &command, FILE *out);
 
-// Prints the help lines of -a, -v, -y and -w, which bbuctl and every command take.
-void printCommonOptions();
+// Prints the help lines of -a, -v, -y, -w and --json, which bbuctl and every command take.
+void printCommonOptions(FILE *out);
+
+// Shows a help text: on standard output, or with --json as the document's
+// "help" member. Exits 0.
+[[noreturn]] void showHelp(const std::function<void(FILE *)> &print);
 
 // Applies one of the options every command takes (-a, -v, -y, -w) with its
 // value; a bad value is a usage error of the command (of bbuctl when null).
@@ -104,8 +123,8 @@ bool parseNumber(const char *text, unsigned long max, unsigned long &value);
 
 // Asks before a command changes the BBU: with -y it goes ahead; on a
 // terminal it asks on standard error and reads the answer from standard
-// input (exit 1 unless it is y or yes); without a terminal it refuses with
-// exit 2.
+// input (exit 1 unless it is y or yes); without a terminal, and always with
+// --json, it refuses with exit 2.
 void confirm(const Command &command, const std::string &change);
 
 // The command's session on the bus: the adapter opened through the checked
@@ -169,6 +188,9 @@ ImageState imageState(const unsigned char *status);
 // "the BBU holds no valid image", "the BBU is in a half-finished firmware
 // load"; null for a valid image.
 const char *imageStateText(ImageState state);
+
+// The state as the JSON documents name it: "valid", "none", "load-in-progress".
+const char *imageStateName(ImageState state);
 
 // The way back from either state: the image loaded again.
 extern const char *const kFlashAgain;

@@ -14,10 +14,11 @@ int runReset(int argc, char **argv)
     const bool hard = operands.size() == 1 && operands[0] == "hard";
     if (operands.size() != 1 || !(hard || operands[0] == "soft"))
         usageError(&resetCommand, "expected 'reset soft' or 'reset hard'");
+    const char *what = hard ? "reset hard" : "reset soft";
+    setForm(what, true);
     confirm(resetCommand, hard ? "hard-reset the BBU's processor through its real-time clock"
                                : "soft-reset the BBU");
 
-    const char *what = hard ? "reset hard" : "reset soft";
     bbu_checked_result result{};
     {
         BusSession bus(what);
@@ -28,6 +29,8 @@ int runReset(int argc, char **argv)
             bbu_checked_soft_reset(bus.fd(), Progress::report, &bus.progress(), &result,
                                    settings.verbose);
     }
+    setChanged(result.changed != 0);
+    document()["restarted"] = result.holds == BBU_HOLDS_RESTARTED;
     sayImageState(what, result);
     if (result.ok == 0) {
         const char *advice = nullptr;
@@ -36,7 +39,8 @@ int runReset(int argc, char **argv)
                 hard ? "check the BBU's power and its clock at 0x68" : "try 'bbuctl reset hard'";
         return reportFailure(what, result, true, "", "", advice);
     }
-    std::printf("the BBU restarted after a %s reset\n", hard ? "hard" : "soft");
+    if (!jsonOutput())
+        std::printf("the BBU restarted after a %s reset\n", hard ? "hard" : "soft");
     return EXIT_OK;
 }
 
@@ -52,6 +56,7 @@ const Command resetCommand = {
     "real-time clock at 0x68, reads the alarm back disarmed, waits 32 seconds and\n"
     "sees the BBU's power-up. Either is a failure unless the restart is seen; on a\n"
     "terminal the waits count down. Both ask first.\n",
+    true,
 };
 
 }  // namespace bbuctl

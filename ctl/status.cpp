@@ -83,20 +83,6 @@ constexpr StatusValue kValues[] = {
      nullptr, 1, nullptr},
 };
 
-// The image states as bbuctl status --json names them.
-const char *imageStateName(ImageState state)
-{
-    switch (state) {
-    case ImageState::none:
-        return "none";
-    case ImageState::loadInProgress:
-        return "load-in-progress";
-    case ImageState::valid:
-        break;
-    }
-    return "valid";
-}
-
 enum class Format { text, json, prometheus };
 
 bool isSet(const std::uint8_t *gss, const StatusBit &bit)
@@ -130,9 +116,9 @@ void printText(const GENERAL_STATUS &g, const std::uint8_t *gss)
         std::printf("%s: %s\n", state, kFlashAgain);
 }
 
-void printJson(const GENERAL_STATUS &g, const std::uint8_t *gss)
+void fillDocument(const GENERAL_STATUS &g, const std::uint8_t *gss)
 {
-    nlohmann::ordered_json doc;
+    nlohmann::ordered_json &doc = document();
     doc["firmware"] = firmwareText(g);
     doc["firmware_version"] = g.version;
     doc["firmware_sub_version"] = g.sub_version;
@@ -148,7 +134,6 @@ void printJson(const GENERAL_STATUS &g, const std::uint8_t *gss)
     }
     doc["errors"] = anyError;
     doc["bytes"] = std::vector<std::uint8_t>(gss, gss + BBU_GSS_READ_LEN);
-    std::printf("%s\n", doc.dump(2).c_str());
 }
 
 void printMetricHead(const char *name, const char *help)
@@ -190,16 +175,13 @@ void printPrometheus(const GENERAL_STATUS &g, const std::uint8_t *gss)
 int runStatus(int argc, char **argv)
 {
     Format format = Format::text;
-    enum { JSON = LONG_ONLY, PROMETHEUS };
-    const option extra[] = {{"json", no_argument, nullptr, JSON},
-                            {"prometheus", no_argument, nullptr, PROMETHEUS}};
-    std::vector<std::string> operands =
-        parseOptions(statusCommand, argc, argv, extra, [&](int key, const char *) {
-            Format wanted = key == JSON ? Format::json : Format::prometheus;
-            if (format != Format::text && format != wanted)
-                usageError(&statusCommand, "--json and --prometheus exclude each other");
-            format = wanted;
-        });
+    const option extra[] = {{"prometheus", no_argument, nullptr, LONG_ONLY}};
+    std::vector<std::string> operands = parseOptions(
+        statusCommand, argc, argv, extra, [&](int, const char *) { format = Format::prometheus; });
+    if (format == Format::prometheus && jsonOutput())
+        usageError(&statusCommand, "--json and --prometheus exclude each other");
+    if (jsonOutput())
+        format = Format::json;
     if (!operands.empty())
         usageError(&statusCommand, "unexpected argument '%s'", operands[0].c_str());
 
@@ -223,7 +205,7 @@ int runStatus(int argc, char **argv)
         printText(g, gss);
         break;
     case Format::json:
-        printJson(g, gss);
+        fillDocument(g, gss);
         break;
     case Format::prometheus:
         printPrometheus(g, gss);
@@ -236,6 +218,30 @@ int runStatus(int argc, char **argv)
 
 const char *const kFlashAgain = "run 'bbuctl -y flash IMAGE' again to bring it back";
 
+namespace {
+
+// The image states by name, in the documents and in words.
+struct ImageStateNames {
+    ImageState state;
+    const char *name;
+    const char *text;
+};
+constexpr ImageStateNames kImageStates[] = {
+    {ImageState::valid, "valid", nullptr},
+    {ImageState::none, "none", "the BBU holds no valid image"},
+    {ImageState::loadInProgress, "load-in-progress", "the BBU is in a half-finished firmware load"},
+};
+
+const ImageStateNames &namesOf(ImageState state)
+{
+    for (const ImageStateNames &names : kImageStates)
+        if (names.state == state)
+            return names;
+    return kImageStates[0];
+}
+
+}  // namespace
+
 ImageState imageState(const unsigned char *status)
 {
     constexpr std::uint8_t OPERATION_MODE = bbu_status::mask_of(4, "operation_mode");
@@ -247,15 +253,12 @@ ImageState imageState(const unsigned char *status)
 
 const char *imageStateText(ImageState state)
 {
-    switch (state) {
-    case ImageState::none:
-        return "the BBU holds no valid image";
-    case ImageState::loadInProgress:
-        return "the BBU is in a half-finished firmware load";
-    case ImageState::valid:
-        break;
-    }
-    return nullptr;
+    return namesOf(state).text;
+}
+
+const char *imageStateName(ImageState state)
+{
+    return namesOf(state).name;
 }
 
 std::string errorBitNames(unsigned byte4, unsigned byte5, unsigned byte6)
@@ -285,6 +288,7 @@ const Command statusCommand = {
     "                version also as text, \"05.12\")\n"
     "  --prometheus  Prometheus text exposition format, for node_exporter's\n"
     "                textfile collector (bbu_status_read_success 0 when the read fails)\n",
+    false,
 };
 
 }  // namespace bbuctl

@@ -6,6 +6,7 @@
 #include <bbu/vpd_layout.h>
 
 #include <array>
+#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <iterator>
@@ -37,22 +38,41 @@ std::string layoutProblem(int layout, const Image *image)
     return text;
 }
 
-// The layout and check byte verdicts, one line each. True when both hold.
-bool printVerdicts(const Image &image, bool checkByteOk)
+// The layout and check byte verdicts, one line each (with --json, members).
+// True when both hold.
+bool showVerdicts(const Image &image, bool checkByteOk)
 {
     const int layout = bad_vpd(image.data());
+    const unsigned char stored = image[BBU_VPD_LEN - 1];
+    const unsigned char computed = xorcheck(image.data(), BBU_VPD_LEN - 1);
+    if (jsonOutput()) {
+        nlohmann::ordered_json &doc = document();
+        doc["layout_ok"] = layout == 0;
+        doc["layout_problem"] =
+            layout == 0 ? nullptr : nlohmann::ordered_json(layoutProblem(layout, &image));
+        doc["check_byte_ok"] = checkByteOk;
+        doc["check_byte_stored"] = stored;
+        doc["check_byte_computed"] = computed;
+        return layout == 0 && checkByteOk;
+    }
     if (layout == 0)
         std::printf("layout: ok\n");
     else
         std::printf("layout: bad (%s)\n", layoutProblem(layout, &image).c_str());
-
-    const unsigned char stored = image[BBU_VPD_LEN - 1];
-    const unsigned char computed = xorcheck(image.data(), BBU_VPD_LEN - 1);
     if (checkByteOk)
         std::printf("check byte: ok (0x%02x)\n", stored);
     else
         std::printf("check byte: bad (stored 0x%02x, computed 0x%02x)\n", stored, computed);
     return layout == 0 && checkByteOk;
+}
+
+// A field's name in the documents: its label in lower case, blanks as '_'.
+std::string fieldKey(const char *label)
+{
+    std::string key = label;
+    for (char &c : key)
+        c = c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
 }
 
 // Two code-level characters as the checked update reports them (first * 256 + second).
@@ -63,8 +83,52 @@ std::string codeLevelChars(int value)
     return printable(chars, 2);
 }
 
-int setCodeLevel(const std::vector<std::string> &operands)
+// The code level's characters as the document gives them, null when not read.
+nlohmann::ordered_json codeLevelMember(int value)
 {
+    return value >= 0 ? nlohmann::ordered_json(codeLevelChars(value)) : nullptr;
+}
+
+// vpd set-codelevel XY --check: the image read (two agreeing reads are the
+// update's own condition only when it writes; one checked read tells what
+// would change), nothing written.
+int checkCodeLevel(const std::string &level)
+{
+    const char *const what = "vpd set-codelevel";
+    Image image{};
+    bbu_checked_result result{};
+    {
+        BusSession bus(what);
+        bbu_checked_read_vpd(bus.fd(), image.data(), &result, settings.verbose);
+    }
+    if (result.ok == 0 && result.why != BBU_WHY_BAD_CHECK_BYTE)
+        return reportFailure(what, result, false);
+    if (const int layout = bad_vpd(image.data()); layout != 0)
+        return fail(ErrorKind::verdict,
+                    "%s: the VPD's layout is bad (%s): the update would not "
+                    "write it",
+                    what, layoutProblem(layout, &image).c_str());
+    const bool change = bbu_codelevel_in_place(image.data(), level.c_str()) == 0;
+    setCheck(change);
+    const std::string before = codeLevelChars(result.before);
+    if (jsonOutput()) {
+        document()["before"] = before;
+        document()["after"] = level;
+    } else if (change) {
+        std::printf("code level's last two characters %s -> %s (check: nothing written)\n",
+                    before.c_str(),
+                    printable(reinterpret_cast<const unsigned char *>(level.c_str()), 2).c_str());
+    } else {
+        std::printf("code level's last two characters %s: already set (check: nothing "
+                    "written)\n",
+                    before.c_str());
+    }
+    return EXIT_OK;
+}
+
+int setCodeLevel(const std::vector<std::string> &operands, bool check)
+{
+    setForm("vpd set-codelevel", true);
     if (operands.size() != 2)
         usageError(&vpdCommand, "vpd set-codelevel takes the two new characters, e.g. 'A3'");
     const std::string &level = operands[1];
@@ -72,6 +136,8 @@ int setCodeLevel(const std::vector<std::string> &operands)
         level[1] >= 0x7f)
         usageError(&vpdCommand, "the code level's last two characters must be two printable "
                                 "characters, e.g. 'A3'");
+    if (check)
+        return checkCodeLevel(level);
     confirm(vpdCommand, "set the VPD code level's last two characters to " + level);
 
     bbu_checked_result result{};
@@ -79,6 +145,9 @@ int setCodeLevel(const std::vector<std::string> &operands)
         BusSession bus("vpd set-codelevel");
         bbu_checked_set_codelevel(bus.fd(), level.c_str(), &result, settings.verbose);
     }
+    setChanged(result.changed != 0);
+    document()["before"] = codeLevelMember(result.before);
+    document()["after"] = codeLevelMember(result.after);
     if (result.ok == 0) {
         std::string cause;
         if (result.why == BBU_WHY_VPD_LAYOUT)
@@ -92,19 +161,31 @@ int setCodeLevel(const std::vector<std::string> &operands)
             advice = "check the VPD with 'bbuctl vpd check' and run the update again";
         return reportFailure("vpd set-codelevel", result, true, "", cause, advice);
     }
-    std::printf("code level's last two characters %s -> %s\n",
-                codeLevelChars(result.before).c_str(), codeLevelChars(result.after).c_str());
+    if (jsonOutput())
+        return EXIT_OK;
+    if (result.changed == 0)
+        std::printf("code level's last two characters %s: already set, nothing written\n",
+                    codeLevelChars(result.after).c_str());
+    else
+        std::printf("code level's last two characters %s -> %s\n",
+                    codeLevelChars(result.before).c_str(), codeLevelChars(result.after).c_str());
     return EXIT_OK;
 }
 
 int runVpd(int argc, char **argv)
 {
-    std::vector<std::string> operands = parseOptions(vpdCommand, argc, argv);
+    bool checkMode = false;
+    const option extra[] = {{"check", no_argument, nullptr, LONG_ONLY}};
+    std::vector<std::string> operands =
+        parseOptions(vpdCommand, argc, argv, extra, [&](int, const char *) { checkMode = true; });
     if (!operands.empty() && operands[0] == "set-codelevel")
-        return setCodeLevel(operands);
+        return setCodeLevel(operands, checkMode);
+    if (checkMode)
+        usageError(&vpdCommand, "--check goes with 'vpd set-codelevel'");
     const bool check = !operands.empty() && operands[0] == "check";
     if (operands.size() > (check ? 1U : 0U))
         usageError(&vpdCommand, "unexpected argument '%s'", operands[check ? 1 : 0].c_str());
+    setForm(check ? "vpd check" : "vpd", false);
 
     Image image{};
     bbu_checked_result result{};
@@ -123,15 +204,17 @@ int runVpd(int argc, char **argv)
             // Values are padded with blanks to their field's width.
             std::string value = printable(image.data() + field.valueAt, field.valueLen);
             value.erase(value.find_last_not_of(' ') + 1);
-            std::printf("%s: %s\n", field.label, value.c_str());
+            if (jsonOutput())
+                document()["fields"][fieldKey(field.label)] = value;
+            else
+                std::printf("%s: %s\n", field.label, value.c_str());
         }
-        printVerdicts(image, checkByteOk);
+        showVerdicts(image, checkByteOk);
         return EXIT_OK;
     }
-    if (printVerdicts(image, checkByteOk))
+    if (showVerdicts(image, checkByteOk))
         return EXIT_OK;
-    message("vpd check: the VPD is not valid");
-    return EXIT_FAILED;
+    return fail(ErrorKind::verdict, "vpd check: the VPD is not valid");
 }
 
 }  // namespace
@@ -141,7 +224,7 @@ const Command vpdCommand = {
     runVpd,
     {{"vpd", "the vital product data decoded, with its verdicts"},
      {"vpd check", "check the VPD's layout and check byte (exit 1 when bad)"},
-     {"vpd set-codelevel XY", "set the code level's last two characters to XY"}},
+     {"vpd set-codelevel XY [--check]", "set the code level's last two characters to XY"}},
     "Read the 256-byte VPD image from the EEPROM at 0x54. 'vpd' shows its fields\n"
     "(part, FRU and serial numbers, EC level, manufacturer, code level, name, DFL,\n"
     "PC, BAT) and the verdicts on its layout and check byte; 'vpd check' shows the\n"
@@ -150,7 +233,12 @@ const Command vpdCommand = {
     "last two characters with a new check byte, only when two reads of the image\n"
     "agree and its layout is right, waits out the EEPROM's write cycles, reads the\n"
     "whole image back and compares it, and prints the change (\"code level's last\n"
-    "two characters A1 -> XY\"); it asks first.\n",
+    "two characters A1 -> XY\"); it asks first. A code level that already reads XY\n"
+    "in an image the update would leave as it is gets no write.\n"
+    "\n"
+    "  --check  with 'vpd set-codelevel': read the VPD and say what would change;\n"
+    "           write nothing\n",
+    false,
 };
 
 }  // namespace bbuctl

@@ -30,8 +30,8 @@ bsdutils            script(1): bbuctl under a pseudo-terminal
 clang-format        CI checks the formatting
 clang-tidy          CI runs clang-tidy over the product
 git                 CI lists the files to format with git ls-files
-ansible-core        the rollout tests run the Ansible collection's playbook
-python3-jsonschema  bbuctl's JSON documents are checked against their schema
+ansible-core        the rollout tests run the Ansible playbook on the simulated BBUs
+python3-jsonschema  the JSON documents of bbuctl are checked against their schema
 '
 
 what=${1:-}

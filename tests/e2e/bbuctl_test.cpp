@@ -152,12 +152,12 @@ const Row kRows[] = {
     // Faults during the load: transient ones the retries absorb end verified;
     // others end in exit 1 with what the BBU holds, which its validation confirms.
     {"flash_block_lost_thrice_then_taken", "fault tfb-lost 3 count 3\n", kFlashThenValidate},
-    {"flash_terminate_byte_fails_once", "fault fail 40 write skip 3\n", kFlashThenValidate},
+    {"flash_terminate_byte_fails_once", "fault fail 40 write skip 4\n", kFlashThenValidate},
     {"flash_block_never_taken", "fault tfb-lost 3 count 4\n", kFlashThenValidate},
-    {"flash_terminate_byte_refused", "fault fail 40 write skip 3 count 3\n", kFlashThenValidate},
+    {"flash_terminate_byte_refused", "fault fail 40 write skip 4 count 3\n", kFlashThenValidate},
     {"flash_every_record_refused", "fault fail 60 write count always\n", kFlashThenValidate},
     {"flash_record_refused_part_way", "fault fail 60 write skip 3 count 3\n", kFlashThenValidate},
-    {"flash_status_reads_stop", "fault fail 40 read count always skip 20\n", kFlashThenValidate},
+    {"flash_status_reads_stop", "fault fail 40 read count always skip 21\n", kFlashThenValidate},
     {"flash_error_bit_at_start", "fault error-bits 6 20 on 89\n", kFlashThenValidate},
     // Usage errors: exit 2 and the message, before the adapter is opened.
     {"usage_no_command", "", each({""})},

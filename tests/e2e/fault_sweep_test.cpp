@@ -23,6 +23,7 @@
 #include <bbu/bbu.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -193,9 +194,17 @@ protected:
                 return "exit 0, not what the device holds:\n" + clean.out;
             if (o.err.find("bbuctl: " + c.args[0]) == std::string::npos)
                 return "failed without naming the command";
-            for (const std::string &line : e2e::lines(o.out))
-                if (!line.starts_with("# ") && line != "bbu_status_read_success 0")
-                    return "a failed read printed '" + line + "'";
+            // With --json, the one document of the failure, saying the same.
+            if (std::find(c.args.begin(), c.args.end(), "--json") != c.args.end()) {
+                if (!o.out.starts_with("{\n") || o.out.find("\n  \"ok\": false,\n") == o.out.npos ||
+                    (!holds.empty() &&
+                     o.out.find("\"holds_text\": \"" + holds + "\"") == o.out.npos))
+                    return "a failed read's document does not say it: " + o.out;
+            } else {
+                for (const std::string &line : e2e::lines(o.out))
+                    if (!line.starts_with("# ") && line != "bbu_status_read_success 0")
+                        return "a failed read printed '" + line + "'";
+            }
             return unread ? "unverifiable" : "the failure does not say the device was unread";
         }
         const Truths now = truths();

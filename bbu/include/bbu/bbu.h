@@ -1406,6 +1406,50 @@ BBU_API int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned f
                               bbu_checked_progress_fn progress, void *context,
                               bbu_checked_result *result, int verbose);
 
+/** What a load of an image would do, as bbu_checked_plan_flash() finds it. */
+typedef enum bbu_flash_action {
+    BBU_FLASH_LOAD = 1,      /**< load it: another version runs, or the BBU needs an image */
+    BBU_FLASH_NONE = 2,      /**< the BBU already runs the image's version: nothing to load */
+    BBU_FLASH_DOWNGRADE = 3, /**< the image is older than the firmware the BBU runs */
+    BBU_FLASH_UNKNOWN = 4    /**< the image header the BBU holds cannot be read: no telling */
+} bbu_flash_action;
+
+/** What bbu_checked_plan_flash() read and decided. */
+typedef struct bbu_checked_flash_plan {
+    int action;           /**< enum bbu_flash_action */
+    int image_version;    /**< the image's version byte (header byte 7) */
+    int running_version;  /**< the version byte of the header at BBU_FIRST_IMAGE_ADDR, or -1 */
+    int blocks;           /**< the image's blocks */
+    int expected_seconds; /**< how long its load is expected to take */
+} bbu_checked_flash_plan;
+
+/**
+ * Find out, by reads only, what bbu_checked_flash() of @p image would have to
+ * do: a checked status read (and, while a command the BBU was already running
+ * goes on, one a second for up to 10 seconds), then, when the status shows a
+ * valid image with no reprogram request and no load in progress, the image
+ * header at BBU_FIRST_IMAGE_ADDR (one read-memory command). No command that
+ * changes the BBU is sent.
+ *
+ * The BBU already runs the image (BBU_FLASH_NONE) when that header starts
+ * FE ED and carries the image's version. Otherwise an image older than the
+ * firmware in the status (byte 30) is BBU_FLASH_DOWNGRADE; a header that does
+ * not start FE ED is BBU_FLASH_UNKNOWN; anything else, and a BBU without a
+ * valid image, with a reprogram request or in a half-finished load, is
+ * BBU_FLASH_LOAD (a load is its way back, whatever the versions).
+ *
+ * expected_seconds counts the load's fixed waits (reset, Start_Flash_Load,
+ * End_Flash_Load, the validation: 30 seconds) and 30 milliseconds of bus time
+ * a block; it is an estimate for planning, not a limit.
+ * @param flags As bbu_checked_check_image(); a refused image never reaches the bus.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_UNCHANGED, before the firmware), or
+ *         BBU_CHECKED_FAILED (BBU_STEP_IMAGE_CHECK, BBU_STEP_STATUS or
+ *         BBU_STEP_FIRST_IMAGE).
+ */
+BBU_API int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsigned flags,
+                                   bbu_checked_flash_plan *plan, bbu_checked_result *result,
+                                   int verbose);
+
 /**
  * Read the 256-byte VPD image: the address write and the read (retried)
  * carried whole, the check byte right; an image whose check byte is wrong is
@@ -1418,6 +1462,14 @@ BBU_API int bbu_checked_read_vpd(int fd, unsigned char *vpd, bbu_checked_result 
                                  int verbose);
 
 /**
+ * Whether the code-level update to @p codelevel would leave the 256-byte VPD
+ * image @p vpd as it is: its length byte already 0xFD, the last two
+ * code-level characters already those, its check byte right. Pure.
+ * @return 1 when nothing would be written, else 0.
+ */
+BBU_API int bbu_codelevel_in_place(const unsigned char *vpd, const char *codelevel);
+
+/**
  * Set the last two code-level characters (VPD bytes 71 and 72) to the two
  * printable characters at @p codelevel, as update_vpd_codelevel() does: the
  * length byte 1 set to 0xFD, the same five byte writes in the same order, a
@@ -1426,8 +1478,10 @@ BBU_API int bbu_checked_read_vpd(int fd, unsigned char *vpd, bbu_checked_result 
  * bad_vpd() expects. Each write is carried whole and the EEPROM's write
  * cycle is waited out by acknowledge polling, so a part that is busy for
  * milliseconds after each write works. The whole image is then read back and
- * must equal what was meant, check byte included.
- * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_VALUE), or BBU_CHECKED_FAILED
+ * must equal what was meant, check byte included. An image the update would
+ * leave as it is (bbu_codelevel_in_place()) gets no write at all.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_VALUE; changed 0 when nothing
+ *         was written), or BBU_CHECKED_FAILED
  *         with holds BBU_HOLDS_UNCHANGED (nothing written),
  *         BBU_HOLDS_OLD_VALUE, BBU_HOLDS_OTHER_VALUE (partly written),
  *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE.
@@ -1446,7 +1500,9 @@ BBU_API int bbu_checked_read_light(int fd, int *value, bbu_checked_result *resul
  * Set the service/fault light to @p value (0 to 15) and read it back: a
  * checked status read for the value before, the set-light frame carried
  * whole, the status after it showing the command accepted and the value.
- * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_VALUE), or BBU_CHECKED_FAILED
+ * A light that already shows @p value is left alone: nothing is sent.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_VALUE; changed 0 when nothing
+ *         was sent), or BBU_CHECKED_FAILED
  *         with holds BBU_HOLDS_UNCHANGED (a value out of range: nothing
  *         sent), BBU_HOLDS_OLD_VALUE, BBU_HOLDS_OTHER_VALUE,
  *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE.

@@ -1,0 +1,186 @@
+// document.cpp - the one JSON document of a bbuctl command run with --json.
+#include "document.h"
+
+#include "invocation.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace bbuctl {
+
+namespace {
+
+struct Document {
+    bool json = false;
+    nlohmann::ordered_json form;  // null until the command is known
+    bool changes = false;
+    bool changed = false;
+    bool check = false;
+    nlohmann::ordered_json wouldChange;
+    nlohmann::ordered_json members = nlohmann::ordered_json::object();
+    nlohmann::ordered_json error;  // null until a failure is named
+};
+
+Document &theDocument()
+{
+    static Document d;
+    return d;
+}
+
+const char *kindName(ErrorKind kind)
+{
+    switch (kind) {
+    case ErrorKind::usage:
+        return "usage";
+    case ErrorKind::confirmation:
+        return "confirmation";
+    case ErrorKind::adapter:
+        return "adapter";
+    case ErrorKind::lock:
+        return "lock";
+    case ErrorKind::file:
+        return "file";
+    case ErrorKind::image:
+        return "image";
+    case ErrorKind::downgrade:
+        return "downgrade";
+    case ErrorKind::device:
+        return "device";
+    case ErrorKind::verdict:
+        break;
+    }
+    return "verdict";
+}
+
+// bbu_checked_holds by name, in the order of its values.
+constexpr const char *kHoldsNames[] = {
+    "unchanged",      "old-value", "new-value",     "other-value", "old-image", "new-image",
+    "no-valid-image", "restarted", "not-restarted", "no-answer",   "unreadable"};
+
+nlohmann::ordered_json orNull(const char *text)
+{
+    return text != nullptr && *text != '\0' ? nlohmann::ordered_json(text) : nullptr;
+}
+
+void write(int status)
+{
+    Document &d = theDocument();
+    nlohmann::ordered_json doc;
+    doc["schema"] = SCHEMA_VERSION;
+    doc["command"] = d.form;
+    doc["ok"] = status == EXIT_OK;
+    if (d.changes)
+        doc["changed"] = d.changed;
+    if (d.check) {
+        doc["check"] = true;
+        doc["would_change"] = d.wouldChange;
+    }
+    for (const auto &[key, value] : d.members.items())
+        doc[key] = value;
+    if (status != EXIT_OK) {
+        if (d.error.is_null())
+            setError(ErrorKind::device, "the operation failed");
+        doc["error"] = d.error;
+    }
+    std::printf("%s\n", doc.dump(2).c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+bool jsonOutput()
+{
+    return theDocument().json;
+}
+
+void setJsonOutput()
+{
+    theDocument().json = true;
+}
+
+nlohmann::ordered_json &document()
+{
+    return theDocument().members;
+}
+
+void setForm(const char *form, bool changes)
+{
+    theDocument().form = form;
+    theDocument().changes = changes;
+}
+
+void setChanged(bool changed)
+{
+    theDocument().changed = changed;
+}
+
+void setCheck(const nlohmann::ordered_json &wouldChange)
+{
+    theDocument().check = true;
+    theDocument().wouldChange = wouldChange;
+}
+
+void setError(ErrorKind kind, const std::string &reason, int err)
+{
+    Document &d = theDocument();
+    if (!d.error.is_null())
+        return;
+    d.error = {
+        {"kind", kindName(kind)}, {"operation", d.form},
+        {"reason", reason},       {"errno", err != 0 ? nlohmann::ordered_json(err) : nullptr},
+        {"result", nullptr},      {"step", nullptr},
+        {"why", nullptr},         {"holds", nullptr},
+        {"holds_text", nullptr},  {"image", nullptr},
+        {"firmware", nullptr}};
+}
+
+void setErrorKind(ErrorKind kind)
+{
+    if (theDocument().error.is_object())
+        theDocument().error["kind"] = kindName(kind);
+}
+
+void setErrno(int err)
+{
+    if (theDocument().error.is_object() && err != 0)
+        theDocument().error["errno"] = err;
+}
+
+void setDeviceError(const std::string &reason, const bbu_checked_result &r)
+{
+    Document &d = theDocument();
+    if (!d.error.is_null())
+        return;
+    setError(ErrorKind::device, reason, r.err);
+    d.error["result"] = r.rc;
+    d.error["step"] = orNull(bbu_checked_step_text(r.step));
+    d.error["why"] = orNull(bbu_checked_why_text(r.why));
+    setDeviceHolds(r);
+}
+
+void setDeviceHolds(const bbu_checked_result &r)
+{
+    Document &d = theDocument();
+    if (!d.error.is_object())
+        return;
+    if (r.holds >= 0 && r.holds < static_cast<int>(std::size(kHoldsNames))) {
+        d.error["holds"] = kHoldsNames[r.holds];
+        d.error["holds_text"] = orNull(bbu_checked_holds_text(r.holds));
+    }
+    if (r.has_status != 0) {
+        d.error["image"] = imageStateName(imageState(r.status));
+        char firmware[8];
+        std::snprintf(firmware, sizeof firmware, "%02x.%02x", r.status[30], r.status[31]);
+        d.error["firmware"] = firmware;
+    }
+}
+
+void finish(int status)
+{
+    if (jsonOutput())
+        write(status);
+    std::fflush(stdout);
+    std::exit(status);
+}
+
+}  // namespace bbuctl
