@@ -111,8 +111,9 @@ def run(module, command, args, operands, keys, change=False):
                          % (form, json.dumps(doc['ok']), rc), document=doc, **streams)
     if not doc['ok']:
         error = doc['error']
-        reason = error.get('reason') or 'failed'
-        msg = 'bbuctl %s: %s' % (form, reason)
+        # The reason is bbuctl's own message, which starts with the command.
+        reason = str(error.get('reason') or form + ': failed')
+        msg = 'bbuctl: ' + reason
         if error.get('holds_text') and error['holds_text'] not in reason:
             msg += ' (%s)' % error['holds_text']
         members = dict((k, doc[k]) for k in keys if k in doc)

@@ -31,8 +31,8 @@ options:
   version:
     description:
       - The version the image file must carry, two hex digits as bbuctl shows it (C("06")).
-      - When given, C(bbuctl image check) reads the file first, and a file that carries another
-        version, or is no loadable image, fails the task before the BBU is touched.
+      - When given, C(bbuctl flash --check) reads the file and the BBU first, and a file that
+        carries another version, or is no loadable image, fails the task before anything is written.
     type: str
 extends_documentation_fragment: bbu.tools.bbuctl
 '''
@@ -101,22 +101,24 @@ def main():
         supports_check_mode=True)
     p = module.params
     image = absolute(p['image'])
-    if p['version'] is not None:
-        checked = run(module, ['image', 'check'], [], [image], ('file', 'version'))
-        if str(checked.get('version')).lower() != p['version'].lower():
+    flags = [flag for flag, wanted in (('--force', p['force']),
+                                       ('--allow-downgrade', p['allow_downgrade'])) if wanted]
+    if module.check_mode or p['version'] is not None:
+        # flash --check reads the file and the BBU and sends nothing that changes it.
+        plan = run(module, ['flash'], ['--check'] + flags, [image], KEYS)
+        if p['version'] is not None and str(plan.get('image_version')).lower() != p['version'].lower():
             module.fail_json(msg='image %s carries version %s, not %s: nothing was loaded'
-                             % (image, checked.get('version'), p['version']),
-                             image_version=checked.get('version'))
-    args = [flag for flag, wanted in (('--check', module.check_mode), ('--force', p['force']),
-                                      ('--allow-downgrade', p['allow_downgrade'])) if wanted]
-    doc = run(module, ['flash'], args, [image], KEYS, change=not module.check_mode)
-    if module.check_mode and doc.get('action') == 'refuse-downgrade':
-        # The load itself would fail: say so now rather than at the rollout.
-        module.fail_json(msg='bbuctl flash --check: image %s is older than the firmware the BBU runs '
-                         '(%s); set allow_downgrade to load it' % (doc.get('image_version'),
-                                                                  doc.get('before')),
-                         **dict((k, doc[k]) for k in KEYS if k in doc))
-    outcome(module, doc, KEYS)
+                             % (image, plan.get('image_version'), p['version']),
+                             **dict((k, plan[k]) for k in KEYS if k in plan))
+        if module.check_mode:
+            if plan.get('action') == 'refuse-downgrade':
+                # The load itself would be refused: say so now, not in the rollout.
+                module.fail_json(msg='image %s carries version %s, older than the firmware %s the '
+                                 'BBU runs; set allow_downgrade to load it'
+                                 % (image, plan.get('image_version'), plan.get('before')),
+                                 **dict((k, plan[k]) for k in KEYS if k in plan))
+            outcome(module, plan, KEYS)
+    outcome(module, run(module, ['flash'], flags, [image], KEYS, change=True), KEYS)
 
 
 if __name__ == '__main__':
