@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace bbuctl {
 
@@ -56,6 +57,7 @@ const char *kindName(ErrorKind kind)
 constexpr const char *kHoldsNames[] = {
     "unchanged",      "old-value", "new-value",     "other-value", "old-image", "new-image",
     "no-valid-image", "restarted", "not-restarted", "no-answer",   "unreadable"};
+static_assert(std::size(kHoldsNames) == BBU_HOLDS_UNREADABLE + 1);
 
 nlohmann::ordered_json orNull(const char *text)
 {
@@ -82,7 +84,10 @@ void write(int status)
             setError(ErrorKind::device, "the operation failed");
         doc["error"] = d.error;
     }
-    std::printf("%s\n", doc.dump(2).c_str());
+    // Texts are made printable before they get here; should a byte that is
+    // not UTF-8 slip through, it is replaced rather than ending the program.
+    std::printf("%s\n",
+                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     std::fflush(stdout);
 }
 

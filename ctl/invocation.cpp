@@ -27,8 +27,7 @@ std::string vmessage(const char *format, va_list args)
 {
     char text[1024] = {};
     std::vsnprintf(text, sizeof text, format, args);
-    const std::string shown =
-        printable(reinterpret_cast<const unsigned char *>(text), std::strlen(text));
+    std::string shown = printable(reinterpret_cast<const unsigned char *>(text), std::strlen(text));
     std::fprintf(stderr, "bbuctl: %s\n", shown.c_str());
     return shown;
 }

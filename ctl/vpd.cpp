@@ -89,9 +89,8 @@ nlohmann::ordered_json codeLevelMember(int value)
     return value >= 0 ? nlohmann::ordered_json(codeLevelChars(value)) : nullptr;
 }
 
-// vpd set-codelevel XY --check: the image read (two agreeing reads are the
-// update's own condition only when it writes; one checked read tells what
-// would change), nothing written.
+// vpd set-codelevel XY --check: one checked read of the image tells what the
+// update would write; nothing is written.
 int checkCodeLevel(const std::string &level)
 {
     const char *const what = "vpd set-codelevel";
@@ -116,8 +115,7 @@ int checkCodeLevel(const std::string &level)
         document()["after"] = level;
     } else if (change) {
         std::printf("code level's last two characters %s -> %s (check: nothing written)\n",
-                    before.c_str(),
-                    printable(reinterpret_cast<const unsigned char *>(level.c_str()), 2).c_str());
+                    before.c_str(), level.c_str());
     } else {
         std::printf("code level's last two characters %s: already set (check: nothing "
                     "written)\n",

@@ -128,6 +128,14 @@ const Row kRows[] = {
          "'bbuctl -y flash a.img' /dev/null && "
          "bbuctl status"},
     {"flash_same_image", "", "bbusim-mkimage -v 5 a.img && bbuctl -y flash a.img"},
+    // Reads only: the status and the image header (a read-memory command).
+    {"flash_check", "", "bbusim-mkimage -v 6 -s 640 a.img && bbuctl flash --check a.img"},
+    {"flash_older", "",
+     "bbusim-mkimage -v 4 -s 640 a.img && " +
+         each({"-y flash a.img", "flash --check a.img", "-y flash --allow-downgrade a.img"})},
+    {"light_set_check_then_already_set", "", each({"light set 3 --check", "-y light set 0"})},
+    {"vpd_set_codelevel_check_then_twice", "",
+     each({"vpd set-codelevel Z9 --check", "-y vpd set-codelevel Z9", "-y vpd set-codelevel Z9"})},
     {"flash_forced_with_tfb_delay", "",
      "bbusim-mkimage -v 5 -s 200 a.img && bbuctl -y flash --force --tfb-delay 7 a.img"},
     // The image file replaced by a bad one while the load waits for the
