@@ -4,19 +4,19 @@ its session compared with GOLDEN (BBU_GOLDEN_UPDATE=1 rewrites it). All of
 Ansible's files and every simulated BBU live in WORK_DIR.
 
 rollout: rollout.yml over six machines that are all this one, each with a
-  simulated BBU of its own kept between commands (bbusim --keep --root).
-  Check mode, a rollout, the same rollout again; on fresh BBUs a rollout
-  whose third batch holds a BBU that never takes a flash block, and one whose
-  third batch loads three BBUs that then fail the health gate, each for
-  another reason. The session holds every task's outcome per machine in the
-  order the batches ran, what a failed machine reported, the recap, the exit
-  status, each BBU's firmware read back with bbuctl, and the bbuctl words
-  the modules gave on the first machine.
+  simulated BBU of its own kept between commands (bbusim --keep --root):
+  check mode, a rollout, the same rollout again. The session holds every
+  task's outcome per machine in the order the batches ran, what a failed
+  machine reported, the recap, the exit status, each BBU's firmware read back
+  with bbuctl, and the bbuctl words the modules gave on the first machine.
+stops: the same on fresh BBUs, a rollout whose third batch holds a BBU that
+  never takes a flash block, and one whose third batch loads three BBUs that
+  then fail the health gate, each for another reason.
 modules: tests/data/ansible/modules.yml: the light and code-level modules on
   one simulated BBU, the firmware module's refusals, and bbu_facts given
   documents that must not be believed; each result, then the BBU read back.
 
-usage: ansible_test.py rollout|modules BIN_DIR WORK_DIR SOURCE_DIR GOLDEN
+usage: ansible_test.py rollout|stops|modules BIN_DIR WORK_DIR SOURCE_DIR GOLDEN
 """
 
 import base64
@@ -174,6 +174,9 @@ def rollouts():
     if sorted(again) != HOSTS or any(again[h].get('changed') != '0' for h in HOSTS):
         fail('the second rollout changed something or left a machine out')
     firmware('fleet')
+
+
+def stops():
     # m4 never has block 3 taken; the third batch is m3, m4 and m5.
     stopped = rollout('rollout stopped by a load in the third batch',
                       fleet('stop', {'m4': 'fault tfb-lost 3 count 4\n'}))
@@ -259,7 +262,7 @@ env = dict(os.environ, HOME=os.path.join(work, 'home'), ANSIBLE_CONFIG=os.path.j
            ANSIBLE_STDOUT_CALLBACK='default', ANSIBLE_FORCE_COLOR='0', PYTHONDONTWRITEBYTECODE='1')
 image = os.path.join(work, 'new.img')
 subprocess.run([os.path.join(bin_dir, 'bbusim-mkimage'), '-v', '6', image], check=True)
-{'rollout': rollouts, 'modules': modules}[mode]()
+{'rollout': rollouts, 'stops': stops, 'modules': modules}[mode]()
 
 text = '\n'.join(session).replace(work, 'WORK').replace(bin_dir, 'BIN') + '\n'
 if os.environ.get('BBU_GOLDEN_UPDATE'):
