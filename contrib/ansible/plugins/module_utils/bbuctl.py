@@ -114,8 +114,9 @@ def run(module, command, args, operands, keys, change=False):
         # The reason is bbuctl's own message, which starts with the command.
         reason = str(error.get('reason') or form + ': failed')
         msg = 'bbuctl: ' + reason
-        if error.get('holds_text') and error['holds_text'] not in reason:
-            msg += ' (%s)' % error['holds_text']
+        holds = error.get('holds_text')
+        if isinstance(holds, str) and holds and holds not in reason:
+            msg += ' (%s)' % holds
         members = dict((k, doc[k]) for k in keys if k in doc)
         module.fail_json(msg=msg, error=error, changed=doc.get('changed') is True,
                          **dict(members, **streams))
