@@ -40,6 +40,8 @@ bbu-tools share/man/man8/bbuctl.8 -
 bbu-tools share/man/man8/battsnap.8 -
 bbu-tools share/bash-completion/completions/bbuctl -
 bbu-tools lib/libbbusim-record.so -
+bbu-tools share/bbu/ansible/rollout.yml -
+bbu-tools share/bbu/ansible/plugins/modules/bbu_firmware.py -
 bbusim bin/bbusim libc6
 bbusim lib/libbbusim.so -
 bbusim share/man/man1/bbusim.1 -
