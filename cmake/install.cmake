@@ -30,6 +30,11 @@ install(TARGETS battsnap bbuctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMP
 install(FILES ${PROJECT_SOURCE_DIR}/docs/battsnap.8 ${PROJECT_SOURCE_DIR}/docs/bbuctl.8
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
   COMPONENT tools)
+# bbuctl's JSON documents: their description and their schema, for programs
+# that read them.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/json.md ${PROJECT_SOURCE_DIR}/docs/bbuctl.schema.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/bbu-tools
+  COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/ctl/bbuctl.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME bbuctl

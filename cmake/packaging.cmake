@@ -7,7 +7,8 @@
 #   bbu-tools   battsnap, bbuctl and bbu-i2cd (with its systemd unit and socket),
 #               their man pages, bbuctl's completion, and the recorder
 #               libbbusim-record.so that bbu-i2cd --record and bbusim --record
-#               preload, so that a field machine has it with the product
+#               preload, so that a field machine has it with the product;
+#               bbuctl's JSON schema, and the Ansible collection
 #   bbusim      the simulated platform: launcher, interposer, bbusim-mkimage,
 #               bbusim(1) and bbusim-mkimage(1)
 #
@@ -63,7 +64,8 @@ battsnap captures the BBU's state save; bbuctl runs the service library's
 operations at the shell and decodes battsnap's record files; bbu-i2cd, the
 I2C access daemon, serves the library's socket client. The recorder library
 writes down a program's conversation on the adapter for bbu-i2cd --record
-and bbusim --record.")
+and bbusim --record. The Ansible collection bbu.tools (share/bbu/ansible)
+rolls firmware out to a fleet in stages over bbuctl's JSON documents.")
 
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME bbusim)
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION devel)

@@ -40,6 +40,7 @@ bbu-tools share/man/man8/bbuctl.8 -
 bbu-tools share/man/man8/battsnap.8 -
 bbu-tools share/bash-completion/completions/bbuctl -
 bbu-tools lib/libbbusim-record.so -
+bbu-tools share/doc/bbu-tools/bbuctl.schema.json -
 bbu-tools share/bbu/ansible/rollout.yml -
 bbu-tools share/bbu/ansible/plugins/modules/bbu_firmware.py -
 bbusim bin/bbusim libc6
