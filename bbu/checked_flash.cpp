@@ -383,6 +383,23 @@ int failed(Load &load)
     return BBU_CHECKED_FAILED;
 }
 
+// An image the checks refuse never reaches the bus: true after the failure.
+bool image_refused(Operation &op, const bbu_checked_image &image, unsigned flags)
+{
+    const int refused = bbu_checked_check_image(image.bytes, image.length, flags, nullptr);
+    if (refused != 0)
+        checked::fail(op, BBU_STEP_IMAGE_CHECK,
+                      refused == BBU_IMAGE_TOO_LONG ? BBU_WHY_IMAGE_TOO_LONG
+                                                    : BBU_WHY_IMAGE_REFUSED,
+                      refused);
+    return refused != 0;
+}
+
+int blocks_of(const bbu_checked_image &image)
+{
+    return static_cast<int>((image.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
+}
+
 }  // namespace
 
 int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
@@ -393,15 +410,10 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
     Operation op{fd, checked::start(result, spare), verbose, progress, context};
     if (image == nullptr)
         return checked::fail(op, BBU_STEP_ARGUMENT, BBU_WHY_BAD_ARGUMENT);
-    const int refused = bbu_checked_check_image(image->bytes, image->length, flags, nullptr);
-    if (refused != 0)
-        return checked::fail(op, BBU_STEP_IMAGE_CHECK,
-                             refused == BBU_IMAGE_TOO_LONG ? BBU_WHY_IMAGE_TOO_LONG
-                                                           : BBU_WHY_IMAGE_REFUSED,
-                             refused);
+    if (image_refused(op, *image, flags))
+        return BBU_CHECKED_FAILED;
 
-    Load load{op, *image,
-              static_cast<int>((image->length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN)};
+    Load load{op, *image, blocks_of(*image)};
     Status status{};
     if (!checked::read_status_twice(op, BBU_STEP_STATUS, "initial status", status))
         return failed(load);
@@ -433,14 +445,9 @@ int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsigned flag
     Operation op{fd, checked::start(result, spare), verbose};
     if (image == nullptr || plan == nullptr)
         return checked::fail(op, BBU_STEP_ARGUMENT, BBU_WHY_BAD_ARGUMENT);
-    const int refused = bbu_checked_check_image(image->bytes, image->length, flags, nullptr);
-    if (refused != 0)
-        return checked::fail(op, BBU_STEP_IMAGE_CHECK,
-                             refused == BBU_IMAGE_TOO_LONG ? BBU_WHY_IMAGE_TOO_LONG
-                                                           : BBU_WHY_IMAGE_REFUSED,
-                             refused);
-    const int blocks =
-        static_cast<int>((image->length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
+    if (image_refused(op, *image, flags))
+        return BBU_CHECKED_FAILED;
+    const int blocks = blocks_of(*image);
     *plan = bbu_checked_flash_plan{BBU_FLASH_LOAD, image->bytes[VERSION_BYTE], -1, blocks,
                                    LOAD_WAIT_SECONDS + (blocks * BLOCK_BUS_MS + 999) / 1000};
 

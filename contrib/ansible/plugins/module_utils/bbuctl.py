@@ -141,6 +141,15 @@ def outcome(module, doc, keys):
     module.exit_json(changed=changed, **dict((k, doc[k]) for k in keys if k in doc))
 
 
+def set_value(module, command, operand, keys):
+    """bbuctl COMMAND OPERAND as a change, or with --check in check mode; ends
+    the module with the document's members KEYS."""
+    args = ['--check'] if module.check_mode else []
+    # After '--' the operand is never read as an option, whatever it starts with.
+    doc = run(module, command, args, [operand], keys, change=not module.check_mode)
+    outcome(module, doc, keys)
+
+
 def absolute(path):
     """PATH as bbuctl gets it: absolute, so that it is never read as an option."""
     return os.path.abspath(os.path.expanduser(path))

@@ -44,7 +44,7 @@ error:
 '''
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.bbu.tools.plugins.module_utils.bbuctl import COMMON_ARGS, outcome, run
+from ansible_collections.bbu.tools.plugins.module_utils.bbuctl import COMMON_ARGS, set_value
 
 KEYS = ('before', 'after')
 
@@ -52,11 +52,8 @@ KEYS = ('before', 'after')
 def main():
     module = AnsibleModule(argument_spec=dict(COMMON_ARGS, level=dict(type='str', required=True)),
                            supports_check_mode=True)
-    args = ['--check'] if module.check_mode else []
     # bbuctl judges the characters; after '--' even a leading '-' is one of them.
-    doc = run(module, ['vpd', 'set-codelevel'], args, [module.params['level']], KEYS,
-              change=not module.check_mode)
-    outcome(module, doc, KEYS)
+    set_value(module, ['vpd', 'set-codelevel'], module.params['level'], KEYS)
 
 
 if __name__ == '__main__':

@@ -43,7 +43,7 @@ error:
 '''
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.bbu.tools.plugins.module_utils.bbuctl import COMMON_ARGS, outcome, run
+from ansible_collections.bbu.tools.plugins.module_utils.bbuctl import COMMON_ARGS, set_value
 
 KEYS = ('before', 'after')
 
@@ -54,9 +54,7 @@ def main():
     value = module.params['value']
     if not 0 <= value <= 15:
         module.fail_json(msg='value must be 0 to 15, not %d' % value)
-    args = ['--check'] if module.check_mode else []
-    doc = run(module, ['light', 'set'], args, [str(value)], KEYS, change=not module.check_mode)
-    outcome(module, doc, KEYS)
+    set_value(module, ['light', 'set'], str(value), KEYS)
 
 
 if __name__ == '__main__':
