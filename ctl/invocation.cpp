@@ -170,6 +170,43 @@ const char *lastOptionWord(char **argv)
     return optarg != nullptr && optarg == argv[optind - 1] ? argv[optind - 2] : argv[optind - 1];
 }
 
+namespace {
+
+// True when `word` names a form of the command after its word: "check" for
+// "vpd check", "soft" and "hard" for "reset soft|hard" (not "FILE" or "N").
+bool namesForm(const Form &form, const std::string &word)
+{
+    const std::string synopsis = form.synopsis;
+    const std::size_t start = synopsis.find(' ');
+    if (start == std::string::npos)
+        return false;
+    const std::string second =
+        synopsis.substr(start + 1, synopsis.find(' ', start + 1) - start - 1);
+    if (second.find_first_not_of("abcdefghijklmnopqrstuvwxyz-|") != std::string::npos)
+        return false;
+    return ("|" + second + "|").find("|" + word + "|") != std::string::npos;
+}
+
+// The form a help is asked for ("vpd check --help"), named as the document's
+// command: the first operand, when it is a form's second word.
+void nameHelpForm(const Command &command, int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-')
+            continue;
+        for (const Form &form : command.forms) {
+            if (form.synopsis != nullptr && namesForm(form, argv[i])) {
+                const std::string name = std::string(command.name) + " " + argv[i];
+                setForm(name.c_str(), command.changes || form.changes);
+                return;
+            }
+        }
+        return;
+    }
+}
+
+}  // namespace
+
 std::vector<std::string> parseOptions(const Command &command, int argc, char **argv,
                                       std::span<const option> extra,
                                       const std::function<void(int, const char *)> &onOption)
@@ -210,6 +247,7 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
             applyCommonOption(&command, key, optarg);
             break;
         case 'h':
+            nameHelpForm(command, argc, argv);
             showHelp([&](FILE *out) { printCommandHelp(command, out); });
         case ':':
             usageError(&command, "option '%s' needs a value", argv[optind - 1]);

@@ -33,6 +33,7 @@ constexpr int EXIT_USAGE = 2;
 struct Form {
     const char *synopsis;  // without "bbuctl "
     const char *summary;
+    bool changes = false;  // the form changes the BBU, though its command word alone does not
 };
 
 constexpr std::size_t MAX_FORMS = 3;
