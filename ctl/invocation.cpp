@@ -66,11 +66,18 @@ void usageError(const Command *command, const char *format, ...)
     finish(EXIT_USAGE);
 }
 
-void scanForJson(int argc, char **argv)
+bool givenBeforeParsing(int argc, char **argv, const char *word)
 {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        if (std::strcmp(argv[i], "--json") == 0)
-            setJsonOutput();
+        if (std::strcmp(argv[i], word) == 0)
+            return true;
+    return false;
+}
+
+void scanForJson(int argc, char **argv)
+{
+    if (givenBeforeParsing(argc, argv, "--json"))
+        setJsonOutput();
 }
 
 void showHelp(const std::function<void(FILE *)> &print)
@@ -124,10 +131,47 @@ void printCommonOptions(FILE *out)
                  kDefaultAdapter, MAX_WAIT_SECONDS);
 }
 
+namespace {
+
+// The errno of the first write to standard output that failed, 0 while none
+// did. The stream's error flag alone outlives the errno behind it.
+int firstOutputError = 0;
+
+ssize_t writeOutput(void *, const char *bytes, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(STDOUT_FILENO, bytes + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (firstOutputError == 0)
+                firstOutputError = n < 0 ? errno : EIO;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
 void writeWholeLines()
 {
+    // Standard output through a stream of bbuctl's own on the same
+    // descriptor, for the library's console output too, so that a lost
+    // write's reason is known when the command ends.
+    if (FILE *out = fopencookie(nullptr, "w", {nullptr, writeOutput, nullptr, nullptr}))
+        stdout = out;
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     std::setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
+}
+
+int outputLost()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        return firstOutputError != 0 ? firstOutputError : EIO;
+    return 0;
 }
 
 void applyCommonOption(const Command *command, int key, char *arg)
