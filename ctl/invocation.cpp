@@ -226,7 +226,8 @@ bool namesForm(const Form &form, const std::string &word)
         return false;
     const std::string second =
         synopsis.substr(start + 1, synopsis.find(' ', start + 1) - start - 1);
-    if (second.find_first_not_of("abcdefghijklmnopqrstuvwxyz-|") != std::string::npos)
+    if (second.find_first_not_of("abcdefghijklmnopqrstuvwxyz-|") != std::string::npos ||
+        word.find('|') != std::string::npos)
         return false;
     return ("|" + second + "|").find("|" + word + "|") != std::string::npos;
 }
