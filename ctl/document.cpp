@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 namespace bbuctl {
@@ -20,6 +21,7 @@ struct Document {
     nlohmann::ordered_json wouldChange;
     nlohmann::ordered_json members = nlohmann::ordered_json::object();
     nlohmann::ordered_json error;  // null until a failure is named
+    void (*failureOutput)() = nullptr;
 };
 
 Document &theDocument()
@@ -180,11 +182,24 @@ void setDeviceHolds(const bbu_checked_result &r)
     }
 }
 
+void setFailureOutput(void (*print)())
+{
+    theDocument().failureOutput = print;
+}
+
 void finish(int status)
 {
+    const Document &d = theDocument();
     if (jsonOutput())
         write(status);
-    std::fflush(stdout);
+    else if (status != EXIT_OK && d.failureOutput != nullptr)
+        d.failureOutput();
+    if (const int err = outputLost(); err != 0) {
+        const std::string form = d.form.is_string() ? d.form.get<std::string>() + ": " : "";
+        message("%scannot write to standard output: %s", form.c_str(), std::strerror(err));
+        if (status == EXIT_OK)
+            status = EXIT_FAILED;
+    }
     std::exit(status);
 }
 

@@ -61,7 +61,13 @@ void setDeviceError(const std::string &reason, const bbu_checked_result &result)
 // What the device holds, as `result` found it, for the error already named.
 void setDeviceHolds(const bbu_checked_result &result);
 
-// Ends the program with `status`: with --json, the document first.
+// What the command writes on standard output when it fails, whichever way
+// (bbuctl status --prometheus: the failed read as a sample), without --json.
+void setFailureOutput(void (*print)());
+
+// Ends the program with `status`: with --json, the document first (else the
+// failure output, on a failure). Standard output that could not be written
+// whole is said so on standard error, and a success becomes exit status 1.
 [[noreturn]] void finish(int status);
 
 }  // namespace bbuctl

@@ -357,6 +357,7 @@ void runLoad(FlashRun &run, const FlashOptions &o)
         // and the load's own reads of the header decide.
         if (run.read.ok != 0 && (run.action == BBU_FLASH_LOAD || run.action == BBU_FLASH_UNKNOWN)) {
             run.action = BBU_FLASH_LOAD;
+            bus.progress().planLoad(run.plan.blocks, run.plan.expected_seconds);
             FlashWatch watch{bus.progress(), run.result};
             bbu_checked_flash(bus.fd(), &theImage, o.flags, watchFlash, &watch, &run.result,
                               settings.verbose);

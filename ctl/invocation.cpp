@@ -66,11 +66,18 @@ void usageError(const Command *command, const char *format, ...)
     finish(EXIT_USAGE);
 }
 
-void scanForJson(int argc, char **argv)
+bool givenBeforeParsing(int argc, char **argv, const char *word)
 {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        if (std::strcmp(argv[i], "--json") == 0)
-            setJsonOutput();
+        if (std::strcmp(argv[i], word) == 0)
+            return true;
+    return false;
+}
+
+void scanForJson(int argc, char **argv)
+{
+    if (givenBeforeParsing(argc, argv, "--json"))
+        setJsonOutput();
 }
 
 void showHelp(const std::function<void(FILE *)> &print)
@@ -124,10 +131,47 @@ void printCommonOptions(FILE *out)
                  kDefaultAdapter, MAX_WAIT_SECONDS);
 }
 
+namespace {
+
+// The errno of the first write to standard output that failed, 0 while none
+// did. The stream's error flag alone outlives the errno behind it.
+int firstOutputError = 0;
+
+ssize_t writeOutput(void *, const char *bytes, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(STDOUT_FILENO, bytes + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (firstOutputError == 0)
+                firstOutputError = n < 0 ? errno : EIO;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
 void writeWholeLines()
 {
+    // Standard output through a stream of bbuctl's own on the same
+    // descriptor, for the library's console output too, so that a lost
+    // write's reason is known when the command ends.
+    if (FILE *out = fopencookie(nullptr, "w", {nullptr, writeOutput, nullptr, nullptr}))
+        stdout = out;
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     std::setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
+}
+
+int outputLost()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        return firstOutputError != 0 ? firstOutputError : EIO;
+    return 0;
 }
 
 void applyCommonOption(const Command *command, int key, char *arg)
@@ -170,6 +214,44 @@ const char *lastOptionWord(char **argv)
     return optarg != nullptr && optarg == argv[optind - 1] ? argv[optind - 2] : argv[optind - 1];
 }
 
+namespace {
+
+// True when `word` names a form of the command after its word: "check" for
+// "vpd check", "soft" and "hard" for "reset soft|hard" (not "FILE" or "N").
+bool namesForm(const Form &form, const std::string &word)
+{
+    const std::string synopsis = form.synopsis;
+    const std::size_t start = synopsis.find(' ');
+    if (start == std::string::npos)
+        return false;
+    const std::string second =
+        synopsis.substr(start + 1, synopsis.find(' ', start + 1) - start - 1);
+    if (second.find_first_not_of("abcdefghijklmnopqrstuvwxyz-|") != std::string::npos ||
+        word.find('|') != std::string::npos)
+        return false;
+    return ("|" + second + "|").find("|" + word + "|") != std::string::npos;
+}
+
+// The form a help is asked for ("vpd check --help"), named as the document's
+// command: the first operand, when it is a form's second word.
+void nameHelpForm(const Command &command, int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-')
+            continue;
+        for (const Form &form : command.forms) {
+            if (form.synopsis != nullptr && namesForm(form, argv[i])) {
+                const std::string name = std::string(command.name) + " " + argv[i];
+                setForm(name.c_str(), command.changes || form.changes);
+                return;
+            }
+        }
+        return;
+    }
+}
+
+}  // namespace
+
 std::vector<std::string> parseOptions(const Command &command, int argc, char **argv,
                                       std::span<const option> extra,
                                       const std::function<void(int, const char *)> &onOption)
@@ -210,6 +292,7 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
             applyCommonOption(&command, key, optarg);
             break;
         case 'h':
+            nameHelpForm(command, argc, argv);
             showHelp([&](FILE *out) { printCommandHelp(command, out); });
         case ':':
             usageError(&command, "option '%s' needs a value", argv[optind - 1]);

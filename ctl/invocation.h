@@ -33,6 +33,7 @@ constexpr int EXIT_USAGE = 2;
 struct Form {
     const char *synopsis;  // without "bbuctl "
     const char *summary;
+    bool changes = false;  // the form changes the BBU, though its command word alone does not
 };
 
 constexpr std::size_t MAX_FORMS = 3;
@@ -69,9 +70,18 @@ constexpr int JSON_OPTION = 0x200;
 // parsed, so that even a usage error in front of it gives its document.
 void scanForJson(int argc, char **argv);
 
+// True when `word` (an option spelled out in full) is among argv[1] .. argv[argc - 1],
+// before a "--".
+bool givenBeforeParsing(int argc, char **argv, const char *word);
+
 // bbuctl's lines and the library's, on both streams, are written whole, so
-// they never cut into each other where both streams reach one file.
+// they never cut into each other where both streams reach one file. Standard
+// output keeps the reason of its first failed write for outputLost().
 void writeWholeLines();
+
+// After the last output: 0 when all of standard output was written, else
+// the errno of its first failed write.
+int outputLost();
 
 // "bbuctl: <message>" on standard error.
 void message(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -119,7 +119,7 @@ const Command lightCommand = {
     "light",
     runLight,
     {{"light", "show the service/fault light (0 to 15)"},
-     {"light set N [--check]", "set the service/fault light to N and read it back"}},
+     {"light set N [--check]", "set the service/fault light to N and read it back", true}},
     "Show the service/fault light, the low nibble of general status byte 14, read\n"
     "from a whole status with a correct check byte; or command a new value N (0 to\n"
     "15, decimal or 0x hex), see the BBU accept it and read it back, and print the\n"

@@ -8,30 +8,66 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <sstream>
 
 namespace bbuctl {
 
 namespace {
 
-// After the last block, the flash load's fixed waits: the 10 seconds after
-// End_Flash_Load and the 10 of the validation that confirms the new image.
-constexpr double SECONDS_AFTER_BLOCKS = 20;
+// The fixed waits of a flash load that the plan's expected time counts, as
+// bbu_checked_plan_flash() documents them: the soft reset's and its settling,
+// the two after Start_Flash_Load, the one after End_Flash_Load and the
+// validation's. The rest of the plan's estimate is the blocks' bus time.
+constexpr int LOAD_WAIT_SECONDS = 30;
 
-double monotonicSeconds()
+// The phases of a load proper, from its soft reset on, whose waits the
+// plan's expected time counts.
+bool inLoad(int phase)
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    switch (phase) {
+    case BBU_PHASE_SOFT_RESET:
+    case BBU_PHASE_START_LOAD:
+    case BBU_PHASE_BLOCKS:
+    case BBU_PHASE_END_LOAD:
+    case BBU_PHASE_VERIFY:
+    case BBU_PHASE_VALIDATE:
+        return true;
+    default:
+        return false;
+    }
 }
 
 }  // namespace
+
+void Progress::LoadTimeLeft::plan(int blocks, int expectedSeconds)
+{
+    blocks_ = blocksLeft_ = blocks;
+    blocksMs_ = std::max(0L, 1000L * (expectedSeconds - LOAD_WAIT_SECONDS));
+}
+
+int Progress::LoadTimeLeft::onReport(const bbu_checked_progress &p)
+{
+    // The waits before the load's own soft reset (reading the image header
+    // again, a command still running) are not the plan's: counted from it.
+    if (!inLoad(p.phase) || (p.phase == BBU_PHASE_SOFT_RESET && phase_ != p.phase))
+        waitedSeconds_ = 0;
+    else if (p.phase == phase_ && p.seconds_left >= 0 && p.seconds_left < secondsLeft_)
+        waitedSeconds_ += secondsLeft_ - p.seconds_left;
+    phase_ = p.phase;
+    secondsLeft_ = p.seconds_left;
+    if (p.phase == BBU_PHASE_BLOCKS && p.blocks > 0)
+        blocksLeft_ = p.blocks - p.block + 1;
+    else if (p.phase == BBU_PHASE_END_LOAD)
+        blocksLeft_ = 0;
+    const long leftMs =
+        1000L * std::max(0, LOAD_WAIT_SECONDS - waitedSeconds_) + blocksMs_ * blocksLeft_ / blocks_;
+    return static_cast<int>((leftMs + 999) / 1000);
+}
 
 Progress::Progress(const char *what)
     : what_(what), shown_(settings.verbose == 0 && isatty(STDERR_FILENO) != 0)
@@ -54,23 +90,20 @@ void Progress::onReport(const bbu_checked_progress &p)
         return;
     std::string text = bbu_checked_phase_text(p.phase);
     std::string at = text;
-    if (p.phase == BBU_PHASE_BLOCKS && p.blocks > 0) {
+    const bool blocks = p.phase == BBU_PHASE_BLOCKS && p.blocks > 0;
+    if (blocks) {
         const std::string block =
             "block " + std::to_string(p.block) + " of " + std::to_string(p.blocks);
         text += ": " + block;
         at += " (" + block + ")";
-        // The time left from the pace of the blocks so far.
-        const double now = monotonicSeconds();
-        if (p.block <= 1) {
-            blocksStart_ = now;
-        } else {
-            const double perBlock = (now - blocksStart_) / (p.block - 1);
-            const double left = perBlock * (p.blocks - p.block + 1) + SECONDS_AFTER_BLOCKS;
-            text += ", about " + std::to_string(static_cast<long>(std::ceil(left))) + " s left";
-        }
-    } else if (p.seconds_left >= 0) {
-        text += ": " + std::to_string(p.seconds_left) + " s left";
     }
+    // A planned load shows its own time left until it fails; other lines
+    // count down the wait under way.
+    if (load_.planned() && failedAt_.empty() && p.phase != BBU_PHASE_RECOVER)
+        text += std::string(blocks ? ", " : ": ") + "about " + std::to_string(load_.onReport(p)) +
+                " s left";
+    else if (p.seconds_left >= 0)
+        text += ": " + std::to_string(p.seconds_left) + " s left";
     // A load that failed then finds out what the BBU holds: each line of that
     // keeps the phase (and block) the load failed in.
     if (failedAt_.empty()) {
@@ -80,6 +113,11 @@ void Progress::onReport(const bbu_checked_progress &p)
             at_ = at;
     }
     show(failedAt_ + text);
+}
+
+void Progress::planLoad(int blocks, int expectedSeconds)
+{
+    load_.plan(blocks, expectedSeconds);
 }
 
 void Progress::waitingForLock(const std::string &holder, int secondsLeft)

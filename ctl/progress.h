@@ -33,6 +33,10 @@ public:
     // The progress callback of the checked operations; `context` is a Progress.
     static void report(const bbu_checked_progress *progress, void *context);
 
+    // A flash load of `blocks` blocks whose plan expects `expectedSeconds`:
+    // from here on each of its lines shows the load's time left.
+    void planLoad(int blocks, int expectedSeconds);
+
     // While waiting for the adapter's lock: who holds it, how long is left.
     void waitingForLock(const std::string &holder, int secondsLeft);
 
@@ -40,15 +44,39 @@ public:
     void clear();
 
 private:
+    // The time a flash load has left, from the work still ahead rather than
+    // from a clock (which stands still between the simulator's waits): the
+    // blocks still to send at the plan's bus time a block, and the load's
+    // fixed waits still to come.
+    class LoadTimeLeft {
+    public:
+        void plan(int blocks, int expectedSeconds);
+        bool planned() const
+        {
+            return blocks_ > 0;
+        }
+        // The seconds left as of this report, which the waits and blocks
+        // passed so far bring down.
+        int onReport(const bbu_checked_progress &progress);
+
+    private:
+        int blocks_ = 0;
+        int blocksLeft_ = 0;
+        long blocksMs_ = 0;      // the plan's bus time of all the blocks
+        int waitedSeconds_ = 0;  // of the fixed waits, since the load's soft reset began
+        int phase_ = 0;
+        int secondsLeft_ = -1;  // of the wait under way
+    };
+
     void show(const std::string &text);
     void onReport(const bbu_checked_progress &progress);
 
     const char *what_;
     bool shown_;
     bool onScreen_ = false;
-    double blocksStart_ = 0;  // monotonic seconds at the first block
-    std::string at_;          // the phase under way, with its block
-    std::string failedAt_;    // once a load failed: the phase it failed in
+    LoadTimeLeft load_;
+    std::string at_;        // the phase under way, with its block
+    std::string failedAt_;  // once a load failed: the phase it failed in
 };
 
 // The process that holds the lock on the open adapter `fd`, as "pid 123

@@ -172,8 +172,20 @@ void printPrometheus(const GENERAL_STATUS &g, const std::uint8_t *gss)
                     isSet(gss, bit) ? 1 : 0);
 }
 
+// The exposition of a status that was not read, whatever kept it from being
+// read (the adapter, its lock, the read, a usage error): a stale or empty
+// file is never taken for a healthy BBU.
+void printReadFailure()
+{
+    printReadSuccess(0);
+}
+
 int runStatus(int argc, char **argv)
 {
+    // Seen before the options are parsed, so that a usage error among them
+    // writes it too; with --json, the document is the output.
+    if (givenBeforeParsing(argc, argv, "--prometheus") && !jsonOutput())
+        setFailureOutput(printReadFailure);
     Format format = Format::text;
     const option extra[] = {{"prometheus", no_argument, nullptr, LONG_ONLY}};
     std::vector<std::string> operands = parseOptions(
@@ -191,13 +203,8 @@ int runStatus(int argc, char **argv)
         BusSession bus("status");
         bbu_checked_read_status(bus.fd(), &g, &result, settings.verbose);
     }
-    if (result.ok == 0) {
-        // The exposition still says that the read failed, so a stale file is
-        // never taken for a healthy BBU.
-        if (format == Format::prometheus)
-            printReadSuccess(0);
+    if (result.ok == 0)
         return reportFailure("status", result, false);
-    }
 
     const std::uint8_t *gss = result.status;
     switch (format) {

@@ -222,7 +222,7 @@ const Command vpdCommand = {
     runVpd,
     {{"vpd", "the vital product data decoded, with its verdicts"},
      {"vpd check", "check the VPD's layout and check byte (exit 1 when bad)"},
-     {"vpd set-codelevel XY [--check]", "set the code level's last two characters to XY"}},
+     {"vpd set-codelevel XY [--check]", "set the code level's last two characters to XY", true}},
     "Read the 256-byte VPD image from the EEPROM at 0x54. 'vpd' shows its fields\n"
     "(part, FRU and serial numbers, EC level, manufacturer, code level, name, DFL,\n"
     "PC, BAT) and the verdicts on its layout and check byte; 'vpd check' shows the\n"

@@ -25,8 +25,22 @@ VALIDATOR = jsonschema.Draft7Validator(json.load(open(SCHEMA)))
 CHANGE = re.compile(r"write 0x60 |write 0x54 [2-9]|write 0x68 |write 0x40 \d+ : (?!e0 )")
 
 
-FORMS = ["status", "vpd", "vpd check", "vpd set-codelevel", "light", "light set", "reset soft",
-         "reset hard", "flash", "validate", "dump", "image check", "decode"]
+
+def forms():
+    """The command forms bbuctl --help lists, its two-word forms spelled out
+    ("reset soft|hard" is "reset soft" and "reset hard")."""
+    text = subprocess.run([os.path.join(BIN, "bbuctl"), "--help"], capture_output=True,
+                          text=True, check=True).stdout
+    listed = text.split("Commands:\n")[1].split("\n\n")[0].splitlines()
+    found = []
+    for line in listed:
+        words = re.split(r"\s{2,}", line.strip())[0].split()
+        second = words[1] if len(words) > 1 and re.fullmatch(r"[a-z][a-z|-]*", words[1]) else ""
+        found += [(words[0] + " " + w).strip() for w in second.split("|")]
+    return found
+
+
+FORMS = forms()
 
 
 def changes(transcript):
@@ -146,6 +160,10 @@ CASES = [
     ("decode of a short file", "", "head -c 100 /dev/zero >r.bin", "--json decode r.bin", 1,
      "file", None),
 ]
+
+# Every form's help, named as that form, with nothing sent to the BBU.
+CASES += [("help of " + form, "", "", "--json %s --help" % form, 0, None,
+           lambda d, t: d["help"].startswith("Usage: bbuctl") and not changes(t)) for form in FORMS]
 
 
 def run(index, case):
