@@ -3,12 +3,14 @@
 // time, for programs that must not open the bus themselves. Clients are
 // served side by side (connections.cpp): a slow one holds up no other.
 //
-//   bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS] [--record FILE]
-//            [-h] [-V]
+//   bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS] [--systemd-socket]
+//            [--record FILE] [-h] [-V]
 //
 // Runs in the foreground and logs to standard error. Listens on the socket
 // systemd hands over, or on its own socket file (default "/tmp/i2c_skt",
-// mode 0660). Stops on SIGTERM or SIGINT, removing its own socket file.
+// mode 0660), never on a path another user owns; with --systemd-socket (the
+// unit's form) on the handed-over socket only. Stops on SIGTERM or SIGINT,
+// removing its own socket file.
 // Exit status 0 after a stop, 1 when it cannot start, 2 for a bad option.
 #include "connections.h"
 #include "recording.h"
@@ -39,6 +41,7 @@ struct Options {
     const char *socket_path = LNX_I2C_SKT_PATH;
     const char *adapter = I2C_Adapter;  // the library's default adapter
     const char *group = nullptr;
+    bool systemd_only = false;     // --systemd-socket
     const char *record = nullptr;  // --record FILE, taken from argv[record_first..record_end)
     int record_first = 0;
     int record_end = 0;
@@ -49,6 +52,7 @@ void usage(std::FILE *to)
 {
     std::fprintf(to,
                  "Usage: bbu-i2cd [-s PATH] [-a ADAPTER] [-g GROUP] [-t MS] [-w SECONDS]\n"
+                 "                [--systemd-socket] [--record FILE]\n"
                  "  -s, --socket PATH             socket to listen on (default /tmp/i2c_skt)\n"
                  "  -a, --adapter PATH            i2c-dev adapter to own (default %s)\n"
                  "  -g, --group GROUP             group let in beside root (name or number)\n"
@@ -56,6 +60,7 @@ void usage(std::FILE *to)
                  "                                request, 1 to 600000 (default 2000)\n"
                  "  -w, --lock-wait SECONDS       longest wait for another program on the bus,\n"
                  "                                0 to 86400 (default 600)\n"
+                 "      --systemd-socket          serve only the socket systemd hands over\n"
                  "      --record FILE             record the conversation on the adapter in FILE\n"
                  "  -h, --help                    this text\n"
                  "  -V, --version                 the version\n",
@@ -124,6 +129,7 @@ int parse_options(int argc, char **argv, Options &o)
                                    {"group", required_argument, nullptr, 'g'},
                                    {"receive-timeout-ms", required_argument, nullptr, 't'},
                                    {"lock-wait", required_argument, nullptr, 'w'},
+                                   {"systemd-socket", no_argument, nullptr, 'S'},
                                    {"record", required_argument, nullptr, 'r'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
@@ -151,6 +157,9 @@ int parse_options(int argc, char **argv, Options &o)
                 return 2;
             }
             break;
+        case 'S':
+            o.systemd_only = true;
+            break;
         case 'r':
             take_record_option(argv, o);
             break;
@@ -177,8 +186,10 @@ bool socket_address(const char *path, sockaddr_un &addr)
 }
 
 // Clears the way for our own socket file: nothing there, or a stale socket
-// that nobody answers on (removed). Refuses a daemon that answers there and
-// anything that is not a socket.
+// of our own uid that nobody answers on (removed). Refuses a daemon that
+// answers there, anything that is not a socket, and a socket another user
+// owns: whoever made it may be waiting for the clients' requests, and a
+// daemon that took its place would hide that.
 bool clear_socket_path(const char *path, const sockaddr_un &addr)
 {
     struct stat st {};
@@ -190,6 +201,11 @@ bool clear_socket_path(const char *path, const sockaddr_un &addr)
     }
     if (!S_ISSOCK(st.st_mode)) {
         daemon_log("%s exists and is not a socket: not starting", path);
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        daemon_log("%s belongs to uid %u, not to this daemon's uid %u: not starting", path,
+                   static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
         return false;
     }
     const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -314,6 +330,11 @@ int main(int argc, char **argv)
     }
     int listen_fd = activated_socket();
     const bool own = listen_fd == -2;
+    if (own && o.systemd_only) {
+        // Under the unit's private /tmp a socket file of our own would reach nobody.
+        daemon_log("systemd handed over no socket (--systemd-socket): not starting");
+        return 1;
+    }
     if (own)
         listen_fd = own_socket(o);
     if (listen_fd < 0)

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <list>
 #include <regex>
 #include <string>
@@ -86,17 +88,22 @@ protected:
             finish(d, SIGKILL);
     }
 
-    // Starts bbu-i2cd with at most one option and reads its log until it is
-    // ready or has exited; `listen_fd` is handed over as systemd does. Run by
-    // another user than root, the daemon also serves that user's group unless
-    // `serve_me` is false, so that the test, its client, is let in.
+    // Starts bbu-i2cd with at most one option (and its value, if any) and
+    // reads its log until it is ready or has exited; `listen_fd` is handed
+    // over as systemd does. Run by another user than root, the daemon also
+    // serves that user's group unless `serve_me` is false, so that the test,
+    // its client, is let in. `run_as_`, when set, starts it.
     Daemon &start(const char *option = nullptr, const char *value = nullptr, int listen_fd = -1,
                   bool serve_me = true)
     {
         const std::string my_group = std::to_string(getgid());
-        std::vector<const char *> argv{BBU_I2CD_PATH};
-        if (option != nullptr)
-            argv.insert(argv.end(), {option, value});
+        std::vector<const char *> argv;
+        for (const std::string &word : run_as_)
+            argv.push_back(word.c_str());
+        argv.push_back(BBU_I2CD_PATH);
+        for (const char *word : {option, value})
+            if (word != nullptr)
+                argv.push_back(word);
         if (serve_me && geteuid() != 0)
             argv.insert(argv.end(), {"--group", my_group.c_str()});
         argv.push_back(nullptr);
@@ -118,7 +125,7 @@ protected:
                 setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
             }
             dup2(log_pipe[1], 2);
-            execv(BBU_I2CD_PATH, const_cast<char *const *>(argv.data()));
+            execvp(argv[0], const_cast<char *const *>(argv.data()));
             _exit(127);
         }
         close(log_pipe[1]);
@@ -170,6 +177,7 @@ protected:
     }
 
     std::list<Daemon> daemons_;
+    std::vector<std::string> run_as_;  // a command and its options that run the daemon
 };
 
 // Requests and replies as one golden session (tests/data/golden/daemon/requests.txt):
@@ -250,22 +258,43 @@ TEST_F(DaemonTest, RequestsAndRepliesSession)
     e2e::check_golden("daemon", "requests", lines);
 }
 
-// The peer for the group check. As root: nobody:nogroup, keeping only the
-// right to search directories, so that the socket stays reachable from a
-// build tree under a private home such as /root; the daemon judges a peer by
-// its credentials alone. As another user: that user. Returns the peer's group,
-// or -1 when the change failed.
-gid_t become_peer()
+// Ids for the daemon run as its unit runs it: a user such as systemd makes
+// for it, the group that stands for bbu, a member of that group, and nobody.
+constexpr unsigned DAEMON_UID = 61184, BBU_GID = 61185, MEMBER_UID = 61186, NOBODY = 65534;
+
+// The peer for the group checks. As root: user and group `id`, with `groups`
+// beside them, keeping only the right to search directories, so that the
+// socket stays reachable from a build tree under a private home such as
+// /root; the daemon judges a peer by its credentials alone. As another user:
+// that user, unchanged. False when the change failed.
+bool become_peer(unsigned id, const std::vector<gid_t> &groups = {})
 {
     if (geteuid() != 0)
-        return getgid();
-    if (prctl(PR_SET_KEEPCAPS, 1) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
-        setuid(65534) != 0)
-        return static_cast<gid_t>(-1);
+        return true;
+    if (prctl(PR_SET_KEEPCAPS, 1) != 0 || setgroups(groups.size(), groups.data()) != 0 ||
+        setgid(id) != 0 || setuid(id) != 0)
+        return false;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     std::array<__user_cap_data_struct, 2> caps{};
     caps[0].effective = caps[0].permitted = 1U << CAP_DAC_READ_SEARCH;
-    return syscall(SYS_capset, &header, caps.data()) == 0 ? 65534 : static_cast<gid_t>(-1);
+    return syscall(SYS_capset, &header, caps.data()) == 0;
+}
+
+// True when a status read through the library's client, by a peer that
+// becomes `id` with `groups`, is served.
+bool served_as(unsigned id, const std::vector<gid_t> &groups = {})
+{
+    const pid_t peer = fork();
+    if (peer == 0) {
+        LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
+        _exit(become_peer(id, groups) && lnxI2cSktClient(&b) == 0 &&
+                      b.fromDaemon.status == OS_I2C_TRANS_COMPLETED
+                  ? 0
+                  : 3);
+    }
+    int status = 0;
+    waitpid(peer, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
@@ -274,7 +303,7 @@ TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
     // by one without a group as soon as it connects, though it sends nothing
     // and its time for a request is ten minutes.
     const bool root = geteuid() == 0;
-    const gid_t peer_group = root ? 65534 : getgid();
+    const gid_t peer_group = root ? NOBODY : getgid();
     for (const bool in_group : {false, true}) {
         const std::string group = std::to_string(peer_group);
         Daemon &d = in_group ? start("--group", group.c_str()) : start("-t", "600000", -1, false);
@@ -283,7 +312,7 @@ TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
         const pid_t peer = fork();
         if (peer == 0) {
             LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
-            if (become_peer() != peer_group)
+            if (!become_peer(NOBODY))
                 _exit(2);
             if (in_group)
                 _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED
@@ -301,6 +330,57 @@ TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
                                     std::to_string(root ? 65534 : getuid());
         EXPECT_EQ(d.log.find(refused) != std::string::npos, !in_group) << d.log;
     }
+}
+
+// True when other users may pass every folder down to `path`.
+bool open_to_all(const std::filesystem::path &path)
+{
+    for (std::filesystem::path p = path; p != p.root_path(); p = p.parent_path()) {
+        struct stat st {};
+        if (stat(p.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            return false;
+    }
+    return true;
+}
+
+// A socket path another user owns is kept off, even by root, who could
+// remove it. Then the daemon as its unit runs it, without systemd: a user of
+// its own, the group bbu beside it, no capability and no new privilege. It
+// reaches the adapter through the group alone, as the tools' udev rule gives
+// it, and serves the group's members.
+TEST_F(DaemonTest, KeepsOffAnotherUsersSocketAndServesItsGroupSandboxed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "runs the daemon as another user with setpriv, which takes root";
+    if (!open_to_all(root_))
+        GTEST_SKIP() << "other users cannot reach " << root_ << ", where the daemon's world is";
+    close(client_socket(false));  // left behind by nobody
+    ASSERT_EQ(lchown(LNX_I2C_SKT_PATH, NOBODY, NOBODY), 0);
+    Daemon &kept_off = start();
+    EXPECT_EQ(finish(kept_off), 1);  // SIGTERM: only for a daemon that did start
+    EXPECT_THAT(kept_off.log, HasSubstr("bbu-i2cd: /tmp/i2c_skt belongs to uid 65534, not to "
+                                        "this daemon's uid 0: not starting\n"));
+    EXPECT_EQ(access(LNX_I2C_SKT_PATH, F_OK), 0) << "another user's socket removed";
+    unlink(LNX_I2C_SKT_PATH);
+
+    close(open("/dev/i2c-0b", O_RDWR));  // the adapter's file, root's
+    for (const char *file : {"/bbusim.adapter.0", "/bbusim.world", "/bbusim.transcript"}) {
+        ASSERT_EQ(chown((root_ + file).c_str(), 0, BBU_GID), 0) << file;
+        ASSERT_EQ(chmod((root_ + file).c_str(), 0660), 0) << file;
+    }
+    ASSERT_EQ(chmod((root_ + "/tmp").c_str(), 01777), 0);  // as the machine's /tmp
+    const std::string id = std::to_string(DAEMON_UID), bbu = std::to_string(BBU_GID);
+    run_as_ = {"setpriv", "--reuid=" + id, "--regid=" + id, "--groups=" + bbu, "--inh-caps=-all"};
+    run_as_.insert(run_as_.end(), {"--bounding-set=-all", "--no-new-privs", "--pdeathsig=SIGKILL"});
+    run_as_.emplace_back("--");
+    Daemon &d = start("--group", bbu.c_str());
+    struct stat st {};
+    EXPECT_EQ(lstat(LNX_I2C_SKT_PATH, &st), 0);
+    EXPECT_EQ(st.st_uid, DAEMON_UID);
+    EXPECT_EQ(st.st_gid, BBU_GID);
+    EXPECT_TRUE(served_as(MEMBER_UID, {BBU_GID}));
+    EXPECT_FALSE(served_as(NOBODY));  // kept out by the socket file's mode
+    finish(d);
 }
 
 TEST_F(DaemonTest, SlowAndSilentClientsHoldUpNoOther)
@@ -367,8 +447,9 @@ TEST_F(DaemonTest, StartsSession)
         ended(std::string(option) + " " + value, d,
               d.log.find("listening") != std::string::npos ? SIGTERM : 0);
     }
+    ended("--systemd-socket, none handed over", start("--systemd-socket"), SIGTERM);
     const int listening = client_socket(false);
-    Daemon &d = start(nullptr, nullptr, listening);
+    Daemon &d = start("--systemd-socket", nullptr, listening);
     close(listening);
     LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
     const int rc = lnxI2cSktClient(&b);
