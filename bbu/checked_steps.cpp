@@ -1,6 +1,6 @@
 // The pieces of the checked operations: the result record, progress and
 // waits, transfers that count only when carried whole, the checked status
-// read, and the silent open of the adapter.
+// read, and the silent open of the adapter, which makes sure it is one.
 #include "checked_steps.h"
 
 #include "library_internal.h"
@@ -62,6 +62,8 @@ void report(Operation &op, int phase, int block, int blocks, int seconds_left)
     if (op.progress == nullptr)
         return;
     const bbu_checked_progress progress{phase, block, blocks, seconds_left};
+    // The callback is the caller's code: its own trace lines are LogTrace's as ever.
+    const i2c_internal::QuietTrace callers_own{false};
     op.progress(&progress, op.context);
 }
 
@@ -192,5 +194,11 @@ int firmware(const Status &status)
 int bbu_checked_open(const char *adapter)
 {
     const int fd = open(adapter != nullptr ? adapter : I2C_Adapter, O_RDWR | O_CLOEXEC | O_NOCTTY);
-    return fd >= 0 ? fd : -errno;
+    if (fd < 0)
+        return -errno;
+    if (!i2c_internal::takes_i2c_messages(fd)) {
+        close(fd);
+        return -ENOTTY;
+    }
+    return fd;
 }

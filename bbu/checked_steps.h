@@ -9,6 +9,7 @@
 #include <bbu/bbu.h>
 #include <bbu/status_bits.h>
 
+#include "i2c_internal.h"
 #include "library_internal.h"
 
 #include <array>
@@ -39,7 +40,8 @@ struct Failure {
 };
 
 // One checked operation under way: where its result goes, whom it tells of
-// its progress, and what it hands on to the library.
+// its progress, and what it hands on to the library. While it lives, a trace
+// log that cannot be opened is passed over in silence.
 struct Operation {
     Operation(int fd_, bbu_checked_result &result_, int verbose_,
               bbu_checked_progress_fn progress_ = nullptr, void *context_ = nullptr)
@@ -52,6 +54,7 @@ struct Operation {
     void *context;
     int phase = 0;
     Failure last;  // of the latest transfer or read that failed
+    i2c_internal::QuietTrace quiet{true};
 };
 
 // Clears the record (the caller's, or @p spare when the caller gave none):

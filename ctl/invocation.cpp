@@ -359,12 +359,43 @@ BusSession::BusSession(const char *what) : progress_(what)
     fd_ = bbu_checked_open(I2C_Adapter);
     if (fd_ < 0) {
         restoreStdout();
-        fail(ErrorKind::adapter, "%s: cannot open the adapter %s: %s", what, I2C_Adapter,
-             std::strerror(-fd_));
-        setErrno(-fd_);
-        finish(EXIT_FAILED);
+        refuseAdapter(what, -fd_);
     }
+    if (settings.verbose != 0)
+        sayWhenNoTrace();
     lock(what);
+}
+
+void BusSession::refuseAdapter(const char *what, int err)
+{
+    if (err == ENOTTY)
+        fail(ErrorKind::adapter, "%s: %s is not an I2C adapter", what, I2C_Adapter);
+    else
+        // The tools' udev rule gives the BBU's adapter to group bbu.
+        fail(ErrorKind::adapter, "%s: cannot open the adapter %s: %s%s", what, I2C_Adapter,
+             std::strerror(err),
+             err == EACCES ? " (root and the members of group bbu may use it)" : "");
+    setErrno(err);
+    finish(EXIT_FAILED);
+}
+
+void BusSession::sayWhenNoTrace()
+{
+    // The library drops the lines of a log it cannot open without a word;
+    // with -v, where its console output is asked for, that is said once.
+    // A log that is not there yet is created by its first line, where its
+    // folder lets it be.
+    std::string refused = BBU_TRACE_LOG_PATH;
+    if (access(refused.c_str(), W_OK) == 0)
+        return;
+    int err = errno;
+    if (err == ENOENT) {
+        refused.erase(refused.rfind('/'));
+        if (access(refused.c_str(), W_OK | X_OK) == 0)
+            return;
+        err = errno;
+    }
+    message("no trace is written: %s: %s", refused.c_str(), std::strerror(err));
 }
 
 void BusSession::lock(const char *what)

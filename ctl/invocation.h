@@ -143,8 +143,9 @@ void confirm(const Command &command, const std::string &change);
 // holder and the seconds left shown), and with -v the library's console
 // output (status displays, transfer messages) sent to standard error while
 // the session lasts, so standard output holds the command's own result. Exits 1 when the adapter
-// cannot be opened or locked, saying why. Nothing is printed to standard output while a session is
-// open; the progress line is erased and the lock released when it ends.
+// cannot be opened, is not an I2C adapter or cannot be locked, saying why; with -v, says once
+// when the library's trace log cannot be written. Nothing is printed to standard output while a
+// session is open; the progress line is erased and the lock released when it ends.
 class BusSession {
 public:
     // `what` names the command in messages and progress ("light set").
@@ -165,6 +166,8 @@ public:
     }
 
 private:
+    [[noreturn]] void refuseAdapter(const char *what, int err);
+    void sayWhenNoTrace();
     void lock(const char *what);
     void restoreStdout();
 

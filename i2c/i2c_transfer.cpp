@@ -1,6 +1,8 @@
 // Opening the adapter and single-message transfers through i2c-dev's I2C_RDWR.
 #include <bbu/i2c.h>
 
+#include "i2c_internal.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -33,6 +35,12 @@ int transfer_one_message(int i2c_fd, int addr, int len, char *buffer, std::uint1
 }
 
 }  // namespace
+
+bool i2c_internal::takes_i2c_messages(int fd)
+{
+    unsigned long functions = 0;
+    return ioctl(fd, I2C_FUNCS, &functions) == 0 && (functions & I2C_FUNC_I2C) != 0;
+}
 
 extern "C" {
 

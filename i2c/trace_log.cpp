@@ -2,6 +2,8 @@
 // closed every time so that nothing is held open between operations.
 #include <bbu/i2c.h>
 
+#include "i2c_internal.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -18,6 +20,9 @@ char time_text[30];
 char message[513];
 struct timeval time_of_day;
 
+// Set while a checked operation runs (i2c_internal::QuietTrace).
+bool quiet = false;
+
 struct FileCloser {
     void operator()(std::FILE *f) const
     {
@@ -27,11 +32,22 @@ struct FileCloser {
 
 }  // namespace
 
+i2c_internal::QuietTrace::QuietTrace(bool quiet_now) : was_(quiet)
+{
+    quiet = quiet_now;
+}
+
+i2c_internal::QuietTrace::~QuietTrace()
+{
+    quiet = was_;
+}
+
 extern "C" void LogTrace(const char *szTemplate, ...)
 {
     std::unique_ptr<std::FILE, FileCloser> log{std::fopen(BBU_TRACE_LOG_PATH, "a+")};
     if (!log) {
-        std::fprintf(stderr, "Can't open Log File - %s\n", BBU_TRACE_LOG_PATH);
+        if (!quiet)
+            std::fprintf(stderr, "Can't open Log File - %s\n", BBU_TRACE_LOG_PATH);
         return;
     }
 

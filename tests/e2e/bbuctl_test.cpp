@@ -77,6 +77,10 @@ const Row kRows[] = {
                "decode r.bin >/dev/full", "dump 0x1000 4 -o /dev/full", "--help >/dev/full",
                "-V --json >/dev/full", "vpd check --json -h >/dev/full",
                "-a /dev/i2c-9 status --json >/dev/full"})},
+    // Asked I2C_FUNCS before anything is sent: none of these is an adapter.
+    {"status_not_an_adapter", "",
+     ": >f && mkfifo p && " + each({"-a f status", "-a p status", "-a /dev/null -y light set 3",
+                                    "--json -a /dev/null status"})},
     {"status_no_valid_image", "status 6 08\n",
      "bbuctl status && bbuctl status --json | grep '\"image\"'"},
     {"vpd", "vpd 5 1b\nvpd 255 ff\n", "bbuctl vpd"},
@@ -179,6 +183,13 @@ const Row kRows[] = {
     {"flash_record_refused_part_way", "fault fail 60 write skip 3 count 3\n", kFlashThenValidate},
     {"flash_status_reads_stop", "fault fail 40 read count always skip 21\n", kFlashThenValidate},
     {"flash_error_bit_at_start", "fault error-bits 6 20 on 89\n", kFlashThenValidate},
+    // Without the trace log's folder, standard error holds bbuctl's own
+    // lines only; with -v it says once that no trace is written.
+    {"trace_log_folder_missing",
+     "log-dir absent\nfault fail 40 read count 3\nfault fail 40 write count 3\n",
+     "mkfifo p && head -c 70000 /dev/zero >big && " +
+         each({"image check /nonexistent", "image check p", "image check big", "status",
+               "-y light set 3", "-v status"})},
     // Usage errors: exit 2 and the message, before the adapter is opened.
     {"usage_no_command", "", each({""})},
     {"usage_unknown", "",

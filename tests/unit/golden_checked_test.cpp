@@ -77,6 +77,13 @@ void show_progress(const bbu_checked_progress *p, void *)
                 p->block, p->blocks, p->seconds_left);
 }
 
+// A caller's callback that traces: inside an operation too, its LogTrace
+// says when the log cannot be opened.
+void trace_progress(const bbu_checked_progress *p, void *)
+{
+    LogTrace("progress %s", bbu_checked_phase_text(p->phase));
+}
+
 // What happens to the image file while the load runs: at block 2 it is
 // written over, or removed.
 enum class Fate { kept, rewritten, removed };
@@ -252,6 +259,9 @@ const golden::Row kResetRows[] = {
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
     row("soft_reset_clear_fails", "fault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    row("soft_reset_clear_fails_no_log", "log-dir absent\nfault fail 40 write count 3",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, trace_progress, nullptr, &g_result, 0)),
+        note_status),
     row("soft_reset_alarm_restarts_it_after_clear",
         "status 4 01\nclock @1699999999.99\nbus-clock 1000\nrtc 7 80 80 80 80\nrtc 14 05",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),

@@ -1129,7 +1129,11 @@ BBU_API int processCodeLoad(int i2c_fd, const char *filename, int verbose, int f
  * as it does everywhere, and shows each status read with
  * print_general_status(). The trace log gets one line for each failure
  * ("checked operation failed <step>: <why>, rc = <rc>, errno = <errno>"),
- * and the flash load the handshake's lines for its re-sends.
+ * and the flash load the handshake's lines for its re-sends. When the trace
+ * log cannot be opened (its folder missing, no permission), those lines are
+ * lost without a word: LogTrace()'s "Can't open Log File" message is left out
+ * while an operation runs, since the result already says what failed (a
+ * progress callback's own LogTrace() calls keep the message).
  *
  * The flash load, the resets and the validation take an optional progress
  * callback: a function pointer and a context pointer handed back to it; NULL
@@ -1296,10 +1300,15 @@ typedef struct bbu_checked_image {
 } bbu_checked_image;
 
 /**
- * Open the adapter for reading and writing, silently.
+ * Open the adapter for reading and writing, silently, and make sure it is
+ * one: asked I2C_FUNCS before anything is sent, it must name I2C_FUNC_I2C,
+ * the plain I2C messages every transfer sends.
  * @param adapter The device path; NULL for I2C_Adapter.
- * @return The descriptor (the caller owns it), or the negative errno of the
- *         failed open. Prints and traces nothing.
+ * @return The descriptor (the caller owns it), the negative errno of the
+ *         failed open, or -ENOTTY when the path opens but is not an I2C
+ *         adapter that takes plain I2C messages (a regular file, a FIFO,
+ *         /dev/null, an SMBus-only adapter; it is closed again). Prints and
+ *         traces nothing.
  */
 BBU_API int bbu_checked_open(const char *adapter);
 
