@@ -124,10 +124,11 @@ const Row kRows[] = {
      "exec env -i \"$STATIC\"; echo not reached'"},
     // The C library's system, popen and posix_spawn start programs past the
     // interposed execve; here without LD_PRELOAD in the environment.
-    {"SystemPopenSpawnStopped", "bbusim -- python3 -c 'import ctypes, os; os.environ.pop(\"LD_PRELOAD\"); "
+    {"SystemPopenSpawnStopped", "bbusim -- python3 -c 'import ctypes, os; u = os.unsetenv; "
      "c = ctypes.CDLL(None); c.popen.restype = ctypes.c_void_p; c.pclose.argtypes = [ctypes.c_void_p]; "
-     "print(os.system(\"exec \\\"$STATIC\\\"\") >> 8, c.pclose(c.popen(b\"exec \\\"$STATIC\\\"\", b\"w\")) >> 8, flush=True); "
-     "os.posix_spawn(os.environ[\"STATIC\"], [\"static\"], os.environ)'"},
+     "u(\"LD_PRELOAD\"); print(os.system(\"exec \\\"$STATIC\\\"\") >> 8, flush=True); "
+     "u(\"LD_PRELOAD\"); print(c.pclose(c.popen(b\"exec \\\"$STATIC\\\"\", b\"w\")) >> 8, flush=True); "
+     "os.environ.pop(\"LD_PRELOAD\"); os.posix_spawn(os.environ[\"STATIC\"], [\"static\"], os.environ)'"},
     // Under --record the recorder's own variables come back with it.
     {"RecordedRunStopped", "bbusim --adapter /dev/i2c-11 -- bbusim --record r.txt -- sh -c "
      "'env -i \"$(command -v i2ctransfer)\" -y 11 r1@0x40; exec \"$STATIC\"'; echo \"status $?\"; "
