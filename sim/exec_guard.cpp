@@ -68,13 +68,10 @@ const char *entry_copy(const char *name)
     const char *value = getenv(name);
     if (value == nullptr)
         return nullptr;
-    const std::size_t n = std::strlen(name), v = std::strlen(value);
-    auto *copy = static_cast<char *>(std::malloc(n + v + 2));
-    if (copy != nullptr) {
-        std::memcpy(copy, name, n);
-        copy[n] = '=';
-        std::memcpy(copy + n + 1, value, v + 1);
-    }
+    const std::size_t size = std::strlen(name) + std::strlen(value) + 2;
+    auto *copy = static_cast<char *>(std::malloc(size));
+    if (copy != nullptr)
+        std::snprintf(copy, size, "%s=%s", name, value);
     return copy;
 }
 
@@ -93,13 +90,13 @@ void prepare()
     Dl_info info{};
     if (dladdr(reinterpret_cast<void *>(&exec_guard_prepare), &info) != 0 &&
         info.dli_fname != nullptr && std::strlen(info.dli_fname) < sizeof g_library)
-        std::strcpy(g_library, info.dli_fname);
+        std::snprintf(g_library, sizeof g_library, "%s", info.dli_fname);
     if (const char *preload = entry_copy("LD_PRELOAD"))
         g_preload = preload + kPreloadNameLen;
     if (const ExecGuardConfig *config = exec_guard_config())
-        for (const char *const *v = config->variables; *v != nullptr; ++v)
-            if (const char *entry = entry_copy(*v);
-                entry != nullptr && g_variable_count < kMaxVariables)
+        for (const char *const *v = config->variables;
+             *v != nullptr && g_variable_count < kMaxVariables; ++v)
+            if (const char *entry = entry_copy(*v))
                 g_variables[g_variable_count++] = entry;
     g_ready.store(true, std::memory_order_release);
 }
@@ -152,6 +149,7 @@ private:
 // program ends this process here, as the program's failure would.
 bool admit(const char *path, bool search)
 {
+    next();  // what the environment is given back is read when the library loads
     const ExecGuardConfig *config = exec_guard_config();
     if (config == nullptr)
         return true;
@@ -205,7 +203,8 @@ bool loads_library(const char *value)
 }
 
 // The environment an exec hands over: the caller's, or a copy with the
-// library's entries put back.
+// library's entries put back. (In the child of a vfork, a copy that a
+// successful exec took along stays mapped in the parent: a page per exec.)
 class Environment {
 public:
     explicit Environment(char *const *envp);
@@ -267,9 +266,10 @@ Environment::Environment(char *const *envp) : envp_(envp)
         if (!fix_preload || envp[i] != preload)
             copy_[k++] = envp[i];
     if (fix_preload) {
-        std::strcat(std::strcat(joined, kPreloadName), g_preload);
-        if (preload != nullptr && preload[kPreloadNameLen] != '\0')
-            std::strcat(std::strcat(joined, ":"), preload + kPreloadNameLen);
+        // "LD_PRELOAD=" this process's value, then ":" and the caller's own.
+        const char *theirs = preload != nullptr ? preload + kPreloadNameLen : "";
+        std::snprintf(joined, joined_len, "%s%s%s%s", kPreloadName, g_preload,
+                      *theirs != '\0' ? ":" : "", theirs);
         copy_[k++] = joined;
     }
     for (std::size_t i = 0; i < g_variable_count; ++i)

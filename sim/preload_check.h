@@ -28,7 +28,7 @@ enum class Preloaded { simulator, recorder };
 constexpr int kNotPreloadable = 122;
 
 // The longest name a refusal quotes escaped (four bytes for each byte).
-constexpr std::size_t kShownPathMax = 4 * PATH_MAX;
+constexpr std::size_t kShownPathMax = std::size_t{4} * PATH_MAX;
 
 // The scratch of one check: too large for a small thread's stack, so the
 // exec functions map it.
