@@ -124,11 +124,7 @@ const Row kRows[] = {
      "exec env -i \"$STATIC\"; echo not reached'"},
     // The C library's system, popen and posix_spawn start programs past the
     // interposed execve; here without LD_PRELOAD in the environment.
-    {"SystemPopenSpawnStopped", "bbusim -- python3 -c 'import ctypes, os; u = os.unsetenv; "
-     "c = ctypes.CDLL(None); c.popen.restype = ctypes.c_void_p; c.pclose.argtypes = [ctypes.c_void_p]; "
-     "u(\"LD_PRELOAD\"); print(os.system(\"exec \\\"$STATIC\\\"\") >> 8, flush=True); "
-     "u(\"LD_PRELOAD\"); print(c.pclose(c.popen(b\"exec \\\"$STATIC\\\"\", b\"w\")) >> 8, flush=True); "
-     "os.environ.pop(\"LD_PRELOAD\"); os.posix_spawn(os.environ[\"STATIC\"], [\"static\"], os.environ)'"},
+    {"SystemPopenSpawnStopped", "bbusim -- spawn_probe \"$STATIC\""},
     // Under --record the recorder's own variables come back with it.
     {"RecordedRunStopped", "bbusim --adapter /dev/i2c-11 -- bbusim --record r.txt -- sh -c "
      "'env -i \"$(command -v i2ctransfer)\" -y 11 r1@0x40; exec \"$STATIC\"'; echo \"status $?\"; "
@@ -185,8 +181,8 @@ TEST_P(Bbusim, Session)
         {"/bin/sh", "-c", "cd \"$0\" && R=bbusim-" + uid + " && " + row.script, dir},
         {.env = {"TMPDIR=" + dir.substr(0, dir.size() - 1), "DATA=" + std::string(BBU_TEST_DATA),
                  "STATIC=" + std::string(STATIC_PROBE_PATH),
-                 "PATH=" + fs::path(BBUSIM_PATH).parent_path().string() + ":" +
-                     fs::path(I2CTRANSFER_PATH).parent_path().string() + ":" +
+                 "PATH=" + fs::path(BBUSIM_PATH).parent_path().string() + ":" + SPAWN_PROBE_DIR +
+                     ":" + fs::path(I2CTRANSFER_PATH).parent_path().string() + ":" +
                      (path != nullptr ? path : "/usr/bin:/bin")}});
     r.transcript = e2e::lines(e2e::read_file(dir + "t"));
     std::vector<std::string> lines{"run| " + row.script};
