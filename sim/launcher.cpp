@@ -9,8 +9,9 @@
 // world from the options and the scenario, runs COMMAND with the interposer
 // preloaded, records its end in the transcript and exits with its status.
 // A power cut that ended the command exits with 120, a replay that differs
-// from its recording with 121, own errors with 125, a
-// command that cannot run with 126, a command not found with 127.
+// from its recording with 121, a command the interposer (or the recorder)
+// cannot load into with 122, own errors with 125, a command that cannot run
+// with 126, a command not found with 127.
 //
 // With --record there is no world: COMMAND runs on the machine's own
 // adapters (or on those of a simulated run the launcher itself runs in) with
@@ -27,10 +28,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "launcher_preload.h"
+#include "preload_check.h"
 #include "record.h"
 #include "replay.h"
 #include "scenario.h"
@@ -79,7 +82,8 @@ constexpr const char *kUsage =
     "  --version          show the version and exit\n"
     "\n"
     "Exit status: the command's, 128+N when signal N ended it, 120 when a power cut\n"
-    "ended it, 121 when a replay differs from its recording, 125 for a launcher\n"
+    "ended it, 121 when a replay differs from its recording, 122 when COMMAND (or a\n"
+    "program it starts) is one the simulator cannot load into, 125 for a launcher\n"
     "error (bad option, scenario or recording), 126 when COMMAND cannot run, 127\n"
     "when it is not found.\n";
 
@@ -296,6 +300,18 @@ std::string resolve_command(const std::string &name)
     fail(kNotFound, shown + ": command not found");
 }
 
+// A command the library cannot load into (statically linked, set-user-ID,
+// ...) would run on the machine's own adapters, or unrecorded: it is refused
+// before it runs.
+void check_preload(const std::string &program, bbusim::Preloaded who, const std::string &library)
+{
+    auto check = std::make_unique<bbusim::PreloadCheck>();
+    if (!bbusim::preload_admitted(program.c_str(), false, who, library.c_str(), *check)) {
+        std::fputs(check->message, stderr);
+        std::exit(bbusim::kNotPreloadable);
+    }
+}
+
 std::string launcher_dir()
 {
     char exe[PATH_MAX];
@@ -384,6 +400,7 @@ void set_environment(const std::string &program, const Run &run)
     if (interposer.empty())
         fail(kLauncherError,
              "cannot find libbbusim.so beside the launcher or in ../" BBUSIM_INSTALL_LIBDIR);
+    check_preload(program, bbusim::Preloaded::simulator, interposer);
 
     // A sanitizer runtime must come first in the process: the command's own, and
     // the interposer's when the simulator itself was built sanitized.
@@ -513,16 +530,12 @@ void redact_file(const bbusim::RecordTarget &target)
                                  " without the VPD's serial and part numbers");
 }
 
-// bbusim --record: the recorder first in LD_PRELOAD (after a sanitizer
-// runtime, before what is preloaded already, such as the simulator when this
-// launcher runs inside a simulated run), the header, the command, its end.
+// bbusim --record: the command checked, the recorder first in LD_PRELOAD
+// (after a sanitizer runtime, before what is preloaded already, such as the
+// simulator when this launcher runs inside a simulated run), the header, the
+// command, its end.
 int run_recorded(Options &o, const struct sigaction &file_size_action)
 {
-    std::string err;
-    const std::string path = absolute(o.record);
-    const int fd = bbusim::open_recording(path, err);
-    if (fd < 0)
-        fail(kLauncherError, "cannot record in " + bbusim::printable(o.record) + ": " + err);
     const std::string program = resolve_command(o.command[0]);
     std::string recorder;
     if (const char *override_lib = std::getenv("BBUSIM_RECORD_LIBRARY");
@@ -534,6 +547,12 @@ int run_recorded(Options &o, const struct sigaction &file_size_action)
     if (recorder.empty())
         fail(kLauncherError, "cannot find libbbusim-record.so beside the launcher or in "
                              "../" BBUSIM_INSTALL_LIBDIR);
+    check_preload(program, bbusim::Preloaded::recorder, recorder);
+    std::string err;
+    const std::string path = absolute(o.record);
+    const int fd = bbusim::open_recording(path, err);
+    if (fd < 0)
+        fail(kLauncherError, "cannot record in " + bbusim::printable(o.record) + ": " + err);
     std::vector<std::string> runtimes = bbusim::sanitizer_runtimes(bbusim::elf_needed(program));
     for (const std::string &r : bbusim::sanitizer_runtimes(bbusim::elf_needed(recorder)))
         if (std::find(runtimes.begin(), runtimes.end(), r) == runtimes.end())

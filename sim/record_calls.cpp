@@ -28,6 +28,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "exec_guard.h"
 #include "i2c_requests.h"
 #include "record.h"
 
@@ -481,9 +482,21 @@ __attribute__((constructor)) void start_recording()
         begin_own_recording();
     else
         read_record_target(g_target);
+    exec_guard_prepare();
 }
 
+constexpr const char *kRecordVariables[] = {kEnvRecordFd, kEnvRecordFile, kEnvRecordId,
+                                            kEnvRecordStart, nullptr};
+constexpr ExecGuardConfig kRecordGuard{Preloaded::recorder, kRecordVariables};
+
 }  // namespace
+
+// A process that records: every program it starts must take the recorder,
+// or its conversation would go unrecorded.
+const ExecGuardConfig *exec_guard_config()
+{
+    return recording() ? &kRecordGuard : nullptr;
+}
 }  // namespace bbusim
 
 using bbusim::next;

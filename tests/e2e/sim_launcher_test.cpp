@@ -109,6 +109,26 @@ const Row kRows[] = {
     // Standard error goes through cat: under the limit it could not be written either.
     {"WorldCannotBeWritten",
      "{ (ulimit -f 0; exec bbusim --root r -- echo ran) 2>&1; echo \"status $?\"; } | cat"},
+    // Programs the interposer cannot load into would reach the real bus (the
+    // static one says what it reached): refused before they run, and the
+    // recording is not made; a script is followed to its interpreter.
+    {"StaticProgramRefused", "bbusim -- \"$STATIC\"; echo \"status $?\"; bbusim --record r.txt -- \"$STATIC\""},
+    {"SetIdProgramsRefused", "for m in u+s g+s; do cp \"$(command -v cat)\" p && chmod $m p && "
+     "bbusim -- ./p /dev/null; echo \"status $?\"; rm p; done"},
+    {"StaticInterpreterRefused", "printf '#!%s\\n' \"$STATIC\" > s && chmod +x s && bbusim -- ./s; "
+     "echo \"status $?\"; bbusim -- sh -c ./s; echo \"status $?\"; rm s"},
+    // Inside the run: a process that starts one is stopped there; a clean
+    // environment gets the interposer and the world back.
+    {"ExecOfAStaticProgramStopped", "bbusim --transcript t --adapter /dev/i2c-11 -- sh -c "
+     "'\"$STATIC\"; echo \"status $?\"; env -i \"$(command -v i2ctransfer)\" -y 11 r1@0x40; "
+     "exec env -i \"$STATIC\"; echo not reached'"},
+    // The C library's system, popen and posix_spawn start programs past the
+    // interposed execve; here without LD_PRELOAD in the environment.
+    {"SystemPopenSpawnStopped", "bbusim -- spawn_probe \"$STATIC\""},
+    // Under --record the recorder's own variables come back with it.
+    {"RecordedRunStopped", "bbusim --adapter /dev/i2c-11 -- bbusim --record r.txt -- sh -c "
+     "'env -i \"$(command -v i2ctransfer)\" -y 11 r1@0x40; exec \"$STATIC\"'; echo \"status $?\"; "
+     "grep -c 'read 0x40' r.txt; rm r.txt"},
 };
 // clang-format on
 
@@ -149,6 +169,8 @@ TEST_P(Bbusim, Session)
     if (row.script.find("i2ctransfer") != std::string::npos &&
         std::string(I2CTRANSFER_PATH).find("NOTFOUND") != std::string::npos)
         GTEST_SKIP() << "i2ctransfer is not installed";
+    if (row.script.find("$STATIC") != std::string::npos && std::string(STATIC_PROBE_PATH).empty())
+        GTEST_SKIP() << "no static C library (libc6-dev's libc.a) to build a static program with";
     const std::string dir = e2e::test_dir() + "/", uid = std::to_string(getuid());
     fs::create_directory(dir + "E");
     fs::permissions(dir + "E", fs::perms::owner_all);
@@ -158,8 +180,9 @@ TEST_P(Bbusim, Session)
     e2e::Run r = e2e::run_program(
         {"/bin/sh", "-c", "cd \"$0\" && R=bbusim-" + uid + " && " + row.script, dir},
         {.env = {"TMPDIR=" + dir.substr(0, dir.size() - 1), "DATA=" + std::string(BBU_TEST_DATA),
-                 "PATH=" + fs::path(BBUSIM_PATH).parent_path().string() + ":" +
-                     fs::path(I2CTRANSFER_PATH).parent_path().string() + ":" +
+                 "STATIC=" + std::string(STATIC_PROBE_PATH),
+                 "PATH=" + fs::path(BBUSIM_PATH).parent_path().string() + ":" + SPAWN_PROBE_DIR +
+                     ":" + fs::path(I2CTRANSFER_PATH).parent_path().string() + ":" +
                      (path != nullptr ? path : "/usr/bin:/bin")}});
     r.transcript = e2e::lines(e2e::read_file(dir + "t"));
     std::vector<std::string> lines{"run| " + row.script};
@@ -168,9 +191,10 @@ TEST_P(Bbusim, Session)
     lines.emplace_back("---");
     // The paths that differ from machine to machine are named.
     for (std::string line : e2e::session(r)) {
-        for (const auto &[from, to] : {std::pair{dir.substr(0, dir.size() - 1), "$DIR"},
+        for (const auto &[from, to] : {std::pair{std::string(STATIC_PROBE_PATH), "$STATIC"},
+                                       std::pair{dir.substr(0, dir.size() - 1), "$DIR"},
                                        std::pair{"bbusim-" + uid, "bbusim-$UID"}})
-            for (std::size_t at; (at = line.find(from)) != std::string::npos;)
+            for (std::size_t at; !from.empty() && (at = line.find(from)) != std::string::npos;)
                 line.replace(at, from.size(), to);
         lines.push_back(line);
     }

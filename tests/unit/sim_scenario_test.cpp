@@ -170,4 +170,21 @@ TEST_F(ScenarioTest, DefaultWorldFileDescribesTheDefaultWorld)
     EXPECT_EQ(state_save(fd_), saved);
 }
 
+// Every fault line in the examples of docs/bbusim.md is one the parser takes,
+// so the manual cannot drift from the grammar.
+TEST_F(ScenarioTest, FaultExamplesOfTheManualParse)
+{
+    bool example = false;
+    int faults = 0;
+    for (const std::string &line :
+         bbutest::lines(read_file(std::string(BBU_TEST_DATA) + "/../../docs/bbusim.md"))) {
+        example = line.starts_with("```") ? !example : example;
+        if (example && line.starts_with("fault ") && !line.starts_with("fault KIND")) {
+            apply(line);
+            ++faults;
+        }
+    }
+    EXPECT_GE(faults, 17);
+}
+
 }  // namespace
