@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright (c) 2026 bbu maintainers
+# SPDX-License-Identifier: Apache-2.0
 # The options every module of the collection takes: how to run bbuctl.
 
 from __future__ import absolute_import, division, print_function

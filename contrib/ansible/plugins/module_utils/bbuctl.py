@@ -1,4 +1,6 @@
 # -*- coding: utf-8 -*-
+# Copyright (c) 2026 bbu maintainers
+# SPDX-License-Identifier: Apache-2.0
 # Running bbuctl and reading its JSON document, for every module of the
 # collection. The modules never talk to the bus: bbuctl does, and its one
 # document on standard output (with its exit status) is all they believe.

@@ -1,5 +1,6 @@
-#!/usr/bin/python
 # -*- coding: utf-8 -*-
+# Copyright (c) 2026 bbu maintainers
+# SPDX-License-Identifier: Apache-2.0
 # The code level in the BBU's VPD: bbuctl's vpd set-codelevel.
 
 from __future__ import absolute_import, division, print_function

@@ -1,5 +1,6 @@
-#!/usr/bin/python
 # -*- coding: utf-8 -*-
+# Copyright (c) 2026 bbu maintainers
+# SPDX-License-Identifier: Apache-2.0
 # The BBU's firmware: bbuctl's flash load, or in check mode its --check.
 
 from __future__ import absolute_import, division, print_function
