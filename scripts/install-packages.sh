@@ -22,6 +22,7 @@ nlohmann-json3-dev  bbuctl writes and reads JSON
 '
 packaging_packages='
 dpkg-dev            dpkg-buildpackage builds the Debian packages (scripts/build-packages.sh)
+build-essential     dpkg-buildpackage requires it of every package build
 debhelper           debian/rules (compat 13, dh_installsysusers)
 lintian             the packages must have no lintian error or warning
 git                 scripts/build-packages.sh exports the committed tree; CI lists the files to format
