@@ -82,7 +82,7 @@ bbusim --root "$work/sim" -- sh -c '
     setpriv --reuid="$uid" --regid="$uid" --groups="$(getent group bbu | cut -d: -f3)" --inh-caps=-all \
         --bounding-set=-all --no-new-privs /usr/sbin/bbu-i2cd --group bbu 2>"$work/daemon.log" &
     daemon=$!
-    i=0; until grep -q "listening on" "$work/daemon.log" || [ $((i += 1)) -gt 300 ]; do sleep 0.1; done
+    i=0; until grep -q "listening on" "$work/daemon.log" 2>/dev/null || [ $((i += 1)) -gt 300 ]; do sleep 0.1; done
     setpriv --reuid=bbu-operator --regid="$(id -g bbu-operator)" --init-groups "$work/client" >"$work/member.out"
     member=$?
     setpriv --reuid=bbu-outsider --regid="$(id -g bbu-outsider)" --init-groups "$work/client" 2>"$work/outsider.err"
@@ -96,7 +96,7 @@ grep -q ' error 0 bytes 33 firmware ' "$work/member.out" || fail "the member rea
 grep -q 'Permission denied' "$work/outsider.err" || fail "the outsider: $(cat "$work/outsider.err")"
 say "a member of bbu read the status through bbu-i2cd (uid $dynamic_uid, group bbu); an outsider was refused"
 
-bbusim --root "$work/tools" -- battsnap -t 0 -b 2 -f /var/lib/bbu/state.bin >"$work/battsnap.out" ||
+bbusim --root "$work/tools" -- battsnap -t 0 -b 2 -f /var/lib/bbu/state.bin >"$work/battsnap.out" 2>&1 ||
     fail "battsnap under bbusim: $(cat "$work/battsnap.out")"
 bbusim --root "$work/tools" -- bbuctl status >"$work/bbuctl.out" || fail "bbuctl status under bbusim"
 [ "$(stat -c %s /var/lib/bbu/state.bin)" = 177 ] || fail "battsnap saved no 177-byte record"
@@ -110,7 +110,8 @@ say "battsnap and bbuctl ran under bbusim; man bbuctl renders; bash completes bb
 
 # shellcheck disable=SC2086 # a list of names
 apt-get purge -y -q $packages >"$work/purge.log" 2>&1 || fail "apt-get purge: $(tail -5 "$work/purge.log")"
-grep -qx 'bbu-tools: kept /var/lib/bbu, which holds BBU records or images' "$work/purge.log" ||
+# (apt runs the maintainer scripts on a terminal of its own: lines end in CR LF)
+tr -d '\r' <"$work/purge.log" | grep -qx 'bbu-tools: kept /var/lib/bbu, which holds BBU records or images' ||
     fail "the purge did not say it kept /var/lib/bbu: $(cat "$work/purge.log")"
 getent group bbu >/dev/null || fail "the purge removed the group bbu"
 snapshot "$work/after"
