@@ -3,13 +3,15 @@
 # the public headers, the libbbu(3) man page, a pkg-config file and a CMake
 # package; battsnap and bbuctl with their man pages and bbuctl's completion;
 # bbu-i2cd in sbin/ with its man page and its systemd unit and socket; the
-# recorder library; the simulator. All in the places GNUInstallDirs names.
+# recorder library; the simulator. All in the places GNUInstallDirs names;
+# the preload libraries (no SONAME: no program links them) in the private
+# directory LIBDIR/bbu, where bbusim and bbu-i2cd --record look for them.
+# debian/ splits them into the packages by these components.
 include(CMakePackageConfigHelpers)
 
 set(BBU_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bbu)
 
-# Components, as the Debian packages split them (cmake/packaging.cmake): the
-# shared library itself ("library"), and what building against it needs
+# Components, as the Debian packages split them: the shared library itself ("library"), and what building against it needs
 # ("dev": the development symlink, the archive, headers, man page,
 # pkg-config and CMake files). bbu-i2cd is one of the "tools", with battsnap
 # and bbuctl.
@@ -41,11 +43,16 @@ install(FILES ${PROJECT_SOURCE_DIR}/ctl/bbuctl.bash-completion
   COMPONENT tools)
 
 set(BBU_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
-  "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix)")
+  "Where the systemd unit and socket of bbu-i2cd go (relative to the prefix, or absolute)")
+if(IS_ABSOLUTE "${BBU_SYSTEMD_UNITDIR}")
+  set(BBU_UNIT_DESTINATION "\$ENV{DESTDIR}${BBU_SYSTEMD_UNITDIR}")
+else()
+  set(BBU_UNIT_DESTINATION "\$ENV{DESTDIR}\${prefix}/${BBU_SYSTEMD_UNITDIR}")
+endif()
 install(TARGETS bbu-i2cd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tools)
 # The recorder goes where a field machine gets it: with the tools, since
 # bbu-i2cd --record preloads it (and bbusim --record finds it there too).
-install(TARGETS bbusim_record LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tools)
+install(TARGETS bbusim_record LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/bbu COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/bbu-i2cd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
   COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.socket DESTINATION ${BBU_SYSTEMD_UNITDIR}
@@ -59,7 +66,7 @@ endif()
 install(CODE "
   get_filename_component(prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
   set(BBU_I2CD_SBINDIR \"${BBU_SERVICE_SBINDIR}\")
-  set(unit \"\$ENV{DESTDIR}\${prefix}/${BBU_SYSTEMD_UNITDIR}/bbu-i2cd.service\")
+  set(unit \"${BBU_UNIT_DESTINATION}/bbu-i2cd.service\")
   message(STATUS \"Installing: \${unit}\")
   configure_file(\"${PROJECT_SOURCE_DIR}/daemon/bbu-i2cd.service.in\" \"\${unit}\" @ONLY)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
@@ -114,7 +121,7 @@ install(FILES
 # library it preloads, and their man pages.
 install(TARGETS bbusim bbusim-mkimage RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT simulator)
-install(TARGETS bbusim_preload LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT simulator)
+install(TARGETS bbusim_preload LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/bbu COMPONENT simulator)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/bbusim.1 ${PROJECT_SOURCE_DIR}/docs/bbusim-mkimage.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
   COMPONENT simulator)

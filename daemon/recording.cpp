@@ -2,7 +2,7 @@
 // preloaded, the recording open and handed down.
 //
 // The recorder (libbbusim-record.so, found like bbusim finds its libraries:
-// beside the program, in ../LIBDIR or ../lib; BBUSIM_RECORD_LIBRARY names
+// beside the program, in ../LIBDIR/bbu or ../lib/bbu; BBUSIM_RECORD_LIBRARY names
 // another) passes every call on to the adapter and writes down what happened.
 // Told by BBUSIM_RECORD_BEGIN that the process records itself, it writes the
 // recording's header with the command as it runs now, and the exit line when
@@ -43,8 +43,8 @@ std::string recorder_library()
     const std::string path(exe, static_cast<std::size_t>(n));
     const std::string dir = path.substr(0, path.rfind('/'));
     for (const std::string &candidate :
-         {dir + "/" + kRecorder, dir + "/../" BBU_INSTALL_LIBDIR "/" + kRecorder,
-          dir + "/../lib/" + kRecorder})
+         {dir + "/" + kRecorder, dir + "/../" BBU_INSTALL_LIBDIR "/bbu/" + kRecorder,
+          dir + "/../lib/bbu/" + kRecorder})
         if (access(candidate.c_str(), R_OK) == 0)
             return candidate;
     return "";

@@ -3,12 +3,22 @@
 # debootstrap in a scratch folder, clones this checkout's HEAD into it under
 # /root (a private home, as on a fresh machine), and runs there, as root and
 # in this order, the README's two commands exactly as written and then
-# .ci/run. Prints each one's exit status and time. Not part of the test
-# suite: it needs root, the Debian mirror and about half an hour.
+# .ci/run, which builds the Debian packages; then it installs those packages
+# there with apt, uses and purges them (scripts/package-install-check.sh).
+# Prints each one's exit status and time. Not part of the test suite: it
+# needs root, the Debian mirror and about half an hour.
 #
-#   scripts/fresh-system-check.sh [SCRATCH]   (default: build/fresh-system)
+#   scripts/fresh-system-check.sh [--packages-only] [SCRATCH]   (default: build/fresh-system)
+#
+# --packages-only skips the README's commands and .ci/run: it installs what
+# the packages' build needs, builds them and runs the install check.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+packages_only=no
+if [ "${1:-}" = --packages-only ]; then
+    packages_only=yes
+    shift
+fi
 scratch=${1:-$top/build/fresh-system}
 mirror=${BBU_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
@@ -73,8 +83,13 @@ run() { # run LABEL COMMAND
         status=1
     }
 }
-run readme-build "${commands[0]}"
-run readme-test "${commands[1]}"
-run ci-run "bash .ci/run" ci
+if [ $packages_only = yes ]; then
+    run build-packages "scripts/install-packages.sh packages && scripts/build-packages.sh build/packages"
+else
+    run readme-build "${commands[0]}"
+    run readme-test "${commands[1]}"
+    run ci-run "bash .ci/run" ci
+fi
+[ $status -ne 0 ] || run package-install "scripts/package-install-check.sh build/packages"
 echo "fresh-system: logs in $scratch"
 exit $status

@@ -2,13 +2,15 @@
 # Installs the Debian packages the project needs, and nothing when all are
 # present. This is the one list: the README's commands and .ci/run call it.
 #
-#   scripts/install-packages.sh build   what the build needs
-#   scripts/install-packages.sh test    the build, the tests and CI's checks
+#   scripts/install-packages.sh build     what the build needs
+#   scripts/install-packages.sh packages  the build and the Debian packages' build
+#   scripts/install-packages.sh test      all that, the tests and CI's checks
 #
 # Run it as root, or as a user who may use sudo.
 set -eu
 
-# Each package, with the reason it is here.
+# Each package, with the reason it is here. The build list is also
+# debian/control's Build-Depends: change both together.
 build_packages='
 cmake               the build system (CMake 3.25 presets)
 g++                 the C++20 compiler
@@ -18,18 +20,22 @@ pkgconf             finds libsystemd for bbu-i2cd; the installed bbu.pc is check
 libsystemd-dev      bbu-i2cd takes its socket from systemd (sd_listen_fds)
 nlohmann-json3-dev  bbuctl writes and reads JSON
 '
+packaging_packages='
+dpkg-dev            dpkg-buildpackage builds the Debian packages (scripts/build-packages.sh)
+build-essential     dpkg-buildpackage requires it of every package build
+debhelper           debian/rules (compat 13, dh_installsysusers)
+lintian             the packages must have no lintian error or warning
+git                 scripts/build-packages.sh exports the committed tree; CI lists the files to format
+man-db              man bbuctl in the packages install check; man -l in the help tests
+'
 test_packages='
 libgtest-dev        the test framework
 libgmock-dev        matchers of the tests
 i2c-tools           i2ctransfer, a peer client run against the simulated bus
 groff-base          man pages are rendered in the help tests
-man-db              man -l in the help tests
-dpkg-dev            dpkg-shlibdeps: the Debian packages library dependencies
-file                CPack scans the packaged binaries with it
 bsdutils            script(1): bbuctl under a pseudo-terminal
 clang-format        CI checks the formatting
 clang-tidy          CI runs clang-tidy over the product
-git                 CI lists the files to format with git ls-files
 ansible-core        the rollout tests run the Ansible playbook on the simulated BBUs
 python3-jsonschema  the JSON documents of bbuctl are checked against their schema
 '
@@ -37,9 +43,10 @@ python3-jsonschema  the JSON documents of bbuctl are checked against their schem
 what=${1:-}
 case $what in
 build) list=$build_packages ;;
-test) list="$build_packages$test_packages" ;;
+packages) list="$build_packages$packaging_packages" ;;
+test) list="$build_packages$packaging_packages$test_packages" ;;
 *)
-    echo "usage: $0 build|test" >&2
+    echo "usage: $0 build|packages|test" >&2
     exit 2
     ;;
 esac

@@ -144,13 +144,14 @@ std::string find_interposer(const std::string &launcher_dir, const std::string &
 std::string find_library(const std::string &launcher_dir, const std::string &libdir,
                          const std::string &name)
 {
-    // Beside the launcher, in the install's library directory, in ../lib.
+    // Beside the launcher, in the install's private directory LIBDIR/bbu, in
+    // ../lib/bbu (the build tree).
     std::string beside = launcher_dir;
     beside.append("/").append(name);
     std::string installed = launcher_dir;
-    installed.append("/../").append(libdir).append("/").append(name);
+    installed.append("/../").append(libdir).append("/bbu/").append(name);
     std::string in_lib = launcher_dir;
-    in_lib.append("/../lib/").append(name);
+    in_lib.append("/../lib/bbu/").append(name);
     for (const std::string &candidate : {beside, installed, in_lib}) {
         if (::access(candidate.c_str(), R_OK) == 0)
             return candidate;

@@ -20,8 +20,8 @@ std::vector<std::string> sanitizer_runtimes(const std::vector<std::string> &need
 std::string compose_preload(const std::vector<std::string> &runtimes, const std::string &interposer,
                             const char *previous);
 
-// libbbusim.so beside the launcher, in ../LIBDIR relative to it when
-// installed, or in ../lib (the build tree); "" when none exists.
+// libbbusim.so beside the launcher, in ../LIBDIR/bbu relative to it when
+// installed, or in ../lib/bbu (the build tree); "" when none exists.
 std::string find_interposer(const std::string &launcher_dir, const std::string &libdir);
 // The same for the library `name` (libbbusim-record.so).
 std::string find_library(const std::string &launcher_dir, const std::string &libdir,

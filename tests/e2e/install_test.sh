@@ -24,7 +24,8 @@ prefix=$work/prefix libdir=$work/prefix/lib
 for f in "$libdir/$soname" "$libdir/libbbu.so" "$libdir/libbbu.a" "$prefix/include/bbu/bbu.h" \
     "$prefix/include/bbu/i2c.h" "$libdir/pkgconfig/bbu.pc" "$libdir/cmake/bbu/bbuConfig.cmake" \
     "$libdir/cmake/bbu/bbuConfigVersion.cmake" "$libdir/systemd/system/bbu-i2cd.socket" \
-    "$prefix/share/bbu/ansible/rollout.yml" "$prefix/share/bbu/ansible/collections/ansible_collections/bbu/tools/galaxy.yml"; do
+    "$prefix/share/bbu/ansible/rollout.yml" "$prefix/share/bbu/ansible/galaxy.yml" \
+    "$libdir/bbu/libbbusim.so" "$libdir/bbu/libbbusim-record.so"; do
     [ -e "$f" ] || fail "not installed: $f"
 done
 readelf -d "$libdir/$soname" | grep -q "Library soname: \[$soname\]" || fail "SONAME is not $soname"
