@@ -30,7 +30,7 @@ for f in "$libdir/$soname" "$libdir/libbbu.so" "$libdir/libbbu.a" "$prefix/inclu
 done
 readelf -d "$libdir/$soname" | grep -q "Library soname: \[$soname\]" || fail "SONAME is not $soname"
 [ "$(readlink "$libdir/libbbu.so")" = "$soname" ] || fail "libbbu.so does not link to $soname"
-grep -qxF "ExecStart=$prefix/sbin/bbu-i2cd --group bbu" "$libdir/systemd/system/bbu-i2cd.service" ||
+grep -qxF "ExecStart=$prefix/sbin/bbu-i2cd --systemd-socket --group bbu" "$libdir/systemd/system/bbu-i2cd.service" ||
     fail "bbu-i2cd.service does not start the installed daemon"
 for man in man3/libbbu.3 man8/bbu-i2cd.8; do
     warnings=$(groff -man -ww -z "$prefix/share/man/$man" 2>&1) || fail "groff cannot read $man"
