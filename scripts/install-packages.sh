@@ -37,6 +37,7 @@ bsdutils            script(1): bbuctl under a pseudo-terminal
 clang-format        CI checks the formatting
 clang-tidy          CI runs clang-tidy over the product
 ansible-core        the rollout tests run the Ansible playbook on the simulated BBUs
+ansible-lint        the ansible_lint test holds the collection to the production profile
 python3-jsonschema  the JSON documents of bbuctl are checked against their schema
 '
 
