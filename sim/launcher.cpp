@@ -399,7 +399,7 @@ void set_environment(const std::string &program, const Run &run)
         interposer = bbusim::find_interposer(launcher_dir(), BBUSIM_INSTALL_LIBDIR);
     if (interposer.empty())
         fail(kLauncherError,
-             "cannot find libbbusim.so beside the launcher or in ../" BBUSIM_INSTALL_LIBDIR);
+             "cannot find libbbusim.so beside the launcher or in ../" BBUSIM_INSTALL_LIBDIR "/bbu");
     check_preload(program, bbusim::Preloaded::simulator, interposer);
 
     // A sanitizer runtime must come first in the process: the command's own, and
@@ -546,7 +546,7 @@ int run_recorded(Options &o, const struct sigaction &file_size_action)
             bbusim::find_library(launcher_dir(), BBUSIM_INSTALL_LIBDIR, "libbbusim-record.so");
     if (recorder.empty())
         fail(kLauncherError, "cannot find libbbusim-record.so beside the launcher or in "
-                             "../" BBUSIM_INSTALL_LIBDIR);
+                             "../" BBUSIM_INSTALL_LIBDIR "/bbu");
     check_preload(program, bbusim::Preloaded::recorder, recorder);
     std::string err;
     const std::string path = absolute(o.record);
