@@ -23,7 +23,7 @@ set -eu
 }
 dir=$(cd "$1" && pwd)
 top=$(cd "$(dirname "$0")/.." && pwd)
-packages='libbbu0 libbbu-dev bbu-tools bbusim'
+packages='libbbu1 libbbu-dev bbu-tools bbusim'
 debs=$(for p in $packages; do ls "$dir/${p}"_*.deb; done)
 work=/var/tmp/bbu-package-check
 dynamic_uid=61234 # where systemd picks DynamicUser ids (61184-65519)

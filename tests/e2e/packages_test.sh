@@ -22,7 +22,7 @@ deb() { echo "$debs/${1}_${version}_$arch.deb"; }
 
 rm -rf "$work"
 mkdir -p "$work/root"
-for package in libbbu0 libbbu-dev bbu-tools bbusim; do
+for package in libbbu1 libbbu-dev bbu-tools bbusim; do
     file=$(deb $package)
     [ -f "$file" ] || fail "no package $package in $debs: $(ls "$debs")"
     echo "package| $package"
@@ -44,12 +44,12 @@ diff -u "$golden" "$work/packages" >"$work/diff" || {
 # in its symbols file (dpkg-gensymbols only warns of one that is not); the
 # development files point at the multiarch directory.
 root=$work/root libdir=$work/root/usr/lib/$triplet
-readelf -d "$libdir/libbbu.so.0" | grep -q 'Library soname: \[libbbu.so.0\]' || fail "libbbu0 holds no libbbu.so.0"
-nm -D --defined-only "$libdir/libbbu.so.0" | awk '$2 ~ /[TDBRW]/ { print $3 }' | sort >"$work/exported"
-sed -n 's/^ \([^@]*\)@Base .*/\1/p' "$debian/libbbu0.symbols" | sort | diff -u - "$work/exported" ||
-    fail "debian/libbbu0.symbols does not list the library's exported symbols"
+readelf -d "$libdir/libbbu.so.1" | grep -q 'Library soname: \[libbbu.so.1\]' || fail "libbbu1 holds no libbbu.so.1"
+nm -D --defined-only "$libdir/libbbu.so.1" | awk '$2 ~ /[TDBRW]/ { print $3 }' | sort >"$work/exported"
+sed -n 's/^ \([^@]*\)@Base .*/\1/p' "$debian/libbbu1.symbols" | sort | diff -u - "$work/exported" ||
+    fail "debian/libbbu1.symbols does not list the library's exported symbols"
 grep -qx "libdir=\${prefix}/lib/$triplet" "$libdir/pkgconfig/bbu.pc" || fail "bbu.pc: $(grep libdir= "$libdir/pkgconfig/bbu.pc")"
-grep -q "/lib/$triplet/libbbu.so.0" "$libdir"/cmake/bbu/bbuTargets-*.cmake ||
+grep -q "/lib/$triplet/libbbu.so.1" "$libdir"/cmake/bbu/bbuTargets-*.cmake ||
     fail "the CMake package does not name /usr/lib/$triplet"
 
 # The tools run from what the packages unpack, the library found on its path
