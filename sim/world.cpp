@@ -379,6 +379,11 @@ bool is_claimed_path(const World &w, const char *path)
     return false;
 }
 
+std::uint8_t *flash_bytes(World &w, std::size_t at, std::size_t)
+{
+    return w.bbu.flash + at;
+}
+
 WorldLock::WorldLock(World &w) : w_(w)
 {
     // A process that died holding the lock leaves the world as it was after

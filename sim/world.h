@@ -134,6 +134,8 @@ struct Choices {
     std::uint8_t blank;                // unwritten or erased memory reads (Fill)
     std::uint8_t counter_random;       // bytes 12 and 13 on a taken block: step, or random
     std::uint8_t nack_remote;          // no acknowledge: EREMOTEIO instead of ENXIO
+    std::uint8_t carried_random;       // command responses' ctr and len bytes: random
+    std::uint8_t block_tail;           // a read at 0x60 beyond the block's end (Fill)
     std::uint64_t seed;                // the generator's seed (`device seed N`)
     std::uint64_t rng;                 // the generator's state: a kept world carries it on
 };
@@ -152,6 +154,7 @@ struct Bbu {
     std::uint32_t busy_left;  // status reads before it completes
     std::uint8_t running;     // a command is in progress
     std::uint8_t code;
+    std::uint8_t code_shown;  // status byte 19 while it runs
     std::uint8_t frame[kMaxFrame];
     std::uint8_t ctr;  // counts accepted commands, echoed in the header
 
