@@ -61,7 +61,8 @@ void clear_status(World &w);
 void bbu_restart(World &w);
 // Called on every status read: counts the reads until power_up shows.
 void bbu_restart_poll(World &w);
-// The flash bytes [at, at + n), about to be written (world.cpp).
+// The flash bytes [at, at + n), about to be written: the update's journal
+// keeps what they held (world.cpp).
 std::uint8_t *flash_bytes(World &w, std::size_t at, std::size_t n);
 // BBU memory as read-memory delivers it (blank outside the flash).
 void memory_read(const World &w, std::uint32_t address, std::uint8_t *out, std::size_t n);

@@ -33,8 +33,8 @@ void stop_here(World &w, FaultKind kind, std::uint64_t t)
         TranscriptLine(t).text(" crash").emit(w);
         return;
     }
-    TranscriptLine(t).text(" power-cut").emit(w);
     power_cut(w, t);
+    TranscriptLine(t).text(" power-cut").emit(w);
 }
 
 // An at-time fault due by `until`: its time, or 0 when none is.

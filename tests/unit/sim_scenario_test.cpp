@@ -4,8 +4,10 @@
 // file reader's limits.
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 
@@ -247,6 +249,27 @@ TEST_F(ScenarioTest, StrictMakesEveryChoiceOfTheManual)
         apply(line);
         EXPECT_NE(choice_settings(), fresh) << line;
     }
+}
+
+// A client killed in the middle of an update (a command shown running before
+// its completion is settled, the image's first bytes overwritten) leaves
+// nothing of it: the next user of the world finds the BBU as it was.
+TEST_F(ScenarioTest, KilledClientLeavesNoHalfMadeUpdate)
+{
+    const auto status = bbusim::peek_status();
+    const auto image = bbusim::peek_memory(0x1000, 32);
+    if (fork() == 0) {
+        bbusim::World &w = *bbusim::world();
+        bbusim::WorldLock lock(w);
+        w.bbu.running = 1;
+        std::memset(bbusim::flash_bytes(w, 0, 32), 0, 32);
+        raise(SIGKILL);
+    }
+    int how = 0;
+    wait(&how);
+    ASSERT_TRUE(WIFSIGNALED(how));
+    EXPECT_EQ(bbusim::peek_status(), status);
+    EXPECT_EQ(bbusim::peek_memory(0x1000, 32), image);
 }
 
 }  // namespace
