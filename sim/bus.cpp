@@ -41,6 +41,7 @@ bool device_present(const World &w, std::uint16_t addr)
 
 int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, std::size_t len)
 {
+    world_journal(w);
     const Direction dir = is_read ? Direction::read : Direction::write;
     const auto addr8 = static_cast<std::uint8_t>(addr > 0xff ? 0xff : addr);
     if (stop_before_message(w, addr8, dir))

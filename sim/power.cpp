@@ -58,6 +58,7 @@ std::uint64_t due_at(const World &w, std::uint64_t until, FaultKind *kind)
 
 void power_cut(World &w, std::uint64_t at)
 {
+    world_journal(w);
     Bbu &b = w.bbu;
     // Programming that ended before the power went made the image whole,
     // though nothing on the bus has looked since.
@@ -76,6 +77,7 @@ void power_cut(World &w, std::uint64_t at)
 
 void power_up(World &w)
 {
+    world_journal(w);
     Bbu &b = w.bbu;
     b.running = 0;
     b.busy_left = 0;
@@ -130,6 +132,7 @@ void bbu_commit_due(World &w, std::uint64_t by)
 
 bool stop_before_message(World &w, std::uint8_t addr, Direction dir)
 {
+    world_journal(w);
     if (w.stop != Stop::none || w.powered_off != 0)
         return true;
     FaultKind kind = FaultKind::none;
@@ -143,6 +146,7 @@ bool stop_before_message(World &w, std::uint8_t addr, Direction dir)
 
 std::uint64_t pause_before_stop(World &w, std::uint64_t us)
 {
+    world_journal(w);
     if (w.stop != Stop::none || w.powered_off != 0)
         return 0;
     FaultKind kind = FaultKind::none;

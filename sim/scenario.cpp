@@ -249,6 +249,7 @@ void apply_statement(World &w, const Words &t)
 std::string scenario_apply(World &w, const std::string &text, const std::string &source)
 {
     WorldLock lock(w);
+    world_journal(w);
     std::size_t start = 0;
     int line_no = 0;
     while (start <= text.size()) {

@@ -404,8 +404,12 @@ void in_order()
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-void journal_begin(World &w)
+}  // namespace
+
+void world_journal(World &w)
 {
+    if (w.journal.open != 0)
+        return;
     auto *bytes = reinterpret_cast<std::uint8_t *>(&w);
     std::size_t off = 0;
     for (const Span &s : kSaved) {
@@ -417,8 +421,6 @@ void journal_begin(World &w)
     w.journal.open = 1;
     in_order();
 }
-
-}  // namespace
 
 void world_commit(World &w)
 {
@@ -479,7 +481,6 @@ WorldLock::WorldLock(World &w) : w_(w)
         world_roll_back(w_);
         pthread_mutex_consistent(&w_.lock);
     }
-    journal_begin(w_);
 }
 
 WorldLock::~WorldLock()

@@ -227,7 +227,7 @@ struct Replay {
 // The journal of the update under way. Every update of the devices happens
 // under the world's lock; a process killed while holding it (a crash, kill -9)
 // would leave a half-made update behind, a BBU no real one could be in. So the
-// lock's taker saves what an update may change before it starts, and the next
+// updater saves what it may change before it starts, and the next
 // taker of a lock whose owner died puts it back: the dead process's update
 // never happened. The virtual clock is not put back (time only moves on).
 constexpr std::size_t kJournalSaveMax = 16384;
@@ -339,6 +339,11 @@ bool claim_adapter_path(World &w, const std::string &path);
 // True when path is one of the world's adapters. The caller holds the lock.
 bool is_claimed_path(const World &w, const char *path);
 
+// An update of the devices starts: save what it may change, unless this
+// lock holder's update is saved already. Every entry point that changes the
+// devices calls it first (a transfer, the catch-up with virtual time, a
+// pause, power, a scenario). The caller holds the lock.
+void world_journal(World &w);
 // The update under the lock is complete: what follows (transcript lines) no
 // longer needs putting back. The caller holds the lock.
 void world_commit(World &w);

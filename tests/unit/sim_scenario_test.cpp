@@ -261,6 +261,7 @@ TEST_F(ScenarioTest, KilledClientLeavesNoHalfMadeUpdate)
     if (fork() == 0) {
         bbusim::World &w = *bbusim::world();
         bbusim::WorldLock lock(w);
+        bbusim::world_journal(w);
         w.bbu.running = 1;
         std::memset(bbusim::flash_bytes(w, 0, 32), 0, 32);
         raise(SIGKILL);
