@@ -41,6 +41,7 @@ bool device_present(const World &w, std::uint16_t addr)
 
 int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, std::size_t len)
 {
+    world_journal(w);
     const Direction dir = is_read ? Direction::read : Direction::write;
     const auto addr8 = static_cast<std::uint8_t>(addr > 0xff ? 0xff : addr);
     if (stop_before_message(w, addr8, dir))
@@ -53,7 +54,7 @@ int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, 
     }
     if (!device_present(w, addr)) {
         bus_time_passes(w, 0, false);
-        return -ENXIO;
+        return -nack_errno(w);
     }
 
     // A shortened message ends early: the device sees only what was carried.
@@ -75,7 +76,7 @@ int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, 
         is_read ? rtc_read(w, buf, n) : rtc_write(w, buf, n);
         break;
     default:
-        return -ENXIO;
+        return -nack_errno(w);
     }
     bus_time_passes(w, n, true);
     return static_cast<int>(n);

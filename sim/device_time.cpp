@@ -33,6 +33,7 @@ void bus_time_passes(World &w, std::size_t carried, bool acknowledged)
 
 void devices_catch_up(World &w)
 {
+    world_journal(w);
     bbu_commit_due(w, w.now_us);
     // In the order they fell due: a command due before the alarm completes first.
     if (w.bbu.due_us != 0 && w.rtc.alarm_armed != 0 && w.bbu.due_us <= w.rtc.alarm_at_us)

@@ -33,8 +33,8 @@ void stop_here(World &w, FaultKind kind, std::uint64_t t)
         TranscriptLine(t).text(" crash").emit(w);
         return;
     }
-    TranscriptLine(t).text(" power-cut").emit(w);
     power_cut(w, t);
+    TranscriptLine(t).text(" power-cut").emit(w);
 }
 
 // An at-time fault due by `until`: its time, or 0 when none is.
@@ -58,6 +58,7 @@ std::uint64_t due_at(const World &w, std::uint64_t until, FaultKind *kind)
 
 void power_cut(World &w, std::uint64_t at)
 {
+    world_journal(w);
     Bbu &b = w.bbu;
     // Programming that ended before the power went made the image whole,
     // though nothing on the bus has looked since.
@@ -65,8 +66,9 @@ void power_cut(World &w, std::uint64_t at)
     // A block the flash was programming when the power went is half written.
     if (b.running != 0 && b.code == kTakeFlashBlock && flash_mode(w)) {
         const std::size_t at = std::size_t{b.record[3] * 256u + b.record[4]} * kBlockLen;
+        const std::size_t half = at + kBlockLen / 2;
         if (at + kBlockLen <= kFlashLen)
-            std::memset(b.flash + at + kBlockLen / 2, 0xff, kBlockLen / 2);
+            blank_fill(w, flash_bytes(w, half, kBlockLen / 2), kFlashBase + half, kBlockLen / 2);
     }
     b.commit_us = 0;  // an image not yet programmed whole stays broken
     w.powered_off = 1;
@@ -75,6 +77,7 @@ void power_cut(World &w, std::uint64_t at)
 
 void power_up(World &w)
 {
+    world_journal(w);
     Bbu &b = w.bbu;
     b.running = 0;
     b.busy_left = 0;
@@ -122,12 +125,14 @@ void bbu_commit_due(World &w, std::uint64_t by)
         return;
     b.commit_us = 0;
     b.image_broken = 0;
-    b.status[30] = b.flash[kImageVersionByte];
+    if (w.choices.version_keeps == 0)
+        b.status[30] = b.flash[kImageVersionByte];
     bbu_boot(w);
 }
 
 bool stop_before_message(World &w, std::uint8_t addr, Direction dir)
 {
+    world_journal(w);
     if (w.stop != Stop::none || w.powered_off != 0)
         return true;
     FaultKind kind = FaultKind::none;
@@ -141,6 +146,7 @@ bool stop_before_message(World &w, std::uint8_t addr, Direction dir)
 
 std::uint64_t pause_before_stop(World &w, std::uint64_t us)
 {
+    world_journal(w);
     if (w.stop != Stop::none || w.powered_off != 0)
         return 0;
     FaultKind kind = FaultKind::none;
