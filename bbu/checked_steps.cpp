@@ -44,11 +44,20 @@ int fail_last(Operation &op)
     return fail(op, op.last.step, op.last.why, op.last.rc, op.last.err);
 }
 
-int succeed(Operation &op, int holds)
+int succeed(Operation &op, int holds, unsigned verified)
 {
     op.result.ok = 1;
     op.result.holds = holds;
+    op.result.verified = verified;
     return BBU_CHECKED_OK;
+}
+
+int unverified(Operation &op)
+{
+    op.result.ok = 0;
+    op.result.holds = BBU_HOLDS_NOT_VERIFIABLE;
+    op.result.verified = 0;
+    return BBU_CHECKED_UNVERIFIED;
 }
 
 int holds_unread(const Operation &op)

@@ -24,7 +24,6 @@ constexpr unsigned char NON_ZERO = bbu_status::mask_of(0, "non_zero");
 constexpr unsigned char POWER_UP = bbu_status::mask_of(2, "power_up");
 constexpr unsigned char OPERATION_MODE =
     bbu_status::mask_of(4, "operation_mode");  // flash-program mode
-constexpr unsigned char VALID_IMAGE = bbu_status::mask_of(6, "valid_image");
 constexpr unsigned char REPROGRAM_REQ = bbu_status::mask_of(6, "reprogram_req");
 // The error bits the library's checked read tests, by status byte.
 constexpr unsigned char BYTE4_ERRORS = bbu_status::error_mask(4);
@@ -68,8 +67,13 @@ int fail(Operation &op, int step, int why, int rc = 0, int err = 0);
 // fail() with the latest failed transfer or read.
 int fail_last(Operation &op);
 
-// Records success with what the device now holds; returns BBU_CHECKED_OK.
-int succeed(Operation &op, int holds);
+// Records success with what the device now holds and the evidence it rests
+// on (BBU_EVIDENCE_* bits); returns BBU_CHECKED_OK.
+int succeed(Operation &op, int holds, unsigned verified);
+
+// Records an operation that did all it was asked but whose effect nothing
+// can tell; returns BBU_CHECKED_UNVERIFIED.
+int unverified(Operation &op);
 
 // What the device holds when the latest read of it failed: a transfer the
 // bus refused is a device that does not answer; a short block or a wrong

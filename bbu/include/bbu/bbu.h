@@ -1149,6 +1149,29 @@ BBU_API int processCodeLoad(int i2c_fd, const char *filename, int verbose, int f
 /** Results of the checked operations (besides bbu_checked_open()). */
 #define BBU_CHECKED_OK 0
 #define BBU_CHECKED_FAILED (-1)
+/**
+ * The operation did what it was asked and sent everything, but nothing the
+ * BBU shows can tell whether it took effect (a reset while power_up stayed
+ * set from before and clear-status did not clear it): ok is 0, holds
+ * BBU_HOLDS_NOT_VERIFIABLE, step and why name nothing.
+ */
+#define BBU_CHECKED_UNVERIFIED 1
+
+/**
+ * What an outcome rests on (bbu_checked_result.verified, a mask): only what
+ * the BBU, the EEPROM and the clock show in the bytes whose meaning is fixed,
+ * seen in this run. bbu_checked_evidence_text() gives each its words.
+ */
+#define BBU_EVIDENCE_STATUS 0x001u     /**< "status read": a whole status, its check byte right */
+#define BBU_EVIDENCE_READ_TWICE 0x002u /**< "read back twice": two reads gave the same bytes */
+#define BBU_EVIDENCE_VALIDATION 0x004u /**< "validation": non_zero set, reprogram_req clear */
+#define BBU_EVIDENCE_HEADER 0x008u     /**< "header read back": the 32 bytes at 0x1000 */
+#define BBU_EVIDENCE_RESTART 0x010u    /**< "restart seen": power_up seen clear, then set */
+#define BBU_EVIDENCE_ALARM 0x020u      /**< "alarm read back": the clock's alarm disarmed */
+#define BBU_EVIDENCE_LIGHT 0x040u      /**< "light read back": status byte 14's low nibble */
+#define BBU_EVIDENCE_ACCEPTED 0x080u   /**< "command accepted": status byte 5 clear after it */
+#define BBU_EVIDENCE_VPD 0x100u        /**< "VPD read back": the whole image, its check byte */
+#define BBU_EVIDENCE_BITS 9            /**< the bits above are the low ones of this count */
 
 /** The step of an operation that failed (bbu_checked_result.step). */
 typedef enum bbu_checked_step {
@@ -1222,11 +1245,13 @@ typedef enum bbu_checked_holds {
     BBU_HOLDS_OLD_IMAGE = 4,   /**< the old image still runs */
     BBU_HOLDS_NEW_IMAGE = 5,   /**< the new image runs */
     BBU_HOLDS_NO_VALID_IMAGE =
-        6,                       /**< the BBU has no valid image (erased, partly loaded, refused) */
+        6, /**< the BBU reported its image not valid (reprogram_req after a validation) */
     BBU_HOLDS_RESTARTED = 7,     /**< the BBU showed its restart */
     BBU_HOLDS_NOT_RESTARTED = 8, /**< the BBU answers but showed no restart */
     BBU_HOLDS_NO_ANSWER = 9,     /**< the device does not answer */
-    BBU_HOLDS_UNREADABLE = 10    /**< it answers, but the value could not be read */
+    BBU_HOLDS_UNREADABLE = 10,   /**< it answers, but the value could not be read */
+    BBU_HOLDS_NOT_VERIFIABLE = 11, /**< the reset was sent; no restart can be told (UNVERIFIED) */
+    BBU_HOLDS_FLASH_MODE = 12      /**< the BBU is still in flash-program mode (operation_mode) */
 } bbu_checked_holds;
 
 /** Flags of bbu_checked_flash() and bbu_checked_check_image(). */
@@ -1262,6 +1287,7 @@ typedef struct bbu_checked_result {
     int after;      /**< the value after it, -1 when not read */
     int has_status; /**< 1 when status holds the last valid general status read */
     unsigned char status[BBU_GSS_READ_LEN]; /**< that status, check byte included */
+    unsigned verified; /**< BBU_EVIDENCE_* bits: what this run's outcome rests on */
 } bbu_checked_result;
 
 /** The phase a long operation is in (bbu_checked_progress.phase). */
@@ -1551,6 +1577,8 @@ BBU_API const char *bbu_checked_why_text(int why);
 BBU_API const char *bbu_checked_holds_text(int holds);
 /** A short text of @p phase ("sending the blocks"); "" for an unknown value. */
 BBU_API const char *bbu_checked_phase_text(int phase);
+/** The words of one BBU_EVIDENCE_* bit ("header read back"); "" for anything else. */
+BBU_API const char *bbu_checked_evidence_text(unsigned bit);
 
 /** @} */
 
