@@ -127,6 +127,15 @@ void bbu_commit_due(World &w, std::uint64_t by);
 // rules); its kind in *kind.
 bool take_stop_fault(World &w, Strike strike, std::uint8_t addr, Direction dir, FaultKind *kind);
 
+// Device choices (device_choices.cpp): the defaults, the generator's next
+// byte, a fill of the given Fill, the errno of a missing acknowledge, and
+// power_up as the world's start choice has it.
+void device_choices_defaults(World &w);
+std::uint8_t random_byte(World &w);
+void fill_bytes(World &w, std::uint8_t fill, std::uint8_t *out, std::size_t n);
+int nack_errno(const World &w);
+void device_choices_apply_start(World &w);
+
 // Virtual clock.
 std::int64_t wall_clock_us(const World &w);
 void set_wall_clock_us(World &w, std::int64_t wall_us);

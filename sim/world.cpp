@@ -119,6 +119,7 @@ void carry_devices(World &w, const World &kept)
     w.eeprom = kept.eeprom;
     w.rtc = kept.rtc;
     w.bus_clock_hz = kept.bus_clock_hz;
+    w.choices = kept.choices;
     w.powered_off = kept.powered_off;
 }
 

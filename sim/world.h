@@ -18,7 +18,7 @@
 namespace bbusim {
 
 constexpr std::uint32_t kWorldMagic = 0x53554242;  // "BBUS"
-constexpr std::uint32_t kWorldVersion = 4;
+constexpr std::uint32_t kWorldVersion = 5;
 
 constexpr int kMaxAdapters = 16;
 constexpr std::size_t kAdapterPathMax = 256;
@@ -106,6 +106,37 @@ enum class Stop : std::uint8_t { none, power_cut, crash };
 // How the BBU answers validate-image: from its own check of the image it holds,
 // or as a scenario forces (non_zero; non_zero and reprogram_req; neither).
 enum class Verdict : std::uint8_t { own_check, valid, reprogram, none };
+
+// Where a real part may behave in more than one way, the simulated devices
+// follow the choice held here (scenario lines `device WHAT CHOICE`, listed in
+// device_choices.cpp). Each field holds the index of its choice in that
+// statement's list; Fill is shared by the statements that choose a fill.
+enum Fill : std::uint8_t { kFillFf, kFillZeros, kFillRandom };
+enum CommandByte : std::uint8_t { kCommandByteCode, kCommandByteZero, kCommandByteRandom };
+enum ValidBit : std::uint8_t { kValidFollows, kValidNever, kValidAlways };
+
+struct Choices {
+    std::uint8_t header_random;       // read-memory response bytes 0-5: header echo, or random
+    std::uint8_t check_random;        // read-memory response byte 255: sumcheck, or random
+    std::uint8_t padding;             // read-memory bytes after the data: kFillZeros or kFillRandom
+    std::uint8_t idle;                // a read at 0x60 with nothing offered: kFillFf or kFillRandom
+    std::uint8_t status_tail;         // status read bytes beyond byte 32 (Fill)
+    std::uint8_t clear_keeps_power;   // 0xE9 leaves power_up set
+    std::uint8_t clear_keeps_errors;  // 0xE9 leaves byte 5 (it clears at the next command)
+    std::uint8_t power_up_at_start;   // the world starts with power_up set
+    std::uint8_t restart_keeps_power;  // a restart never clears power_up once set
+    std::uint8_t command_byte;         // status byte 19 while a command runs (CommandByte)
+    std::uint8_t i2c_busy_bit;         // byte 4 bit 0x08 set while a command runs
+    std::uint8_t validate_s;           // validate-image's verdict comes this long after it
+    std::uint8_t program_s;            // End_Flash_Load of a whole image: programmed after this
+    std::uint8_t version_keeps;        // status byte 30 keeps its value through a load
+    std::uint8_t valid_bit;            // byte 6 bit 0x10 (ValidBit)
+    std::uint8_t blank;                // unwritten or erased memory reads (Fill)
+    std::uint8_t counter_random;       // bytes 12 and 13 on a taken block: step, or random
+    std::uint8_t nack_remote;          // no acknowledge: EREMOTEIO instead of ENXIO
+    std::uint64_t seed;                // the generator's seed (`device seed N`)
+    std::uint64_t rng;                 // the generator's state: a kept world carries it on
+};
 
 // The BBU microcontroller behind 0x40 (SAR) and 0x60 (SARX).
 struct Bbu {
@@ -217,6 +248,7 @@ struct World {
     Eeprom eeprom;
     Rtc rtc;
     Fault faults[kMaxFaults];
+    Choices choices;
 
     std::uint32_t bus_clock_hz;  // each message takes the time of a bus at this rate; 0: none
 

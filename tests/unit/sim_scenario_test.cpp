@@ -87,6 +87,7 @@ const std::tuple<const char *, unsigned long long, unsigned long long> kLimits[]
     {"memory # ab", 0x1000, 0x10fff},
     {"reset-polls #", 0, 1000000},
     {"bus-clock #", 1000, 5000000},
+    {"device program-time #", 0, 10},
     {"fault short 40 read #", 0, 8192},
     {"fault busy #", 0, 1000000},
     {"fault error-bits # 01", 4, 6},
