@@ -1164,8 +1164,8 @@ BBU_API int processCodeLoad(int i2c_fd, const char *filename, int verbose, int f
  */
 #define BBU_EVIDENCE_STATUS 0x001u     /**< "status read": a whole status, its check byte right */
 #define BBU_EVIDENCE_READ_TWICE 0x002u /**< "read back twice": two reads gave the same bytes */
-#define BBU_EVIDENCE_VALIDATION 0x004u /**< "validation": non_zero set, reprogram_req clear */
-#define BBU_EVIDENCE_HEADER 0x008u     /**< "header read back": the 32 bytes at 0x1000 */
+#define BBU_EVIDENCE_HEADER 0x004u     /**< "header read back": the 32 bytes at 0x1000 */
+#define BBU_EVIDENCE_VALIDATION 0x008u /**< "validation": non_zero set, reprogram_req clear */
 #define BBU_EVIDENCE_RESTART 0x010u    /**< "restart seen": power_up seen clear, then set */
 #define BBU_EVIDENCE_ALARM 0x020u      /**< "alarm read back": the clock's alarm disarmed */
 #define BBU_EVIDENCE_LIGHT 0x040u      /**< "light read back": status byte 14's low nibble */
