@@ -176,13 +176,19 @@ const Row kRows[] = {
     // Faults during the load: transient ones the retries absorb end verified;
     // others end in exit 1 with what the BBU holds, which its validation confirms.
     {"flash_block_lost_thrice_then_taken", "fault tfb-lost 3 count 3\n", kFlashThenValidate},
-    {"flash_terminate_byte_fails_once", "fault fail 40 write skip 4\n", kFlashThenValidate},
+    {"flash_terminate_byte_fails_once", "fault fail 40 write skip 6\n", kFlashThenValidate},
     {"flash_block_never_taken", "fault tfb-lost 3 count 4\n", kFlashThenValidate},
-    {"flash_terminate_byte_refused", "fault fail 40 write skip 4 count 3\n", kFlashThenValidate},
+    {"flash_terminate_byte_refused", "fault fail 40 write skip 6 count 3\n", kFlashThenValidate},
     {"flash_every_record_refused", "fault fail 60 write count always\n", kFlashThenValidate},
     {"flash_record_refused_part_way", "fault fail 60 write skip 3 count 3\n", kFlashThenValidate},
-    {"flash_status_reads_stop", "fault fail 40 read count always skip 21\n", kFlashThenValidate},
+    {"flash_status_reads_stop", "fault fail 40 read count always skip 22\n", kFlashThenValidate},
     {"flash_error_bit_at_start", "fault error-bits 6 20 on 89\n", kFlashThenValidate},
+    // The verdict spoilt after the load and in the recovery: the claim says what it rests on.
+    {"flash_verdict_spoilt_three_times", "fault error-bits 6 08 on 8c count 3\n",
+     kFlashThenValidate},
+    // The header holds this image, the status another version: said, and loaded.
+    {"flash_header_and_status_disagree", "image 06 640\nstatus 30 05\n",
+     "bbusim-mkimage -v 6 -s 640 a.img && bbuctl -y flash a.img"},
     // Without the trace log's folder, standard error holds bbuctl's own
     // lines only; with -v it says once that no trace is written.
     {"trace_log_folder_missing",
