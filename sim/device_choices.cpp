@@ -6,6 +6,7 @@
 // that helps a client least: nothing outside the bytes a client may rely on
 // carries meaning, and every wait takes as long as it may. `device seed N`
 // seeds the generator, so a run (and a kept world) gives the same bytes again.
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 
@@ -67,6 +68,8 @@ constexpr ChoiceRow kChoices[] = {
     {{"blank-memory", "#"}, &Choices::blank, {"ff", "zeros", "random"}, kFillFf, kFillRandom},
     {{"block-counter", "#"}, &Choices::counter_random, {"step", "random"}, 0, 1},
     {{"nack", "#"}, &Choices::nack_remote, {"ENXIO", "EREMOTEIO"}, 0, 1},
+    {{"response-ctr-len", "#"}, &Choices::carried_random, {"exact", "random"}, 0, 1},
+    {{"block-tail", "#"}, &Choices::block_tail, {"ff", nullptr, "random"}, kFillFf, kFillRandom},
 };
 
 std::size_t pattern_len(const ChoiceRow &row)
@@ -143,6 +146,13 @@ void seed_generator(World &w, std::uint64_t seed)
     w.choices.rng = seed;
 }
 
+// Memory beyond the image held reads as the blank-memory choice has it.
+void refill_blank(World &w)
+{
+    const std::uint32_t from = std::min<std::uint32_t>(w.bbu.image_len, kFlashLen);
+    blank_fill(w, flash_bytes(w, from, kFlashLen - from), kFlashBase + from, kFlashLen - from);
+}
+
 void apply_strict(World &w)
 {
     for (const ChoiceRow &row : kChoices)
@@ -150,6 +160,7 @@ void apply_strict(World &w)
     w.eeprom.write_cycle_us = kStrictWriteCycleUs;
     w.bbu.reset_polls = kStrictResetPolls;
     device_choices_apply_start(w);
+    refill_blank(w);
 }
 
 }  // namespace
@@ -168,6 +179,20 @@ std::uint8_t random_byte(World &w)
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     return static_cast<std::uint8_t>(z ^ (z >> 31));
+}
+
+void blank_fill(const World &w, std::uint8_t *out, std::uint64_t address, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        if (w.choices.blank != kFillRandom) {
+            out[i] = w.choices.blank == kFillZeros ? 0x00 : 0xff;
+            continue;
+        }
+        // The same address always reads the same: a hash of seed and address.
+        std::uint64_t z = w.choices.seed ^ ((address + i) * 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 31)) * 0xd6e8feb86659fd93ULL;
+        out[i] = static_cast<std::uint8_t>(z ^ (z >> 32));
+    }
 }
 
 void fill_bytes(World &w, std::uint8_t fill, std::uint8_t *out, std::size_t n)
@@ -219,6 +244,8 @@ bool apply_device_choice(World &w, const Words &t)
     w.choices.*row->field = choice_value(*row, t[choice_slot(*row)]);
     if (row->field == &Choices::power_up_at_start)
         device_choices_apply_start(w);
+    if (row->field == &Choices::blank)
+        refill_blank(w);
     return true;
 }
 

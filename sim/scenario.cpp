@@ -150,7 +150,7 @@ void apply_memory(World &w, const Words &t)
     if (at < kFlashBase || at - kFlashBase + bytes.size() > kFlashLen)
         refuse("memory: " + std::to_string(bytes.size()) + " bytes from address " +
                std::to_string(at) + " go beyond the flash (0x1000 to 0x10fff)");
-    std::memcpy(w.bbu.flash + (at - kFlashBase), bytes.data(), bytes.size());
+    std::memcpy(flash_bytes(w, at - kFlashBase, bytes.size()), bytes.data(), bytes.size());
 }
 
 void apply_validate(World &w, const Words &t)

@@ -134,6 +134,8 @@ struct Choices {
     std::uint8_t blank;                // unwritten or erased memory reads (Fill)
     std::uint8_t counter_random;       // bytes 12 and 13 on a taken block: step, or random
     std::uint8_t nack_remote;          // no acknowledge: EREMOTEIO instead of ENXIO
+    std::uint8_t carried_random;       // command responses' ctr and len bytes: random
+    std::uint8_t block_tail;           // a read at 0x60 beyond the block's end (Fill)
     std::uint64_t seed;                // the generator's seed (`device seed N`)
     std::uint64_t rng;                 // the generator's state: a kept world carries it on
 };
@@ -152,6 +154,7 @@ struct Bbu {
     std::uint32_t busy_left;  // status reads before it completes
     std::uint8_t running;     // a command is in progress
     std::uint8_t code;
+    std::uint8_t code_shown;  // status byte 19 while it runs
     std::uint8_t frame[kMaxFrame];
     std::uint8_t ctr;  // counts accepted commands, echoed in the header
 
@@ -221,6 +224,22 @@ struct Replay {
     char message[kReplayMessageMax];  // "replay differs at FILE:LINE: ..." once it differs
 };
 
+// The journal of the update under way. Every update of the devices happens
+// under the world's lock; a process killed while holding it (a crash, kill -9)
+// would leave a half-made update behind, a BBU no real one could be in. So the
+// lock's taker saves what an update may change before it starts, and the next
+// taker of a lock whose owner died puts it back: the dead process's update
+// never happened. The virtual clock is not put back (time only moves on).
+constexpr std::size_t kJournalSaveMax = 16384;
+struct Journal {
+    std::uint8_t open;  // an update is under way: `saved` holds the state before it
+    std::uint8_t flash_saved;
+    std::uint32_t flash_at;  // the flash bytes [flash_at, flash_at + flash_len) it changes
+    std::uint32_t flash_len;
+    std::uint8_t flash[kFlashLen];  // what they held, at the same offsets
+    std::uint8_t saved[kJournalSaveMax];
+};
+
 struct World {
     std::uint32_t magic;
     std::uint32_t version;
@@ -261,6 +280,7 @@ struct World {
     std::uint8_t powered_off;    // the power went: nothing reaches the devices
 
     Replay replay;
+    Journal journal;
 };
 
 // File names inside a run's root directory.
@@ -319,10 +339,18 @@ bool claim_adapter_path(World &w, const std::string &path);
 // True when path is one of the world's adapters. The caller holds the lock.
 bool is_claimed_path(const World &w, const char *path);
 
+// The update under the lock is complete: what follows (transcript lines) no
+// longer needs putting back. The caller holds the lock.
+void world_commit(World &w);
+// Put the devices back as they were before the update a dead lock holder
+// left half made, if there is one. The caller holds the lock.
+void world_roll_back(World &w);
+
 // Create a directory and its parents; true when it exists afterwards.
 bool make_dirs(const std::string &path);
 
-// Holds the world's lock for its lifetime; takes over a lock whose owner died.
+// Holds the world's lock for its lifetime; takes over a lock whose owner
+// died, putting back the devices as they were before that owner's update.
 class WorldLock {
 public:
     explicit WorldLock(World &w);
