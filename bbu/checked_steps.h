@@ -25,6 +25,7 @@ constexpr unsigned char POWER_UP = bbu_status::mask_of(2, "power_up");
 constexpr unsigned char OPERATION_MODE =
     bbu_status::mask_of(4, "operation_mode");  // flash-program mode
 constexpr unsigned char REPROGRAM_REQ = bbu_status::mask_of(6, "reprogram_req");
+constexpr unsigned char I2C_CMD_IN_PROGRESS = bbu_status::mask_of(4, "i2c_cmd_in_progress");
 // The error bits the library's checked read tests, by status byte.
 constexpr unsigned char BYTE4_ERRORS = bbu_status::error_mask(4);
 constexpr unsigned char BYTE6_ERRORS = bbu_status::error_mask(6);
@@ -106,7 +107,8 @@ bool read_status(Operation &op, int step, const char *label, Status &status);
 bool read_status_twice(Operation &op, int step, const char *label, Status &status);
 
 // Status bytes 4, 5 and 6 as one value (0xBBBBBB) when any bit the library's
-// checks test is set, else 0.
+// checks test is set, else 0; byte 4's 0x08 counts only when no command is in
+// progress.
 int error_bits(const Status &status);
 
 // The firmware the status shows: version * 256 + sub-version.

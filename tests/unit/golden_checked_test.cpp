@@ -267,6 +267,13 @@ const golden::Row kResetRows[] = {
         GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 0)), note_status),
     row("soft_reset_power_up_set_before", "status 2 04",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    // power_up never seen clear: the polls run out, and nothing tells.
+    row("soft_reset_not_verifiable", "device power-up start set\ndevice clear-status keeps power-up",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    // Seen clear only after the reset, then set: a restart after all.
+    row("soft_reset_clear_seen_after_the_reset",
+        "device power-up start set\ndevice clear-status keeps power-up\nreset-polls 2",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
     row("soft_reset_other_status_bits", "status 2 01\nstatus 4 02",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
     row("soft_reset_clear_fails", "status 2 04\nfault fail 40 write count 3",
