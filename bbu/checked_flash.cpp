@@ -56,8 +56,8 @@ struct Load {
     Header old_header{};
     bool have_old_header = false;
     int status_version = -1;  // status byte 30 as the load found it
-    bool started = false;  // Start_Flash_Load was sent: the BBU may be in flash-program mode
-    bool ended = false;    // and the BBU was seen out of it again
+    bool started = false;     // Start_Flash_Load was sent: the BBU may be in flash-program mode
+    bool ended = false;       // and the BBU was seen out of it again
 };
 
 bool write_frame(Operation &op, int step, unsigned char code)

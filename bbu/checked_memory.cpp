@@ -41,8 +41,7 @@ bool ask_memory(Operation &op, int step, std::uint32_t address, Chunk &out, int 
     if (!read_whole(op, step, BBU_SARX_ADDR, response.data(), READ_MEMORY_RESPONSE_LEN))
         return false;
     out.fill(0);
-    std::memcpy(out.data(), response.data() + READ_MEMORY_DATA_AT,
-                static_cast<std::size_t>(count));
+    std::memcpy(out.data(), response.data() + READ_MEMORY_DATA_AT, static_cast<std::size_t>(count));
     return true;
 }
 

@@ -190,9 +190,9 @@ int error_bits(const Status &status)
 {
     // Byte 4's 0x08 is also i2c_cmd_in_progress: while a command runs it may
     // say just that, so it is an error only once no command is in progress.
-    const unsigned char byte4_errors =
-        (status[0] & SAR0_CMD_IN_PROGRESS) != 0 ? BYTE4_ERRORS & ~I2C_CMD_IN_PROGRESS
-                                                 : BYTE4_ERRORS;
+    const unsigned char byte4_errors = (status[0] & SAR0_CMD_IN_PROGRESS) != 0
+                                           ? BYTE4_ERRORS & ~I2C_CMD_IN_PROGRESS
+                                           : BYTE4_ERRORS;
     if ((status[4] & byte4_errors) == 0 && status[5] == 0 && (status[6] & BYTE6_ERRORS) == 0)
         return 0;
     return (status[4] << 16) | (status[5] << 8) | status[6];

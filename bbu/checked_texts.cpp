@@ -94,9 +94,8 @@ constexpr std::array<const char *, 13> HOLDS_TEXTS{
 
 // Indexed by the bit's position in the mask.
 constexpr std::array<const char *, BBU_EVIDENCE_BITS> EVIDENCE_TEXTS{
-    "status read",      "read back twice",  "header read back",
-    "validation",       "restart seen",     "alarm read back",
-    "light read back",  "command accepted", "VPD read back",
+    "status read",     "read back twice", "header read back", "validation",    "restart seen",
+    "alarm read back", "light read back", "command accepted", "VPD read back",
 };
 
 constexpr std::array<const char *, 11> PHASE_TEXTS{

@@ -171,7 +171,8 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
     // Two agreeing reads show the update in place already: nothing to write.
     if (meant == old) {
         r.after = r.before;
-        return checked::succeed(op, BBU_HOLDS_NEW_VALUE, BBU_EVIDENCE_READ_TWICE | BBU_EVIDENCE_VPD);
+        return checked::succeed(op, BBU_HOLDS_NEW_VALUE,
+                                BBU_EVIDENCE_READ_TWICE | BBU_EVIDENCE_VPD);
     }
 
     // The update's five byte writes, in its order; byte 254 goes back as read.

@@ -58,9 +58,9 @@ const char *kindName(ErrorKind kind)
 
 // bbu_checked_holds by name, in the order of its values.
 constexpr const char *kHoldsNames[] = {
-    "unchanged",      "old-value", "new-value",     "other-value", "old-image",
-    "new-image",      "no-valid-image", "restarted", "not-restarted", "no-answer",
-    "unreadable",     "not-verifiable", "flash-mode"};
+    "unchanged",  "old-value",      "new-value", "other-value",   "old-image",
+    "new-image",  "no-valid-image", "restarted", "not-restarted", "no-answer",
+    "unreadable", "not-verifiable", "flash-mode"};
 static_assert(std::size(kHoldsNames) == BBU_HOLDS_FLASH_MODE + 1);
 
 nlohmann::ordered_json orNull(const char *text)

@@ -383,7 +383,8 @@ void runLoad(FlashRun &run, const FlashOptions &o)
     }
     run.seconds = monotonicSeconds() - start;
     if (run.read.ok != 0 && run.action != BBU_FLASH_DOWNGRADE)
-        run.action = run.result.ok != 0 && run.result.changed == 0 ? BBU_FLASH_NONE : BBU_FLASH_LOAD;
+        run.action =
+            run.result.ok != 0 && run.result.changed == 0 ? BBU_FLASH_NONE : BBU_FLASH_LOAD;
 }
 
 int runFlash(int argc, char **argv)

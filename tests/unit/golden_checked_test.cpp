@@ -211,11 +211,10 @@ const golden::Row kStatusRows[] = {
         GOLDEN_CALL(bbu_checked_set_light(fd, 3, &g_result, 0)), note_status),
     // Values past each list of words, and no phase, have no word.
     row("texts_out_of_range", "",
-        GOLDEN_CALL(std::printf("[%s][%s][%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28),
-                                bbu_checked_why_text(26), bbu_checked_holds_text(13),
-                                bbu_checked_phase_text(11), bbu_checked_phase_text(0),
-                                bbu_checked_evidence_text(1u << BBU_EVIDENCE_BITS),
-                                bbu_checked_evidence_text(3))),
+        GOLDEN_CALL(std::printf(
+            "[%s][%s][%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28), bbu_checked_why_text(26),
+            bbu_checked_holds_text(13), bbu_checked_phase_text(11), bbu_checked_phase_text(0),
+            bbu_checked_evidence_text(1u << BBU_EVIDENCE_BITS), bbu_checked_evidence_text(3))),
         nullptr),
 };
 GOLDEN_TABLE(checked_status, kStatusRows)
@@ -268,7 +267,8 @@ const golden::Row kResetRows[] = {
     row("soft_reset_power_up_set_before", "status 2 04",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
     // power_up never seen clear: the polls run out, and nothing tells.
-    row("soft_reset_not_verifiable", "device power-up start set\ndevice clear-status keeps power-up",
+    row("soft_reset_not_verifiable",
+        "device power-up start set\ndevice clear-status keeps power-up",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
     // Seen clear only after the reset, then set: a restart after all.
     row("soft_reset_clear_seen_after_the_reset",

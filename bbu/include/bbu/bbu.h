@@ -1246,10 +1246,10 @@ typedef enum bbu_checked_holds {
     BBU_HOLDS_NEW_IMAGE = 5,   /**< the new image runs */
     BBU_HOLDS_NO_VALID_IMAGE =
         6, /**< the BBU reported its image not valid (reprogram_req after a validation) */
-    BBU_HOLDS_RESTARTED = 7,     /**< the BBU showed its restart */
-    BBU_HOLDS_NOT_RESTARTED = 8, /**< the BBU answers but showed no restart */
-    BBU_HOLDS_NO_ANSWER = 9,     /**< the device does not answer */
-    BBU_HOLDS_UNREADABLE = 10,   /**< it answers, but the value could not be read */
+    BBU_HOLDS_RESTARTED = 7,       /**< the BBU showed its restart */
+    BBU_HOLDS_NOT_RESTARTED = 8,   /**< the BBU answers but showed no restart */
+    BBU_HOLDS_NO_ANSWER = 9,       /**< the device does not answer */
+    BBU_HOLDS_UNREADABLE = 10,     /**< it answers, but the value could not be read */
     BBU_HOLDS_NOT_VERIFIABLE = 11, /**< the reset was sent; no restart can be told (UNVERIFIED) */
     BBU_HOLDS_FLASH_MODE = 12      /**< the BBU is still in flash-program mode (operation_mode) */
 } bbu_checked_holds;
