@@ -97,6 +97,10 @@ CASES = [
     ("reset soft", "", "", "--json -y reset soft", 0, None,
      lambda d, t: d["restarted"] and d["verified"] == ["restart seen"]),
     ("reset hard, no clock", "device 68 absent", "", "--json -y reset hard", 1, "device", None),
+    # power_up set from before and kept by clear-status: sent, not verifiable.
+    ("reset soft, restart not verifiable",
+     "device power-up start set\ndevice clear-status keeps power-up", "", "--json -y reset soft", 3,
+     None, lambda d, t: d["verified"] is False and d["restarted"] is None and d["changed"]),
     ("flash --check", "", "bbusim-mkimage -v 6 a.img", "--json flash --check a.img", 0, None,
      lambda d, t: d["would_change"] is True and d["action"] == "load"
      and d["running_version"] == "05" and d["expected_seconds"] > 30 and not changes(t)),
