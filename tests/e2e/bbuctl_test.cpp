@@ -248,43 +248,25 @@ TEST(BbuctlFiles, EachGoldenFileHasARow)
 // its last lines.
 TEST(Bbuctl, EveryDeviceChoice)
 {
-    const char *const choices[] = {
-        "",
-        "device response-header random",
-        "device response-check random",
-        "device response-padding random",
-        "device idle-response random",
-        "device status-tail zeros",
-        "device status-tail random",
-        "device clear-status keeps power-up",
-        "device clear-status keeps errors",
-        "device power-up start set",
-        "device power-up restart keeps",
-        "device command-byte zero",
-        "device command-byte random",
-        "device i2c-busy-bit during-command",
-        "device validate-time 10",
-        "device program-time 10",
-        "device version-byte keeps",
-        "device valid-image-bit never",
-        "device valid-image-bit always",
-        "device blank-memory zeros",
-        "device blank-memory random",
-        "device block-counter random",
-        "device nack EREMOTEIO",
-        "vpd-write-cycle 10000",
-        "reset-polls 29",
-        "device strict",
-    };
+    const std::string choices =
+        "# the default device\ndevice response-header random\ndevice response-check random\n"
+        "device response-padding random\ndevice idle-response random\ndevice status-tail zeros\n"
+        "device status-tail random\ndevice clear-status keeps power-up\n"
+        "device clear-status keeps errors\ndevice power-up start set\n"
+        "device power-up restart keeps\ndevice command-byte zero\ndevice command-byte random\n"
+        "device i2c-busy-bit during-command\ndevice validate-time 10\ndevice program-time 10\n"
+        "device version-byte keeps\ndevice valid-image-bit never\ndevice valid-image-bit always\n"
+        "device blank-memory zeros\ndevice blank-memory random\ndevice block-counter random\n"
+        "device nack EREMOTEIO\nvpd-write-cycle 10000\nreset-polls 29\ndevice strict\n";
     const std::string script =
         "bbusim-mkimage -v 6 -s 640 a.img >/dev/null; for c in '-y flash a.img' "
         "'dump 0x1000 8' validate '-y vpd set-codelevel Z9' 'vpd check' '-y light set 3' light "
         "'-y reset soft' '-y reset hard'; do bbuctl $c >o 2>e; echo \"$c: exit $? | $(tail -n1 "
         "o) | $(tail -n1 e)\"; done";
     std::vector<std::string> lines;
-    for (const char *choice : choices) {
-        lines.push_back(std::string("scenario| ") + (*choice != 0 ? choice : "(default)"));
-        for (const std::string &line : e2e::lines(shell(script, std::string(choice) + "\n").out))
+    for (const std::string &choice : e2e::lines(choices)) {
+        lines.push_back("scenario| " + choice);
+        for (const std::string &line : e2e::lines(shell(script, choice + "\n").out))
             lines.push_back("out| " + line);
     }
     e2e::check_golden("bbuctl", "device_choices", lines);
