@@ -1461,7 +1461,10 @@ BBU_API int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsig
 
 /**
  * Read the 256-byte VPD image: the address write and the read (retried)
- * carried whole, the check byte right; an image whose check byte is wrong is
+ * carried whole, the check byte right. The address write is polled, 500
+ * microseconds apart for 25 ms, until the EEPROM takes it, so a write cycle
+ * left running (by an update stopped part way) is waited out before the part
+ * is called absent. An image whose check byte is wrong is
  * read once more, and is reported with BBU_WHY_BAD_CHECK_BYTE (the bytes in
  * @p vpd) only when both reads agree.
  * @param vpd Receives BBU_VPD_LEN bytes (also on a wrong check byte).
