@@ -8,6 +8,7 @@
 // holds is found out.
 #include "checked_memory.h"
 #include "checked_resets.h"
+#include "checked_stop.h"
 #include "library_internal.h"
 
 #include <algorithm>
@@ -239,7 +240,7 @@ bool send_block(Load &load, int n)
 bool load_blocks(Load &load)
 {
     Operation &op = load.op;
-    if (!checked::soft_reset(op))
+    if (checked::stopped(op, BBU_STEP_SOFT_RESET, BBU_HOLDS_UNCHANGED) || !checked::soft_reset(op))
         return false;
     checked::wait_seconds(op, SOFT_RESET_SETTLE_SECONDS);
 
@@ -247,6 +248,8 @@ bool load_blocks(Load &load)
     Status status{};
     if (!poll_status(op, BBU_STEP_COMMAND_READY, "not ready, delaying", status,
                      [](const Status &s) { return (s[0] & SAR0_CMD_IN_PROGRESS) == 0; }))
+        return false;
+    if (checked::stopped_or_committed(op, BBU_STEP_START_LOAD, BBU_HOLDS_RESTARTED))
         return false;
     load.started = true;
     if (!write_frame(op, BBU_STEP_START_LOAD, START_FLASH_LOAD))
@@ -422,7 +425,8 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
         return failed(load);
 
     if ((flags & BBU_CHECKED_FLASH_FORCE) == 0) {
-        if (!read_first_image(load))
+        if (checked::stopped(op, BBU_STEP_FIRST_IMAGE, BBU_HOLDS_UNCHANGED) ||
+            !read_first_image(load))
             return failed(load);
         // The very image already runs, and the BBU finds it valid: nothing to load.
         if (load.have_old_header && header_differs(load.old_header, *image) < 0) {

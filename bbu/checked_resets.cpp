@@ -3,6 +3,7 @@
 // set again in a whole status. The hard reset also reads the clock's alarm
 // back, and never leaves it armed when the clock answers.
 #include "checked_resets.h"
+#include "checked_stop.h"
 
 namespace checked {
 
@@ -155,6 +156,8 @@ int bbu_checked_soft_reset(int fd, bbu_checked_progress_fn progress, void *conte
     checked::Operation op{fd, checked::start(result, spare), verbose, progress, context};
     checked::report(op, BBU_PHASE_SOFT_RESET);
     const bool cleared = checked::clear_power_up(op);
+    if (checked::stopped_or_committed(op, BBU_STEP_SOFT_RESET, BBU_HOLDS_UNCHANGED))
+        return BBU_CHECKED_FAILED;
     if (cleared && checked::soft_reset(op))
         return checked::succeed(op, BBU_HOLDS_RESTARTED);
     checked::fail_last(op);
@@ -169,6 +172,8 @@ int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *conte
     checked::Operation op{fd, checked::start(result, spare), verbose, progress, context};
     checked::report(op, BBU_PHASE_HARD_RESET);
     const bool cleared = checked::clear_power_up(op);
+    if (checked::stopped_or_committed(op, BBU_STEP_ALARM_SET, BBU_HOLDS_UNCHANGED))
+        return BBU_CHECKED_FAILED;
     if (cleared && checked::hard_reset(op))
         return checked::succeed(op, BBU_HOLDS_RESTARTED);
     checked::fail_last(op);

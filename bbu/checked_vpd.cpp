@@ -3,6 +3,7 @@
 // carried whole and its write cycle waited out by acknowledge polling, and
 // the whole image read back and compared with what was meant.
 #include "checked_steps.h"
+#include "checked_stop.h"
 
 #include <cerrno>
 #include <cstring>
@@ -184,6 +185,8 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
         return checked::succeed(op, BBU_HOLDS_NEW_VALUE);
     }
 
+    if (checked::stopped_or_committed(op, BBU_STEP_VPD_WRITE, BBU_HOLDS_UNCHANGED))
+        return BBU_CHECKED_FAILED;
     // The update's five byte writes, in its order; byte 254 goes back as read.
     constexpr std::array<int, 5> WRITES{LENGTH_BYTE, LEVEL_FIRST_BYTE, LEVEL_SECOND_BYTE,
                                         LAST_DATA_BYTE, CHECK_BYTE};
