@@ -213,7 +213,7 @@ std::string endedDocument(const std::string &reason, const char *holds,
     d.error["holds"] = orNull(holds);
     d.error["holds_text"] = orNull(holdsText.c_str());
     d.error["image"] = orNull(image);
-    const std::string document = text(compose(EXIT_FAILED));
+    std::string document = text(compose(EXIT_FAILED));
     d = saved;
     return document;
 }

@@ -42,6 +42,7 @@ volatile sig_atomic_t current = 0;  // the set the handler reads
 volatile sig_atomic_t first = 0;    // the first signal's number
 volatile sig_atomic_t changing = 0;
 volatile sig_atomic_t output = STDOUT_FILENO;
+const char *volatile madeFile = nullptr;
 
 // The main flow's state, that the texts tell.
 int phase = 0;
@@ -85,6 +86,8 @@ void writeNamed(int fd, const std::string &text, const char *name)
 {
     writeNamed(STDERR_FILENO, t.ended[past], name);
     writeNamed(output, t.document[past], name);
+    if (madeFile != nullptr)
+        unlink(madeFile);
     _exit(status);
 }
 
@@ -131,8 +134,7 @@ Holds holdsBefore(Family family)
 {
     if (family == Family::flash && phase != 0 && phase != BBU_PHASE_FIRST_IMAGE &&
         phase != BBU_PHASE_WAIT_IDLE && phase != BBU_PHASE_VALIDATE)
-        return {"nothing was loaded; a soft reset was sent, after which the BBU runs the image it "
-                "had"};
+        return {"nothing was loaded; a reset was sent, after which the BBU runs the image it had"};
     return {"nothing was changed", "unchanged"};
 }
 
@@ -195,8 +197,8 @@ void prepare()
         t.document[past].clear();
         if (!jsonOutput())
             continue;
-        std::string doc =
-            endedDocument(reason, holds[past].holds, holds[past].text, holds[past].image, past);
+        std::string doc = endedDocument(reason, holds[past].holds, holds[past].text,
+                                        holds[past].image, past != 0);
         if (const std::size_t mark = doc.rfind(JSON_MARK); mark != std::string::npos)
             doc.replace(mark, std::strlen(JSON_MARK), 1, MARK);
         t.document[past] = doc;
@@ -251,6 +253,11 @@ void progressed(const bbu_checked_progress &progress, int loadSecondsLeft)
 void outputTo(int fd)
 {
     output = fd;
+}
+
+void removeOnEnd(const char *path)
+{
+    madeFile = path;
 }
 
 void holdOff()

@@ -40,6 +40,10 @@ void progressed(const bbu_checked_progress &progress, int loadSecondsLeft);
 // descriptor while -v sends the library's output to standard error).
 void outputTo(int fd);
 
+// A file the command made, that an end at once removes (a dump gives no
+// bytes unless it ends); null for none. `path` must outlive the command.
+void removeOnEnd(const char *path);
+
 // The outcome is being written: signals are held off until the process ends,
 // so that it writes one outcome only.
 void holdOff();
