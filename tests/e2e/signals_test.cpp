@@ -31,10 +31,12 @@ Stopped flash(const std::string &nth, const std::string &text, const std::string
     std::ofstream(image, std::ios::binary)
         .write(reinterpret_cast<const char *>(bytes.data()), static_cast<long>(bytes.size()));
     e2e::Options o;
-    o.env = {std::string("LD_PRELOAD=") + SIGNAL_AT_PATH, "BBU_SIGNAL_AT=" + nth + " " + text,
-             "BBU_SIGNALS=" + signals};
+    o.env = {"BBU_SIGNAL_AT=" + nth + " " + text, "BBU_SIGNALS=" + signals};
     Stopped s;
-    s.run = e2e::run({BBUCTL_PATH, "--json", "-y", "flash", image}, o);
+    // Through env: the simulator puts its own preloads back in front.
+    s.run = e2e::run({"env", std::string("LD_PRELOAD=") + SIGNAL_AT_PATH, BBUCTL_PATH, "--json",
+                      "-y", "flash", image},
+                     o);
     s.doc = nlohmann::json::parse(s.run.out, nullptr, false);
     EXPECT_FALSE(s.doc.is_discarded()) << s.run.out;
     EXPECT_EQ(bbusim::attach(s.run.root), "");
