@@ -9,6 +9,7 @@
 // load is ended and what the BBU holds is found out.
 #include "checked_memory.h"
 #include "checked_resets.h"
+#include "checked_stop.h"
 #include "library_internal.h"
 
 #include <algorithm>
@@ -255,7 +256,10 @@ bool load_blocks(Load &load)
     Operation &op = load.op;
     // Polled for its whole time when power_up cannot show the restart, so
     // that Start_Flash_Load goes to a BBU that has had the time to restart.
-    if (reset_bbu_for_load(op, false) == checked::Restart::not_seen)
+    if (checked::stopped(op, BBU_STEP_SOFT_RESET, BBU_HOLDS_UNCHANGED))
+        return false;
+    const checked::Restart restart = reset_bbu_for_load(op, false);
+    if (restart == checked::Restart::not_seen)
         return false;
     checked::wait_seconds(op, SOFT_RESET_SETTLE_SECONDS);
 
@@ -263,6 +267,10 @@ bool load_blocks(Load &load)
     Status status{};
     if (!poll_status(op, BBU_STEP_COMMAND_READY, "not ready, delaying", status,
                      [](const Status &s) { return (s[0] & SAR0_CMD_IN_PROGRESS) == 0; }))
+        return false;
+    if (checked::stopped_or_committed(op, BBU_STEP_START_LOAD,
+                                      restart == checked::Restart::seen ? BBU_HOLDS_RESTARTED
+                                                                        : BBU_HOLDS_NOT_VERIFIABLE))
         return false;
     load.started = true;
     if (!write_frame(op, BBU_STEP_START_LOAD, START_FLASH_LOAD))
@@ -437,7 +445,8 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
         return failed(load);
 
     if ((flags & BBU_CHECKED_FLASH_FORCE) == 0) {
-        if (!read_first_image(load))
+        if (checked::stopped(op, BBU_STEP_FIRST_IMAGE, BBU_HOLDS_UNCHANGED) ||
+            !read_first_image(load))
             return failed(load);
         if (holds_this_image(load)) {
             const checked::Verdict verdict = checked::validate(op);

@@ -2,6 +2,7 @@
 // general status, and the set-light command confirmed by the BBU's
 // acceptance and by the value read back.
 #include "checked_steps.h"
+#include "checked_stop.h"
 
 namespace {
 
@@ -55,6 +56,8 @@ int bbu_checked_set_light(int fd, int value, bbu_checked_result *result, int ver
         return checked::succeed(op, BBU_HOLDS_NEW_VALUE, BBU_EVIDENCE_LIGHT);
     }
 
+    if (checked::stopped_or_committed(op, BBU_STEP_LIGHT_SET, BBU_HOLDS_UNCHANGED))
+        return BBU_CHECKED_FAILED;
     std::array<unsigned char, 3> frame{BBU_SET_LIGHT_CMD,
                                        static_cast<unsigned char>(BBU_SET_LIGHT_SELECT | value)};
     frame[2] = sumcheck(frame.data(), 2);

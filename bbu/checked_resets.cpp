@@ -6,6 +6,7 @@
 // nothing, and such a reset ends not verifiable. The hard reset also reads
 // the clock's alarm back, and never leaves it armed when the clock answers.
 #include "checked_resets.h"
+#include "checked_stop.h"
 
 namespace checked {
 
@@ -178,6 +179,8 @@ int bbu_checked_soft_reset(int fd, bbu_checked_progress_fn progress, void *conte
         op.result.holds = checked::holds_unread(op);
         return checked::fail_last(op);
     }
+    if (checked::stopped_or_committed(op, BBU_STEP_SOFT_RESET, BBU_HOLDS_UNCHANGED))
+        return BBU_CHECKED_FAILED;
     return checked::outcome(op, checked::soft_reset(op, armed), armed, 0);
 }
 
@@ -192,5 +195,7 @@ int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *conte
         op.result.holds = checked::holds_unread(op);
         return checked::fail_last(op);
     }
+    if (checked::stopped_or_committed(op, BBU_STEP_ALARM_SET, BBU_HOLDS_UNCHANGED))
+        return BBU_CHECKED_FAILED;
     return checked::outcome(op, checked::hard_reset(op, armed), armed, BBU_EVIDENCE_ALARM);
 }

@@ -47,7 +47,7 @@ constexpr std::array<const char *, 28> STEP_TEXTS{
     "reading the light back",
 };
 
-constexpr std::array<const char *, 26> WHY_TEXTS{
+constexpr std::array<const char *, 27> WHY_TEXTS{
     "",
     "the transfer failed",
     "the transfer carried fewer bytes than asked",
@@ -74,6 +74,7 @@ constexpr std::array<const char *, 26> WHY_TEXTS{
     "the image fails its checks",
     "the image is longer than 384 blocks",
     "an argument is out of range",
+    "stopped on request",
 };
 
 constexpr std::array<const char *, 13> HOLDS_TEXTS{

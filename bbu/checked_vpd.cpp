@@ -3,6 +3,7 @@
 // carried whole and its write cycle waited out by acknowledge polling, and
 // the whole image read back and compared with what was meant.
 #include "checked_steps.h"
+#include "checked_stop.h"
 
 #include <cerrno>
 #include <cstring>
@@ -57,13 +58,34 @@ Image updated(const Image &image, const char *codelevel)
     return meant;
 }
 
+// Acknowledge polling: a one-byte address write, one transfer each, until
+// the EEPROM takes one. A part in its write cycle takes none until the cycle
+// ends, 10 ms at most; the polls span 25. A failed poll is recorded as
+// @p step failing for @p why.
+bool address_taken(Operation &op, int step, int why)
+{
+    const char address = 0x00;
+    for (int poll = 0; poll < ACK_POLLS; ++poll) {
+        if (poll > 0)
+            checked::pause_us(ACK_POLL_US);
+        errno = 0;
+        const int rc = do_i2c_write(op.fd, BBU_VPD_ADDR, 1, &address, op.verbose);
+        if (rc == 1)
+            return true;
+        const bool short_write = rc >= 0 && why == BBU_WHY_TRANSFER_FAILED;
+        op.last = Failure{step, short_write ? BBU_WHY_SHORT_TRANSFER : why, rc, rc < 0 ? errno : 0};
+    }
+    return false;
+}
+
 // Points the EEPROM's word address at 0x00, pauses, and reads the image,
-// every transfer carried whole.
+// every transfer carried whole. A write cycle that an earlier write left
+// running (a program stopped part way through an update) is waited out
+// before the part is taken for absent.
 bool read_image(Operation &op, int step, Image &image)
 {
-    const unsigned char address = 0x00;
     image.fill(0);
-    if (!checked::write_whole(op, step, BBU_VPD_ADDR, &address, 1))
+    if (!address_taken(op, step, BBU_WHY_TRANSFER_FAILED))
         return false;
     checked::pause_us(EEPROM_PAUSE_US);
     return checked::read_whole(op, step, BBU_VPD_ADDR, image.data(), BBU_VPD_LEN);
@@ -88,21 +110,10 @@ bool read_settled(Operation &op, Image &image)
     return false;
 }
 
-// Acknowledge polling: a one-byte address write, one transfer each, until the
-// EEPROM takes one.
+// The write cycle of the byte just written, waited out.
 bool wait_write_cycle(Operation &op)
 {
-    const char address = 0x00;
-    for (int poll = 0; poll < ACK_POLLS; ++poll) {
-        if (poll > 0)
-            checked::pause_us(ACK_POLL_US);
-        errno = 0;
-        const int rc = do_i2c_write(op.fd, BBU_VPD_ADDR, 1, &address, op.verbose);
-        if (rc == 1)
-            return true;
-        op.last = Failure{BBU_STEP_VPD_WRITE, BBU_WHY_WRITE_CYCLE, rc, rc < 0 ? errno : 0};
-    }
-    return false;
+    return address_taken(op, BBU_STEP_VPD_WRITE, BBU_WHY_WRITE_CYCLE);
 }
 
 // What the EEPROM holds after a failed write, as far as it can be read.
@@ -175,6 +186,8 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
                                 BBU_EVIDENCE_READ_TWICE | BBU_EVIDENCE_VPD);
     }
 
+    if (checked::stopped_or_committed(op, BBU_STEP_VPD_WRITE, BBU_HOLDS_UNCHANGED))
+        return BBU_CHECKED_FAILED;
     // The update's five byte writes, in its order; byte 254 goes back as read.
     constexpr std::array<int, 5> WRITES{LENGTH_BYTE, LEVEL_FIRST_BYTE, LEVEL_SECOND_BYTE,
                                         LAST_DATA_BYTE, CHECK_BYTE};

@@ -7,6 +7,7 @@
 // The options before the command are the ones every command also takes
 // after its word; each command parses its own (see invocation.h).
 #include "invocation.h"
+#include "signals.h"
 
 #include <cstdio>
 #include <cstring>
@@ -50,6 +51,7 @@ int main(int argc, char **argv)
 {
     writeWholeLines();
     scanForJson(argc, argv);
+    signals::install();
     const option options[] = {{"adapter", required_argument, nullptr, 'a'},
                               {"verbose", no_argument, nullptr, 'v'},
                               {"yes", no_argument, nullptr, 'y'},

@@ -2,6 +2,7 @@
 #include "document.h"
 
 #include "invocation.h"
+#include "signals.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,8 @@ const char *kindName(ErrorKind kind)
         return "downgrade";
     case ErrorKind::device:
         return "device";
+    case ErrorKind::signal:
+        return "signal";
     case ErrorKind::verdict:
         break;
     }
@@ -68,7 +71,7 @@ nlohmann::ordered_json orNull(const char *text)
     return text != nullptr && *text != '\0' ? nlohmann::ordered_json(text) : nullptr;
 }
 
-void write(int status)
+nlohmann::ordered_json compose(int status)
 {
     Document &d = theDocument();
     nlohmann::ordered_json doc;
@@ -90,10 +93,19 @@ void write(int status)
             setError(ErrorKind::device, "the operation failed");
         doc["error"] = d.error;
     }
-    // Texts are made printable before they get here; should a byte that is
-    // not UTF-8 slip through, it is replaced rather than ending the program.
-    std::printf("%s\n",
-                doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    return doc;
+}
+
+// Texts are made printable before they get here; should a byte that is not
+// UTF-8 slip through, it is replaced rather than ending the program.
+std::string text(const nlohmann::ordered_json &doc)
+{
+    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+void write(int status)
+{
+    std::fputs(text(compose(status)).c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -118,6 +130,7 @@ void setForm(const char *form, bool changes)
 {
     theDocument().form = form;
     theDocument().changes = changes;
+    signals::formNamed();
 }
 
 void setChanged(bool changed)
@@ -191,6 +204,29 @@ void setDeviceHolds(const bbu_checked_result &r)
     }
 }
 
+std::string formName()
+{
+    const nlohmann::ordered_json &form = theDocument().form;
+    return form.is_string() ? form.get<std::string>() : "";
+}
+
+std::string endedDocument(const std::string &reason, const char *holds,
+                          const std::string &holdsText, const char *image, bool changed)
+{
+    // On a copy: the command goes on, and its own outcome may yet be the document.
+    const Document saved = theDocument();
+    Document &d = theDocument();
+    d.error = nullptr;
+    d.changed = d.changed || changed;
+    setError(ErrorKind::signal, reason);
+    d.error["holds"] = orNull(holds);
+    d.error["holds_text"] = orNull(holdsText.c_str());
+    d.error["image"] = orNull(image);
+    std::string document = text(compose(EXIT_FAILED));
+    d = saved;
+    return document;
+}
+
 void setFailureOutput(void (*print)())
 {
     theDocument().failureOutput = print;
@@ -198,6 +234,7 @@ void setFailureOutput(void (*print)())
 
 void finish(int status)
 {
+    signals::holdOff();
     const Document &d = theDocument();
     if (jsonOutput())
         write(status);

@@ -52,7 +52,8 @@ enum class ErrorKind {
     image,
     downgrade,
     device,
-    verdict
+    verdict,
+    signal
 };
 void setError(ErrorKind kind, const std::string &reason, int err = 0);
 // Names the error already named as of another kind.
@@ -65,6 +66,17 @@ void setDeviceError(const std::string &reason, const bbu_checked_result &result)
 
 // What the device holds, as `result` found it, for the error already named.
 void setDeviceHolds(const bbu_checked_result &result);
+
+// The form named by setForm(), "" before one is.
+std::string formName();
+
+// The document of a command ended at once by a signal, as finish() would
+// write it now with an error of kind "signal" giving `reason` and what the
+// device holds (`holds`, a name of the document's holds or null; its text;
+// the image state's name or null; whether a change was sent); the document
+// itself is left as it is.
+std::string endedDocument(const std::string &reason, const char *holds,
+                          const std::string &holdsText, const char *image, bool changed);
 
 // What the command writes on standard output when it fails, whichever way
 // (bbuctl status --prometheus: the failed read as a sample), without --json.

@@ -3,6 +3,7 @@
 // and the offline check of an image file. The image file is read once, into
 // a fixed buffer; what is checked is what is loaded.
 #include "invocation.h"
+#include "signals.h"
 
 #include <bbu/bbu.h>
 
@@ -563,6 +564,7 @@ int runDump(int argc, char **argv)
         if (*output == '\0')
             usageError(&dumpCommand, "an empty output file name");
         out = openDumpFile(output);
+        signals::removeOnEnd(out.made ? output : nullptr);
         if (out.fd < 0) {
             const int err = errno;
             fail(ErrorKind::file, "dump: cannot write %s: %s", output, std::strerror(err));

@@ -2,6 +2,8 @@
 // exit statuses, confirmation, the session on the bus.
 #include "invocation.h"
 
+#include "signals.h"
+
 #include <bbu/i2c.h>
 
 #include <fcntl.h>
@@ -326,8 +328,10 @@ bool parseNumber(const char *text, unsigned long max, unsigned long &value)
 
 void confirm(const Command &command, const std::string &change)
 {
-    if (settings.yes)
+    if (settings.yes) {
+        signals::changeUnderWay();
         return;
+    }
     if (jsonOutput() || isatty(STDIN_FILENO) == 0) {
         fail(ErrorKind::confirmation, "%s: this changes the BBU: give -y to go ahead%s",
              command.name, jsonOutput() ? "" : " without a terminal");
@@ -338,8 +342,10 @@ void confirm(const Command &command, const std::string &change)
     char answer[16] = {};
     if (std::fgets(answer, sizeof answer, stdin) != nullptr) {
         answer[std::strcspn(answer, "\n")] = '\0';
-        if (strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0)
+        if (strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0) {
+            signals::changeUnderWay();
             return;
+        }
     }
     fail(ErrorKind::confirmation, "%s: aborted, nothing changed", command.name);
     finish(EXIT_FAILED);
@@ -352,8 +358,10 @@ BusSession::BusSession(const char *what) : progress_(what)
     std::fflush(stdout);
     if (settings.verbose != 0) {
         savedStdout_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (savedStdout_ >= 0)
+        if (savedStdout_ >= 0) {
+            signals::outputTo(savedStdout_);
             dup2(STDERR_FILENO, STDOUT_FILENO);
+        }
     }
 
     fd_ = bbu_checked_open(I2C_Adapter);
@@ -418,7 +426,11 @@ void BusSession::lock(const char *what)
     const std::string holder = rc == I2C_LOCK_TIMEOUT ? lockHolder(fd_) : "";
     progress_.clear();
     restoreStdout();
-    if (rc == I2C_LOCK_TIMEOUT)
+    if (const char *name = signals::received())
+        fail(ErrorKind::signal,
+             "%s: stopped by %s while waiting for the adapter's lock: nothing was changed", what,
+             name);
+    else if (rc == I2C_LOCK_TIMEOUT)
         fail(ErrorKind::lock,
              "%s: the adapter %s is in use by %s: gave up waiting after %d s (-w, --lock-wait)",
              what, I2C_Adapter, holder.c_str(), settings.waitSeconds);
@@ -441,6 +453,7 @@ void BusSession::restoreStdout()
     std::fflush(stdout);
     if (savedStdout_ >= 0) {
         dup2(savedStdout_, STDOUT_FILENO);
+        signals::outputTo(STDOUT_FILENO);
         close(savedStdout_);
         savedStdout_ = -1;
     }
@@ -485,6 +498,9 @@ int reportFailure(const char *what, const bbu_checked_result &r, bool change,
         case BBU_WHY_NOT_ACCEPTED:
             detail = errorBitNames(0, r.rc & 0xff, 0);
             break;
+        case BBU_WHY_STOPPED:
+            detail = signals::received() != nullptr ? signals::received() : "";
+            break;
         default:
             break;
         }
@@ -500,6 +516,8 @@ int reportFailure(const char *what, const bbu_checked_result &r, bool change,
     if ((change || r.holds != BBU_HOLDS_UNCHANGED) &&
         !(r.why == BBU_WHY_IMAGE_INVALID && r.holds == BBU_HOLDS_NO_VALID_IMAGE))
         text += std::string("; ") + bbu_checked_holds_text(r.holds);
+    if (r.why == BBU_WHY_STOPPED && advice == nullptr)
+        advice = "nothing more was sent: run the command again to make the change";
     if (refusedForImage(r))
         text += std::string("; ") + imageStateText(imageState(r.status)) +
                 ", so it refuses the command: " + kFlashAgain;
@@ -512,6 +530,8 @@ int reportFailure(const char *what, const bbu_checked_result &r, bool change,
     message("%s", text.c_str());
     setDeviceError(printable(reinterpret_cast<const unsigned char *>(text.c_str()), text.size()),
                    r);
+    if (r.why == BBU_WHY_STOPPED)
+        setErrorKind(ErrorKind::signal);
     return EXIT_FAILED;
 }
 

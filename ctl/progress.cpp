@@ -3,6 +3,7 @@
 #include "progress.h"
 
 #include "invocation.h"
+#include "signals.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -86,6 +87,9 @@ void Progress::report(const bbu_checked_progress *progress, void *context)
 
 void Progress::onReport(const bbu_checked_progress &p)
 {
+    // The load's time left, also for a signal's line when nothing is shown.
+    const int loadLeft = load_.planned() ? load_.onReport(p) : -1;
+    signals::progressed(p, loadLeft);
     if (!shown_)
         return;
     std::string text = bbu_checked_phase_text(p.phase);
@@ -100,8 +104,7 @@ void Progress::onReport(const bbu_checked_progress &p)
     // A planned load shows its own time left until it fails; other lines
     // count down the wait under way.
     if (load_.planned() && failedAt_.empty() && p.phase != BBU_PHASE_RECOVER)
-        text += std::string(blocks ? ", " : ": ") + "about " + std::to_string(load_.onReport(p)) +
-                " s left";
+        text += std::string(blocks ? ", " : ": ") + "about " + std::to_string(loadLeft) + " s left";
     else if (p.seconds_left >= 0)
         text += ": " + std::to_string(p.seconds_left) + " s left";
     // A load that failed then finds out what the BBU holds: each line of that

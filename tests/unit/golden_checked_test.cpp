@@ -212,7 +212,7 @@ const golden::Row kStatusRows[] = {
     // Values past each list of words, and no phase, have no word.
     row("texts_out_of_range", "",
         GOLDEN_CALL(std::printf(
-            "[%s][%s][%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28), bbu_checked_why_text(26),
+            "[%s][%s][%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28), bbu_checked_why_text(27),
             bbu_checked_holds_text(13), bbu_checked_phase_text(11), bbu_checked_phase_text(0),
             bbu_checked_evidence_text(1u << BBU_EVIDENCE_BITS), bbu_checked_evidence_text(3))),
         nullptr),

@@ -1232,7 +1232,8 @@ typedef enum bbu_checked_why {
     BBU_WHY_FILE_CHANGED = 22,     /**< the file changed while it was read */
     BBU_WHY_IMAGE_REFUSED = 23,    /**< the image fails a check: rc the enum bbu_image_error code */
     BBU_WHY_IMAGE_TOO_LONG = 24,   /**< the image is longer than its BBU_IMAGE_BLOCKS blocks */
-    BBU_WHY_BAD_ARGUMENT = 25      /**< an argument is out of range */
+    BBU_WHY_BAD_ARGUMENT = 25,     /**< an argument is out of range */
+    BBU_WHY_STOPPED = 26           /**< stopped on request (bbu_checked_request_stop()) */
 } bbu_checked_why;
 
 /** What the device holds at the end, as far as it could be read (bbu_checked_result.holds). */
@@ -1503,7 +1504,10 @@ BBU_API int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsig
 
 /**
  * Read the 256-byte VPD image: the address write and the read (retried)
- * carried whole, the check byte right; an image whose check byte is wrong is
+ * carried whole, the check byte right. The address write is polled, 500
+ * microseconds apart for 25 ms, until the EEPROM takes it, so a write cycle
+ * left running (by an update stopped part way) is waited out before the part
+ * is called absent. An image whose check byte is wrong is
  * read once more, and is reported with BBU_WHY_BAD_CHECK_BYTE (the bytes in
  * @p vpd) only when both reads agree.
  * @param vpd Receives BBU_VPD_LEN bytes (also on a wrong check byte).
@@ -1601,6 +1605,29 @@ BBU_API const char *bbu_checked_holds_text(int holds);
 BBU_API const char *bbu_checked_phase_text(int phase);
 /** The words of one BBU_EVIDENCE_* bit ("header read back"); "" for anything else. */
 BBU_API const char *bbu_checked_evidence_text(unsigned bit);
+
+/**
+ * Ask the checked change under way to stop: async-signal-safe (it sets a
+ * flag of type volatile sig_atomic_t), meant for a signal handler. A change
+ * that sees the request at a step boundary before its point of no return
+ * stops there and sends nothing more: it fails with BBU_WHY_STOPPED at the
+ * step it did not begin. Past that point it finishes as if not asked: the
+ * flash load once Start_Flash_Load is to be sent (a half-finished load is
+ * the state to avoid), a reset once its reset frame or first clock write is
+ * to be sent, the code-level update once its first byte write is, the light
+ * once its frame is. Reads do not look at the request. The request stays
+ * for the rest of the process: every later checked change stops at once.
+ */
+BBU_API void bbu_checked_request_stop(void);
+/** 1 once bbu_checked_request_stop() was called in this process, else 0. */
+BBU_API int bbu_checked_stop_requested(void);
+/**
+ * 1 once a checked change in this process has gone past its point of no
+ * return (see bbu_checked_request_stop()), so that a stop request is
+ * finished rather than stopped; else 0. Async-signal-safe: a signal handler
+ * may read it to say which it will be.
+ */
+BBU_API int bbu_checked_committed(void);
 
 /** @} */
 
