@@ -1,21 +1,24 @@
 // bbuctl's flash load cut short by a power cut or a host crash at each of its
 // messages and pauses, and whether the BBU can be brought back.
 //
-// A load without faults gives the load's messages and pauses. Each cut point
-// then gets a root of its own, where three bbusim runs follow one another:
-//  1. `bbuctl -y flash new.img` in a fresh world, cut by the scenario's
-//     `fault power-cut any skip K` (before the K+1-th message) or
-//     `fault power-cut sleep skip K` (halfway through the K+1-th pause), or
-//     the same with `crash`;
-//  2. `bbuctl status` on the devices as the cut left them (--keep; after a
+// A load without faults gives the load's messages and pauses. A second load
+// without faults saves, at each of them, the world as a power cut or a crash
+// there leaves it (bbusim's BBUSIM_SNAPSHOT_DIR): a cut is `fault power-cut
+// any skip K` (before the K+1-th message) or `fault power-cut sleep skip K`
+// (halfway through the K+1-th pause), or the same with `crash`. Each cut
+// point then gets a root of its own, holding its saved world, where two
+// bbusim runs follow one another:
+//  1. `bbuctl status` on the devices as the cut left them (--keep; after a
 //     power cut the BBU powers up first);
-//  3. the same `bbuctl -y flash new.img` again (--keep).
-// What the BBU truly holds is read from the world after runs 2 and 3. A case
+//  2. the same `bbuctl -y flash new.img` again (--keep).
+// With BBU_POWER_CUT_REPLAY=1 the cut is made the long way instead: the load
+// runs again in a fresh world with the fault in its scenario, and must be cut.
+// What the BBU truly holds is read from the world after runs 1 and 2. A case
 // is "old image valid" or "new image valid" when the BBU runs that image
-// after run 2; otherwise "recovered by the second load" when run 3 exits 0
+// after run 1; otherwise "recovered by the second load" when run 2 exits 0
 // and the BBU runs the new image; otherwise "NOT RECOVERABLE". Whatever the
-// class, run 1 must have been cut, status must show the image the BBU holds,
-// and the second load must end with exit 0 and the new image running.
+// class, status must show the image the BBU holds, and the second load must
+// end with exit 0 and the new image running.
 //
 // By default the cut points outside the block hand-over and those of the
 // first, the last and a spread of blocks run, and their outcomes are compared
@@ -29,6 +32,7 @@
 // sample takes minutes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -70,9 +74,10 @@ constexpr std::size_t kSparseStride = 4;  // BBU_FAULT_SWEEP=sparse: every fourt
 
 // A place in the load where the power goes or the host dies.
 struct CutPoint {
-    std::string fault;  // the fault's words after its kind: "any skip 9"
-    std::string where;  // what it cuts, in the load's terms
-    bool sample;        // the suite runs it
+    std::string fault;     // the fault's words after its kind: "any skip 9"
+    std::string where;     // what it cuts, in the load's terms
+    bool sample;           // the suite runs it
+    std::string snapshot;  // its saved world's name: "any.9", "sleep.3"
 };
 
 // The load's messages and pauses, from the transcript of a load without
@@ -89,10 +94,11 @@ std::vector<CutPoint> cut_points(const std::vector<std::string> &transcript)
     for (const std::string &line : transcript) {
         const std::vector<bbutest::Transfer> t = bbutest::transfers({line});
         if (t.empty() && line.find(" sleep ") != std::string::npos) {
-            points.push_back({"sleep skip " + std::to_string(pauses++),
+            points.push_back({"sleep skip " + std::to_string(pauses),
                               "pause " + std::to_string(++in_a_row) + " (" +
                                   line.substr(line.rfind(' ') + 1) + " us) after " + last,
-                              sampled()});
+                              sampled(), "sleep." + std::to_string(pauses)});
+            ++pauses;
             continue;
         }
         if (t.empty())
@@ -106,7 +112,8 @@ std::vector<CutPoint> cut_points(const std::vector<std::string> &transcript)
             what = "record of block " + std::to_string(block);
             // The suite cuts it once more, named by its place among the writes at 0x60.
             if (records++ == 200 && !full_sweep())
-                points.push_back({"60 write skip 200", what + " (after " + last + ")", true});
+                points.push_back({"60 write skip 200", what + " (after " + last + ")", true,
+                                  "any." + std::to_string(messages)});
         } else if (!m.read && m.addr == 0x40 && !b.empty()) {
             const std::map<int, std::string> frames{
                 {0x01, "terminate of block " + std::to_string(block)},
@@ -119,8 +126,9 @@ std::vector<CutPoint> cut_points(const std::vector<std::string> &transcript)
             const auto named = frames.find(b[0]);
             what = named != frames.end() ? named->second : what;
         }
-        points.push_back(
-            {"any skip " + std::to_string(messages++), what + " (after " + last + ")", sampled()});
+        points.push_back({"any skip " + std::to_string(messages), what + " (after " + last + ")",
+                          sampled(), "any." + std::to_string(messages)});
+        ++messages;
         if (!m.read && m.addr == 0x40 && !b.empty() && (b[0] == 0x89 || b[0] == 0x8a))
             loading = b[0] == 0x89;
         last = what;
@@ -203,17 +211,29 @@ std::string effort(const e2e::Run &r)
 {
     const double took =
         r.transcript.empty() ? 0 : std::stod(r.transcript.back()) - std::stod(r.transcript.front());
+    // A message's line is "TIME read 0xAA ..." or "TIME write 0xAA ...".
+    const auto messages = std::count_if(r.transcript.begin(), r.transcript.end(), [](auto &line) {
+        const std::size_t word = line.find(' ') + 1;
+        return line.compare(word, 7, "read 0x") == 0 || line.compare(word, 8, "write 0x") == 0;
+    });
     char text[64];
-    std::snprintf(text, sizeof text, "%zu messages, %.6f s",
-                  bbutest::transfers(r.transcript).size(), took);
+    std::snprintf(text, sizeof text, "%td messages, %.6f s", messages, took);
     return text;
+}
+
+// The empty file that asks the snapshot run for a cut point's world, and
+// that then holds it.
+std::string snapshot_name(const std::string &kind, const CutPoint &p)
+{
+    return kind + "." + p.snapshot;
 }
 
 class PowerCutSweep : public ::testing::Test {
 protected:
     // One bbusim run of bbuctl on the case's root: in a fresh world with the
     // scenario, or (keep) on the devices the root's last run left.
-    e2e::Run bbuctl(const std::vector<std::string> &args, const std::string &scenario, bool keep)
+    e2e::Run bbuctl(const std::vector<std::string> &args, const std::string &scenario, bool keep,
+                    const e2e::Options &options = {})
     {
         std::vector<std::string> argv{BBUSIM_PATH, "--root", root_};
         if (keep)
@@ -225,7 +245,7 @@ protected:
         argv.push_back("--");
         argv.push_back(BBUCTL_PATH);
         argv.insert(argv.end(), args.begin(), args.end());
-        e2e::Run r = e2e::run_program(argv);
+        e2e::Run r = e2e::run_program(argv, options);
         r.transcript = e2e::lines(e2e::read_file(root_ + "/bbusim.transcript"));
         fs::remove_all(r.dir);  // the run directories are numbered anew for each case
         return r;
@@ -237,12 +257,41 @@ protected:
         return bbusim::peek_image();
     }
 
+    // One load without faults that saves, at each cut point asked for, the
+    // world as the cut leaves it. It must be the load the cut points came
+    // from: saving changes nothing on the bus.
+    void take_snapshots(const std::string &kind, const std::vector<CutPoint> &points,
+                        const std::vector<std::string> &clean)
+    {
+        snapshots_ = dir_ + "/snapshots";
+        fs::create_directories(snapshots_);
+        for (const CutPoint &p : points)
+            std::ofstream(snapshots_ + "/" + snapshot_name(kind, p));
+        fs::remove_all(root_);
+        const e2e::Run saving = bbuctl({"-y", "flash", image_}, "", false,
+                                       {.env = {std::string("BBUSIM_SNAPSHOT_DIR=") + snapshots_}});
+        ASSERT_EQ(saving.status, 0) << saving.err;
+        ASSERT_EQ(saving.transcript, clean) << "saving the cut points changed the load";
+    }
+
     // Runs one cut point; returns its class and adds what is wrong to wrong_.
+    // The cut itself is the snapshot's (replay: the load run again and cut).
     int run_case(const std::string &kind, const CutPoint &p)
     {
         fs::remove_all(root_);
         const std::string fault = "fault " + kind + " " + p.fault;
-        const e2e::Run cut = bbuctl({"-y", "flash", image_}, fault, false);
+        std::string why;
+        if (replay_) {
+            const e2e::Run cut = bbuctl({"-y", "flash", image_}, fault, false);
+            if (cut.status != (kind == "power-cut" ? 120 : 137))
+                why += "; the load was not cut: " + cut.err;
+        } else {
+            fs::create_directories(root_);
+            const std::string saved = snapshots_ + "/" + snapshot_name(kind, p);
+            if (fs::file_size(saved) == 0)
+                why += "; the load never reached the cut point";
+            fs::copy_file(saved, root_ + "/bbusim.world");  // two faults may cut at one point
+        }
         const e2e::Run status = bbuctl({"status"}, "", true);
         const bbusim::ImageTruth after = truth(root_);
         const e2e::Run again = bbuctl({"-y", "flash", image_}, "", true);
@@ -253,20 +302,22 @@ protected:
                         : recovered                ? 2
                                                    : 3;
         const std::string said = status_says(status.out);
-        std::string why;
-        if (cut.status != (kind == "power-cut" ? 120 : 137))
-            why += "; the load was not cut";
         if (status.status != 0 || !status_agrees(said, after))
             why += "; status says '" + said + "' of '" + image_text(after) + "'";
         if (!recovered)
             why += "; the second load ended with exit " + std::to_string(again.status);
         if (!why.empty())
-            wrong_ += "\n" + fault + " (" + p.where + ")" + why + "\n  cut: " + cut.err +
-                      "  status: " + status.err + "  again: " + again.err;
-        table_.push_back(fault + " | " + p.where + " | exit " + std::to_string(cut.status) + " | " +
-                         image_text(after) + " | status exit " + std::to_string(status.status) +
-                         ": " + said + " | again exit " + std::to_string(again.status) + " (" +
-                         effort(again) + "): " + image_text(end) + " | " + kClasses[cls]);
+            wrong_ += "\n" + fault + " (" + p.where + ")" + why + "\n  status: " + status.err +
+                      "  again: " + again.err;
+        // The kept world's time: where the cut left the virtual clock.
+        const std::string from =
+            status.transcript.empty()
+                ? "?"
+                : status.transcript.front().substr(0, status.transcript.front().find(' '));
+        table_.push_back(fault + " | " + p.where + " | from " + from + " s | " + image_text(after) +
+                         " | status exit " + std::to_string(status.status) + ": " + said +
+                         " | again exit " + std::to_string(again.status) + " (" + effort(again) +
+                         "): " + image_text(end) + " | " + kClasses[cls]);
         return cls;
     }
 
@@ -276,21 +327,27 @@ protected:
         dir_ = e2e::test_dir();
         root_ = dir_ + "/root";
         image_ = dir_ + "/new.img";
+        const char *replay = std::getenv("BBU_POWER_CUT_REPLAY");
+        replay_ = replay != nullptr && std::string(replay) == "1";
         const bbutest::Bytes bytes = bbusim::make_image(kNewVersion);
         std::ofstream(image_, std::ios::binary)
             .write(reinterpret_cast<const char *>(bytes.data()),
                    static_cast<std::streamsize>(bytes.size()));
         const e2e::Run clean = bbuctl({"-y", "flash", image_}, "", false);
         ASSERT_EQ(clean.status, 0) << clean.err;
+        const std::size_t stride = sweep_mode("sparse") ? kSparseStride : 1;
+        std::size_t sampled = 0;
+        std::vector<CutPoint> points;
+        for (const CutPoint &p : cut_points(clean.transcript))
+            if (full_sweep() || (p.sample && sampled++ % stride == 0))
+                points.push_back(p);
+        const auto started = std::chrono::steady_clock::now();
+        if (!replay_)
+            take_snapshots(kind, points, clean.transcript);
         std::array<int, 4> counts{};
         std::array<std::vector<std::pair<CutPoint, CutPoint>>, 4> spans;  // of one class in a row
         int previous = -1;
-        const auto started = std::chrono::steady_clock::now();
-        const std::size_t stride = sweep_mode("sparse") ? kSparseStride : 1;
-        std::size_t sampled = 0;
-        for (const CutPoint &p : cut_points(clean.transcript)) {
-            if (!full_sweep() && (!p.sample || sampled++ % stride != 0))
-                continue;
+        for (const CutPoint &p : points) {
             const int cls = run_case(kind, p);
             ++counts[cls];
             if (cls != previous)
@@ -300,6 +357,8 @@ protected:
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (!replay_)
+            fs::remove_all(snapshots_);
         const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         if (full_sweep())
             print_summary(kind, counts, spans, seconds);
@@ -334,7 +393,8 @@ protected:
         }
     }
 
-    std::string dir_, root_, image_, wrong_;
+    std::string dir_, root_, image_, snapshots_, wrong_;
+    bool replay_ = false;
     std::vector<std::string> table_;  // "fault | where | run 1 | BBU | status | run 3 | class"
 };
 
