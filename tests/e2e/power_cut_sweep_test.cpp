@@ -11,8 +11,6 @@
 //  1. `bbuctl status` on the devices as the cut left them (--keep; after a
 //     power cut the BBU powers up first);
 //  2. the same `bbuctl -y flash new.img` again (--keep).
-// With BBU_POWER_CUT_REPLAY=1 the cut is made the long way instead: the load
-// runs again in a fresh world with the fault in its scenario, and must be cut.
 // What the BBU truly holds is read from the world after runs 1 and 2. A case
 // is "old image valid" or "new image valid" when the BBU runs that image
 // after run 1; otherwise "recovered by the second load" when run 2 exits 0
@@ -20,16 +18,22 @@
 // class, status must show the image the BBU holds, and the second load must
 // end with exit 0 and the new image running.
 //
+// Two cuts in a row: for a sample of first cut points, the recovery load
+// (run 2, without run 1 before it) is itself cut at a sample of its points,
+// by a power cut and a crash in turn, from the worlds it saved; then a third
+// load must end with exit 0 and the new image running.
+//
 // By default the cut points outside the block hand-over and those of the
-// first, the last and a spread of blocks run, and their outcomes are compared
-// with the test's reviewed table,
-// tests/data/golden/power_cut_sweep/TEST.txt. With BBU_FAULT_SWEEP=full every
-// cut point runs (the bench target) and the count of each class, the cut
-// points of the classes other than the first two and the time taken are
-// printed. With BBU_FAULT_SWEEP=sparse (the sanitize preset) every fourth
-// point of the sample runs, checked against the same rows of the table: the
-// sanitizers look for memory faults on the same paths, and there the whole
-// sample takes minutes.
+// first, the last and a spread of blocks run (for two cuts in a row, every
+// eighth of them, first and second), and their outcomes are compared with
+// the test's reviewed table, tests/data/golden/power_cut_sweep/TEST.txt. With
+// BBU_FAULT_SWEEP=full every cut point runs (the bench targets; two cuts in
+// a row: every one of the sample, first and second) and the count of each
+// class, the cut points of the classes other than the first two and the time
+// taken are printed. With BBU_FAULT_SWEEP=sparse (the sanitize preset) every
+// fourth point of the sample runs (two cuts in a row: every sixteenth first
+// cut), checked against the same rows of the table: the sanitizers look for
+// memory faults on the same paths, and there the whole sample takes minutes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -71,6 +75,7 @@ bool full_sweep()
 }
 
 constexpr std::size_t kSparseStride = 4;  // BBU_FAULT_SWEEP=sparse: every fourth sampled point
+constexpr std::size_t kNestedStride = 8;  // two cuts in a row: every eighth point of each sample
 
 // A place in the load where the power goes or the host dies.
 struct CutPoint {
@@ -158,9 +163,10 @@ std::string image_text(const bbusim::ImageTruth &t)
 }
 
 // Every `stride`-th line, from the first.
-std::vector<std::string> every(std::size_t stride, const std::vector<std::string> &lines)
+template <typename T>
+std::vector<T> every(std::size_t stride, const std::vector<T> &lines)
 {
-    std::vector<std::string> kept;
+    std::vector<T> kept;
     for (std::size_t i = 0; i < lines.size(); i += stride)
         kept.push_back(lines[i]);
     return kept;
@@ -221,6 +227,18 @@ std::string effort(const e2e::Run &r)
     return text;
 }
 
+// The time a run started at: where the cut before it left the virtual clock.
+std::string start_time(const e2e::Run &r)
+{
+    return r.transcript.empty() ? "?"
+                                : r.transcript.front().substr(0, r.transcript.front().find(' '));
+}
+
+double seconds_since(std::chrono::steady_clock::time_point started)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
 // The empty file that asks the snapshot run for a cut point's world, and
 // that then holds it.
 std::string snapshot_name(const std::string &kind, const CutPoint &p)
@@ -257,41 +275,49 @@ protected:
         return bbusim::peek_image();
     }
 
-    // One load without faults that saves, at each cut point asked for, the
-    // world as the cut leaves it. It must be the load the cut points came
-    // from: saving changes nothing on the bus.
-    void take_snapshots(const std::string &kind, const std::vector<CutPoint> &points,
-                        const std::vector<std::string> &clean)
+    // A fresh root holding the world `saved` as its last run's.
+    void place(const std::string &saved)
     {
-        snapshots_ = dir_ + "/snapshots";
-        fs::create_directories(snapshots_);
-        for (const CutPoint &p : points)
-            std::ofstream(snapshots_ + "/" + snapshot_name(kind, p));
         fs::remove_all(root_);
-        const e2e::Run saving = bbuctl({"-y", "flash", image_}, "", false,
-                                       {.env = {std::string("BBUSIM_SNAPSHOT_DIR=") + snapshots_}});
-        ASSERT_EQ(saving.status, 0) << saving.err;
-        ASSERT_EQ(saving.transcript, clean) << "saving the cut points changed the load";
+        fs::create_directories(root_);
+        fs::copy_file(saved, root_ + "/bbusim.world");  // two faults may cut at one point
+    }
+
+    // The load without faults, run again from the world `from` (a fresh one
+    // when empty), saving into `saves` the world as each cut (of `kinds`) at
+    // each of `points` leaves it. Saving must change nothing on the bus.
+    void take_snapshots(const std::string &saves, const std::vector<std::string> &kinds,
+                        const std::vector<CutPoint> &points, const e2e::Run &clean,
+                        const std::string &from = "")
+    {
+        fs::create_directories(saves);
+        for (const CutPoint &p : points)
+            for (const std::string &kind : kinds)
+                std::ofstream(saves + "/" + snapshot_name(kind, p));
+        if (from.empty())
+            fs::remove_all(root_);
+        else
+            place(from);
+        const e2e::Run saving = bbuctl({"-y", "flash", image_}, "", !from.empty(),
+                                       {.env = {std::string("BBUSIM_SNAPSHOT_DIR=") + saves}});
+        EXPECT_EQ(saving.status, clean.status) << saving.err;
+        EXPECT_EQ(saving.transcript, clean.transcript) << "saving the cut points changed the load";
+    }
+
+    // The saved world of a cut point, placed in a fresh root; "" when the load
+    // never reached the point (its file is still empty).
+    std::string place_cut(const std::string &saves, const std::string &kind, const CutPoint &p)
+    {
+        const std::string saved = saves + "/" + snapshot_name(kind, p);
+        place(saved);
+        return fs::file_size(saved) == 0 ? "; the load never reached the cut point" : "";
     }
 
     // Runs one cut point; returns its class and adds what is wrong to wrong_.
-    // The cut itself is the snapshot's (replay: the load run again and cut).
     int run_case(const std::string &kind, const CutPoint &p)
     {
-        fs::remove_all(root_);
         const std::string fault = "fault " + kind + " " + p.fault;
-        std::string why;
-        if (replay_) {
-            const e2e::Run cut = bbuctl({"-y", "flash", image_}, fault, false);
-            if (cut.status != (kind == "power-cut" ? 120 : 137))
-                why += "; the load was not cut: " + cut.err;
-        } else {
-            fs::create_directories(root_);
-            const std::string saved = snapshots_ + "/" + snapshot_name(kind, p);
-            if (fs::file_size(saved) == 0)
-                why += "; the load never reached the cut point";
-            fs::copy_file(saved, root_ + "/bbusim.world");  // two faults may cut at one point
-        }
+        std::string why = place_cut(dir_ + "/snapshots", kind, p);
         const e2e::Run status = bbuctl({"status"}, "", true);
         const bbusim::ImageTruth after = truth(root_);
         const e2e::Run again = bbuctl({"-y", "flash", image_}, "", true);
@@ -309,41 +335,40 @@ protected:
         if (!why.empty())
             wrong_ += "\n" + fault + " (" + p.where + ")" + why + "\n  status: " + status.err +
                       "  again: " + again.err;
-        // The kept world's time: where the cut left the virtual clock.
-        const std::string from =
-            status.transcript.empty()
-                ? "?"
-                : status.transcript.front().substr(0, status.transcript.front().find(' '));
-        table_.push_back(fault + " | " + p.where + " | from " + from + " s | " + image_text(after) +
-                         " | status exit " + std::to_string(status.status) + ": " + said +
-                         " | again exit " + std::to_string(again.status) + " (" + effort(again) +
-                         "): " + image_text(end) + " | " + kClasses[cls]);
+        table_.push_back(fault + " | " + p.where + " | from " + start_time(status) + " s | " +
+                         image_text(after) + " | status exit " + std::to_string(status.status) +
+                         ": " + said + " | again exit " + std::to_string(again.status) + " (" +
+                         effort(again) + "): " + image_text(end) + " | " + kClasses[cls]);
         return cls;
+    }
+
+    // The image to load, and the load without faults that gives the cut points.
+    e2e::Run prepare()
+    {
+        dir_ = e2e::test_dir();
+        root_ = dir_ + "/root";
+        image_ = dir_ + "/new.img";
+        const bbutest::Bytes bytes = bbusim::make_image(kNewVersion);
+        std::ofstream(image_, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        e2e::Run clean = bbuctl({"-y", "flash", image_}, "", false);
+        EXPECT_EQ(clean.status, 0) << clean.err;
+        return clean;
     }
 
     // Cuts the load at each of its points (in the suite, those of the sample).
     void sweep(const std::string &kind)
     {
-        dir_ = e2e::test_dir();
-        root_ = dir_ + "/root";
-        image_ = dir_ + "/new.img";
-        const char *replay = std::getenv("BBU_POWER_CUT_REPLAY");
-        replay_ = replay != nullptr && std::string(replay) == "1";
-        const bbutest::Bytes bytes = bbusim::make_image(kNewVersion);
-        std::ofstream(image_, std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        const e2e::Run clean = bbuctl({"-y", "flash", image_}, "", false);
-        ASSERT_EQ(clean.status, 0) << clean.err;
+        const e2e::Run clean = prepare();
         const std::size_t stride = sweep_mode("sparse") ? kSparseStride : 1;
-        std::size_t sampled = 0;
         std::vector<CutPoint> points;
         for (const CutPoint &p : cut_points(clean.transcript))
-            if (full_sweep() || (p.sample && sampled++ % stride == 0))
+            if (full_sweep() || p.sample)
                 points.push_back(p);
+        points = every(full_sweep() ? 1 : stride, points);
         const auto started = std::chrono::steady_clock::now();
-        if (!replay_)
-            take_snapshots(kind, points, clean.transcript);
+        take_snapshots(dir_ + "/snapshots", {kind}, points, clean);
         std::array<int, 4> counts{};
         std::array<std::vector<std::pair<CutPoint, CutPoint>>, 4> spans;  // of one class in a row
         int previous = -1;
@@ -355,20 +380,92 @@ protected:
             spans[cls].back().second = p;
             previous = cls;
         }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (!replay_)
-            fs::remove_all(snapshots_);
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(dir_ + "/snapshots");
         if (full_sweep())
-            print_summary(kind, counts, spans, seconds);
-        else if (stride == 1)
-            e2e::check_golden("power_cut_sweep", name, table_);
+            print_summary(kind, counts, spans, seconds_since(started));
         else
-            EXPECT_EQ(table_, every(stride, e2e::lines(e2e::read_file(std::string(BBU_TEST_DATA) +
-                                                                      "/golden/power_cut_sweep/" +
-                                                                      name + ".txt"))))
+            check_table(stride);
+        EXPECT_EQ(wrong_, "") << "cut points with a wrong outcome";
+    }
+
+    // The table against the test's reviewed one; in a sparse run, against its
+    // rows of that stride (stride 0: each row is one of the reviewed table's).
+    void check_table(std::size_t stride)
+    {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        if (stride == 1)
+            return e2e::check_golden("power_cut_sweep", name, table_);
+        const std::vector<std::string> reviewed = e2e::lines(e2e::read_file(
+            std::string(BBU_TEST_DATA) + "/golden/power_cut_sweep/" + name + ".txt"));
+        if (stride != 0) {
+            EXPECT_EQ(table_, every(stride, reviewed))
                 << "the sparse sample differs from the reviewed table's rows";
+            return;
+        }
+        for (const std::string &row : table_)
+            EXPECT_NE(std::find(reviewed.begin(), reviewed.end(), row), reviewed.end())
+                << "not in the reviewed table: " << row;
+    }
+
+    // The recovery load after a first cut, itself cut at each of a sample of
+    // its points (a power cut and a crash in turn), then a third load: it must
+    // end with exit 0 and the new image running.
+    void nested(const std::string &kind, const CutPoint &first, std::size_t stride)
+    {
+        const std::string saves = dir_ + "/recovery";
+        const std::string why = place_cut(dir_ + "/snapshots", kind, first);
+        const e2e::Run recovery = bbuctl({"-y", "flash", image_}, "", true);
+        std::vector<CutPoint> points;
+        for (const CutPoint &p : cut_points(recovery.transcript))
+            if (p.sample && !p.fault.starts_with("60 "))
+                points.push_back(p);
+        points = every(stride, points);
+        take_snapshots(saves, {"power-cut", "crash"}, points, recovery,
+                       dir_ + "/snapshots/" + snapshot_name(kind, first));
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const std::string second = i % 2 == 0 ? "power-cut" : "crash";
+            const std::string cut = kind + " " + first.fault + " (" + first.where + "), then " +
+                                    second + " " + points[i].fault + " (" + points[i].where + ")";
+            const std::string lost = place_cut(saves, second, points[i]);
+            const e2e::Run third = bbuctl({"-y", "flash", image_}, "", true);
+            const bbusim::ImageTruth end = truth(root_);
+            const bool recovered = third.status == 0 && runs(end, kNewVersion);
+            if (!recovered || !why.empty() || !lost.empty())
+                wrong_ += "\n" + cut + why + lost + ": " + third.err;
+            table_.push_back(cut + " | third load exit " + std::to_string(third.status) + " (" +
+                             effort(third) + "): " + image_text(end) + " | " +
+                             (recovered ? "recovered by the third load" : "NOT RECOVERABLE"));
+        }
+        fs::remove_all(saves);
+    }
+
+    // Two cuts in a row: a sample of first cut points, each recovery load cut
+    // again at a sample of its points.
+    void sweep_twice(const std::string &kind)
+    {
+        const e2e::Run clean = prepare();
+        const std::size_t stride = full_sweep() ? 1 : kNestedStride;
+        std::vector<CutPoint> firsts;
+        for (const CutPoint &p : cut_points(clean.transcript))
+            if (p.sample && !p.fault.starts_with("60 "))
+                firsts.push_back(p);
+        firsts = every(sweep_mode("sparse") ? 2 * stride : stride, firsts);
+        const auto started = std::chrono::steady_clock::now();
+        take_snapshots(dir_ + "/snapshots", {kind}, firsts, clean);
+        for (const CutPoint &first : firsts)
+            nested(kind, first, stride);
+        fs::remove_all(dir_ + "/snapshots");
+        if (full_sweep()) {
+            const auto lost = std::count_if(table_.begin(), table_.end(), [](auto &row) {
+                return row.ends_with("NOT RECOVERABLE");
+            });
+            std::printf(
+                "%s, then a power cut or a crash: %zu cut points of %zu first cuts in %.1f s: "
+                "%td NOT RECOVERABLE\n",
+                kind.c_str(), table_.size(), firsts.size(), seconds_since(started), lost);
+        } else {
+            check_table(sweep_mode("sparse") ? 0 : 1);
+        }
         EXPECT_EQ(wrong_, "") << "cut points with a wrong outcome";
     }
 
@@ -393,8 +490,7 @@ protected:
         }
     }
 
-    std::string dir_, root_, image_, snapshots_, wrong_;
-    bool replay_ = false;
+    std::string dir_, root_, image_, wrong_;
     std::vector<std::string> table_;  // "fault | where | run 1 | BBU | status | run 3 | class"
 };
 
@@ -406,6 +502,16 @@ TEST_F(PowerCutSweep, PowerCutAtEachMessageAndPause)
 TEST_F(PowerCutSweep, HostCrashAtEachMessageAndPause)
 {
     sweep("crash");
+}
+
+TEST_F(PowerCutSweep, PowerCutThenCutDuringTheRecoveryLoad)
+{
+    sweep_twice("power-cut");
+}
+
+TEST_F(PowerCutSweep, HostCrashThenCutDuringTheRecoveryLoad)
+{
+    sweep_twice("crash");
 }
 
 }  // namespace
