@@ -24,11 +24,16 @@ constexpr std::uint8_t kInvalidCommand = 0x08;
 constexpr std::uint8_t kInvalidParameter = 0x02;
 constexpr std::uint8_t kChecksumError = 0x01;
 
-constexpr std::size_t kElapsedByte = 8;        // bytes 8-11: elapsed seconds
-constexpr std::size_t kCommandByte = 19;       // command being executed
-constexpr std::size_t kStringsByte = 18;       // high nibble: number of strings
-constexpr std::size_t kStringSecondsByte = 6;  // battery string bytes 6-9
-constexpr std::size_t kLightByte = 14;         // low nibble: the service/fault light
+constexpr std::size_t kElapsedByte = 8;           // bytes 8-11: elapsed seconds
+constexpr std::size_t kCommandByte = 19;          // command being executed
+constexpr std::size_t kStringsByte = 18;          // high nibble: number of strings
+constexpr std::size_t kStringSecondsByte = 6;     // battery string bytes 6-9
+constexpr std::size_t kLightByte = 14;            // low nibble: the service/fault light
+constexpr std::uint8_t kI2cCmdInProgress = 0x08;  // status byte 4
+constexpr std::uint8_t kValidImage = 0x10;        // status byte 6
+constexpr std::uint8_t kReadMemory = 0xE0;
+constexpr std::uint8_t kClearStatus = 0xE9;
+constexpr std::size_t kMemoryHeaderLen = 6;  // a read-memory response's header and sub-command
 
 // Checks a frame's parameters: 0, or the byte-5 error bit to report.
 using CheckFn = std::uint8_t (*)(const World &, const std::uint8_t *frame);
@@ -40,9 +45,8 @@ using EffectFn = void (*)(World &);
 enum class Completes : std::uint8_t {
     after_polls,  // `busy-polls` status reads (or a busy fault's)
     at_once,      // when accepted: the answer is there for the very next read
-    after_time,   // kCommandTimeUs of virtual time after it was accepted
+    after_time,   // `device validate-time` of virtual time after it was accepted
 };
-constexpr std::uint64_t kCommandTimeUs = 2000000;
 
 struct Command {
     std::uint8_t code;
@@ -125,12 +129,45 @@ bool boot_code_knows(std::uint8_t code)
            std::end(kBootCommands);
 }
 
+// Status byte 19 while the command runs, as the device choice has it.
+std::uint8_t shown_code(World &w, std::uint8_t code)
+{
+    switch (w.choices.command_byte) {
+    case kCommandByteZero:
+        return 0;
+    case kCommandByteRandom:
+        return random_byte(w);
+    default:
+        return code;
+    }
+}
+
 const Command *find_command(std::uint8_t code)
 {
     for (const Command &c : kCommands)
         if (c.code == code)
             return &c;
     return nullptr;
+}
+
+// What a response block holds outside the bytes a client may rely on, as
+// the device choices have it: a read-memory response's header and check
+// byte; a command response's counter and length (its check byte still
+// covers them).
+void response_choices(World &w, std::uint8_t *block, std::size_t len)
+{
+    const Choices &c = w.choices;
+    if (w.bbu.code != kReadMemory) {
+        if (c.carried_random != 0) {
+            block[1] = random_byte(w);
+            block[2] = random_byte(w);
+            block[len - 1] = sumcheck(block, len - 1);
+        }
+        return;
+    }
+    if (c.header_random != 0)
+        fill_bytes(w, kFillRandom, block, kMemoryHeaderLen);
+    block[len - 1] = c.check_random != 0 ? random_byte(w) : sumcheck(block, len - 1);
 }
 
 void complete(World &w)
@@ -157,6 +194,7 @@ void complete(World &w)
                      : 1;
         hdr[kHeaderLen + len] = sumcheck(hdr, kHeaderLen + len);
         b.block_len = static_cast<std::uint16_t>(kHeaderLen + len + 1);
+        response_choices(w, hdr, b.block_len);
     }
     // Error bits that faults add when a command completes; several may apply.
     Fault taken[kMaxFaults];
@@ -179,8 +217,13 @@ void bbu_compose_status(const World &w, std::uint8_t out[kStatusLen + 1])
     std::memcpy(out, b.status, kStatusLen);
     if (b.running != 0) {
         out[0] |= kCommandInProgress;
-        out[kCommandByte] = b.code;
+        out[kCommandByte] = b.code_shown;
+        if (w.choices.i2c_busy_bit != 0)
+            out[4] |= kI2cCmdInProgress;
     }
+    if (w.choices.valid_bit != kValidFollows && b.image_bits_pinned == 0)
+        out[6] = static_cast<std::uint8_t>(
+            w.choices.valid_bit == kValidAlways ? out[6] | kValidImage : out[6] & ~kValidImage);
     out[4] |= b.fault_bits[0];
     out[5] |= b.fault_bits[1];
     out[6] |= b.fault_bits[2];
@@ -235,7 +278,7 @@ void bbu_sar_read(World &w, std::uint8_t *buf, std::size_t len)
         gss[kStatusLen] ^= 0xff;
     std::size_t n = std::min(len, sizeof gss);
     std::memcpy(buf, gss, n);
-    std::memset(buf + n, 0xff, len - n);
+    fill_bytes(w, w.choices.status_tail, buf + n, len - n);
 
     // Every status read is a poll of the command in progress.
     Bbu &b = w.bbu;
@@ -260,9 +303,11 @@ void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
         return;
     }
     // A well-formed frame starts a new conversation: old errors and the old
-    // response block go.
-    b.status[5] = 0;
-    std::memset(b.fault_bits, 0, sizeof b.fault_bits);
+    // response block go (clear status may leave the errors to the next one).
+    if (frame[0] != kClearStatus || w.choices.clear_keeps_errors == 0) {
+        b.status[5] = 0;
+        std::memset(b.fault_bits, 0, sizeof b.fault_bits);
+    }
     b.block_len = 0;
 
     const Command *cmd = find_command(frame[0]);
@@ -281,25 +326,29 @@ void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
         }
     }
 
-    b.running = 1;
-    b.code = frame[0];
     std::memcpy(b.frame, frame, len);
+    b.code = frame[0];
+    b.code_shown = shown_code(w, frame[0]);
     ++b.ctr;
     arm_faults(w, frame[0], len > 2 ? frame[1] : -1);
-    if (cmd->accept != nullptr)
-        cmd->accept(w);
-    b.busy_left = 0;
-    if (cmd->completes == Completes::after_time) {
-        b.due_us = w.now_us + kCommandTimeUs;
-        return;
-    }
-    if (cmd->completes == Completes::after_polls) {
-        b.busy_left = b.busy_polls;
+    // How long it runs is settled before it shows as running, so that a
+    // client dying here leaves no command that never completes.
+    std::uint32_t polls = 0;
+    std::uint64_t due = 0;
+    if (cmd->completes == Completes::after_time && w.choices.validate_s != 0) {
+        due = w.now_us + std::uint64_t{w.choices.validate_s} * 1000000;
+    } else if (cmd->completes == Completes::after_polls) {
+        polls = b.busy_polls;
         Fault f{};
         if (take_fault(w, FaultKind::busy, 0, Direction::any, &f))
-            b.busy_left = f.arg;
+            polls = f.arg;
     }
-    if (b.busy_left == 0)
+    b.busy_left = polls;
+    b.due_us = due;
+    b.running = 1;
+    if (cmd->accept != nullptr)
+        cmd->accept(w);
+    if (polls == 0 && due == 0)
         complete(w);
 }
 
@@ -308,12 +357,12 @@ void bbu_sarx_read(World &w, std::uint8_t *buf, std::size_t len)
     devices_catch_up(w);
     const Bbu &b = w.bbu;
     if (b.block_len == 0) {  // nothing offered: an idle window
-        std::memset(buf, 0xff, len);
+        fill_bytes(w, w.choices.idle, buf, len);
         return;
     }
     std::size_t n = std::min<std::size_t>(len, b.block_len);
     std::memcpy(buf, b.block, n);
-    std::memset(buf + n, 0xff, len - n);
+    fill_bytes(w, w.choices.block_tail, buf + n, len - n);
     if (n == b.block_len && take_fault(w, FaultKind::block_check, 0, Direction::read, nullptr))
         buf[n - 1] ^= 0xff;
 }

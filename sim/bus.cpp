@@ -53,7 +53,7 @@ int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, 
     }
     if (!device_present(w, addr)) {
         bus_time_passes(w, 0, false);
-        return -ENXIO;
+        return -nack_errno(w);
     }
 
     // A shortened message ends early: the device sees only what was carried.
@@ -75,7 +75,7 @@ int bus_transfer(World &w, std::uint16_t addr, bool is_read, std::uint8_t *buf, 
         is_read ? rtc_read(w, buf, n) : rtc_write(w, buf, n);
         break;
     default:
-        return -ENXIO;
+        return -nack_errno(w);
     }
     bus_time_passes(w, n, true);
     return static_cast<int>(n);

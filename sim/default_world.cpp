@@ -141,6 +141,7 @@ void world_defaults(World &w, std::int64_t wall_now_us)
     for (Fault &f : w.faults)
         f = Fault{};
     w.bus_clock_hz = 0;
+    device_choices_defaults(w);
 }
 
 }  // namespace bbusim

@@ -61,7 +61,10 @@ void clear_status(World &w);
 void bbu_restart(World &w);
 // Called on every status read: counts the reads until power_up shows.
 void bbu_restart_poll(World &w);
-// BBU memory as read-memory delivers it (0xff outside the flash).
+// The flash bytes [at, at + n), about to be written: the update's journal
+// keeps what they held (world.cpp).
+std::uint8_t *flash_bytes(World &w, std::size_t at, std::size_t n);
+// BBU memory as read-memory delivers it (blank outside the flash).
 void memory_read(const World &w, std::uint32_t address, std::uint8_t *out, std::size_t n);
 // Hold `image` as the first image, as a completed load leaves it.
 void store_image(World &w, const std::uint8_t *image, std::size_t n);
@@ -126,6 +129,17 @@ void bbu_commit_due(World &w, std::uint64_t by);
 // The first power-cut or crash fault that strikes this event (take_fault's
 // rules); its kind in *kind.
 bool take_stop_fault(World &w, Strike strike, std::uint8_t addr, Direction dir, FaultKind *kind);
+
+// Device choices (device_choices.cpp): the defaults, the generator's next
+// byte, a fill of the given Fill, the errno of a missing acknowledge, and
+// power_up as the world's start choice has it.
+void device_choices_defaults(World &w);
+std::uint8_t random_byte(World &w);
+void fill_bytes(World &w, std::uint8_t fill, std::uint8_t *out, std::size_t n);
+// Blank BBU memory from `address` on: unwritten, erased, or beyond the flash.
+void blank_fill(const World &w, std::uint8_t *out, std::uint64_t address, std::size_t n);
+int nack_errno(const World &w);
+void device_choices_apply_start(World &w);
 
 // Virtual clock.
 std::int64_t wall_clock_us(const World &w);

@@ -36,8 +36,6 @@ constexpr std::uint8_t kFlashProgram = 0x20;  // status byte 6: a block the flas
 constexpr std::uint8_t kReprogramReq = 0x08;  // status byte 6
 
 constexpr std::uint8_t kTerminate = 0x01;
-// After End_Flash_Load of a whole image the BBU programs it for this long.
-constexpr std::uint64_t kProgramImageUs = 6000000;
 constexpr std::uint8_t kTakeFlashBlock = 0x8F;
 constexpr std::uint8_t kReadMemory = 0x90;  // the read-memory command's second byte
 constexpr std::size_t kMaxReadMemory = 128;
@@ -98,8 +96,27 @@ void end_load(World &w)
     // A whole image is programmed over the time that follows; only then is
     // it valid and its version shown.
     if (whole)
-        b.commit_us = w.now_us + kProgramImageUs;
+        b.commit_us =
+            std::max<std::uint64_t>(w.now_us + std::uint64_t{w.choices.program_s} * 1000000, 1);
     forget_load(b);
+}
+
+// Bytes 12 and 13 on a taken block: 12 up and 13 down by one, or both to
+// other values.
+void step_block_counter(World &w)
+{
+    std::uint8_t *s = w.bbu.status;
+    if (w.choices.counter_random == 0) {
+        s[12] = static_cast<std::uint8_t>(s[12] + 1);
+        s[13] = static_cast<std::uint8_t>(s[13] - 1);
+        return;
+    }
+    for (const std::size_t i : {std::size_t{12}, std::size_t{13}}) {
+        std::uint8_t v = random_byte(w);
+        while (v == s[i])
+            v = random_byte(w);
+        s[i] = v;
+    }
 }
 
 }  // namespace
@@ -169,15 +186,14 @@ void flash_take_block(World &w)
         return;
     }
     if (b.load_erased == 0) {
-        std::memset(b.flash, 0xff, kFlashLen);
-        b.load_erased = 1;
         b.image_broken = 1;
+        blank_fill(w, flash_bytes(w, 0, kFlashLen), kFlashBase, kFlashLen);
+        b.load_erased = 1;
     }
-    std::memcpy(b.flash + at, b.record + kHeaderLen, len);
+    std::memcpy(flash_bytes(w, at, len), b.record + kHeaderLen, len);
     b.taken[n / 8] |= static_cast<std::uint8_t>(1u << (n % 8));
     b.load_len = std::max<std::uint32_t>(b.load_len, static_cast<std::uint32_t>(at + len));
-    b.status[12] = static_cast<std::uint8_t>(b.status[12] + 1);
-    b.status[13] = static_cast<std::uint8_t>(b.status[13] - 1);
+    step_block_counter(w);
 }
 
 void bbu_restart(World &w)
@@ -191,7 +207,8 @@ void bbu_restart(World &w)
     b.block_len = 0;
     b.status[5] = 0;
     std::memset(b.fault_bits, 0, sizeof b.fault_bits);
-    b.status[2] &= static_cast<std::uint8_t>(~kPowerUp);
+    if (w.choices.restart_keeps_power == 0)
+        b.status[2] &= static_cast<std::uint8_t>(~kPowerUp);
     b.restarting = 1;
     b.restart_left = b.reset_polls;
     bbu_boot(w);
@@ -231,7 +248,8 @@ void validate_finish(World &w)
 
 void clear_status(World &w)
 {
-    w.bbu.status[2] &= static_cast<std::uint8_t>(~kPowerUp);
+    if (w.choices.clear_keeps_power == 0)
+        w.bbu.status[2] &= static_cast<std::uint8_t>(~kPowerUp);
 }
 
 std::uint8_t memory_check_frame(const World &, const std::uint8_t *frame)
@@ -249,6 +267,7 @@ std::size_t memory_build_response(World &w, const std::uint8_t *frame, std::uint
     data[0] = kReadMemory;
     std::uint8_t *bytes = data + 1;
     memory_read(w, address, bytes, count);
+    fill_bytes(w, w.choices.padding, bytes + count, kMemoryResponseData - 1 - count);
     // A first-image fault spoils the header bytes this read covers.
     auto in_header = [address](std::size_t i) {
         const std::uint64_t a = std::uint64_t{address} + i;
@@ -269,7 +288,10 @@ void memory_read(const World &w, std::uint32_t address, std::uint8_t *out, std::
 {
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t a = std::uint64_t{address} + i;
-        out[i] = a >= kFlashBase && a < kFlashBase + kFlashLen ? w.bbu.flash[a - kFlashBase] : 0xff;
+        if (a >= kFlashBase && a < kFlashBase + kFlashLen)
+            out[i] = w.bbu.flash[a - kFlashBase];
+        else
+            blank_fill(w, out + i, a, 1);
     }
 }
 
@@ -277,8 +299,9 @@ void store_image(World &w, const std::uint8_t *image, std::size_t n)
 {
     Bbu &b = w.bbu;
     n = std::min(n, kFlashLen);
-    std::memset(b.flash, 0xff, kFlashLen);
-    std::memcpy(b.flash, image, n);
+    std::uint8_t *flash = flash_bytes(w, 0, kFlashLen);
+    std::memcpy(flash, image, n);
+    blank_fill(w, flash + n, kFlashBase + n, kFlashLen - n);
     b.image_len = static_cast<std::uint32_t>(n);
     b.image_broken = 0;
     b.commit_us = 0;

@@ -106,6 +106,7 @@ int run_messages(World &w, i2c_msg *msgs, std::uint32_t n)
         // A message that a power cut or crash kept from its device never
         // happened, nor did those after it.
         const std::uint32_t happened = w.stop != Stop::none ? done - 1 : n;
+        world_commit(w);  // the devices' part is done: the transcript tells it
         for (std::uint32_t i = 0; i < happened; ++i)
             record_message(w, t, msgs[i], failure < 0 ? failure : results[i], g_read_scratch[i]);
         if (failure == 0) {

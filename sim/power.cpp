@@ -34,8 +34,8 @@ void stop_here(World &w, FaultKind kind, std::uint64_t t)
         TranscriptLine(t).text(" crash").emit(w);
         return;
     }
-    TranscriptLine(t).text(" power-cut").emit(w);
     power_cut(w, t);
+    TranscriptLine(t).text(" power-cut").emit(w);
 }
 
 // An at-time fault due by `until`: its time, or 0 when none is.
@@ -66,8 +66,9 @@ void power_cut(World &w, std::uint64_t at)
     // A block the flash was programming when the power went is half written.
     if (b.running != 0 && b.code == kTakeFlashBlock && flash_mode(w)) {
         const std::size_t at = std::size_t{b.record[3] * 256u + b.record[4]} * kBlockLen;
+        const std::size_t half = at + kBlockLen / 2;
         if (at + kBlockLen <= kFlashLen)
-            std::memset(b.flash + at + kBlockLen / 2, 0xff, kBlockLen / 2);
+            blank_fill(w, flash_bytes(w, half, kBlockLen / 2), kFlashBase + half, kBlockLen / 2);
     }
     b.commit_us = 0;  // an image not yet programmed whole stays broken
     w.powered_off = 1;
@@ -123,7 +124,8 @@ void bbu_commit_due(World &w, std::uint64_t by)
         return;
     b.commit_us = 0;
     b.image_broken = 0;
-    b.status[30] = b.flash[kImageVersionByte];
+    if (w.choices.version_keeps == 0)
+        b.status[30] = b.flash[kImageVersionByte];
     bbu_boot(w);
 }
 

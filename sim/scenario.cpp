@@ -118,6 +118,10 @@ void apply_log_dir(World &w, const Words &t)
 
 void apply_device(World &w, const Words &t)
 {
+    if (apply_device_choice(w, t))
+        return;
+    if (t.size() != 3)
+        refuse("usage: device ADDRESS present|absent");
     auto addr = hex_value(t[1], 0x7f, "an address");
     w.absent[addr] = on_off(t[2], "present", "absent") ? 0 : 1;
 }
@@ -146,7 +150,7 @@ void apply_memory(World &w, const Words &t)
     if (at < kFlashBase || at - kFlashBase + bytes.size() > kFlashLen)
         refuse("memory: " + std::to_string(bytes.size()) + " bytes from address " +
                std::to_string(at) + " go beyond the flash (0x1000 to 0x10fff)");
-    std::memcpy(w.bbu.flash + (at - kFlashBase), bytes.data(), bytes.size());
+    std::memcpy(flash_bytes(w, at - kFlashBase, bytes.size()), bytes.data(), bytes.size());
 }
 
 void apply_validate(World &w, const Words &t)
@@ -217,7 +221,8 @@ constexpr Statement kStatements[] = {
      apply_clock},
     {"real-time", "real-time on|off", 2, 2, apply_real_time},
     {"log-dir", "log-dir present|absent", 2, 2, apply_log_dir},
-    {"device", "device ADDRESS present|absent", 3, 3, apply_device},
+    {"device", "device ADDRESS present|absent | device WHAT CHOICE | device strict", 2, 4,
+     apply_device},
     {"adapter", "adapter PATH", 2, 2, apply_adapter},
     {"fault", "fault KIND [ARGS] [count N|always] [skip M] [on CODE [PARAM]]", 2, kToEnd,
      apply_fault},

@@ -64,6 +64,10 @@ std::int64_t epoch_clock(const Word &w);
 // The fault grammar (scenario_faults.cpp): a "fault ..." line.
 Fault parse_fault(const Words &t);
 
+// A `device WHAT CHOICE`, `device strict` or `device seed N` line
+// (device_choices.cpp): applied, true; false when the line names an address.
+bool apply_device_choice(World &w, const Words &t);
+
 }  // namespace scenario_parse
 }  // namespace bbusim
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -119,6 +120,7 @@ void carry_devices(World &w, const World &kept)
     w.eeprom = kept.eeprom;
     w.rtc = kept.rtc;
     w.bus_clock_hz = kept.bus_clock_hz;
+    w.choices = kept.choices;
     w.powered_off = kept.powered_off;
 }
 
@@ -378,16 +380,111 @@ bool is_claimed_path(const World &w, const char *path)
     return false;
 }
 
+namespace {
+
+// The parts of the world that an update may change and that the journal
+// saves: from the absent table through the replay's position, but for the
+// flash (saved range by range as it is written) and the replay's message.
+struct Span {
+    std::size_t at, len;
+};
+constexpr std::size_t kFlashAt = offsetof(World, bbu) + offsetof(Bbu, flash);
+constexpr std::size_t kMessageAt = offsetof(World, replay) + offsetof(Replay, message);
+constexpr Span kSaved[] = {
+    {offsetof(World, absent), kFlashAt - offsetof(World, absent)},
+    {kFlashAt + kFlashLen, kMessageAt - kFlashAt - kFlashLen},
+    {kMessageAt + kReplayMessageMax, offsetof(World, journal) - kMessageAt - kReplayMessageMax},
+};
+static_assert(kSaved[0].len + kSaved[1].len + kSaved[2].len <= kJournalSaveMax);
+
+// Stores before this point are in the mapping before those after it, as a
+// process killed between them leaves it (one thread: the compiler's order).
+void in_order()
+{
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void journal_begin(World &w)
+{
+    auto *bytes = reinterpret_cast<std::uint8_t *>(&w);
+    std::size_t off = 0;
+    for (const Span &s : kSaved) {
+        std::memcpy(w.journal.saved + off, bytes + s.at, s.len);
+        off += s.len;
+    }
+    w.journal.flash_saved = 0;
+    in_order();
+    w.journal.open = 1;
+    in_order();
+}
+
+}  // namespace
+
+void world_commit(World &w)
+{
+    in_order();
+    w.journal.open = 0;
+    in_order();
+}
+
+void world_roll_back(World &w)
+{
+    Journal &j = w.journal;
+    if (j.open == 0)
+        return;
+    auto *bytes = reinterpret_cast<std::uint8_t *>(&w);
+    std::size_t off = 0;
+    for (const Span &s : kSaved) {
+        std::memcpy(bytes + s.at, j.saved + off, s.len);
+        off += s.len;
+    }
+    if (j.flash_saved != 0 && j.flash_at <= kFlashLen && j.flash_len <= kFlashLen - j.flash_at)
+        std::memcpy(w.bbu.flash + j.flash_at, j.flash + j.flash_at, j.flash_len);
+    world_commit(w);
+}
+
+std::uint8_t *flash_bytes(World &w, std::size_t at, std::size_t n)
+{
+    Journal &j = w.journal;
+    if (j.open == 0 || n == 0)
+        return w.bbu.flash + at;
+    if (j.flash_saved == 0) {
+        std::memcpy(j.flash + at, w.bbu.flash + at, n);
+        j.flash_at = static_cast<std::uint32_t>(at);
+        j.flash_len = static_cast<std::uint32_t>(n);
+        in_order();
+        j.flash_saved = 1;
+        in_order();
+    } else if (at < j.flash_at || at + n > j.flash_at + j.flash_len) {
+        // A second range widens the saved one to the whole flash. The bytes
+        // outside the first range are still as they were; the first range's
+        // originals stay where they are, so any range restored meanwhile
+        // holds originals only.
+        std::memcpy(j.flash, w.bbu.flash, j.flash_at);
+        const std::size_t end = std::size_t{j.flash_at} + j.flash_len;
+        std::memcpy(j.flash + end, w.bbu.flash + end, kFlashLen - end);
+        in_order();
+        j.flash_at = 0;
+        j.flash_len = kFlashLen;
+        in_order();
+    }
+    return w.bbu.flash + at;
+}
+
 WorldLock::WorldLock(World &w) : w_(w)
 {
-    // A process that died holding the lock leaves the world as it was after
-    // its last complete step; carry on with it.
-    if (pthread_mutex_lock(&w_.lock) == EOWNERDEAD)
+    // A process that died holding the lock may have left an update half
+    // made: put it back, then carry on.
+    if (pthread_mutex_lock(&w_.lock) == EOWNERDEAD) {
+        world_roll_back(w_);
         pthread_mutex_consistent(&w_.lock);
+    }
+    journal_begin(w_);
 }
 
 WorldLock::~WorldLock()
 {
+    world_commit(w_);
     pthread_mutex_unlock(&w_.lock);
 }
 

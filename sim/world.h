@@ -18,7 +18,7 @@
 namespace bbusim {
 
 constexpr std::uint32_t kWorldMagic = 0x53554242;  // "BBUS"
-constexpr std::uint32_t kWorldVersion = 4;
+constexpr std::uint32_t kWorldVersion = 5;
 
 constexpr int kMaxAdapters = 16;
 constexpr std::size_t kAdapterPathMax = 256;
@@ -107,6 +107,39 @@ enum class Stop : std::uint8_t { none, power_cut, crash };
 // or as a scenario forces (non_zero; non_zero and reprogram_req; neither).
 enum class Verdict : std::uint8_t { own_check, valid, reprogram, none };
 
+// Where a real part may behave in more than one way, the simulated devices
+// follow the choice held here (scenario lines `device WHAT CHOICE`, listed in
+// device_choices.cpp). Each field holds the index of its choice in that
+// statement's list; Fill is shared by the statements that choose a fill.
+enum Fill : std::uint8_t { kFillFf, kFillZeros, kFillRandom };
+enum CommandByte : std::uint8_t { kCommandByteCode, kCommandByteZero, kCommandByteRandom };
+enum ValidBit : std::uint8_t { kValidFollows, kValidNever, kValidAlways };
+
+struct Choices {
+    std::uint8_t header_random;       // read-memory response bytes 0-5: header echo, or random
+    std::uint8_t check_random;        // read-memory response byte 255: sumcheck, or random
+    std::uint8_t padding;             // read-memory bytes after the data: kFillZeros or kFillRandom
+    std::uint8_t idle;                // a read at 0x60 with nothing offered: kFillFf or kFillRandom
+    std::uint8_t status_tail;         // status read bytes beyond byte 32 (Fill)
+    std::uint8_t clear_keeps_power;   // 0xE9 leaves power_up set
+    std::uint8_t clear_keeps_errors;  // 0xE9 leaves byte 5 (it clears at the next command)
+    std::uint8_t power_up_at_start;   // the world starts with power_up set
+    std::uint8_t restart_keeps_power;  // a restart never clears power_up once set
+    std::uint8_t command_byte;         // status byte 19 while a command runs (CommandByte)
+    std::uint8_t i2c_busy_bit;         // byte 4 bit 0x08 set while a command runs
+    std::uint8_t validate_s;           // validate-image's verdict comes this long after it
+    std::uint8_t program_s;            // End_Flash_Load of a whole image: programmed after this
+    std::uint8_t version_keeps;        // status byte 30 keeps its value through a load
+    std::uint8_t valid_bit;            // byte 6 bit 0x10 (ValidBit)
+    std::uint8_t blank;                // unwritten or erased memory reads (Fill)
+    std::uint8_t counter_random;       // bytes 12 and 13 on a taken block: step, or random
+    std::uint8_t nack_remote;          // no acknowledge: EREMOTEIO instead of ENXIO
+    std::uint8_t carried_random;       // command responses' ctr and len bytes: random
+    std::uint8_t block_tail;           // a read at 0x60 beyond the block's end (Fill)
+    std::uint64_t seed;                // the generator's seed (`device seed N`)
+    std::uint64_t rng;                 // the generator's state: a kept world carries it on
+};
+
 // The BBU microcontroller behind 0x40 (SAR) and 0x60 (SARX).
 struct Bbu {
     std::uint8_t status[kStatusLen];  // general status as set; live bytes are composed on read
@@ -121,6 +154,7 @@ struct Bbu {
     std::uint32_t busy_left;  // status reads before it completes
     std::uint8_t running;     // a command is in progress
     std::uint8_t code;
+    std::uint8_t code_shown;  // status byte 19 while it runs
     std::uint8_t frame[kMaxFrame];
     std::uint8_t ctr;  // counts accepted commands, echoed in the header
 
@@ -190,6 +224,22 @@ struct Replay {
     char message[kReplayMessageMax];  // "replay differs at FILE:LINE: ..." once it differs
 };
 
+// The journal of the update under way. Every update of the devices happens
+// under the world's lock; a process killed while holding it (a crash, kill -9)
+// would leave a half-made update behind, a BBU no real one could be in. So the
+// lock's taker saves what an update may change before it starts, and the next
+// taker of a lock whose owner died puts it back: the dead process's update
+// never happened. The virtual clock is not put back (time only moves on).
+constexpr std::size_t kJournalSaveMax = 16384;
+struct Journal {
+    std::uint8_t open;  // an update is under way: `saved` holds the state before it
+    std::uint8_t flash_saved;
+    std::uint32_t flash_at;  // the flash bytes [flash_at, flash_at + flash_len) it changes
+    std::uint32_t flash_len;
+    std::uint8_t flash[kFlashLen];  // what they held, at the same offsets
+    std::uint8_t saved[kJournalSaveMax];
+};
+
 struct World {
     std::uint32_t magic;
     std::uint32_t version;
@@ -217,6 +267,7 @@ struct World {
     Eeprom eeprom;
     Rtc rtc;
     Fault faults[kMaxFaults];
+    Choices choices;
 
     std::uint32_t bus_clock_hz;  // each message takes the time of a bus at this rate; 0: none
 
@@ -229,6 +280,7 @@ struct World {
     std::uint8_t powered_off;    // the power went: nothing reaches the devices
 
     Replay replay;
+    Journal journal;
 };
 
 // File names inside a run's root directory.
@@ -287,10 +339,18 @@ bool claim_adapter_path(World &w, const std::string &path);
 // True when path is one of the world's adapters. The caller holds the lock.
 bool is_claimed_path(const World &w, const char *path);
 
+// The update under the lock is complete: what follows (transcript lines) no
+// longer needs putting back. The caller holds the lock.
+void world_commit(World &w);
+// Put the devices back as they were before the update a dead lock holder
+// left half made, if there is one. The caller holds the lock.
+void world_roll_back(World &w);
+
 // Create a directory and its parents; true when it exists afterwards.
 bool make_dirs(const std::string &path);
 
-// Holds the world's lock for its lifetime; takes over a lock whose owner died.
+// Holds the world's lock for its lifetime; takes over a lock whose owner
+// died, putting back the devices as they were before that owner's update.
 class WorldLock {
 public:
     explicit WorldLock(World &w);

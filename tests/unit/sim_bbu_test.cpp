@@ -79,6 +79,19 @@ const golden::Row kRows[] = {
                  wr(fd, 0x68, {0x00}), rd(fd, 0x68, 7),
                  wr(fd, 0x68, {0x07, 0x80, 0x80, 0x80, 0x80}), wr(fd, 0x68, {0x0e, 0x05}),
                  wr(fd, 0x68, {0x07}), rd(fd, 0x68, 9))},
+    // Choices a real BBU may make: what fills reads beyond the status and an
+    // idle window, the carried bytes of a response, byte 19 and byte 4 bit
+    // 0x08 while a command runs; power_up from the start; EREMOTEIO for an
+    // absent device and an EEPROM in its write cycle.
+    {"choices_fills_and_carried_bytes",
+     "device idle-response random\ndevice status-tail zeros\ndevice response-ctr-len random\n"
+     "device command-byte random\ndevice i2c-busy-bit during-command\ndevice block-tail random",
+     GOLDEN_CALL(rd(fd, 0x40, 40), command(fd, {0xc8, 0x00, 0xc8}, 86), rd(fd, 0x60, 90))},
+    {"choices_command_byte_zero", "device command-byte zero",
+     GOLDEN_CALL(wr(fd, 0x40, {0xc8, 0x00, 0xc8}), rd(fd, 0x40, 33))},
+    {"choices_power_up_and_nack",
+     "device power-up start set\ndevice nack EREMOTEIO\nvpd-write-cycle 10000",
+     GOLDEN_CALL(rd(fd, 0x40, 33), rd(fd, 0x7f, 1), wr(fd, 0x54, {0x00, 0x01}), rd(fd, 0x54, 1))},
     {"absent_device", "device 54 absent",
      GOLDEN_CALL(rd(fd, 0x54, 1), bbusim::apply("device 0x54 present"), rd(fd, 0x54, 1))},
 };

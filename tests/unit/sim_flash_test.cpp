@@ -256,6 +256,27 @@ const golden::Row kRows[] = {
                  bbusim::apply("bus-clock off"), rd(fd, 0x40, 1))},
     {"scenario_image", "image 0x0c 200",
      GOLDEN_CALL(rd(fd, 0x40, 33), note_stored(call, make_image(0x0c, 200)))},
+    // Choices a real BBU may make: a slow programming that keeps byte 30 and
+    // never shows valid_image, random block counters; the verdict at 10 s;
+    // random bytes around read-memory's data, blank memory random but stable;
+    // power_up and errors that neither clear status nor a restart clears.
+    {"choices_load",
+     "device program-time 10\ndevice version-byte keeps\ndevice valid-image-bit never\n"
+     "device block-counter random",
+     GOLDEN_CALL(load(call, make_image(7, 200)), wr(fd, 0x40, {0x8c, 0x8c}), sleep(10),
+                 rd(fd, 0x40, 33))},
+    {"choices_validation_after_10s", "memory 0x1000 00\ndevice validate-time 10",
+     GOLDEN_CALL(wr(fd, 0x40, {0x8c, 0x8c}), usleep(9999999), rd(fd, 0x40, 33), usleep(1),
+                 rd(fd, 0x40, 33))},
+    {"choices_read_memory",
+     "device response-header random\ndevice response-check random\n"
+     "device response-padding random\ndevice blank-memory random",
+     GOLDEN_CALL(memory(fd, 0x1000, 8), memory(fd, 0x10ffe, 4), memory(fd, 0x10ffe, 4))},
+    {"choices_restart",
+     "device power-up restart keeps\ndevice clear-status keeps power-up\n"
+     "device clear-status keeps errors\nstatus 2 04\nstatus 4 02",
+     GOLDEN_CALL(frame_then_status(fd, {0xc7, 0x00}), frame_then_status(fd, {0xe9}), restart(fd),
+                 frame_then_status(fd, {0xc8, 0x00}))},
     {"mkimage", "",
      GOLDEN_CALL(
          mkimage(call, "-v 7 -s 200 out.img", make_image(7, 200)),

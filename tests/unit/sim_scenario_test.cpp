@@ -4,9 +4,14 @@
 // file reader's limits.
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 
+#include <cctype>
+#include <csignal>
 #include <cstdlib>
+#include <sstream>
 
+#include "devices.h"
 #include "scenario.h"
 #include "sim_bus.h"
 
@@ -87,6 +92,7 @@ const std::tuple<const char *, unsigned long long, unsigned long long> kLimits[]
     {"memory # ab", 0x1000, 0x10fff},
     {"reset-polls #", 0, 1000000},
     {"bus-clock #", 1000, 5000000},
+    {"device program-time #", 0, 10},
     {"fault short 40 read #", 0, 8192},
     {"fault busy #", 0, 1000000},
     {"fault error-bits # 01", 4, 6},
@@ -185,6 +191,85 @@ TEST_F(ScenarioTest, FaultExamplesOfTheManualParse)
         }
     }
     EXPECT_GE(faults, 17);
+}
+
+// The settings the device choices make, as bytes.
+std::string choice_settings()
+{
+    const bbusim::World &w = *bbusim::world();
+    return std::string(reinterpret_cast<const char *>(&w.choices), sizeof w.choices) +
+           std::to_string(w.bbu.reset_polls) + " " + std::to_string(w.eeprom.write_cycle_us);
+}
+
+// The manual's table of choices a real BBU may make, each statement with the
+// choice it names for `device strict`: "device nack EREMOTEIO", ...
+std::vector<std::string> strict_lines_of_the_manual()
+{
+    std::vector<std::string> out;
+    bool table = false;
+    for (std::string line :
+         bbutest::lines(bbutest::read_file(std::string(BBU_TEST_DATA) + "/../../docs/bbusim.md"))) {
+        table = line.starts_with("| Behaviour | Statement") || (table && line.starts_with("|"));
+        if (!table || line.starts_with("| Behaviour") || line.starts_with("|-"))
+            continue;
+        for (auto at = line.find("\\|"); at != std::string::npos; at = line.find("\\|"))
+            line.replace(at, 2, "/");
+        std::vector<std::string> cells;
+        for (std::size_t at = 0, bar = 0; (bar = line.find(" | ", at)) != std::string::npos;
+             at = bar + 3)
+            cells.push_back(line.substr(bar + 3, line.find(" | ", bar + 3) - bar - 3));
+        std::istringstream statement(cells.at(0)), strict(cells.at(3));
+        std::string word, choice, text;
+        strict >> choice;
+        while (statement >> word)  // the choice's place: a list or a capitalised name
+            text += (text.empty() ? "" : " ") +
+                    (word.find('/') != std::string::npos || std::isupper(word[1]) ? choice : word);
+        std::erase(text, '`');
+        out.push_back(text.substr(0, text.find(':')));
+    }
+    return out;
+}
+
+// `device strict` makes every choice of the manual's table as the table says
+// (each line then changes nothing), and each line is a choice of its own (on
+// the default world it changes something).
+TEST_F(ScenarioTest, StrictMakesEveryChoiceOfTheManual)
+{
+    const std::vector<std::string> lines = strict_lines_of_the_manual();
+    EXPECT_GE(lines.size(), 21U);
+    const std::string fresh = choice_settings();
+    apply("device strict");
+    const std::string strict = choice_settings();
+    for (const std::string &line : lines) {
+        apply(line);
+        EXPECT_EQ(choice_settings(), strict) << line;
+    }
+    for (const std::string &line : lines) {
+        start_world(true);
+        apply(line);
+        EXPECT_NE(choice_settings(), fresh) << line;
+    }
+}
+
+// A client killed in the middle of an update (a command shown running before
+// its completion is settled, the image's first bytes overwritten) leaves
+// nothing of it: the next user of the world finds the BBU as it was.
+TEST_F(ScenarioTest, KilledClientLeavesNoHalfMadeUpdate)
+{
+    const auto status = bbusim::peek_status();
+    const auto image = bbusim::peek_memory(0x1000, 32);
+    if (fork() == 0) {
+        bbusim::World &w = *bbusim::world();
+        bbusim::WorldLock lock(w);
+        w.bbu.running = 1;
+        std::memset(bbusim::flash_bytes(w, 0, 32), 0, 32);
+        raise(SIGKILL);
+    }
+    int how = 0;
+    wait(&how);
+    ASSERT_TRUE(WIFSIGNALED(how));
+    EXPECT_EQ(bbusim::peek_status(), status);
+    EXPECT_EQ(bbusim::peek_memory(0x1000, 32), image);
 }
 
 }  // namespace
