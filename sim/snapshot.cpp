@@ -51,7 +51,9 @@ void save(const World &w, const char *dir, const char *kind, const char *where, 
 
 // The world after a cut `part` microseconds from now: a power cut takes what
 // does not survive it; a crash leaves the devices as they are. The copy is
-// this process's own: the run's world is not touched.
+// this process's own: the run's world is not touched. The process a cut
+// ends lets go of the world first, its update finished, so the copy holds
+// no update under way.
 void save_cuts(const World &w, const char *where, std::uint64_t n, std::uint64_t part)
 {
     const char *dir = snapshot_dir();
@@ -59,9 +61,11 @@ void save_cuts(const World &w, const char *where, std::uint64_t n, std::uint64_t
         return;
     static World copy;
     copy = w;
+    copy.journal.open = 0;
     advance_clock(copy, part);
     save(copy, dir, "crash", where, n);
     copy = w;
+    copy.journal.open = 0;
     power_cut(copy, virtual_now_us(w) + part);
     advance_clock(copy, part);
     save(copy, dir, "power-cut", where, n);
