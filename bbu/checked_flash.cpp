@@ -3,9 +3,10 @@
 // carried whole, each status whole with a correct check byte and no error
 // bit, Start_Flash_Load seen taken, every block seen taken (status bytes 12
 // and 13 moved), the flash mode seen ended, and at the end the BBU seen
-// running the image: its header read back, its own validation, its status.
-// When the load fails after it started, the load is ended and what the BBU
-// holds is found out.
+// running the image: its header read back and its own validation. Status
+// bytes 30 and 31 and valid_image are shown, never taken as proof: nothing
+// ties them to the image loaded. When the load fails after it started, the
+// load is ended and what the BBU holds is found out.
 #include "checked_memory.h"
 #include "checked_resets.h"
 #include "library_internal.h"
@@ -38,6 +39,9 @@ constexpr unsigned IDLE_WAIT_SECONDS = 10;  // the longest a command runs: a val
 
 using Header = std::array<unsigned char, FIRST_IMAGE_LEN>;
 
+// What a flash that succeeds rests on, whether it loaded or found the image there.
+constexpr unsigned LOAD_EVIDENCE = BBU_EVIDENCE_HEADER | BBU_EVIDENCE_VALIDATION;
+
 // The load's fixed waits (reset and settling, after Start_Flash_Load, after
 // End_Flash_Load, the validation) and a block's bus time at 100 kHz: what a
 // plan tells to expect, not a limit.
@@ -51,6 +55,7 @@ struct Load {
     int blocks;
     Header old_header{};
     bool have_old_header = false;
+    int status_version = -1;  // status byte 30 as the load found it
     bool started = false;  // Start_Flash_Load was sent: the BBU may be in flash-program mode
     bool ended = false;    // and the BBU was seen out of it again
 };
@@ -125,6 +130,17 @@ int header_differs(const Header &header, const bbu_checked_image &image)
     return -1;
 }
 
+// A reset on the way of the load, its restart made visible first. A restart
+// the BBU cannot show is no reason to stop: what the load rests on is
+// Start_Flash_Load taken with the flash mode on, and the image read back.
+checked::Restart reset_bbu_for_load(Operation &op, bool hard)
+{
+    bool armed = false;
+    if (!checked::arm_restart(op, armed))
+        return checked::Restart::not_seen;
+    return hard ? checked::hard_reset(op, armed) : checked::soft_reset(op, armed);
+}
+
 // The header of the BBU's image, read again 2 seconds apart while it does not
 // start FE ED, with a soft reset after the second re-read and a hard reset
 // after the third, as the load has always done. False when it could not be
@@ -149,10 +165,8 @@ bool read_first_image(Load &load)
             break;
         // The resets are attempts to make the header readable; the load
         // goes on whatever they gave, and its own checks judge the BBU.
-        if (reread == 1)
-            checked::soft_reset(op);
-        else if (reread == 2)
-            checked::hard_reset(op);
+        if (reread == 1 || reread == 2)
+            reset_bbu_for_load(op, reread == 2);
         checked::report(op, BBU_PHASE_FIRST_IMAGE);
     }
     load.have_old_header = readable();
@@ -239,7 +253,9 @@ bool send_block(Load &load, int n)
 bool load_blocks(Load &load)
 {
     Operation &op = load.op;
-    if (!checked::soft_reset(op))
+    // Polled for its whole time when power_up cannot show the restart, so
+    // that Start_Flash_Load goes to a BBU that has had the time to restart.
+    if (reset_bbu_for_load(op, false) == checked::Restart::not_seen)
         return false;
     checked::wait_seconds(op, SOFT_RESET_SETTLE_SECONDS);
 
@@ -291,8 +307,8 @@ bool load_blocks(Load &load)
     return true;
 }
 
-// The BBU runs the image: its header at BBU_FIRST_IMAGE_ADDR, its own
-// verdict, and in its status a valid image of the image's version.
+// The BBU holds the image and finds it valid: its header read back at
+// BBU_FIRST_IMAGE_ADDR, and its own verdict after the validate command.
 bool runs_image(Load &load)
 {
     Operation &op = load.op;
@@ -315,15 +331,6 @@ bool runs_image(Load &load)
     case checked::Verdict::unread:
         return false;
     }
-    const unsigned char *status = op.result.status;  // the validation's last
-    if ((status[6] & checked::VALID_IMAGE) == 0) {
-        op.last = Failure{BBU_STEP_VERIFY_IMAGE, BBU_WHY_IMAGE_INVALID, status[6], 0};
-        return false;
-    }
-    if (status[30] != load.image.bytes[VERSION_BYTE]) {
-        op.last = Failure{BBU_STEP_VERIFY_IMAGE, BBU_WHY_WRONG_VERSION, status[30], 0};
-        return false;
-    }
     return true;
 }
 
@@ -343,7 +350,7 @@ int holds_after_load(Load &load)
         return checked::holds_unread(op);
     op.result.after = checked::firmware(status);
     if ((status[4] & checked::OPERATION_MODE) != 0)
-        return BBU_HOLDS_NO_VALID_IMAGE;
+        return BBU_HOLDS_FLASH_MODE;
     Header header{};
     if (!checked::read_memory(op, BBU_STEP_FIRST_IMAGE, BBU_FIRST_IMAGE_ADDR, header.data(),
                               FIRST_IMAGE_LEN))
@@ -358,8 +365,6 @@ int holds_after_load(Load &load)
     case checked::Verdict::unread:
         return checked::holds_unread(op);
     }
-    if ((op.result.status[6] & checked::VALID_IMAGE) == 0)
-        return BBU_HOLDS_NO_VALID_IMAGE;
     // Only two images can be there: the one it had, or the one just sent. A
     // header that is neither, or an old one never read, tells nothing.
     if (header_differs(header, load.image) < 0)
@@ -395,6 +400,15 @@ bool image_refused(Operation &op, const bbu_checked_image &image, unsigned flags
     return refused != 0;
 }
 
+// The BBU holds this very image: its header equal to the image's first 32
+// bytes, and the status's version byte not saying otherwise (a disagreement
+// can only make the image load again, which is harmless).
+bool holds_this_image(const Load &load)
+{
+    return load.have_old_header && header_differs(load.old_header, load.image) < 0 &&
+           load.status_version == load.old_header[VERSION_BYTE];
+}
+
 int blocks_of(const bbu_checked_image &image)
 {
     return static_cast<int>((image.length + BBU_FLASH_DATA_LEN - 1) / BBU_FLASH_DATA_LEN);
@@ -418,24 +432,24 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
     if (!checked::read_status_twice(op, BBU_STEP_STATUS, "initial status", status))
         return failed(load);
     op.result.before = checked::firmware(status);
+    load.status_version = status[30];
     if (!wait_idle(op, status))
         return failed(load);
 
     if ((flags & BBU_CHECKED_FLASH_FORCE) == 0) {
         if (!read_first_image(load))
             return failed(load);
-        // The very image already runs, and the BBU finds it valid: nothing to load.
-        if (load.have_old_header && header_differs(load.old_header, *image) < 0) {
+        if (holds_this_image(load)) {
             const checked::Verdict verdict = checked::validate(op);
             if (verdict == checked::Verdict::valid)
-                return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+                return checked::succeed(op, BBU_HOLDS_UNCHANGED, LOAD_EVIDENCE);
             if (verdict == checked::Verdict::unread)
                 return failed(load);
         }
     }
     if (!load_blocks(load) || !runs_image(load))
         return failed(load);
-    return checked::succeed(op, BBU_HOLDS_NEW_IMAGE);
+    return checked::succeed(op, BBU_HOLDS_NEW_IMAGE, LOAD_EVIDENCE);
 }
 
 int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsigned flags,
@@ -458,10 +472,9 @@ int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsigned flag
         return checked::fail_last(op);
     }
     op.result.before = op.result.after = checked::firmware(status);
-    // A BBU that needs an image gets it, whatever the versions.
-    if ((status[4] & checked::OPERATION_MODE) != 0 || (status[6] & checked::VALID_IMAGE) == 0 ||
-        (status[6] & checked::REPROGRAM_REQ) != 0)
-        return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+    // A BBU left in a half-finished load gets the image, whatever the versions.
+    if ((status[4] & checked::OPERATION_MODE) != 0)
+        return checked::succeed(op, BBU_HOLDS_UNCHANGED, BBU_EVIDENCE_STATUS);
 
     Header header{};
     if (!checked::read_memory(op, BBU_STEP_FIRST_IMAGE, BBU_FIRST_IMAGE_ADDR, header.data(),
@@ -472,11 +485,11 @@ int bbu_checked_plan_flash(int fd, const bbu_checked_image *image, unsigned flag
     const bool readable = header[0] == 0xFE && header[1] == 0xED;
     if (readable)
         plan->running_version = header[VERSION_BYTE];
-    if (plan->running_version == plan->image_version)
+    if (readable && header_differs(header, *image) < 0 && status[30] == header[VERSION_BYTE])
         plan->action = BBU_FLASH_NONE;
-    else if (plan->image_version < status[30])
+    else if (readable && plan->image_version < plan->running_version)
         plan->action = BBU_FLASH_DOWNGRADE;
     else if (!readable)
         plan->action = BBU_FLASH_UNKNOWN;
-    return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+    return checked::succeed(op, BBU_HOLDS_UNCHANGED, BBU_EVIDENCE_STATUS | BBU_EVIDENCE_READ_TWICE);
 }

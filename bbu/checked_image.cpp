@@ -82,7 +82,7 @@ int bbu_checked_read_image(const char *path, bbu_checked_image *image, bbu_check
     }
     image->length = static_cast<std::uint32_t>(got);
     op.result.after = static_cast<int>(got);
-    return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+    return checked::succeed(op, BBU_HOLDS_UNCHANGED, 0);
 }
 
 int bbu_checked_check_image(const unsigned char *bytes, size_t length, unsigned flags,

@@ -30,7 +30,7 @@ int bbu_checked_read_light(int fd, int *value, bbu_checked_result *result, int v
     op.result.after = op.result.before;
     if (value != nullptr)
         *value = op.result.after;
-    return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+    return checked::succeed(op, BBU_HOLDS_UNCHANGED, BBU_EVIDENCE_STATUS);
 }
 
 int bbu_checked_set_light(int fd, int value, bbu_checked_result *result, int verbose)
@@ -52,7 +52,7 @@ int bbu_checked_set_light(int fd, int value, bbu_checked_result *result, int ver
     // sent anyway would be a change for nothing.
     if (r.before == value) {
         r.after = value;
-        return checked::succeed(op, BBU_HOLDS_NEW_VALUE);
+        return checked::succeed(op, BBU_HOLDS_NEW_VALUE, BBU_EVIDENCE_LIGHT);
     }
 
     std::array<unsigned char, 3> frame{BBU_SET_LIGHT_CMD,
@@ -80,5 +80,5 @@ int bbu_checked_set_light(int fd, int value, bbu_checked_result *result, int ver
         return checked::fail(op, BBU_STEP_LIGHT_SET, BBU_WHY_NOT_ACCEPTED, status[5]);
     if (r.after != value)
         return checked::fail(op, BBU_STEP_LIGHT_VERIFY, BBU_WHY_MISMATCH, r.after);
-    return checked::succeed(op, BBU_HOLDS_NEW_VALUE);
+    return checked::succeed(op, BBU_HOLDS_NEW_VALUE, BBU_EVIDENCE_ACCEPTED | BBU_EVIDENCE_LIGHT);
 }

@@ -1,7 +1,7 @@
-// The BBU's memory read through the read-memory command, each response taken
-// only whole, answering the command, with a correct check byte; and the BBU's
-// validation of its image, its verdict taken only from a status read after
-// the command has run.
+// The BBU's memory read through the read-memory command, a chunk taken only
+// when two responses give the same requested bytes; and the BBU's validation
+// of its image, its verdict taken only from a status read after the command
+// has run.
 #include "checked_memory.h"
 
 #include <algorithm>
@@ -16,12 +16,19 @@ constexpr int READ_MEMORY_RESPONSE_LEN = 256;
 constexpr int READ_MEMORY_DATA_AT = 6;  // the bytes asked for start here in the response
 constexpr unsigned char READ_MEMORY_CMD = 0xE0;
 constexpr unsigned char READ_MEMORY_SUB = 0x90;
-constexpr int READ_MEMORY_ATTEMPTS = I2C_RETRY_ATTEMPTS;
+// Responses asked for a chunk: two that agree are wanted, and each of the
+// retry layer's attempts may spoil one of them.
+constexpr int READ_MEMORY_ATTEMPTS = 2 * I2C_RETRY_ATTEMPTS;
 constexpr unsigned char VALIDATE_CMD = 0x8C;
 constexpr unsigned VALIDATE_SECONDS = 10;
 
-// One read-memory command and its response; false with op.last on failure.
-bool ask_memory(Operation &op, int step, std::uint32_t address, unsigned char *out, int count)
+using Chunk = std::array<unsigned char, BBU_READ_MEMORY_MAX>;
+
+// One read-memory command and its response: the requested bytes from byte 6.
+// Nothing else of the response has a meaning to test (its header and last
+// byte are the BBU's own), so a transfer spoilt on the way is caught only by
+// comparing two responses. False with op.last when a transfer failed.
+bool ask_memory(Operation &op, int step, std::uint32_t address, Chunk &out, int count)
 {
     std::array<unsigned char, READ_MEMORY_FRAME_LEN> frame{READ_MEMORY_CMD, READ_MEMORY_SUB,
                                                            static_cast<unsigned char>(count)};
@@ -33,17 +40,9 @@ bool ask_memory(Operation &op, int step, std::uint32_t address, unsigned char *o
     std::array<unsigned char, READ_MEMORY_RESPONSE_LEN> response{};
     if (!read_whole(op, step, BBU_SARX_ADDR, response.data(), READ_MEMORY_RESPONSE_LEN))
         return false;
-    // A response block: the command echoed, its check byte over all before it.
-    if (response[0] != READ_MEMORY_CMD) {
-        op.last = Failure{step, BBU_WHY_BAD_RESPONSE, response[0], 0};
-        return false;
-    }
-    const int last = READ_MEMORY_RESPONSE_LEN - 1;
-    if (sumcheck(response.data(), last) != response[last]) {
-        op.last = Failure{step, BBU_WHY_BAD_CHECK_BYTE, response[last], 0};
-        return false;
-    }
-    std::memcpy(out, response.data() + READ_MEMORY_DATA_AT, static_cast<std::size_t>(count));
+    out.fill(0);
+    std::memcpy(out.data(), response.data() + READ_MEMORY_DATA_AT,
+                static_cast<std::size_t>(count));
     return true;
 }
 
@@ -51,10 +50,23 @@ bool ask_memory(Operation &op, int step, std::uint32_t address, unsigned char *o
 
 bool read_memory(Operation &op, int step, std::uint32_t address, unsigned char *out, int count)
 {
+    std::array<Chunk, READ_MEMORY_ATTEMPTS> answers{};
+    int answered = 0;
     for (int attempt = 0; attempt < READ_MEMORY_ATTEMPTS; ++attempt) {
-        if (ask_memory(op, step, address, out, count))
+        Chunk &answer = answers[static_cast<std::size_t>(answered)];
+        if (!ask_memory(op, step, address, answer, count))
+            continue;
+        const auto *begin = answers.begin();
+        if (std::find(begin, begin + answered, answer) != begin + answered) {
+            std::memcpy(out, answer.data(), static_cast<std::size_t>(count));
             return true;
+        }
+        ++answered;
     }
+    // Answers enough to agree, yet none alike: not the BBU's memory. With
+    // fewer, op.last names the failed transfer.
+    if (answered >= 2)
+        op.last = Failure{step, BBU_WHY_READS_DISAGREE, answered, 0};
     return false;
 }
 
@@ -113,7 +125,7 @@ int bbu_checked_dump(int fd, uint32_t start, uint32_t length, unsigned char *out
         done += chunk;
         r.after = static_cast<int>(done);
     }
-    return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+    return checked::succeed(op, BBU_HOLDS_UNCHANGED, BBU_EVIDENCE_READ_TWICE);
 }
 
 int bbu_checked_validate(int fd, bbu_checked_progress_fn progress, void *context,
@@ -124,7 +136,7 @@ int bbu_checked_validate(int fd, bbu_checked_progress_fn progress, void *context
     const checked::Verdict verdict = checked::validate(op);
     switch (verdict) {
     case checked::Verdict::valid:
-        return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+        return checked::succeed(op, BBU_HOLDS_UNCHANGED, BBU_EVIDENCE_VALIDATION);
     case checked::Verdict::invalid:
         op.result.holds = BBU_HOLDS_NO_VALID_IMAGE;
         return checked::fail(op, BBU_STEP_VALIDATE, BBU_WHY_IMAGE_INVALID);

@@ -8,9 +8,9 @@
 namespace checked {
 
 // Reads @p count (1 to BBU_READ_MEMORY_MAX) bytes of BBU memory at @p address
-// into @p out: the read-memory frame and its whole response, answering the
-// command with a correct check byte, asked for up to three times. False, with
-// op.last naming @p step, when no answer came whole.
+// into @p out: the read-memory frame and its whole response, the requested
+// bytes from its byte 6, taken when two responses give the same bytes; six
+// responses at most. False, with op.last naming @p step, when no two agreed.
 bool read_memory(Operation &op, int step, std::uint32_t address, unsigned char *out, int count);
 
 enum class Verdict {

@@ -1,7 +1,10 @@
-// The resets, seen: the BBU's power_up flag cleared first and seen clear, the
-// reset sent, every transfer carried whole, and the restart seen as power_up
-// set again in a whole status. The hard reset also reads the clock's alarm
-// back, and never leaves it armed when the clock answers.
+// The resets, seen: the BBU's power_up flag seen clear before the reset (the
+// clear-status command sent when it is set), the reset sent, every transfer
+// carried whole, and the restart seen as power_up set again in a whole
+// status. power_up is set by the BBU after it restarts; whether clear-status
+// clears it the BBU does not say, so a power_up never seen clear tells
+// nothing, and such a reset ends not verifiable. The hard reset also reads
+// the clock's alarm back, and never leaves it armed when the clock answers.
 #include "checked_resets.h"
 
 namespace checked {
@@ -31,39 +34,26 @@ bool restarted(const Status &status)
            (status[0] ^ status[1]) == 0xFF;
 }
 
-// Clears power_up and sees it clear, the clear-status command accepted.
-bool clear_power_up(Operation &op)
-{
-    const std::array<unsigned char, 2> frame{CLEAR_STATUS_CMD, CLEAR_STATUS_CMD};
-    if (!write_whole(op, BBU_STEP_CLEAR_STATUS, BBU_SAR_ADDR, frame.data(), 2))
-        return false;
-    Status status{};
-    if (!read_status_twice(op, BBU_STEP_CLEAR_STATUS, "status cleared", status))
-        return false;
-    op.result.before = firmware(status);
-    if (status[5] != 0 || (status[2] & POWER_UP) != 0) {
-        op.last = Failure{BBU_STEP_CLEAR_STATUS, BBU_WHY_NOT_ACCEPTED, status[5], 0};
-        return false;
-    }
-    return true;
-}
-
 // Polls the status once a second, 30 times at most, until it shows the
-// restart; a read that fails meanwhile is a BBU still restarting.
-bool wait_restart(Operation &op)
+// restart after power_up was seen clear; a read that fails meanwhile is a
+// BBU still restarting.
+Restart wait_restart(Operation &op, bool armed)
 {
     Status status{};
+    bool answers = false;
     for (int budget = RESTART_POLLS; budget > 0; --budget) {
-        if (read_status(op, BBU_STEP_RESTART, "reset test", status)) {
+        answers = read_status(op, BBU_STEP_RESTART, "reset test", status);
+        if (answers) {
             op.result.after = firmware(status);
-            if (restarted(status))
-                return true;
+            if (armed && restarted(status))
+                return Restart::seen;
+            armed = armed || (status[2] & POWER_UP) == 0;
             op.last = Failure{BBU_STEP_RESTART, BBU_WHY_NO_RESTART, status[2], 0};
         }
         report(op, op.phase, 0, 0, budget);
         pause_us(RESET_POLL_SECONDS * 1000000u);
     }
-    return false;
+    return answers && !armed ? Restart::not_verifiable : Restart::not_seen;
 }
 
 // After a failure with the alarm possibly enabled: disable it and clear its
@@ -107,43 +97,72 @@ bool ring_alarm(Operation &op)
     return true;
 }
 
-// What the BBU holds after a reset that was not seen. Before power_up was
-// seen clear nothing could restart it; after, a status read tells, unless
-// the polls for the restart have told already.
-int holds_after_failed_reset(Operation &op, bool cleared)
+// What the BBU holds after a reset that was not seen. Polls that ran have
+// told already; after a failed reset write a status read tells, when
+// power_up was seen clear before.
+int holds_after_failed_reset(Operation &op, bool armed)
 {
-    if (!cleared || op.last.step == BBU_STEP_RESTART) {
-        return op.last.why == BBU_WHY_NO_RESTART || op.last.why == BBU_WHY_NOT_ACCEPTED
-                   ? BBU_HOLDS_NOT_RESTARTED
-                   : holds_unread(op);
-    }
+    if (op.last.step == BBU_STEP_RESTART)
+        return op.last.why == BBU_WHY_NO_RESTART ? BBU_HOLDS_NOT_RESTARTED : holds_unread(op);
     Status status{};
     if (!read_status_twice(op, BBU_STEP_RESTART, "reset test", status))
         return holds_unread(op);
     op.result.after = firmware(status);
+    if (!armed)
+        return BBU_HOLDS_UNREADABLE;
     return restarted(status) ? BBU_HOLDS_RESTARTED : BBU_HOLDS_NOT_RESTARTED;
+}
+
+// The outcome of a reset: seen, not verifiable, or failed with what the
+// BBU holds.
+int outcome(Operation &op, Restart restart, bool armed, unsigned evidence)
+{
+    if (restart == Restart::seen)
+        return succeed(op, BBU_HOLDS_RESTARTED, BBU_EVIDENCE_RESTART | evidence);
+    if (restart == Restart::not_verifiable)
+        return unverified(op);
+    fail_last(op);
+    op.result.holds = holds_after_failed_reset(op, armed);
+    return BBU_CHECKED_FAILED;
 }
 
 }  // namespace
 
-bool soft_reset(Operation &op)
+bool arm_restart(Operation &op, bool &armed)
+{
+    Status status{};
+    if (!read_status_twice(op, BBU_STEP_STATUS, "before reset", status))
+        return false;
+    op.result.before = firmware(status);
+    armed = (status[2] & POWER_UP) == 0;
+    if (armed)
+        return true;
+    const std::array<unsigned char, 2> frame{CLEAR_STATUS_CMD, CLEAR_STATUS_CMD};
+    if (!write_whole(op, BBU_STEP_CLEAR_STATUS, BBU_SAR_ADDR, frame.data(), 2) ||
+        !read_status_twice(op, BBU_STEP_CLEAR_STATUS, "status cleared", status))
+        return false;
+    armed = (status[2] & POWER_UP) == 0;
+    return true;
+}
+
+Restart soft_reset(Operation &op, bool armed)
 {
     report(op, BBU_PHASE_SOFT_RESET);
     const std::array<unsigned char, 2> frame{SOFT_RESET_CMD, SOFT_RESET_CMD};
     if (!write_whole(op, BBU_STEP_SOFT_RESET, BBU_SAR_ADDR, frame.data(), 2))
-        return false;
+        return Restart::not_seen;
     op.result.changed = 1;
     wait_seconds(op, RESET_POLL_SECONDS);
-    return wait_restart(op);
+    return wait_restart(op, armed);
 }
 
-bool hard_reset(Operation &op)
+Restart hard_reset(Operation &op, bool armed)
 {
     report(op, BBU_PHASE_HARD_RESET);
     if (!ring_alarm(op))
-        return false;
+        return Restart::not_seen;
     wait_seconds(op, RESTART_SECONDS);
-    return wait_restart(op);
+    return wait_restart(op, armed);
 }
 
 }  // namespace checked
@@ -154,12 +173,12 @@ int bbu_checked_soft_reset(int fd, bbu_checked_progress_fn progress, void *conte
     bbu_checked_result spare;
     checked::Operation op{fd, checked::start(result, spare), verbose, progress, context};
     checked::report(op, BBU_PHASE_SOFT_RESET);
-    const bool cleared = checked::clear_power_up(op);
-    if (cleared && checked::soft_reset(op))
-        return checked::succeed(op, BBU_HOLDS_RESTARTED);
-    checked::fail_last(op);
-    op.result.holds = checked::holds_after_failed_reset(op, cleared);
-    return BBU_CHECKED_FAILED;
+    bool armed = false;
+    if (!checked::arm_restart(op, armed)) {
+        op.result.holds = checked::holds_unread(op);
+        return checked::fail_last(op);
+    }
+    return checked::outcome(op, checked::soft_reset(op, armed), armed, 0);
 }
 
 int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *context,
@@ -168,10 +187,10 @@ int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *conte
     bbu_checked_result spare;
     checked::Operation op{fd, checked::start(result, spare), verbose, progress, context};
     checked::report(op, BBU_PHASE_HARD_RESET);
-    const bool cleared = checked::clear_power_up(op);
-    if (cleared && checked::hard_reset(op))
-        return checked::succeed(op, BBU_HOLDS_RESTARTED);
-    checked::fail_last(op);
-    op.result.holds = checked::holds_after_failed_reset(op, cleared);
-    return BBU_CHECKED_FAILED;
+    bool armed = false;
+    if (!checked::arm_restart(op, armed)) {
+        op.result.holds = checked::holds_unread(op);
+        return checked::fail_last(op);
+    }
+    return checked::outcome(op, checked::hard_reset(op, armed), armed, BBU_EVIDENCE_ALARM);
 }

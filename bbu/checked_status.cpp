@@ -16,5 +16,5 @@ int bbu_checked_read_status(int fd, GENERAL_STATUS *status, bbu_checked_result *
         std::memcpy(status, read.data(), sizeof *status);
     op.result.before = checked::firmware(read);
     op.result.after = op.result.before;
-    return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+    return checked::succeed(op, BBU_HOLDS_UNCHANGED, BBU_EVIDENCE_STATUS);
 }

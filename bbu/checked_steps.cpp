@@ -44,11 +44,20 @@ int fail_last(Operation &op)
     return fail(op, op.last.step, op.last.why, op.last.rc, op.last.err);
 }
 
-int succeed(Operation &op, int holds)
+int succeed(Operation &op, int holds, unsigned verified)
 {
     op.result.ok = 1;
     op.result.holds = holds;
+    op.result.verified = verified;
     return BBU_CHECKED_OK;
+}
+
+int unverified(Operation &op)
+{
+    op.result.ok = 0;
+    op.result.holds = BBU_HOLDS_NOT_VERIFIABLE;
+    op.result.verified = 0;
+    return BBU_CHECKED_UNVERIFIED;
 }
 
 int holds_unread(const Operation &op)
@@ -179,7 +188,12 @@ bool read_status_twice(Operation &op, int step, const char *label, Status &statu
 
 int error_bits(const Status &status)
 {
-    if ((status[4] & BYTE4_ERRORS) == 0 && status[5] == 0 && (status[6] & BYTE6_ERRORS) == 0)
+    // Byte 4's 0x08 is also i2c_cmd_in_progress: while a command runs it may
+    // say just that, so it is an error only once no command is in progress.
+    const unsigned char byte4_errors =
+        (status[0] & SAR0_CMD_IN_PROGRESS) != 0 ? BYTE4_ERRORS & ~I2C_CMD_IN_PROGRESS
+                                                 : BYTE4_ERRORS;
+    if ((status[4] & byte4_errors) == 0 && status[5] == 0 && (status[6] & BYTE6_ERRORS) == 0)
         return 0;
     return (status[4] << 16) | (status[5] << 8) | status[6];
 }

@@ -24,8 +24,8 @@ constexpr unsigned char NON_ZERO = bbu_status::mask_of(0, "non_zero");
 constexpr unsigned char POWER_UP = bbu_status::mask_of(2, "power_up");
 constexpr unsigned char OPERATION_MODE =
     bbu_status::mask_of(4, "operation_mode");  // flash-program mode
-constexpr unsigned char VALID_IMAGE = bbu_status::mask_of(6, "valid_image");
 constexpr unsigned char REPROGRAM_REQ = bbu_status::mask_of(6, "reprogram_req");
+constexpr unsigned char I2C_CMD_IN_PROGRESS = bbu_status::mask_of(4, "i2c_cmd_in_progress");
 // The error bits the library's checked read tests, by status byte.
 constexpr unsigned char BYTE4_ERRORS = bbu_status::error_mask(4);
 constexpr unsigned char BYTE6_ERRORS = bbu_status::error_mask(6);
@@ -68,8 +68,13 @@ int fail(Operation &op, int step, int why, int rc = 0, int err = 0);
 // fail() with the latest failed transfer or read.
 int fail_last(Operation &op);
 
-// Records success with what the device now holds; returns BBU_CHECKED_OK.
-int succeed(Operation &op, int holds);
+// Records success with what the device now holds and the evidence it rests
+// on (BBU_EVIDENCE_* bits); returns BBU_CHECKED_OK.
+int succeed(Operation &op, int holds, unsigned verified);
+
+// Records an operation that did all it was asked but whose effect nothing
+// can tell; returns BBU_CHECKED_UNVERIFIED.
+int unverified(Operation &op);
 
 // What the device holds when the latest read of it failed: a transfer the
 // bus refused is a device that does not answer; a short block or a wrong
@@ -102,7 +107,8 @@ bool read_status(Operation &op, int step, const char *label, Status &status);
 bool read_status_twice(Operation &op, int step, const char *label, Status &status);
 
 // Status bytes 4, 5 and 6 as one value (0xBBBBBB) when any bit the library's
-// checks test is set, else 0.
+// checks test is set, else 0; byte 4's 0x08 counts only when no command is in
+// progress.
 int error_bits(const Status &status);
 
 // The firmware the status shows: version * 256 + sub-version.

@@ -1,5 +1,6 @@
 // The words of the checked operations' results, for tools that report them:
-// the step that failed, why, what the device holds, the phase under way.
+// the step that failed, why, what the device holds, the phase under way,
+// and what a success rests on.
 #include <bbu/bbu.h>
 
 #include <array>
@@ -75,18 +76,27 @@ constexpr std::array<const char *, 26> WHY_TEXTS{
     "an argument is out of range",
 };
 
-constexpr std::array<const char *, 11> HOLDS_TEXTS{
+constexpr std::array<const char *, 13> HOLDS_TEXTS{
     "nothing was changed",
     "the old value is still in place",
     "the new value is in place",
     "neither the old nor the new value is in place",
     "the old image still runs",
     "the new image runs",
-    "the BBU has no valid image",
+    "the BBU reported its image not valid",
     "the BBU restarted",
     "no restart of the BBU was seen",
     "the device does not answer",
     "the value could not be read",
+    "reset sent, restart not verifiable",
+    "the BBU is still in flash-program mode",
+};
+
+// Indexed by the bit's position in the mask.
+constexpr std::array<const char *, BBU_EVIDENCE_BITS> EVIDENCE_TEXTS{
+    "status read",      "read back twice",  "header read back",
+    "validation",       "restart seen",     "alarm read back",
+    "light read back",  "command accepted", "VPD read back",
 };
 
 constexpr std::array<const char *, 11> PHASE_TEXTS{
@@ -123,4 +133,12 @@ const char *bbu_checked_holds_text(int holds)
 const char *bbu_checked_phase_text(int phase)
 {
     return text_of(PHASE_TEXTS, phase);
+}
+
+const char *bbu_checked_evidence_text(unsigned bit)
+{
+    // One bit only: a mask of several has no one text.
+    if (bit == 0 || (bit & (bit - 1)) != 0)
+        return "";
+    return text_of(EVIDENCE_TEXTS, __builtin_ctz(bit));
 }

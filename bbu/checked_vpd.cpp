@@ -148,7 +148,7 @@ int bbu_checked_read_vpd(int fd, unsigned char *vpd, bbu_checked_result *result,
     }
     std::memcpy(vpd, image.data(), image.size());
     op.result.before = op.result.after = code_level(image);
-    return checked::succeed(op, BBU_HOLDS_UNCHANGED);
+    return checked::succeed(op, BBU_HOLDS_UNCHANGED, BBU_EVIDENCE_VPD);
 }
 
 int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result *result,
@@ -171,7 +171,7 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
     // Two agreeing reads show the update in place already: nothing to write.
     if (meant == old) {
         r.after = r.before;
-        return checked::succeed(op, BBU_HOLDS_NEW_VALUE);
+        return checked::succeed(op, BBU_HOLDS_NEW_VALUE, BBU_EVIDENCE_READ_TWICE | BBU_EVIDENCE_VPD);
     }
 
     // The update's five byte writes, in its order; byte 254 goes back as read.
@@ -201,7 +201,7 @@ int bbu_checked_set_codelevel(int fd, const char *codelevel, bbu_checked_result 
         }
         r.after = code_level(back);
         if (back == meant)
-            return checked::succeed(op, BBU_HOLDS_NEW_VALUE);
+            return checked::succeed(op, BBU_HOLDS_NEW_VALUE, BBU_EVIDENCE_VPD);
     }
     r.holds = back == old ? BBU_HOLDS_OLD_VALUE : BBU_HOLDS_OTHER_VALUE;
     return checked::fail(op, BBU_STEP_VPD_VERIFY, BBU_WHY_MISMATCH, first_difference(back, meant));

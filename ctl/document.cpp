@@ -17,6 +17,7 @@ struct Document {
     nlohmann::ordered_json form;  // null until the command is known
     bool changes = false;
     bool changed = false;
+    nlohmann::ordered_json verified;  // null until the outcome is known
     bool check = false;
     nlohmann::ordered_json wouldChange;
     nlohmann::ordered_json members = nlohmann::ordered_json::object();
@@ -57,9 +58,10 @@ const char *kindName(ErrorKind kind)
 
 // bbu_checked_holds by name, in the order of its values.
 constexpr const char *kHoldsNames[] = {
-    "unchanged",      "old-value", "new-value",     "other-value", "old-image", "new-image",
-    "no-valid-image", "restarted", "not-restarted", "no-answer",   "unreadable"};
-static_assert(std::size(kHoldsNames) == BBU_HOLDS_UNREADABLE + 1);
+    "unchanged",      "old-value", "new-value",     "other-value", "old-image",
+    "new-image",      "no-valid-image", "restarted", "not-restarted", "no-answer",
+    "unreadable",     "not-verifiable", "flash-mode"};
+static_assert(std::size(kHoldsNames) == BBU_HOLDS_FLASH_MODE + 1);
 
 nlohmann::ordered_json orNull(const char *text)
 {
@@ -75,13 +77,15 @@ void write(int status)
     doc["ok"] = status == EXIT_OK;
     if (d.changes)
         doc["changed"] = d.changed;
+    if (d.changes && !d.verified.is_null() && (status == EXIT_OK || status == EXIT_UNVERIFIED))
+        doc["verified"] = d.verified;
     if (d.check) {
         doc["check"] = true;
         doc["would_change"] = d.wouldChange;
     }
     for (const auto &[key, value] : d.members.items())
         doc[key] = value;
-    if (status != EXIT_OK) {
+    if (status != EXIT_OK && status != EXIT_UNVERIFIED) {
         if (d.error.is_null())
             setError(ErrorKind::device, "the operation failed");
         doc["error"] = d.error;
@@ -119,6 +123,11 @@ void setForm(const char *form, bool changes)
 void setChanged(bool changed)
 {
     theDocument().changed = changed;
+}
+
+void setVerified(const nlohmann::ordered_json &verified)
+{
+    theDocument().verified = verified;
 }
 
 void setCheck(const nlohmann::ordered_json &wouldChange)

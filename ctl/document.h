@@ -32,6 +32,11 @@ nlohmann::ordered_json &document();
 void setForm(const char *form, bool changes);
 void setChanged(bool changed);
 
+// What a change's outcome rests on: the list of evidence texts, or false
+// when it cannot be verified. Only a change's document carries it, and only
+// on success or exit status 3.
+void setVerified(const nlohmann::ordered_json &verified);
+
 // Check mode: nothing that changes the BBU is sent; `wouldChange` is what the
 // command would do without --check (null when the reads cannot tell).
 void setCheck(const nlohmann::ordered_json &wouldChange);

@@ -110,7 +110,12 @@ std::string flashAdvice(const bbu_checked_result &r)
 {
     switch (r.holds) {
     case BBU_HOLDS_NO_VALID_IMAGE:
+    case BBU_HOLDS_FLASH_MODE:
         return keepPoweredAndFlashAgain();
+    case BBU_HOLDS_NEW_IMAGE:
+        // Found after the failure: the verdicts disagreed, and each is said.
+        return "its header read back and a later validation found it valid; 'bbuctl validate' "
+               "asks the BBU again";
     case BBU_HOLDS_NO_ANSWER:
     case BBU_HOLDS_UNREADABLE:
         return r.changed != 0 ? "keep the machine powered; when the BBU answers again, run the "
@@ -169,9 +174,7 @@ int flashFailure(const bbu_checked_result &result)
     std::string where, cause;
     if (result.block >= 0)
         where = "block " + std::to_string(result.block + 1) + " of " + std::to_string(blocks);
-    if (result.why == BBU_WHY_WRONG_VERSION)
-        cause = "it runs version " + firmwareText(result.rc << 8).substr(0, 2);
-    else if (result.why == BBU_WHY_MISMATCH)
+    if (result.why == BBU_WHY_MISMATCH)
         cause = "its header differs first at byte " + std::to_string(result.rc);
     const std::string advice = flashAdvice(result);
     return reportFailure("flash", result, true, where, cause,
@@ -264,14 +267,27 @@ void planMembers(const std::string &file, const bbu_checked_flash_plan &plan,
     doc["image"] = imageStateName(imageState(read.status));
 }
 
-// The BBU's state as the check shows it: "a valid image, header version 05".
+// The BBU's state as the check shows it: "firmware 05.12, header version 05".
 std::string bbuState(const bbu_checked_flash_plan &plan, const bbu_checked_result &read)
 {
-    const ImageState state = imageState(read.status);
-    std::string text = state == ImageState::valid ? "a valid image" : imageStateText(state);
-    if (plan.running_version >= 0)
-        text += ", header version " + versionText(plan.running_version);
+    std::string text = "firmware " + firmwareText(read.before);
+    if (const char *state = imageStateText(imageState(read.status)))
+        text += std::string(", ") + state;
+    text += plan.running_version >= 0 ? ", header version " + versionText(plan.running_version)
+                                      : ", header unreadable";
     return text;
+}
+
+// The header the BBU holds carries the image's version, its status another:
+// said, for the load goes ahead rather than take either for the truth.
+void sayVersionsDisagree(const bbu_checked_flash_plan &plan, const bbu_checked_result &read)
+{
+    const int statusVersion = read.before >> 8;
+    if (plan.running_version == plan.image_version && read.before >= 0 &&
+        statusVersion != plan.running_version)
+        message("flash: the image header the BBU holds says version %s, its status %s: they "
+                "disagree, so the image is loaded",
+                versionText(plan.running_version).c_str(), versionText(statusVersion).c_str());
 }
 
 void printCheck(const std::string &file, const bbu_checked_flash_plan &plan,
@@ -280,16 +296,16 @@ void printCheck(const std::string &file, const bbu_checked_flash_plan &plan,
     const std::string version = versionText(plan.image_version);
     std::printf("image: %s, version %s, %d blocks\n", shown(file).c_str(), version.c_str(),
                 plan.blocks);
-    std::printf("BBU: firmware %s, %s\n", firmwareText(read.before).c_str(),
-                bbuState(plan, read).c_str());
+    std::printf("BBU: %s\n", bbuState(plan, read).c_str());
     switch (action) {
     case BBU_FLASH_NONE:
-        std::printf("nothing to load: the BBU already runs version %s", version.c_str());
+        std::printf("nothing to load if the BBU validates it: it reports this image's header; "
+                    "--force loads it anyway");
         break;
     case BBU_FLASH_DOWNGRADE:
-        std::printf("would refuse: version %s is older than the firmware the BBU runs; "
+        std::printf("would refuse: version %s is older than the header's version %s; "
                     "--allow-downgrade loads it",
-                    version.c_str());
+                    version.c_str(), versionText(plan.running_version).c_str());
         break;
     case BBU_FLASH_UNKNOWN:
         std::printf("cannot tell: the image header the BBU holds does not start FE ED");
@@ -354,9 +370,11 @@ void runLoad(FlashRun &run, const FlashOptions &o)
                                settings.verbose);
         run.action = actionOf(run.plan, o);
         // An unreadable header says nothing against the load: it goes on,
-        // and the load's own reads of the header decide.
-        if (run.read.ok != 0 && (run.action == BBU_FLASH_LOAD || run.action == BBU_FLASH_UNKNOWN)) {
-            run.action = BBU_FLASH_LOAD;
+        // and the load's own reads of the header decide. The image found in
+        // place is left only when the load's own reads and the BBU's
+        // validation say so.
+        if (run.read.ok != 0 && run.action != BBU_FLASH_DOWNGRADE) {
+            sayVersionsDisagree(run.plan, run.read);
             bus.progress().planLoad(run.plan.blocks, run.plan.expected_seconds);
             FlashWatch watch{bus.progress(), run.result};
             bbu_checked_flash(bus.fd(), &theImage, o.flags, watchFlash, &watch, &run.result,
@@ -364,6 +382,8 @@ void runLoad(FlashRun &run, const FlashOptions &o)
         }
     }
     run.seconds = monotonicSeconds() - start;
+    if (run.read.ok != 0 && run.action != BBU_FLASH_DOWNGRADE)
+        run.action = run.result.ok != 0 && run.result.changed == 0 ? BBU_FLASH_NONE : BBU_FLASH_LOAD;
 }
 
 int runFlash(int argc, char **argv)
@@ -390,32 +410,32 @@ int runFlash(int argc, char **argv)
     doc["action"] = actionName(run.action);
     if (run.action == BBU_FLASH_DOWNGRADE) {
         fail(ErrorKind::downgrade,
-             "flash: %s holds version %s, older than the firmware %s the BBU runs: give "
-             "--allow-downgrade to load it",
+             "flash: %s holds version %s, older than version %s in the image header the BBU "
+             "holds: give --allow-downgrade to load it",
              file.c_str(), versionText(run.plan.image_version).c_str(),
-             firmwareText(run.read.before).c_str());
+             versionText(run.plan.running_version).c_str());
         setDeviceHolds(run.read);
         return EXIT_FAILED;
     }
-    const bbu_checked_result &result = run.action == BBU_FLASH_LOAD ? run.result : run.read;
+    const bbu_checked_result &result = run.result;
     setChanged(result.changed != 0);
     doc["after"] = result.after >= 0 ? nlohmann::ordered_json(firmwareText(result.after)) : nullptr;
     doc["duration_seconds"] = std::round(run.seconds * 1000) / 1000;
     if (result.ok == 0)
         return flashFailure(result);
+    const std::string evidence = verified(result);
     if (jsonOutput())
         return EXIT_OK;
-    if (run.action == BBU_FLASH_NONE)
-        std::printf("firmware %s: the BBU already runs version %s: nothing loaded\n",
-                    firmwareText(run.read.before).c_str(),
-                    versionText(run.plan.image_version).c_str());
-    else if (result.changed == 0)
-        std::printf("firmware %s: the BBU already runs this image and validates it: nothing "
-                    "loaded\n",
-                    firmwareText(result.before).c_str());
+    // The status's firmware bytes are shown as the BBU gives them: nothing
+    // ties them to the image, so they are no part of the outcome.
+    if (result.changed == 0)
+        std::printf("the BBU reports this image's header and a valid image: nothing loaded "
+                    "(verified: %s; --force loads it anyway)\n",
+                    evidence.c_str());
     else
-        std::printf("firmware %s -> %s\n", firmwareText(result.before).c_str(),
-                    firmwareText(result.after).c_str());
+        std::printf("version %s loaded (verified: %s); the status shows firmware %s -> %s\n",
+                    versionText(run.plan.image_version).c_str(), evidence.c_str(),
+                    firmwareText(result.before).c_str(), firmwareText(result.after).c_str());
     return EXIT_OK;
 }
 
@@ -660,20 +680,21 @@ const Command flashCommand = {
     "Load the firmware image FILE into the BBU's flash. The file is read once; that\n"
     "copy is checked (magic, CRC, header check, length) and loaded, so a file that\n"
     "changes meanwhile changes nothing. A bad image is refused before anything is\n"
-    "asked or sent. The BBU's status and the image header it holds are read first:\n"
-    "when it shows a valid image, no reprogram request and this image's version,\n"
-    "nothing is loaded (exit 0); an image older than the firmware it runs is\n"
-    "refused. A BBU without a valid image is always loaded: that is its way back.\n"
-    "Every write and status read of the load is checked, and at the end the BBU\n"
-    "must run the new image: its header read back, its own validation, its status.\n"
-    "Prints the change (\"firmware 05.12 -> 06.12\"); on a failure, what the BBU\n"
+    "asked or sent. The BBU's status and the image header it holds (at 0x1000) are\n"
+    "read first: when that header equals this image's, the status's version agrees\n"
+    "and the BBU validates the image, nothing is loaded (exit 0); an image older\n"
+    "than the header's version is refused. A BBU in a half-finished load is always\n"
+    "loaded: that is its way back. Every write and status read of the load is\n"
+    "checked, and at the end the BBU's header must read back as the image's and\n"
+    "the BBU must validate it. Prints the version loaded and what that rests on\n"
+    "(\"verified: header read back, validation\"); on a failure, what the BBU\n"
     "holds now. On a terminal it shows the phase, the block and the time left.\n"
     "Asks first.\n"
     "\n"
     "  --check            read the BBU and say what a load would do, and how long it\n"
     "                     would take; send nothing\n"
-    "  --force            load even when the BBU already runs this version\n"
-    "  --allow-downgrade  load an image older than the firmware the BBU runs\n"
+    "  --force            load even when the BBU already holds this image\n"
+    "  --allow-downgrade  load an image older than the header's version\n"
     "  --tfb-delay MS     pause MS milliseconds (0 to 10000) after each\n"
     "                     Take_Flash_Block\n"
     "  --long-image       load an image longer than 384 blocks (49152 bytes), where\n"

@@ -453,7 +453,7 @@ namespace {
 bool refusedForImage(const bbu_checked_result &r)
 {
     return r.why == BBU_WHY_NOT_ACCEPTED && (r.rc & INVALID_CMD) != 0 && r.has_status != 0 &&
-           imageState(r.status) != ImageState::valid;
+           imageState(r.status) == ImageState::loadInProgress;
 }
 
 }  // namespace
@@ -495,18 +495,46 @@ int reportFailure(const char *what, const bbu_checked_result &r, bool change,
     text += std::string(": ") + bbu_checked_why_text(r.why);
     if (!detail.empty())
         text += " (" + detail + ")";
-    // After a read, the device's state is news only when it did not answer.
-    if (change || r.holds != BBU_HOLDS_UNCHANGED)
+    // After a read, the device's state is news only when it did not answer;
+    // a verdict of not valid says it once.
+    if ((change || r.holds != BBU_HOLDS_UNCHANGED) &&
+        !(r.why == BBU_WHY_IMAGE_INVALID && r.holds == BBU_HOLDS_NO_VALID_IMAGE))
         text += std::string("; ") + bbu_checked_holds_text(r.holds);
     if (refusedForImage(r))
         text += std::string("; ") + imageStateText(imageState(r.status)) +
                 ", so it refuses the command: " + kFlashAgain;
+    else if (r.why == BBU_WHY_NOT_ACCEPTED && (r.rc & INVALID_CMD) != 0)
+        // A BBU whose image is not valid runs its boot code, which refuses
+        // most commands; only its validation can say so.
+        text += "; 'bbuctl validate' tells whether the BBU's image is valid";
     else if (advice != nullptr)
         text += std::string("; ") + advice;
     message("%s", text.c_str());
     setDeviceError(printable(reinterpret_cast<const unsigned char *>(text.c_str()), text.size()),
                    r);
     return EXIT_FAILED;
+}
+
+std::string verified(const bbu_checked_result &result)
+{
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    std::string text;
+    for (unsigned bit = 1; bit < (1u << BBU_EVIDENCE_BITS); bit <<= 1) {
+        if ((result.verified & bit) == 0)
+            continue;
+        list.push_back(bbu_checked_evidence_text(bit));
+        text += (text.empty() ? "" : ", ") + std::string(bbu_checked_evidence_text(bit));
+    }
+    setVerified(list);
+    return text;
+}
+
+int unverified(const char *why)
+{
+    setVerified(false);
+    if (!jsonOutput())
+        std::printf("%s: %s\n", bbu_checked_holds_text(BBU_HOLDS_NOT_VERIFIABLE), why);
+    return EXIT_UNVERIFIED;
 }
 
 std::string printable(const unsigned char *bytes, std::size_t len)

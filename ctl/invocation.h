@@ -4,7 +4,8 @@
 //
 // Exit statuses: 0 success, 1 the operation failed (or a change was declined
 // at the terminal), 2 usage error (also a change asked for without -y and
-// without a terminal to confirm it on). Messages go to standard error as
+// without a terminal to confirm it on), 3 the change was sent whole but
+// nothing the BBU shows can tell whether it took effect. Messages go to standard error as
 // "bbuctl: ..."; standard output carries only the command's result.
 #ifndef BBUCTL_INVOCATION_H
 #define BBUCTL_INVOCATION_H
@@ -28,6 +29,7 @@ namespace bbuctl {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_UNVERIFIED = 3;
 
 // One form of a command, as the help lists it: "light set N", and what it does.
 struct Form {
@@ -182,28 +184,38 @@ private:
 // error bits the BBU showed, unless `cause` gives the command's own words for
 // it. What the device holds is said after a change, and after a read when
 // the device did not answer. A command the BBU refused (invalid_command)
-// because it holds no valid image or sits in a half-finished load gets that
-// as its advice, with the way back, in place of `advice`. Returns EXIT_FAILED.
+// because it sits in a half-finished load gets that
+// as its advice, with the way back, in place of `advice`; refused so outside a
+// load, the advice is the validation that can tell why. Returns EXIT_FAILED.
 int reportFailure(const char *what, const bbu_checked_result &result, bool change,
                   const std::string &where = {}, const std::string &cause = {},
                   const char *advice = nullptr);
 
-// What a general status says of the BBU's firmware image: a valid one; none
-// (its boot code runs, which takes the commands of a flash load and little
-// else); or a load left half-finished, the BBU still in flash-program mode.
-enum class ImageState { valid, none, loadInProgress };
+// What a general status says of the BBU's firmware load: a load left
+// half-finished, the BBU still in flash-program mode (its boot code runs,
+// which takes the commands of a flash load and little else), or none. Whether
+// the image it holds is valid only its validation tells: valid_image is
+// shown, never taken for it.
+enum class ImageState { notInLoad, loadInProgress };
 
 // The one place that decides it, from the 33 bytes of a status read:
-// operation_mode (byte 4) set is a half-finished load, else valid_image
-// (byte 6) clear is no valid image.
+// operation_mode (byte 4) set is a half-finished load.
 ImageState imageState(const unsigned char *status);
 
-// "the BBU holds no valid image", "the BBU is in a half-finished firmware
-// load"; null for a valid image.
+// "the BBU is in a half-finished firmware load"; null when it is not.
 const char *imageStateText(ImageState state);
 
-// The state as the JSON documents name it: "valid", "none", "load-in-progress".
+// The state as the JSON documents name it: "not-in-load", "load-in-progress".
 const char *imageStateName(ImageState state);
+
+// What a checked operation's success rests on, in words ("header read back,
+// validation"), also made the document's "verified" list.
+std::string verified(const bbu_checked_result &result);
+
+// An operation that sent everything but whose effect nothing can tell: its
+// line ("reset sent, restart not verifiable: <why>") on standard output, the
+// document's "verified" false; returns EXIT_UNVERIFIED.
+int unverified(const char *why);
 
 // The way back from either state: the image loaded again.
 extern const char *const kFlashAgain;

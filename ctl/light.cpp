@@ -90,12 +90,15 @@ int setLight(const std::string &operand, bool check)
         return reportFailure(what, result, true, "", result.why == BBU_WHY_MISMATCH ? shows : "",
                              lightAdvice(result));
     }
+    const std::string evidence = verified(result);
     if (jsonOutput())
         return EXIT_OK;
     if (result.changed == 0)
-        std::printf("service fault light %d: already set, nothing sent\n", result.after);
+        std::printf("service fault light %d: already set, nothing sent (verified: %s)\n",
+                    result.after, evidence.c_str());
     else
-        std::printf("service fault light %d -> %d\n", result.before, result.after);
+        std::printf("service fault light %d -> %d (verified: %s)\n", result.before, result.after,
+                    evidence.c_str());
     return EXIT_OK;
 }
 

@@ -30,8 +30,13 @@ int runReset(int argc, char **argv)
                                    settings.verbose);
     }
     setChanged(result.changed != 0);
-    document()["restarted"] = result.holds == BBU_HOLDS_RESTARTED;
+    // Not verifiable: neither true nor false.
+    document()["restarted"] = result.holds == BBU_HOLDS_NOT_VERIFIABLE
+                                  ? nlohmann::ordered_json(nullptr)
+                                  : nlohmann::ordered_json(result.holds == BBU_HOLDS_RESTARTED);
     sayImageState(what, result);
+    if (result.holds == BBU_HOLDS_NOT_VERIFIABLE)
+        return unverified("power_up was set before the reset and clear-status did not clear it");
     if (result.ok == 0) {
         const char *advice = nullptr;
         if (result.holds == BBU_HOLDS_NOT_RESTARTED)
@@ -39,8 +44,10 @@ int runReset(int argc, char **argv)
                 hard ? "check the BBU's power and its clock at 0x68" : "try 'bbuctl reset hard'";
         return reportFailure(what, result, true, "", "", advice);
     }
+    const std::string evidence = verified(result);
     if (!jsonOutput())
-        std::printf("the BBU restarted after a %s reset\n", hard ? "hard" : "soft");
+        std::printf("the BBU restarted after a %s reset (verified: %s)\n", hard ? "hard" : "soft",
+                    evidence.c_str());
     return EXIT_OK;
 }
 
@@ -54,7 +61,9 @@ const Command resetCommand = {
     "status once a second, up to 30 times, until it shows that it has powered up\n"
     "again. 'reset hard' resets the BBU's processor through alarm 1 of its\n"
     "real-time clock at 0x68, reads the alarm back disarmed, waits 32 seconds and\n"
-    "sees the BBU's power-up. Either is a failure unless the restart is seen; on a\n"
+    "sees the BBU's power-up. A restart counts only as power_up seen clear, then\n"
+    "set: when it stays set from before and clear-status does not clear it, the\n"
+    "reset ends \"reset sent, restart not verifiable\" with exit status 3. On a\n"
     "terminal the waits count down. Both ask first.\n",
     true,
 };

@@ -234,8 +234,7 @@ struct ImageStateNames {
     const char *text;
 };
 constexpr ImageStateNames kImageStates[] = {
-    {ImageState::valid, "valid", nullptr},
-    {ImageState::none, "none", "the BBU holds no valid image"},
+    {ImageState::notInLoad, "not-in-load", nullptr},
     {ImageState::loadInProgress, "load-in-progress", "the BBU is in a half-finished firmware load"},
 };
 
@@ -252,10 +251,7 @@ const ImageStateNames &namesOf(ImageState state)
 ImageState imageState(const unsigned char *status)
 {
     constexpr std::uint8_t OPERATION_MODE = bbu_status::mask_of(4, "operation_mode");
-    constexpr std::uint8_t VALID_IMAGE = bbu_status::mask_of(6, "valid_image");
-    if ((status[4] & OPERATION_MODE) != 0)
-        return ImageState::loadInProgress;
-    return (status[6] & VALID_IMAGE) != 0 ? ImageState::valid : ImageState::none;
+    return (status[4] & OPERATION_MODE) != 0 ? ImageState::loadInProgress : ImageState::notInLoad;
 }
 
 const char *imageStateText(ImageState state)

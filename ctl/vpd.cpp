@@ -159,14 +159,17 @@ int setCodeLevel(const std::vector<std::string> &operands, bool check)
             advice = "check the VPD with 'bbuctl vpd check' and run the update again";
         return reportFailure("vpd set-codelevel", result, true, "", cause, advice);
     }
+    const std::string evidence = verified(result);
     if (jsonOutput())
         return EXIT_OK;
     if (result.changed == 0)
-        std::printf("code level's last two characters %s: already set, nothing written\n",
-                    codeLevelChars(result.after).c_str());
+        std::printf("code level's last two characters %s: already set, nothing written "
+                    "(verified: %s)\n",
+                    codeLevelChars(result.after).c_str(), evidence.c_str());
     else
-        std::printf("code level's last two characters %s -> %s\n",
-                    codeLevelChars(result.before).c_str(), codeLevelChars(result.after).c_str());
+        std::printf("code level's last two characters %s -> %s (verified: %s)\n",
+                    codeLevelChars(result.before).c_str(), codeLevelChars(result.after).c_str(),
+                    evidence.c_str());
     return EXIT_OK;
 }
 

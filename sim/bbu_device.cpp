@@ -209,6 +209,36 @@ void complete(World &w)
         cmd->finish(w);
 }
 
+// An accepted command starts. How long it runs is settled before it shows
+// as running, so that no state on the way leaves a command that never
+// completes.
+void start(World &w, const Command &cmd, const std::uint8_t *frame, std::size_t len)
+{
+    Bbu &b = w.bbu;
+    std::memcpy(b.frame, frame, len);
+    b.code = frame[0];
+    b.code_shown = shown_code(w, frame[0]);
+    ++b.ctr;
+    arm_faults(w, frame[0], len > 2 ? frame[1] : -1);
+    std::uint32_t polls = 0;
+    std::uint64_t due = 0;
+    if (cmd.completes == Completes::after_time && w.choices.validate_s != 0) {
+        due = w.now_us + std::uint64_t{w.choices.validate_s} * 1000000;
+    } else if (cmd.completes == Completes::after_polls) {
+        polls = b.busy_polls;
+        Fault f{};
+        if (take_fault(w, FaultKind::busy, 0, Direction::any, &f))
+            polls = f.arg;
+    }
+    b.busy_left = polls;
+    b.due_us = due;
+    b.running = 1;
+    if (cmd.accept != nullptr)
+        cmd.accept(w);
+    if (polls == 0 && due == 0)
+        complete(w);
+}
+
 }  // namespace
 
 void bbu_compose_status(const World &w, std::uint8_t out[kStatusLen + 1])
@@ -326,30 +356,7 @@ void bbu_sar_write(World &w, const std::uint8_t *frame, std::size_t len)
         }
     }
 
-    std::memcpy(b.frame, frame, len);
-    b.code = frame[0];
-    b.code_shown = shown_code(w, frame[0]);
-    ++b.ctr;
-    arm_faults(w, frame[0], len > 2 ? frame[1] : -1);
-    // How long it runs is settled before it shows as running, so that a
-    // client dying here leaves no command that never completes.
-    std::uint32_t polls = 0;
-    std::uint64_t due = 0;
-    if (cmd->completes == Completes::after_time && w.choices.validate_s != 0) {
-        due = w.now_us + std::uint64_t{w.choices.validate_s} * 1000000;
-    } else if (cmd->completes == Completes::after_polls) {
-        polls = b.busy_polls;
-        Fault f{};
-        if (take_fault(w, FaultKind::busy, 0, Direction::any, &f))
-            polls = f.arg;
-    }
-    b.busy_left = polls;
-    b.due_us = due;
-    b.running = 1;
-    if (cmd->accept != nullptr)
-        cmd->accept(w);
-    if (polls == 0 && due == 0)
-        complete(w);
+    start(w, *cmd, frame, len);
 }
 
 void bbu_sarx_read(World &w, std::uint8_t *buf, std::size_t len)

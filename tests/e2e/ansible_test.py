@@ -219,15 +219,17 @@ def stops():
 def gate():
     use_collection()
     # Each scenario is applied again at every bbuctl run: the loads succeed and
-    # the status read after them shows the old version, an error bit, or a
-    # load still in progress.
+    # the status read after them shows an error bit or a load still in
+    # progress (stopped), or the old version (not evidence: it passes).
     gated = rollout('rollout stopped by the health gate in the third batch', fleet('gate', {
         'm1': 'image 06\n', 'm2': 'image 06\n', 'm3': 'status 30 05\n', 'm4': 'status 5 01\n',
         'm5': 'status 4 02\n'}))
     firmware('gate')
-    if any(gated.get(h, {}).get('failed') != '1' for h in ('m3', 'm4', 'm5')) or 'm6' in gated or \
+    if any(gated.get(h, {}).get('failed') != '1' for h in ('m4', 'm5')) or 'm6' in gated or \
+            gated.get('m3', {}).get('failed') == '1' or \
             any(gated.get(h, {}).get('changed') != '0' for h in ('m1', 'm2')):
-        fail('the health gate let a BBU through, the rollout went on, or a BBU on 06 was loaded')
+        fail('the health gate let a BBU through, stopped one on its status version, the rollout '
+             'went on, or a BBU on 06 was loaded')
 
 
 # Documents bbu_facts must refuse (name, standard output, exit status), and two it takes.
@@ -254,6 +256,9 @@ HOSTILE = [
 PRINT = ['/bin/sh', '-c', 'printf "%s" "$1"; exit "$2"', 'sh']
 NO_CHANGED = '{"schema": 1, "command": "light set", "ok": true}'
 CANNOT_TELL = '{"schema": 1, "command": "light set", "ok": true, "check": true, "would_change": null}'
+# A change sent that cannot be verified (exit 3), and a success that does not say what it rests on.
+UNVERIFIED = '{"schema": 1, "command": "light set", "ok": false, "changed": true, "verified": false}'
+NO_VERIFIED = '{"schema": 1, "command": "light set", "ok": true, "changed": true}'
 
 
 def module_cases(bbu, old):
@@ -274,6 +279,8 @@ def module_cases(bbu, old):
     ] + [('facts_hostile[%s]' % n, 'bbu_facts', dict(bbuctl=PRINT + [o, str(rc)]), False) for n, o, rc in HOSTILE] + [
         ('light_no_changed', 'bbu_light', dict(value=1, bbuctl=PRINT + [NO_CHANGED, '0']), False),
         ('light_cannot_tell', 'bbu_light', dict(value=1, bbuctl=PRINT + [CANNOT_TELL, '0']), True),
+        ('light_unverified', 'bbu_light', dict(value=1, bbuctl=PRINT + [UNVERIFIED, '3']), False),
+        ('light_no_verified', 'bbu_light', dict(value=1, bbuctl=PRINT + [NO_VERIFIED, '0']), False),
     ]
 
 

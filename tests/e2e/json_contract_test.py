@@ -51,7 +51,7 @@ def changes(transcript):
 # error kind (None on success), and what else must hold of (document, transcript).
 CASES = [
     ("status", "", "", "--json status", 0, None,
-     lambda d, t: d["firmware"] == "05.12" and d["image"] == "valid" and not changes(t)),
+     lambda d, t: d["firmware"] == "05.12" and d["image"] == "not-in-load" and not changes(t)),
     ("status, the device gone mid-read", "fault fail 40 read count always", "",
      "status --json", 1, "device", lambda d, t: d["error"]["holds"] == "no-answer"),
     ("usage error before --json", "", "", "--bogus status --json", 2, "usage",
@@ -86,14 +86,16 @@ CASES = [
      1, "device", lambda d, t: d["changed"] is False),
     ("light", "status 14 0x1a", "", "--json light", 0, None, lambda d, t: d["light"] == 10),
     ("light set", "", "", "--json -y light set 3", 0, None,
-     lambda d, t: d["changed"] and d["after"] == 3),
+     lambda d, t: d["changed"] and d["after"] == 3
+     and d["verified"] == ["light read back", "command accepted"]),
     ("light set already set", "status 14 0x03", "", "--json -y light set 3", 0, None,
      lambda d, t: d["changed"] is False and not changes(t)),
     ("light set --check", "", "", "--json light set 3 --check", 0, None,
      lambda d, t: d["would_change"] is True and not changes(t)),
     ("light set, command lost", "fault fail 40 write count 3", "", "--json -y light set 3", 1,
      "device", lambda d, t: d["error"]["holds"] == "old-value" and d["before"] == 0),
-    ("reset soft", "", "", "--json -y reset soft", 0, None, lambda d, t: d["restarted"]),
+    ("reset soft", "", "", "--json -y reset soft", 0, None,
+     lambda d, t: d["restarted"] and d["verified"] == ["restart seen"]),
     ("reset hard, no clock", "device 68 absent", "", "--json -y reset hard", 1, "device", None),
     ("flash --check", "", "bbusim-mkimage -v 6 a.img", "--json flash --check a.img", 0, None,
      lambda d, t: d["would_change"] is True and d["action"] == "load"
@@ -109,14 +111,21 @@ CASES = [
     ("flash --check, the status already at the version", "status 30 06",
      "bbusim-mkimage -v 6 -s 640 a.img", "--json flash --check a.img", 0, None,
      lambda d, t: d["action"] == "load" and d["running_version"] == "05"),
-    ("flash --check, a reprogram request", "status 6 18", "bbusim-mkimage -v 5 -s 640 a.img",
-     "--json flash --check a.img", 0, None,
-     lambda d, t: d["action"] == "load" and d["running_version"] is None),
+    # The header carries the image, the status another version: loaded, not skipped.
+    ("flash --check, header and status disagree", "image 06\nstatus 30 05",
+     "bbusim-mkimage -v 6 a.img", "--json flash --check a.img", 0, None,
+     lambda d, t: d["action"] == "load" and d["running_version"] == "06"),
+    ("flash, header and status disagree", "image 06\nstatus 30 05", "bbusim-mkimage -v 6 a.img",
+     "--json -y flash a.img", 0, None,
+     lambda d, t: d["changed"] and d["action"] == "load"
+     and d["verified"] == ["header read back", "validation"]),
     ("flash", "", "bbusim-mkimage -v 6 -s 640 a.img", "--json -y flash a.img", 0, None,
-     lambda d, t: d["changed"] and d["before"] == "05.12" and d["after"] == "06.12"),
+     lambda d, t: d["changed"] and d["before"] == "05.12" and d["after"] == "06.12"
+     and d["verified"] == ["header read back", "validation"]),
     ("flash twice", "", "bbusim-mkimage -v 6 -s 640 a.img && bbuctl -y flash a.img",
      "--json -y flash a.img", 0, None,
-     lambda d, t: d["changed"] is False and d["action"] == "none" and d["after"] == "06.12"),
+     lambda d, t: d["changed"] is False and d["action"] == "none" and d["after"] == "06.12"
+     and d["verified"] == ["header read back", "validation"]),
     ("flash --check after the flash", "",
      "bbusim-mkimage -v 6 -s 640 a.img && bbuctl -y flash a.img", "--json flash --check a.img",
      0, None, lambda d, t: d["would_change"] is False and d["action"] == "none"),
@@ -131,13 +140,14 @@ CASES = [
     ("flash, block never taken", "fault tfb-lost 3 count 4", "bbusim-mkimage -v 6 -s 640 a.img",
      "--json -y flash a.img", 1, "device",
      lambda d, t: d["changed"] and d["error"]["holds"] == "no-valid-image"
-     and d["error"]["image"] == "none"),
+     and d["error"]["image"] == "not-in-load" and "verified" not in d),
     ("flash --check, image header unreadable", "memory 0x1000 00", "bbusim-mkimage -v 6 a.img",
      "--json flash --check a.img", 0, None,
      lambda d, t: d["action"] == "unknown" and d["would_change"] is None),
-    ("flash --check without a valid image", "status 6 08", "bbusim-mkimage -v 6 a.img",
+    # valid_image and reprogram_req in a status are shown, never taken as evidence.
+    ("flash --check, valid_image clear", "status 6 08", "bbusim-mkimage -v 6 a.img",
      "--json flash --check a.img", 0, None,
-     lambda d, t: d["image"] == "none" and d["would_change"] is True and not changes(t)),
+     lambda d, t: d["image"] == "not-in-load" and d["would_change"] is True and not changes(t)),
     ("flash of a bad image", "", "bbusim-mkimage -v 6 -c crc a.img", "--json -y flash a.img", 1,
      "image", lambda d, t: d["changed"] is False and not changes(t)),
     ("flash of no file", "", "", "--json -y flash none.img", 1, "file",

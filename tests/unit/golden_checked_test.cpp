@@ -41,6 +41,11 @@ void note_result(golden::Call &call)
     call.notes.push_back(line_of("checked| holds=%d (%s) changed=%d before=%04x after=%04x",
                                  r.holds, bbu_checked_holds_text(r.holds), r.changed, r.before,
                                  r.after));
+    std::string verified = "checked| verified";
+    for (unsigned bit = 1; bit != 0; bit <<= 1)
+        if ((r.verified & bit) != 0)
+            verified += std::string(" [") + bbu_checked_evidence_text(bit) + "]";
+    call.notes.push_back(verified);
 }
 
 void note_status(golden::Call &call)
@@ -206,9 +211,11 @@ const golden::Row kStatusRows[] = {
         GOLDEN_CALL(bbu_checked_set_light(fd, 3, &g_result, 0)), note_status),
     // Values past each list of words, and no phase, have no word.
     row("texts_out_of_range", "",
-        GOLDEN_CALL(std::printf("[%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28),
-                                bbu_checked_why_text(26), bbu_checked_holds_text(11),
-                                bbu_checked_phase_text(11), bbu_checked_phase_text(0))),
+        GOLDEN_CALL(std::printf("[%s][%s][%s][%s][%s][%s][%s]\n", bbu_checked_step_text(28),
+                                bbu_checked_why_text(26), bbu_checked_holds_text(13),
+                                bbu_checked_phase_text(11), bbu_checked_phase_text(0),
+                                bbu_checked_evidence_text(1u << BBU_EVIDENCE_BITS),
+                                bbu_checked_evidence_text(3))),
         nullptr),
 };
 GOLDEN_TABLE(checked_status, kStatusRows)
@@ -219,9 +226,12 @@ const golden::Row kMemoryRows[] = {
         GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
     row("dump_check_byte_always", "fault block-check count always",
         GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
+    // One response spoilt on the way: two others agree on the true bytes.
+    row("dump_first_response_spoilt", "fault first-image",
+        GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
     row("dump_wrong_echo", "fault echo c8 count 3",
         GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
-    row("dump_second_chunk_unread", "fault fail 60 read count 9 skip 1",
+    row("dump_second_chunk_unread", "fault fail 60 read count always skip 2",
         GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 200, buf, &g_result, 0)), note_result),
     row("dump_last_addresses", "",
         GOLDEN_CALL(bbu_checked_dump(fd, 0xffffff80, 128, buf, &g_result, 0)), note_result),
@@ -255,17 +265,26 @@ const golden::Row kResetRows[] = {
         GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 1)), note_status),
     row("soft_reset_never_restarts", "reset-polls never",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 0)), note_status),
+    row("soft_reset_power_up_set_before", "status 2 04",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    // power_up never seen clear: the polls run out, and nothing tells.
+    row("soft_reset_not_verifiable", "device power-up start set\ndevice clear-status keeps power-up",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    // Seen clear only after the reset, then set: a restart after all.
+    row("soft_reset_clear_seen_after_the_reset",
+        "device power-up start set\ndevice clear-status keeps power-up\nreset-polls 2",
+        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
     row("soft_reset_other_status_bits", "status 2 01\nstatus 4 02",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("soft_reset_clear_fails", "fault fail 40 write count 3",
+    row("soft_reset_clear_fails", "status 2 04\nfault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("soft_reset_clear_fails_no_log", "log-dir absent\nfault fail 40 write count 3",
+    row("soft_reset_clear_fails_no_log", "log-dir absent\nstatus 2 04\nfault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, trace_progress, nullptr, &g_result, 0)),
         note_status),
     row("soft_reset_alarm_restarts_it_after_clear",
         "status 4 01\nclock @1699999999.99\nbus-clock 1000\nrtc 7 80 80 80 80\nrtc 14 05",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("soft_reset_write_fails", "fault fail 40 write count 3 skip 1",
+    row("soft_reset_write_fails", "fault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 1)), note_status),
     row("hard_reset", "clock @1700000000",
         GOLDEN_CALL(bbu_checked_hard_reset(fd, show_progress, nullptr, &g_result, 0)), note_status),
@@ -291,14 +310,18 @@ const golden::Row kFlashRows[] = {
     flash_row("flash_header_unreadable_once", "fault first-image"),
     flash_row("flash_take_block_lost_three_times", "fault tfb-lost 1 count 3"),
     flash_row("flash_take_block_lost_four_times", "fault tfb-lost 1 count 4"),
-    flash_row("flash_terminate_fails_once", "fault fail 40 write skip 3"),
-    flash_row("flash_terminate_fails", "fault fail 40 write count 3 skip 3"),
+    flash_row("flash_terminate_fails_once", "fault fail 40 write skip 4"),
+    flash_row("flash_terminate_fails", "fault fail 40 write count 3 skip 4"),
     flash_row("flash_record_writes_fail", "fault fail 60 write count always"),
     flash_row("flash_record_write_fails_on_block_1", "fault fail 60 write count 3 skip 1"),
     flash_row("flash_block_checksum_every_time", "fault block-checksum 1 count 4"),
-    flash_row("flash_status_unread_from_block_1", "fault fail 40 read count always skip 9"),
+    flash_row("flash_status_unread_from_block_1", "fault fail 40 read count always skip 10"),
     flash_row("flash_start_refused", "busy-polls 0\nfault error-bits 5 08 on 89"),
     flash_row("flash_validation_refuses", "validate reprogram"),
+    // The verdict spoilt after the load and after the recovery's validation too.
+    flash_row("flash_verdict_spoilt_three_times", "fault error-bits 6 08 on 8c count 3"),
+    // The header says this image, the status another version: loaded again.
+    flash_row("flash_same_header_other_status_version", "image 06 384\nstatus 30 05"),
     // A validation that a program which died left running: the load waits for it.
     row("flash_after_a_running_validation", "",
         GOLDEN_CALL((do_i2c_write(fd, BBU_SAR_ADDR, 2, "\x8c\x8c", 0), flash_file(fd, 0))),
@@ -318,7 +341,7 @@ const golden::Row kFlashRows[] = {
     flash_row("flash_take_block_refused", "fault error-bits 5 08 on 8f"),
     flash_row("flash_block_error_bit", "fault error-bits 4 80 on 8f"),
     flash_row("flash_erase_error_bit", "fault error-bits 6 40 on 89"),
-    flash_row("flash_end_load_write_fails", "fault fail 40 write count always skip 9"),
+    flash_row("flash_end_load_write_fails", "fault fail 40 write count always skip 10"),
     flash_row("flash_valid_image_bit_clear", "status 6 01"),
     flash_row("flash_from_firmware_00_00", "status 4 01\nstatus 30 00 00"),
     flash_row("flash_take_counters_10_11", "status 11 07\nstatus 12 10 11"),

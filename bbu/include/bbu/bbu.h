@@ -1149,6 +1149,29 @@ BBU_API int processCodeLoad(int i2c_fd, const char *filename, int verbose, int f
 /** Results of the checked operations (besides bbu_checked_open()). */
 #define BBU_CHECKED_OK 0
 #define BBU_CHECKED_FAILED (-1)
+/**
+ * The operation did what it was asked and sent everything, but nothing the
+ * BBU shows can tell whether it took effect (a reset while power_up stayed
+ * set from before and clear-status did not clear it): ok is 0, holds
+ * BBU_HOLDS_NOT_VERIFIABLE, step and why name nothing.
+ */
+#define BBU_CHECKED_UNVERIFIED 1
+
+/**
+ * What an outcome rests on (bbu_checked_result.verified, a mask): only what
+ * the BBU, the EEPROM and the clock show in the bytes whose meaning is fixed,
+ * seen in this run. bbu_checked_evidence_text() gives each its words.
+ */
+#define BBU_EVIDENCE_STATUS 0x001u     /**< "status read": a whole status, its check byte right */
+#define BBU_EVIDENCE_READ_TWICE 0x002u /**< "read back twice": two reads gave the same bytes */
+#define BBU_EVIDENCE_HEADER 0x004u     /**< "header read back": the 32 bytes at 0x1000 */
+#define BBU_EVIDENCE_VALIDATION 0x008u /**< "validation": non_zero set, reprogram_req clear */
+#define BBU_EVIDENCE_RESTART 0x010u    /**< "restart seen": power_up seen clear, then set */
+#define BBU_EVIDENCE_ALARM 0x020u      /**< "alarm read back": the clock's alarm disarmed */
+#define BBU_EVIDENCE_LIGHT 0x040u      /**< "light read back": status byte 14's low nibble */
+#define BBU_EVIDENCE_ACCEPTED 0x080u   /**< "command accepted": status byte 5 clear after it */
+#define BBU_EVIDENCE_VPD 0x100u        /**< "VPD read back": the whole image, its check byte */
+#define BBU_EVIDENCE_BITS 9            /**< the bits above are the low ones of this count */
 
 /** The step of an operation that failed (bbu_checked_result.step). */
 typedef enum bbu_checked_step {
@@ -1222,11 +1245,13 @@ typedef enum bbu_checked_holds {
     BBU_HOLDS_OLD_IMAGE = 4,   /**< the old image still runs */
     BBU_HOLDS_NEW_IMAGE = 5,   /**< the new image runs */
     BBU_HOLDS_NO_VALID_IMAGE =
-        6,                       /**< the BBU has no valid image (erased, partly loaded, refused) */
+        6, /**< the BBU reported its image not valid (reprogram_req after a validation) */
     BBU_HOLDS_RESTARTED = 7,     /**< the BBU showed its restart */
     BBU_HOLDS_NOT_RESTARTED = 8, /**< the BBU answers but showed no restart */
     BBU_HOLDS_NO_ANSWER = 9,     /**< the device does not answer */
-    BBU_HOLDS_UNREADABLE = 10    /**< it answers, but the value could not be read */
+    BBU_HOLDS_UNREADABLE = 10,   /**< it answers, but the value could not be read */
+    BBU_HOLDS_NOT_VERIFIABLE = 11, /**< the reset was sent; no restart can be told (UNVERIFIED) */
+    BBU_HOLDS_FLASH_MODE = 12      /**< the BBU is still in flash-program mode (operation_mode) */
 } bbu_checked_holds;
 
 /** Flags of bbu_checked_flash() and bbu_checked_check_image(). */
@@ -1262,6 +1287,7 @@ typedef struct bbu_checked_result {
     int after;      /**< the value after it, -1 when not read */
     int has_status; /**< 1 when status holds the last valid general status read */
     unsigned char status[BBU_GSS_READ_LEN]; /**< that status, check byte included */
+    unsigned verified; /**< BBU_EVIDENCE_* bits: what this run's outcome rests on */
 } bbu_checked_result;
 
 /** The phase a long operation is in (bbu_checked_progress.phase). */
@@ -1314,7 +1340,8 @@ BBU_API int bbu_checked_open(const char *adapter);
 
 /**
  * Read the general status: the 33-byte block carried whole with a correct
- * check byte, read once more when its check byte is wrong.
+ * check byte, read once more when its check byte is wrong (verified
+ * BBU_EVIDENCE_STATUS).
  * @param fd      The caller's open adapter descriptor.
  * @param status  NULL, or receives the 32 status bytes on success.
  * @param result  Receives the outcome; on success status holds the 33 bytes,
@@ -1331,7 +1358,8 @@ BBU_API int bbu_checked_read_status(int fd, GENERAL_STATUS *status, bbu_checked_
  * validate-image frame 8C 8C (its acceptance seen in the next status read),
  * 10 seconds, and the status after them.
  * @return BBU_CHECKED_OK only when that status shows a finished command,
- *         non_zero set and reprogram_req clear (holds BBU_HOLDS_UNCHANGED);
+ *         non_zero set and reprogram_req clear (holds BBU_HOLDS_UNCHANGED,
+ *         verified BBU_EVIDENCE_VALIDATION);
  *         BBU_CHECKED_FAILED otherwise: BBU_WHY_IMAGE_INVALID with holds
  *         BBU_HOLDS_NO_VALID_IMAGE for a verdict of not valid, or the failed
  *         step with what could be read.
@@ -1342,9 +1370,11 @@ BBU_API int bbu_checked_validate(int fd, bbu_checked_progress_fn progress, void 
 /**
  * Read @p length bytes of BBU memory from @p start: for each chunk of at
  * most BBU_READ_MEMORY_MAX bytes the read-memory frame and the 256-byte
- * response, both carried whole, the response answering the command (its
- * first byte the command code) with a correct check byte in its last byte; a
- * chunk that fails is asked for again, I2C_RETRY_ATTEMPTS times in all.
+ * response, both carried whole, the chunk taken from the response's byte 6
+ * on. The response's other bytes mean nothing the BBU promises, so a chunk
+ * is taken only when two responses give the same bytes: it is asked for
+ * again until two agree, 2 * I2C_RETRY_ATTEMPTS times at most (verified
+ * BBU_EVIDENCE_READ_TWICE; BBU_WHY_READS_DISAGREE when none agree).
  * @param length 1 or more, and @p start + @p length at most 2^32.
  * @param out    @p length bytes; on failure the chunks before the failed one
  *               are in place and result.after counts them.
@@ -1383,22 +1413,29 @@ BBU_API int bbu_checked_check_image(const unsigned char *bytes, size_t length, u
                                     FIRMWARE_IMAGE_CHECK *found);
 
 /**
- * Load @p image into the BBU and see it run. The image is checked first
+ * Load @p image into the BBU and see it hold it. The image is checked first
  * (bbu_checked_check_image() with @p flags): a refused image never reaches
  * the bus. A command the BBU is still running (left by a program that died,
  * such as a validation) is waited for, a second at a time, for up to 10
  * seconds (BBU_PHASE_WAIT_IDLE). Unless BBU_CHECKED_FLASH_FORCE, the header the BBU holds at
- * BBU_FIRST_IMAGE_ADDR is read and when it equals the image's and the BBU
- * validates its image, nothing is loaded (ok, changed 0). Then the load
+ * BBU_FIRST_IMAGE_ADDR is read and when its 32 bytes equal the image's,
+ * status byte 30 agrees with its version byte and the BBU validates its
+ * image, nothing is loaded (ok, changed 0); a status that disagrees makes it
+ * load (loading the same image is harmless). The soft reset before the load
+ * makes the restart visible first (power_up read, clear-status when it is
+ * set); a restart that cannot be seen does not stop the load, whose polls
+ * then run their 30 seconds: what the load rests on is Start_Flash_Load
+ * taken with the flash mode on. Then the load
  * sequence of processCodeLoad() with its frames and pauses, strict: every
  * write carried whole, every status read checked, Start_Flash_Load seen
  * accepted with the BBU in flash-program mode, a block record the BBU still
  * reports with a bad checksum after three re-sends, a Take_Flash_Block still
  * not taken after three re-sends, a failed terminate byte or any error bit
  * ends the load. After End_Flash_Load and its 10 seconds the BBU must be out
- * of flash-program mode, hold the image's header at BBU_FIRST_IMAGE_ADDR,
- * validate it, and show in its status a valid image, no reprogram request
- * and the image's version.
+ * of flash-program mode, hold the image's header at BBU_FIRST_IMAGE_ADDR and
+ * validate it: verified BBU_EVIDENCE_HEADER and BBU_EVIDENCE_VALIDATION,
+ * also when nothing was loaded. valid_image and status bytes 30 and 31 are
+ * never taken for the image running.
  *
  * On a failure after Start_Flash_Load the load is ended (End_Flash_Load) so
  * that the BBU does not stay in flash-program mode, and what it holds is
@@ -1406,10 +1443,13 @@ BBU_API int bbu_checked_check_image(const unsigned char *bytes, size_t length, u
  * @param image    The image as read by bbu_checked_read_image(); only read.
  * @param progress NULL, or called with the phases, blocks and waits.
  * @return BBU_CHECKED_OK (holds BBU_HOLDS_NEW_IMAGE, or BBU_HOLDS_UNCHANGED
- *         when the image already ran), or BBU_CHECKED_FAILED with holds one
+ *         when the image was there), or BBU_CHECKED_FAILED with holds one
  *         of BBU_HOLDS_UNCHANGED (refused before the bus),
- *         BBU_HOLDS_OLD_IMAGE, BBU_HOLDS_NEW_IMAGE, BBU_HOLDS_NO_VALID_IMAGE,
- *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE.
+ *         BBU_HOLDS_OLD_IMAGE or BBU_HOLDS_NEW_IMAGE (the header read back
+ *         and a validation after the failure), BBU_HOLDS_NO_VALID_IMAGE
+ *         (the BBU's validation reported its image not valid),
+ *         BBU_HOLDS_FLASH_MODE (still in flash-program mode),
+ *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE (no telling).
  */
 BBU_API int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
                               bbu_checked_progress_fn progress, void *context,
@@ -1417,9 +1457,9 @@ BBU_API int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned f
 
 /** What a load of an image would do, as bbu_checked_plan_flash() finds it. */
 typedef enum bbu_flash_action {
-    BBU_FLASH_LOAD = 1,      /**< load it: another version runs, or the BBU needs an image */
-    BBU_FLASH_NONE = 2,      /**< the BBU already runs the image's version: nothing to load */
-    BBU_FLASH_DOWNGRADE = 3, /**< the image is older than the firmware the BBU runs */
+    BBU_FLASH_LOAD = 1, /**< load it: another image is there, or the BBU is in a load */
+    BBU_FLASH_NONE = 2, /**< the BBU holds this image's header: nothing to load if it validates */
+    BBU_FLASH_DOWNGRADE = 3, /**< the image is older than the header's version */
     BBU_FLASH_UNKNOWN = 4    /**< the image header the BBU holds cannot be read: no telling */
 } bbu_flash_action;
 
@@ -1435,17 +1475,19 @@ typedef struct bbu_checked_flash_plan {
 /**
  * Find out, by reads only, what bbu_checked_flash() of @p image would have to
  * do: a checked status read (and, while a command the BBU was already running
- * goes on, one a second for up to 10 seconds), then, when the status shows a
- * valid image with no reprogram request and no load in progress, the image
- * header at BBU_FIRST_IMAGE_ADDR (one read-memory command). No command that
- * changes the BBU is sent.
+ * goes on, one a second for up to 10 seconds), then, when the status shows no
+ * load in progress (operation_mode clear), the image header at
+ * BBU_FIRST_IMAGE_ADDR (read-memory commands until two agree). No command
+ * that changes the BBU is sent.
  *
- * The BBU already runs the image (BBU_FLASH_NONE) when that header starts
- * FE ED and carries the image's version. Otherwise an image older than the
- * firmware in the status (byte 30) is BBU_FLASH_DOWNGRADE; a header that does
- * not start FE ED is BBU_FLASH_UNKNOWN; anything else, and a BBU without a
- * valid image, with a reprogram request or in a half-finished load, is
+ * The BBU holds the image (BBU_FLASH_NONE) when that header's 32 bytes equal
+ * the image's and status byte 30 equals its version byte; the load would
+ * still have it validated first. Otherwise an image older than the header's
+ * version is BBU_FLASH_DOWNGRADE; a header that does not start FE ED is
+ * BBU_FLASH_UNKNOWN; anything else, and a BBU in a half-finished load, is
  * BBU_FLASH_LOAD (a load is its way back, whatever the versions).
+ * valid_image and reprogram_req in a status are not read: the one means
+ * nothing the BBU promises, the other only after a validation.
  *
  * expected_seconds counts the load's fixed waits (reset, Start_Flash_Load,
  * End_Flash_Load, the validation: 30 seconds) and 30 milliseconds of bus time
@@ -1520,25 +1562,31 @@ BBU_API int bbu_checked_read_light(int fd, int *value, bbu_checked_result *resul
 BBU_API int bbu_checked_set_light(int fd, int value, bbu_checked_result *result, int verbose);
 
 /**
- * Soft reset, seen: the status cleared first (E9 E9) and read back without
- * power_up, then the reset frame 8A 8A, 1 second, and status reads once a
- * second, 30 at most, until one shows power_up and non_zero with byte 1 the
- * complement of byte 0.
- * @return BBU_CHECKED_OK (holds BBU_HOLDS_RESTARTED), or BBU_CHECKED_FAILED
- *         with holds BBU_HOLDS_NOT_RESTARTED, BBU_HOLDS_NO_ANSWER or
- *         BBU_HOLDS_UNREADABLE.
+ * Soft reset, seen: power_up (set by the BBU after it restarts) read first,
+ * and when it is set the status cleared (E9 E9) and read again; then the
+ * reset frame 8A 8A, 1 second, and status reads once a second, 30 at most,
+ * until one shows power_up and non_zero with byte 1 the complement of byte 0
+ * after this run saw power_up clear (before the reset, or in the polls).
+ * Whether clear-status clears power_up the BBU does not promise: when it
+ * stays set throughout, no restart can be seen.
+ * @return BBU_CHECKED_OK (holds BBU_HOLDS_RESTARTED, verified
+ *         BBU_EVIDENCE_RESTART); BBU_CHECKED_UNVERIFIED (holds
+ *         BBU_HOLDS_NOT_VERIFIABLE) when the reset was sent and the BBU
+ *         answered, but power_up was never seen clear; or
+ *         BBU_CHECKED_FAILED with holds BBU_HOLDS_NOT_RESTARTED,
+ *         BBU_HOLDS_NO_ANSWER or BBU_HOLDS_UNREADABLE.
  */
 BBU_API int bbu_checked_soft_reset(int fd, bbu_checked_progress_fn progress, void *context,
                                    bbu_checked_result *result, int verbose);
 
 /**
- * Hard reset through the real-time clock, seen: the status cleared first as
- * for the soft reset, then the four clock writes of processor_reset_bbu()
+ * Hard reset through the real-time clock, seen: power_up made visible first
+ * as for the soft reset, then the four clock writes of processor_reset_bbu()
  * with its 2 and 30 seconds, each write carried whole (retried), alarm 1's
- * interrupt and flag read back clear from the clock, and a status read
- * showing power_up. A failure after the alarm was enabled still disables it
- * when the clock answers.
- * @return As bbu_checked_soft_reset().
+ * interrupt and flag read back clear from the clock, and the restart polled
+ * for as the soft reset does. A failure after the alarm was enabled still
+ * disables it when the clock answers.
+ * @return As bbu_checked_soft_reset(); verified also BBU_EVIDENCE_ALARM.
  */
 BBU_API int bbu_checked_hard_reset(int fd, bbu_checked_progress_fn progress, void *context,
                                    bbu_checked_result *result, int verbose);
@@ -1551,6 +1599,8 @@ BBU_API const char *bbu_checked_why_text(int why);
 BBU_API const char *bbu_checked_holds_text(int holds);
 /** A short text of @p phase ("sending the blocks"); "" for an unknown value. */
 BBU_API const char *bbu_checked_phase_text(int phase);
+/** The words of one BBU_EVIDENCE_* bit ("header read back"); "" for anything else. */
+BBU_API const char *bbu_checked_evidence_text(unsigned bit);
 
 /** @} */
 

@@ -66,7 +66,8 @@ def parse_document(text, command):
                           % (json.dumps(doc.get('command')), command))
     if not isinstance(doc.get('ok'), bool):
         raise BadDocument('the document has no boolean "ok"')
-    if not doc['ok'] and not isinstance(doc.get('error'), dict):
+    # Not ok without an error: a change sent that cannot be verified (exit 3).
+    if not doc['ok'] and not isinstance(doc.get('error'), dict) and doc.get('verified') is not False:
         raise BadDocument('the document says not ok but has no error object')
     return doc
 
@@ -111,6 +112,13 @@ def run(module, command, args, operands, keys, change=False):
     if doc['ok'] != (rc == 0):
         module.fail_json(msg='bbuctl %s: the document says ok is %s but the exit status is %d'
                          % (form, json.dumps(doc['ok']), rc), document=doc, **streams)
+    members = dict((k, doc[k]) for k in keys if k in doc)
+    if doc.get('verified') is False:
+        # Sent whole, but nothing the BBU shows tells whether it took effect:
+        # never a success (bbuctl's exit status 3).
+        module.fail_json(msg='bbuctl %s: sent, but whether it took effect cannot be verified, '
+                         'exit status %d' % (form, rc), changed=doc.get('changed') is True,
+                         **dict(members, **streams))
     if not doc['ok']:
         error = doc['error']
         # The reason is bbuctl's own message, which starts with the command.
@@ -119,12 +127,15 @@ def run(module, command, args, operands, keys, change=False):
         holds = error.get('holds_text')
         if isinstance(holds, str) and holds and holds not in reason:
             msg += ' (%s)' % holds
-        members = dict((k, doc[k]) for k in keys if k in doc)
         module.fail_json(msg=msg, error=error, changed=doc.get('changed') is True,
                          **dict(members, **streams))
     if change and not isinstance(doc.get('changed'), bool):
         module.fail_json(msg='bbuctl %s: the document has no boolean "changed"' % form,
                          document=doc, **streams)
+    # A change's success names what it rests on; one that does not is not taken.
+    if change and not isinstance(doc.get('verified'), list):
+        module.fail_json(msg='bbuctl %s: the document does not say what the change rests on '
+                         '(no "verified" list)' % form, document=doc, **streams)
     return doc
 
 

@@ -30,6 +30,12 @@ EXAMPLES = r'''
 '''
 
 RETURN = r'''
+verified:
+  description: What the change's success rests on, as bbuctl names it (for example
+    C(header read back), C(validation)); a change bbuctl cannot verify fails the task.
+  type: list
+  elements: str
+  returned: on success, when not in check mode
 before:
   description: The code level's last two characters before; null where not read.
   type: str
@@ -47,7 +53,7 @@ error:
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.bbu.tools.plugins.module_utils.bbuctl import COMMON_ARGS, set_value
 
-KEYS = ('before', 'after')
+KEYS = ('before', 'after', 'verified')
 
 
 def main():

@@ -46,8 +46,14 @@ EXAMPLES = r'''
 '''
 
 RETURN = r'''
+verified:
+  description: What the change's success rests on, as bbuctl names it (for example
+    C(header read back), C(validation)); a change bbuctl cannot verify fails the task.
+  type: list
+  elements: str
+  returned: on success, when not in check mode
 action:
-  description: C(load) (the image was, or would be, loaded), C(none) (the BBU already runs it),
+  description: C(load) (the image was, or would be, loaded), C(none) (the BBU holds it and validates it),
     C(refuse-downgrade) or C(unknown) (check mode only).
   type: str
   returned: always
@@ -68,7 +74,7 @@ running_version:
   type: str
   returned: always
 image:
-  description: The image state the BBU showed first (C(valid), C(none), C(load-in-progress)).
+  description: What the BBU's first status said of a load (C(not-in-load), C(load-in-progress)).
   type: str
   returned: always
 duration_seconds:
@@ -89,7 +95,7 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.bbu.tools.plugins.module_utils.bbuctl import COMMON_ARGS, absolute, outcome, run
 
 KEYS = ('file', 'action', 'before', 'after', 'image_version', 'running_version', 'image',
-        'duration_seconds', 'expected_seconds')
+        'duration_seconds', 'expected_seconds', 'verified')
 
 
 def main():
@@ -114,9 +120,9 @@ def main():
         if module.check_mode:
             if plan.get('action') == 'refuse-downgrade':
                 # The load itself would be refused: say so now, not in the rollout.
-                module.fail_json(msg='image %s carries version %s, older than the firmware %s the '
-                                 'BBU runs; set allow_downgrade to load it'
-                                 % (image, plan.get('image_version'), plan.get('before')),
+                module.fail_json(msg='image %s carries version %s, older than version %s in the '
+                                 'image header the BBU holds; set allow_downgrade to load it'
+                                 % (image, plan.get('image_version'), plan.get('running_version')),
                                  **dict((k, plan[k]) for k in KEYS if k in plan))
             outcome(module, plan, KEYS)
     outcome(module, run(module, ['flash'], flags, [image], KEYS, change=True), KEYS)
