@@ -84,7 +84,7 @@ using Sample = std::function<std::set<std::size_t>(const std::vector<bbutest::Tr
 std::string holds_named(const std::string &err)
 {
     std::string named;
-    for (int holds = BBU_HOLDS_UNCHANGED; holds <= BBU_HOLDS_UNREADABLE; ++holds) {
+    for (int holds = BBU_HOLDS_UNCHANGED; holds <= BBU_HOLDS_FLASH_MODE; ++holds) {
         const std::string text = bbu_checked_holds_text(holds);
         if (text.size() > named.size() && err.find(text) != std::string::npos)
             named = text;
@@ -443,7 +443,7 @@ TEST_F(FaultSweep, FlashEndsWithTheImageItReports)
         return sample;
     };
     sweep(
-        {"flash", "", {"-y", "flash", file}, 60, "the new image runs", more},
+        {"flash", "", {"-y", "flash", file}, 60, bbu_checked_holds_text(BBU_HOLDS_NEW_IMAGE), more},
         [&] {
             // The image the BBU's memory holds and its own check of it; never
             // status byte 30 or valid_image, which some BBUs do not keep up to date.
@@ -451,10 +451,13 @@ TEST_F(FaultSweep, FlashEndsWithTheImageItReports)
             const Bytes memory = bbusim::peek_memory(kImageAt, kImageLen);
             const bool runs = held.valid && !held.flash_mode && !held.boot_code;
             if (runs && memory == image)
-                return Truths{"the new image runs"};
+                return Truths{bbu_checked_holds_text(BBU_HOLDS_NEW_IMAGE)};
             if (runs && memory == old)
-                return Truths{"the old image still runs"};
-            return Truths{"the BBU has no valid image"};
+                return Truths{bbu_checked_holds_text(BBU_HOLDS_OLD_IMAGE)};
+            Truths none{bbu_checked_holds_text(BBU_HOLDS_NO_VALID_IMAGE)};
+            if (held.flash_mode)
+                none.insert(bbu_checked_holds_text(BBU_HOLDS_FLASH_MODE));
+            return none;
         },
         at);
 }

@@ -220,7 +220,7 @@ std::string status_says(const std::string &out)
 
 // Status names flash-program mode when a load is half-finished, and says
 // "no valid image" only of a BBU without one. On the default BBU it also
-// shows valid_image and the version exactly when it runs an image (in
+// shows valid_image, and the version, exactly when the BBU runs an image (in
 // flash-program mode valid_image still tells of the image the BBU last
 // started from); other BBUs may keep those two as they were.
 bool status_agrees(const std::string &said, const Held &t, bool default_device)
@@ -231,9 +231,8 @@ bool status_agrees(const std::string &said, const Held &t, bool default_device)
     const bool none = said.find(" [no valid image]") != std::string::npos;
     if (!default_device)
         return flash == t.flash_mode && half == t.flash_mode && (!none || !t.valid);
-    return flash == t.flash_mode && half == t.flash_mode &&
-           (t.flash_mode || (valid == t.valid && none == !t.valid &&
-                             (!valid || said.starts_with(hex(t.image) + "."))));
+    return flash == t.flash_mode && half == t.flash_mode && (!none || !t.valid) &&
+           (t.flash_mode || (valid == t.valid && (!valid || said.starts_with(hex(t.image) + "."))));
 }
 
 // A run's messages and the virtual time it took: what a second load had to
