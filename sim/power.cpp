@@ -13,6 +13,7 @@
 
 #include "devices.h"
 #include "firmware_image.h"
+#include "snapshot.h"
 #include "transcript.h"
 
 namespace bbusim {
@@ -135,6 +136,7 @@ bool stop_before_message(World &w, std::uint8_t addr, Direction dir)
     world_journal(w);
     if (w.stop != Stop::none || w.powered_off != 0)
         return true;
+    snapshot_before_message(w);
     FaultKind kind = FaultKind::none;
     if (due_at(w, w.now_us, &kind) != 0 || take_stop_fault(w, Strike::address, addr, dir, &kind) ||
         take_stop_fault(w, Strike::any_message, addr, dir, &kind)) {
@@ -149,6 +151,7 @@ std::uint64_t pause_before_stop(World &w, std::uint64_t us)
     world_journal(w);
     if (w.stop != Stop::none || w.powered_off != 0)
         return 0;
+    snapshot_before_pause(w, us);
     FaultKind kind = FaultKind::none;
     std::uint64_t part = us;
     const std::uint64_t end = w.now_us + us < w.now_us ? UINT64_MAX : w.now_us + us;
