@@ -56,9 +56,10 @@ struct Load {
     int blocks;
     Header old_header{};
     bool have_old_header = false;
-    int status_version = -1;  // status byte 30 as the load found it
-    bool started = false;     // Start_Flash_Load was sent: the BBU may be in flash-program mode
-    bool ended = false;       // and the BBU was seen out of it again
+    int status_version = -1;     // status byte 30 as the load found it
+    bool found_in_load = false;  // operation_mode set when the load began: a half-finished load
+    bool started = false;        // Start_Flash_Load was sent: the BBU may be in flash-program mode
+    bool ended = false;          // and the BBU was seen out of it again
 };
 
 bool write_frame(Operation &op, int step, unsigned char code)
@@ -410,10 +411,13 @@ bool image_refused(Operation &op, const bbu_checked_image &image, unsigned flags
 
 // The BBU holds this very image: its header equal to the image's first 32
 // bytes, and the status's version byte not saying otherwise (a disagreement
-// can only make the image load again, which is harmless).
+// can only make the image load again, which is harmless). A BBU found in
+// flash-program mode is in a half-finished load, whatever its header shows:
+// only a whole load ends it.
 bool holds_this_image(const Load &load)
 {
-    return load.have_old_header && header_differs(load.old_header, load.image) < 0 &&
+    return !load.found_in_load && load.have_old_header &&
+           header_differs(load.old_header, load.image) < 0 &&
            load.status_version == load.old_header[VERSION_BYTE];
 }
 
@@ -441,6 +445,7 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
         return failed(load);
     op.result.before = checked::firmware(status);
     load.status_version = status[30];
+    load.found_in_load = (status[4] & checked::OPERATION_MODE) != 0;
     if (!wait_idle(op, status))
         return failed(load);
 
@@ -450,7 +455,8 @@ int bbu_checked_flash(int fd, const bbu_checked_image *image, unsigned flags,
             return failed(load);
         if (holds_this_image(load)) {
             const checked::Verdict verdict = checked::validate(op);
-            if (verdict == checked::Verdict::valid)
+            if (verdict == checked::Verdict::valid &&
+                (op.result.status[4] & checked::OPERATION_MODE) == 0)
                 return checked::succeed(op, BBU_HOLDS_UNCHANGED, LOAD_EVIDENCE);
             if (verdict == checked::Verdict::unread)
                 return failed(load);
