@@ -270,7 +270,8 @@ protected:
             cases = picked;
         }
         std::string wrong;
-        // exit 0, verified failures, unverifiable, wrong, not verifiable (exit 3)
+        // exit 0, failures saying what the device holds, failures saying it
+        // cannot be told, wrong, not verifiable (exit 3)
         std::array<int, 5> tally{};
         const auto started = std::chrono::steady_clock::now();
         for (const Case &k : cases) {
@@ -297,7 +298,8 @@ protected:
         }
         if (counting())
             std::printf(
-                "%s: %zu runs in %.1f s: %d exit 0, %d failed, %d unverifiable, %d not verifiable, "
+                "%s: %zu runs in %.1f s: %d exit 0, %d failed, %d failed with the state untold, %d "
+                "not verifiable (exit 3), "
                 "%d WRONG\n",
                 c.name.c_str(), cases.size(),
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
