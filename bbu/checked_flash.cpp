@@ -250,6 +250,12 @@ bool send_block(Load &load, int n)
     return false;
 }
 
+// What the BBU holds after the load's own soft reset, before Start_Flash_Load.
+int holds_after_reset(checked::Restart restart)
+{
+    return restart == checked::Restart::seen ? BBU_HOLDS_RESTARTED : BBU_HOLDS_NOT_VERIFIABLE;
+}
+
 // Soft reset, Start_Flash_Load seen taken, every block, End_Flash_Load and the
 // flash mode seen ended. False with op.last.
 bool load_blocks(Load &load)
@@ -269,9 +275,7 @@ bool load_blocks(Load &load)
     if (!poll_status(op, BBU_STEP_COMMAND_READY, "not ready, delaying", status,
                      [](const Status &s) { return (s[0] & SAR0_CMD_IN_PROGRESS) == 0; }))
         return false;
-    if (checked::stopped_or_committed(op, BBU_STEP_START_LOAD,
-                                      restart == checked::Restart::seen ? BBU_HOLDS_RESTARTED
-                                                                        : BBU_HOLDS_NOT_VERIFIABLE))
+    if (checked::stopped_or_committed(op, BBU_STEP_START_LOAD, holds_after_reset(restart)))
         return false;
     load.started = true;
     if (!write_frame(op, BBU_STEP_START_LOAD, START_FLASH_LOAD))

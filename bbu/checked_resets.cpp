@@ -18,6 +18,8 @@ constexpr int RESTART_POLLS = 30;
 constexpr unsigned RESET_POLL_SECONDS = 1;
 constexpr unsigned ALARM_SECONDS = 2;
 constexpr unsigned RESTART_SECONDS = 30;
+constexpr int CLEAR_STATUS_POLLS = 15;          // status reads until clear-status has run
+constexpr unsigned CLEAR_STATUS_POLL_US = 100;  // between them, as the load's handshake
 
 // What the hard reset reads back from the clock.
 constexpr unsigned char ALARM1_INTERRUPT = A1IE >> 8;  // in the control register
@@ -29,10 +31,12 @@ const std::array<unsigned char, 2> ENABLE_ALARM{CONTROL_REG, ALARM1_ENABLED};
 const std::array<unsigned char, 2> DISABLE_ALARM{CONTROL_REG, ALARM1_DISABLED};
 const std::array<unsigned char, 2> CLEAR_FLAGS{STATUS_REG, 0x00};
 
+// power_up is what the BBU sets after it restarts; non_zero is not asked
+// for: it is the validation's verdict bit, and a BBU whose validation was cut
+// short may restart with it clear.
 bool restarted(const Status &status)
 {
-    return (status[2] & POWER_UP) != 0 && (status[0] & NON_ZERO) != 0 &&
-           (status[0] ^ status[1]) == 0xFF;
+    return (status[2] & POWER_UP) != 0 && (status[0] ^ status[1]) == 0xFF;
 }
 
 // Polls the status once a second, 30 times at most, until it shows the
@@ -142,7 +146,16 @@ bool arm_restart(Operation &op, bool &armed)
     if (!write_whole(op, BBU_STEP_CLEAR_STATUS, BBU_SAR_ADDR, frame.data(), 2) ||
         !read_status_twice(op, BBU_STEP_CLEAR_STATUS, "status cleared", status))
         return false;
-    armed = (status[2] & POWER_UP) == 0;
+    // Until the clear-status command has run: a reset sent while it is in
+    // progress may be refused (multiple_command), and only its end tells
+    // what it did to power_up.
+    for (int polls = 1; polls < CLEAR_STATUS_POLLS && (status[0] & SAR0_CMD_IN_PROGRESS) != 0;
+         ++polls) {
+        pause_us(CLEAR_STATUS_POLL_US);
+        if (!read_status_twice(op, BBU_STEP_CLEAR_STATUS, "status cleared", status))
+            return false;
+    }
+    armed = (status[0] & SAR0_CMD_IN_PROGRESS) == 0 && (status[2] & POWER_UP) == 0;
     return true;
 }
 

@@ -20,7 +20,7 @@ enum class Restart {
 bool arm_restart(Operation &op, bool &armed);
 
 // Soft reset: the frame 8A 8A, 1 second, and the status polled once a second,
-// 30 times at most, until it shows the restart (power_up, non_zero, byte 1
+// 30 times at most, until it shows the restart (power_up and byte 1
 // the complement of byte 0) after power_up was seen clear. Unarmed, the polls
 // run to their end unless power_up shows clear and then set.
 Restart soft_reset(Operation &op, bool armed);
