@@ -36,6 +36,8 @@ groff-base          man pages are rendered in the help tests
 bsdutils            script(1): bbuctl under a pseudo-terminal
 clang-format        CI checks the formatting
 clang-tidy          CI runs clang-tidy over the product
+clang-14            the fuzz preset builds the fuzz targets with it
+libclang-rt-14-dev  libFuzzer and the sanitizer runtimes of clang, and the input splitter of the fuzz targets
 ansible-core        the rollout tests run the Ansible playbook on the simulated BBUs
 ansible-lint        the ansible_lint test holds the collection to the production profile
 python3-jsonschema  the JSON documents of bbuctl are checked against their schema
