@@ -4,14 +4,16 @@
 // world that an input is resetting, and its time limit would count the
 // virtual seconds of a flash load as real ones. So these targets run without
 // that thread (-rss_limit_mb=0), hold the time limit's alarm off while an
-// input runs, give libFuzzer its wall clock back after it, and bound each
-// input by the messages it sends: more than any operation of the library
-// sends, retries and all, is a loop that does not end.
+// input runs, set the wall clock to the machine's after it (so that
+// -max_total_time counts real seconds), and bound each input by the messages
+// it sends: more than any operation of the library sends, retries and all,
+// is a loop that does not end.
 #ifndef BBU_FUZZ_DEVICE_WORLD_H
 #define BBU_FUZZ_DEVICE_WORLD_H
 
 #include <signal.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,14 +39,21 @@ public:
         sigemptyset(&alarm_);
         sigaddset(&alarm_, SIGALRM);
         pthread_sigmask(SIG_BLOCK, &alarm_, nullptr);
-        gettimeofday(&wall_, nullptr);
+        if (started_.tv_sec == 0) {  // before the first world: the machine's clocks
+            gettimeofday(&started_, nullptr);
+            clock_gettime(CLOCK_MONOTONIC, &monotonic_);
+        }
         bbusim::reset(root);
         messages_ = 0;
     }
     ~DeviceWorld()
     {
         bbusim::answer_messages(nullptr, nullptr);
-        bbusim::set_wall_clock(wall_.tv_sec, wall_.tv_usec);
+        timespec now{};  // the monotonic clock is the machine's, never virtual
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::int64_t us = (now.tv_sec - monotonic_.tv_sec) * 1000000 +
+                                (now.tv_nsec - monotonic_.tv_nsec) / 1000 + started_.tv_usec;
+        bbusim::set_wall_clock(started_.tv_sec + us / 1000000, us % 1000000);
         pthread_sigmask(SIG_UNBLOCK, &alarm_, nullptr);
     }
     DeviceWorld(const DeviceWorld &) = delete;
@@ -63,7 +72,8 @@ public:
 
 private:
     sigset_t alarm_{};
-    timeval wall_{};
+    static inline timeval started_{};
+    static inline timespec monotonic_{};
     static inline int messages_ = 0;
 };
 

@@ -39,9 +39,14 @@ Vpd with_codelevel(Vpd old, const char *codelevel)
 Truths vpd(const Vpd &old, const Vpd &meant)
 {
     const auto now = bbusim::peek_vpd();
-    return now == old     ? Truths{"nothing was changed", "the old value is still in place"}
-           : now == meant ? Truths{"the new value is in place"}
-                          : Truths{"neither the old nor the new value is in place"};
+    Truths t;
+    if (now == old)
+        t.insert({"nothing was changed", "the old value is still in place"});
+    if (now == meant)  // also when the old value was the one meant
+        t.insert("the new value is in place");
+    if (t.empty())
+        t.insert("neither the old nor the new value is in place");
+    return t;
 }
 
 Truths restart()
