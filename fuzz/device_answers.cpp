@@ -15,11 +15,11 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "bbusim.h"
@@ -54,10 +54,9 @@ bool answer(std::uint16_t, bool is_read, std::uint8_t *buf, std::size_t len,
     }
     out.result = static_cast<int>(in.ConsumeIntegralInRange<std::size_t>(0, len));
     if (is_read) {
+        std::fill_n(buf, out.result, in.ConsumeBool() ? 0xff : 0);
         const std::vector<std::uint8_t> data = in.ConsumeBytes<std::uint8_t>(out.result);
-        if (!data.empty())
-            std::memcpy(buf, data.data(), data.size());
-        std::memset(buf + data.size(), in.ConsumeBool() ? 0xff : 0, out.result - data.size());
+        std::copy(data.begin(), data.end(), buf);
         if (how == 3 && out.result > 1)
             buf[out.result - 1] = sumcheck(buf, static_cast<unsigned>(out.result - 1));
     }
@@ -149,13 +148,11 @@ void checked_op(int op, int fd, FuzzedDataProvider &in)
     static bbu_checked_image image;
     static std::array<unsigned char, BBU_IMAGE_BUFFER_LEN> memory;
     bbu_checked_result r{};
-    GENERAL_STATUS status{};
-    int value = 0;
     bbu_checked_flash_plan plan{};
     const auto length = in.ConsumeIntegralInRange<std::uint32_t>(1, 600);
     switch (op) {
     case 0:
-        checked(bbu_checked_read_status(fd, &status, &r, 0), r);
+        checked(bbu_checked_read_status(fd, nullptr, &r, 0), r);
         break;
     case 1:
         checked(bbu_checked_validate(fd, nullptr, nullptr, &r, 0), r);
@@ -172,7 +169,7 @@ void checked_op(int op, int fd, FuzzedDataProvider &in)
         checked(bbu_checked_set_codelevel(fd, "Q7", &r, 0), r);
         break;
     case 5:
-        checked(bbu_checked_read_light(fd, &value, &r, 0), r);
+        checked(bbu_checked_read_light(fd, nullptr, &r, 0), r);
         break;
     case 6:
         checked(bbu_checked_set_light(fd, in.ConsumeIntegralInRange(0, 15), &r, 0), r);
