@@ -33,6 +33,13 @@ void reset(const std::string &root, bool create_log_dir = true);
 // message naming the line that was refused (nothing of that line is applied).
 std::string apply(const std::string &scenario_text);
 
+// Every `device ...` statement that picks one of the devices' ways (a
+// number of seconds as each whole second it may be), and `device strict`.
+std::vector<std::string> device_choice_statements();
+
+// The fault kinds of `fault KIND ...`, as the grammar names them.
+std::vector<std::string> fault_kinds();
+
 // Claim one more adapter path (as the launcher's --adapter does).
 void claim_adapter(const std::string &path);
 
@@ -45,6 +52,26 @@ std::vector<std::string> transcript();
 // must not call into the simulator (no adapter, transfer or sleep).
 using LineObserver = void (*)(std::string_view line, void *context);
 void observe_transcript(LineObserver observer, void *context);
+
+// A program's own answer to one message, given instead of the devices':
+// `result` is the bytes the message carried (0 to its length; a read's buffer
+// then holds them) or a negative errno that fails the whole transfer, and
+// `delay_us` the virtual time the message takes.
+struct MessageAnswer {
+    int result;
+    std::uint64_t delay_us;
+};
+
+// Calls `answerer` in this process for each message of a transfer before it
+// reaches the devices, with the message's address, direction, buffer (a
+// read's to fill, a write's bytes) and length, and `context`. It returns true
+// when it answered the message itself (`answer` filled: the devices see
+// nothing of it), false to pass it on. Like a LineObserver it runs with the
+// world locked and must not call into the simulator; nullptr stops it. A
+// replay answers from its recording and never consults it.
+using MessageAnswerer = bool (*)(std::uint16_t addr, bool is_read, std::uint8_t *buf,
+                                 std::size_t len, MessageAnswer &answer, void *context);
+void answer_messages(MessageAnswerer answerer, void *context);
 
 // Virtual time elapsed since reset(), in microseconds.
 std::uint64_t now_us();

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <iterator>
 
+#include "bbusim.h"
 #include "devices.h"
 #include "scenario_parse.h"
 
@@ -108,6 +109,20 @@ bool is_choice_word(const Word &w)
     return w.text == "strict" || w.text == "seed";
 }
 
+// The row's statement with `choice` in the choice's place.
+std::string statement_of(const ChoiceRow &row, const std::string &choice)
+{
+    std::string out = "device";
+    for (std::size_t i = 0; i < pattern_len(row); ++i)
+        out += " " + (std::string_view(row.words[i]) == "#" ? choice : std::string(row.words[i]));
+    return out;
+}
+
+bool takes_seconds(const ChoiceRow &row)
+{
+    return row.names[0] == nullptr && row.names[1] == nullptr;
+}
+
 std::string usage_of(const ChoiceRow &row)
 {
     std::string choices;
@@ -116,15 +131,12 @@ std::string usage_of(const ChoiceRow &row)
             choices += (choices.empty() ? "" : "|") + std::string(name);
     if (choices.empty())
         choices = "SECONDS";
-    std::string out = "device";
-    for (std::size_t i = 0; i < pattern_len(row); ++i)
-        out += " " + (std::string_view(row.words[i]) == "#" ? choices : std::string(row.words[i]));
-    return out;
+    return statement_of(row, choices);
 }
 
 std::uint8_t choice_value(const ChoiceRow &row, const Word &w)
 {
-    if (row.names[0] == nullptr && row.names[1] == nullptr)
+    if (takes_seconds(row))
         return static_cast<std::uint8_t>(number(w, 0, kLongestWaitS, "a number of seconds"));
     for (std::size_t i = 0; i < std::size(row.names); ++i)
         if (row.names[i] != nullptr && !w.quoted && w.text == row.names[i])
@@ -213,6 +225,19 @@ void device_choices_apply_start(World &w)
 int nack_errno(const World &w)
 {
     return w.choices.nack_remote != 0 ? EREMOTEIO : ENXIO;
+}
+
+std::vector<std::string> device_choice_statements()
+{
+    std::vector<std::string> out{"device strict"};
+    for (const ChoiceRow &row : kChoices) {
+        const std::size_t values = takes_seconds(row) ? kLongestWaitS + 1 : std::size(row.names);
+        for (std::size_t v = 0; v < values; ++v)
+            if (takes_seconds(row) || row.names[v] != nullptr)
+                out.push_back(
+                    statement_of(row, takes_seconds(row) ? std::to_string(v) : row.names[v]));
+    }
+    return out;
 }
 
 namespace scenario_parse {

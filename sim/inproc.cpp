@@ -9,6 +9,7 @@
 
 #include "bbusim.h"
 #include "devices.h"
+#include "interposer.h"
 #include "libc_calls.h"
 #include "scenario.h"
 #include "transcript.h"
@@ -91,6 +92,11 @@ std::vector<std::string> transcript()
 void observe_transcript(LineObserver observer, void *context)
 {
     set_line_observer(observer, context);
+}
+
+void answer_messages(MessageAnswerer answerer, void *context)
+{
+    set_message_answerer(answerer, context);
 }
 
 void clear_transcript()

@@ -13,6 +13,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <optional>
 
+#include "bbusim.h"
 #include "devices.h"
 #include "i2c_requests.h"
 #include "interposer.h"
@@ -33,6 +36,7 @@ namespace {
 
 constexpr std::size_t kMaxMessageLen = 8192;
 constexpr std::uint32_t kMaxMessages = I2C_RDWR_IOCTL_MAX_MSGS;
+constexpr int kMaxErrno = 4096;
 
 constexpr unsigned long kFunctionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I2C_FUNC_SMBUS_BYTE |
                                          I2C_FUNC_SMBUS_BYTE_DATA | I2C_FUNC_SMBUS_WORD_DATA |
@@ -41,6 +45,11 @@ constexpr unsigned long kFunctionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I
 // Read data waits here until the whole transfer has succeeded. Guarded by
 // the world's lock.
 std::uint8_t g_read_scratch[kMaxMessages][kMaxMessageLen];
+
+// The program's own answers to messages (answer_messages()): process-local,
+// never part of the shared world.
+std::atomic<MessageAnswerer> g_answerer{nullptr};
+std::atomic<void *> g_answerer_context{nullptr};
 
 // A request refused as a whole: one transcript line, errno set. A replay
 // gives it the errno the recording holds.
@@ -82,6 +91,22 @@ void record_message(World &w, std::uint64_t t, const i2c_msg &m, int result,
     line.emit(w);
 }
 
+// One message: the program's answerer first, the devices when it passes the
+// message on. Its answer is held to what a message can carry: at most the
+// message's length, or an errno.
+int transfer(World &w, const i2c_msg &m, bool is_read, std::uint8_t *buf)
+{
+    MessageAnswer answer{};
+    const MessageAnswerer answerer = g_answerer.load();
+    if (answerer == nullptr ||
+        !answerer(m.addr, is_read, buf, m.len, answer, g_answerer_context.load()))
+        return bus_transfer(w, m.addr, is_read, buf, m.len);
+    advance_clock(w, answer.delay_us);
+    if (answer.result < 0)
+        return answer.result > -kMaxErrno ? answer.result : -EIO;
+    return std::min<int>(answer.result, m.len);
+}
+
 // Run checked messages as one combined transfer. Returns the number of
 // messages or a negative errno. A replay answers every message from the
 // recording, which shows each message of a failed request.
@@ -99,7 +124,7 @@ int run_messages(World &w, i2c_msg *msgs, std::uint32_t n)
             const bool is_read = (m.flags & I2C_M_RD) != 0;
             std::uint8_t *buf = is_read ? g_read_scratch[done] : m.buf;
             results[done] = replaying ? replay_transfer(w, m.addr, is_read, buf, m.len)
-                                      : bus_transfer(w, m.addr, is_read, buf, m.len);
+                                      : transfer(w, m, is_read, buf);
             if (results[done] < 0 && failure == 0)
                 failure = results[done];
         }
@@ -352,6 +377,12 @@ std::optional<ssize_t> on_claimed(int fd, Serve serve)
 }
 
 }  // namespace
+
+void set_message_answerer(MessageAnswerer answerer, void *context)
+{
+    g_answerer_context.store(context);
+    g_answerer.store(answerer);
+}
 
 void end_if_stopped(World &w)
 {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "bbusim.h"
 #include "world.h"
 
 namespace bbusim {
@@ -105,6 +106,10 @@ std::uint64_t advance_clock(World &w, std::uint64_t us);
 // simulator in-process the event simply failed. A crash is over once
 // handled: the devices stay powered for whoever uses them next.
 void end_if_stopped(World &w);
+
+// The answerer of bbusim::answer_messages(): consulted for each message of a
+// transfer, in this process only.
+void set_message_answerer(MessageAnswerer answerer, void *context);
 
 }  // namespace bbusim
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "bbusim.h"
 #include "scenario_parse.h"
 #include "transcript.h"
 
@@ -287,4 +288,13 @@ Fault parse_fault(const Words &t)
 }
 
 }  // namespace scenario_parse
+
+std::vector<std::string> fault_kinds()
+{
+    std::vector<std::string> out;
+    for (const scenario_parse::FaultKindRow &row : scenario_parse::kFaultKinds)
+        out.emplace_back(row.name);
+    return out;
+}
+
 }  // namespace bbusim

@@ -45,14 +45,14 @@
 #include "e2e_harness.h"
 #include "launcher_preload.h"
 #include "sim_world.h"
+#include "world_truths.h"
 
 namespace {
 
 using bbutest::Bytes;
-using Truths = std::set<std::string>;
+using world_truths::holds_named;
+using world_truths::Truths;
 
-constexpr std::uint32_t kImageAt = 0x1000;
-constexpr std::size_t kImageLen = 49152;
 constexpr int kDefaultVersion = 5;  // the default world's image
 constexpr int kNewVersion = 6;      // the image the sweep loads
 // bbuctl's exit status for a change it made but no evidence can confirm: its
@@ -77,20 +77,6 @@ struct Command {
     std::map<std::string, std::string> known = {};  // wrong outcomes not yet mended: why
 };
 using Sample = std::function<std::set<std::size_t>(const std::vector<bbutest::Transfer> &)>;
-
-// The state text a failure uses for what the device holds, as the library
-// names it; the longest that the message contains ("neither the old nor the
-// new value is in place" contains "the new value is in place").
-std::string holds_named(const std::string &err)
-{
-    std::string named;
-    for (int holds = BBU_HOLDS_UNCHANGED; holds <= BBU_HOLDS_FLASH_MODE; ++holds) {
-        const std::string text = bbu_checked_holds_text(holds);
-        if (text.size() > named.size() && err.find(text) != std::string::npos)
-            named = text;
-    }
-    return named;
-}
 
 // The scenario line that chooses the BBU (BBU_SWEEP_DEVICE): "device strict",
 // or one `device WHAT CHOICE`; none for the default BBU.
@@ -213,8 +199,6 @@ protected:
                              const e2e::Run &o, const e2e::Run &clean)
     {
         const std::string holds = holds_named(o.err);
-        const bool unread =
-            holds == "the device does not answer" || holds == "the value could not be read";
         if (truths == nullptr) {  // a read: it changes nothing on the device
             if (o.status == clean.status && steady(o.out) == steady(clean.out) &&
                 o.err == clean.err)
@@ -234,17 +218,10 @@ protected:
                     if (!line.starts_with("# ") && line != "bbu_status_read_success 0")
                         return "a failed read printed '" + line + "'";
             }
-            return unread ? "unverifiable" : "the failure does not say the device was unread";
+            return world_truths::unread(holds) ? "unverifiable"
+                                               : "the failure does not say the device was unread";
         }
-        const Truths now = truths();
-        std::string seen = "; the device: ";
-        for (const std::string &t : now)
-            seen += "'" + t + "' ";
-        if (o.status == 0)
-            return now.count(c.success) ? "" : "exit 0" + seen;
-        if (holds.empty())
-            return "the failure does not say what the device holds";
-        return unread ? "unverifiable" : now.count(holds) ? "" : "says '" + holds + "'" + seen;
+        return world_truths::judge(o.status == 0, holds, truths(), c.success);
     }
 
     // Runs the command's cases (in the suite a spread sample of them) and
@@ -331,33 +308,19 @@ TEST_F(FaultSweep, ReadsPrintWhatTheDeviceHoldsOrNothing)
 
 TEST_F(FaultSweep, LightSetEndsInTheLightTheBbuShows)
 {
-    const auto light = [] {
-        return bbusim::peek_status()[14] & 0x0f;
-    };
-    const int before = light(), wanted = (before + 5) & 0x0f;
+    const int before = bbusim::peek_status()[14] & 0x0f, wanted = (before + 5) & 0x0f;
     const Command c{"light set",
                     "",
                     {"-y", "light", "set", std::to_string(wanted)},
                     40,
                     "the new value is in place"};
-    sweep(c, [&] {
-        const int now = light();
-        return Truths{now == before   ? "the old value is still in place"
-                      : now == wanted ? "the new value is in place"
-                                      : "neither the old nor the new value is in place"};
-    });
+    sweep(c, [&] { return world_truths::light(before, wanted); });
 }
 
 TEST_F(FaultSweep, CodeLevelUpdateLeavesTheVpdItReports)
 {
     const auto old = bbusim::peek_vpd();
-    auto meant = old;
-    meant[1] = 0xfd;
-    meant[71] = 'Q';
-    meant[72] = '7';
-    meant[255] = 0;
-    for (int i = 0; i < 255; ++i)
-        meant[255] ^= meant[i];
+    const auto meant = world_truths::with_codelevel(old, "Q7");
     std::vector<Case> cycles;
     for (const char *cycle : {"5000", "1500", "1000"})
         cycles.push_back({std::string("vpd-write-cycle ") + cycle, true});
@@ -370,12 +333,7 @@ TEST_F(FaultSweep, CodeLevelUpdateLeavesTheVpdItReports)
                     {{"fault vpd-flip 255 01 skip 2 count 2",
                       "the two reads back carry the same wrong check byte: 'neither the old nor "
                       "the new value is in place' although the new one is"}}};
-    sweep(c, [&] {
-        const auto now = bbusim::peek_vpd();
-        return now == old     ? Truths{"nothing was changed", "the old value is still in place"}
-               : now == meant ? Truths{"the new value is in place"}
-                              : Truths{"neither the old nor the new value is in place"};
-    });
+    sweep(c, [&] { return world_truths::vpd(old, meant); });
 }
 
 // The BBU starts with power_up clear, so that a restart shows as power_up set
@@ -384,15 +342,6 @@ TEST_F(FaultSweep, ResetsEndWithTheRestartTheBbuShowed)
 {
     char world[32];
     std::snprintf(world, sizeof world, "status 2 %02x", bbusim::peek_status()[2] & ~0x04);
-    const auto truths = [] {
-        const bool shows = (bbusim::peek_status()[2] & 0x04) != 0;
-        Truths t;
-        if (shows || bbusim::peek_restart_pending())
-            t.insert("the BBU restarted");
-        if (!shows)
-            t.insert("no restart of the BBU was seen");
-        return t;
-    };
     const std::vector<Case> polls{{"reset-polls 5", true}, {"reset-polls never"}};
     for (const char *kind : {"soft", "hard"})
         sweep({std::string("reset ") + kind,
@@ -401,7 +350,7 @@ TEST_F(FaultSweep, ResetsEndWithTheRestartTheBbuShowed)
                60,
                "the BBU restarted",
                polls},
-              truths);
+              world_truths::restart);
 }
 
 // The flash has thousands of transfers: faults go at the first and the last
@@ -446,22 +395,7 @@ TEST_F(FaultSweep, FlashEndsWithTheImageItReports)
     };
     sweep(
         {"flash", "", {"-y", "flash", file}, 60, bbu_checked_holds_text(BBU_HOLDS_NEW_IMAGE), more},
-        [&] {
-            // The image the BBU's memory holds and its own check of it; never
-            // status byte 30 or valid_image, which some BBUs do not keep up to date.
-            const bbusim::ImageTruth held = bbusim::peek_image();
-            const Bytes memory = bbusim::peek_memory(kImageAt, kImageLen);
-            const bool runs = held.valid && !held.flash_mode && !held.boot_code;
-            if (runs && memory == image)
-                return Truths{bbu_checked_holds_text(BBU_HOLDS_NEW_IMAGE)};
-            if (runs && memory == old)
-                return Truths{bbu_checked_holds_text(BBU_HOLDS_OLD_IMAGE)};
-            Truths none{bbu_checked_holds_text(BBU_HOLDS_NO_VALID_IMAGE)};
-            if (held.flash_mode)
-                none.insert(bbu_checked_holds_text(BBU_HOLDS_FLASH_MODE));
-            return none;
-        },
-        at);
+        [&] { return world_truths::image(image, old); }, at);
 }
 
 }  // namespace
