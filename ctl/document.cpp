@@ -105,11 +105,23 @@ std::string text(const nlohmann::ordered_json &doc)
 
 void write(int status)
 {
-    std::fputs(text(compose(status)).c_str(), stdout);
+    std::fputs(documentText(status).c_str(), stdout);
     std::fflush(stdout);
 }
 
 }  // namespace
+
+std::string documentText(int status)
+{
+    return text(compose(status));
+}
+
+void newDocument()
+{
+    const bool json = theDocument().json;
+    theDocument() = Document{};
+    theDocument().json = json;
+}
 
 bool jsonOutput()
 {
