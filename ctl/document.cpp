@@ -71,6 +71,12 @@ nlohmann::ordered_json orNull(const char *text)
     return text != nullptr && *text != '\0' ? nlohmann::ordered_json(text) : nullptr;
 }
 
+// A text given whole: a NUL byte in it is part of the text, not its end.
+nlohmann::ordered_json orNull(const std::string &text)
+{
+    return text.empty() ? nullptr : nlohmann::ordered_json(text);
+}
+
 nlohmann::ordered_json compose(int status)
 {
     Document &d = theDocument();
@@ -105,11 +111,23 @@ std::string text(const nlohmann::ordered_json &doc)
 
 void write(int status)
 {
-    std::fputs(text(compose(status)).c_str(), stdout);
+    std::fputs(documentText(status).c_str(), stdout);
     std::fflush(stdout);
 }
 
 }  // namespace
+
+std::string documentText(int status)
+{
+    return text(compose(status));
+}
+
+void newDocument()
+{
+    const bool json = theDocument().json;
+    theDocument() = Document{};
+    theDocument().json = json;
+}
 
 bool jsonOutput()
 {
@@ -220,7 +238,7 @@ std::string endedDocument(const std::string &reason, const char *holds,
     d.changed = d.changed || changed;
     setError(ErrorKind::signal, reason);
     d.error["holds"] = orNull(holds);
-    d.error["holds_text"] = orNull(holdsText.c_str());
+    d.error["holds_text"] = orNull(holdsText);
     d.error["image"] = orNull(image);
     std::string document = text(compose(EXIT_FAILED));
     d = saved;

@@ -78,6 +78,13 @@ std::string formName();
 std::string endedDocument(const std::string &reason, const char *holds,
                           const std::string &holdsText, const char *image, bool changed);
 
+// The document finish() would write now, ending with `status`, as its text.
+std::string documentText(int status);
+
+// Starts the document afresh, as a run of bbuctl begins it (--json stays as
+// set): for a program that runs one command after another in one process.
+void newDocument();
+
 // What the command writes on standard output when it fails, whichever way
 // (bbuctl status --prometheus: the failed read as a sample), without --json.
 void setFailureOutput(void (*print)());

@@ -23,8 +23,14 @@
 namespace bbusim {
 namespace {
 
-// The run's table, mapped once per process.
+// The run's table, mapped once per process (until release_replay_table()).
 std::atomic<const ReplayTable *> g_table{nullptr};
+
+// The table's bytes: its header, its entries and its pool.
+std::size_t table_size(const ReplayTable &t)
+{
+    return sizeof(ReplayTable) + std::size_t{t.count} * sizeof(ReplayEntry) + t.pool_len;
+}
 
 const ReplayTable *map_table(const World &w)
 {
@@ -44,9 +50,7 @@ const ReplayTable *map_table(const World &w)
     if (p == MAP_FAILED)
         return nullptr;
     const auto *t = static_cast<const ReplayTable *>(p);
-    const std::size_t size =
-        sizeof(ReplayTable) + std::size_t{t->count} * sizeof(ReplayEntry) + t->pool_len;
-    if (t->magic != kReplayMagic || size != static_cast<std::size_t>(st.st_size)) {
+    if (t->magic != kReplayMagic || table_size(*t) != static_cast<std::size_t>(st.st_size)) {
         munmap(p, static_cast<std::size_t>(st.st_size));
         return nullptr;
     }
@@ -202,6 +206,13 @@ void skip_pauses(World &w, const ReplayTable &t)
 }
 
 }  // namespace
+
+void release_replay_table()
+{
+    // A mapped table's size is the file's, checked when it was mapped.
+    if (const ReplayTable *t = g_table.exchange(nullptr))
+        munmap(const_cast<ReplayTable *>(t), table_size(*t));
+}
 
 const ReplayEntry *replay_match(World &w, const ReplayRequest &request)
 {

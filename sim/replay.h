@@ -72,11 +72,20 @@ struct Recording {
 // ("FILE:LINE: ..." for a malformed line).
 std::string read_recording(const std::string &path, Recording &out);
 
+// The same for a recording's text already read; `name` stands for the file
+// in the messages.
+std::string parse_recording(const std::string &text, const std::string &name, Recording &out);
+
 // Writes the table to ROOT/bbusim.replay (never through a symbolic link) and
 // starts the replay in the world; "" or why not. `name` is the recording's
 // name for the messages.
 std::string start_replay(World &w, int root_fd, const std::string &root, const Recording &rec,
                          const std::string &name, bool no_timing);
+
+// Lets go of the table this process mapped for an earlier replay, so that
+// the next request maps the one start_replay writes (a program that links
+// the simulator may replay one recording after another).
+void release_replay_table();
 
 // After the command: a recording with requests left over differs at its first
 // unused one. True when the replay differed; then w.replay.message says how.

@@ -368,6 +368,11 @@ std::string read_recording(const std::string &path, Recording &rec)
     std::string text;
     if (std::string err = read_whole(path, text); !err.empty())
         return err;
+    return parse_recording(text, path, rec);
+}
+
+std::string parse_recording(const std::string &text, const std::string &name, Recording &rec)
+{
     Words words;
     std::uint32_t number = 0;
     std::size_t at = 0;
@@ -378,13 +383,13 @@ std::string read_recording(const std::string &path, Recording &rec)
         ++number;
         if (const char *why =
                 parse_line(std::string_view(text).substr(at, end - at), number, rec, words))
-            return printable(path) + ":" + std::to_string(number) + ": " + why;
+            return printable(name) + ":" + std::to_string(number) + ": " + why;
         at = end + 1;
     }
     if (rec.end_line == 0)
         rec.end_line = number + 1;
     if (rec.paths.size() > static_cast<std::size_t>(kMaxAdapters) - 1)
-        return printable(path) + ": opens more than " + std::to_string(kMaxAdapters - 1) +
+        return printable(name) + ": opens more than " + std::to_string(kMaxAdapters - 1) +
                " adapter paths";
     return "";
 }
@@ -392,6 +397,7 @@ std::string read_recording(const std::string &path, Recording &rec)
 std::string start_replay(World &w, int root_fd, const std::string &root, const Recording &rec,
                          const std::string &name, bool no_timing)
 {
+    release_replay_table();
     ReplayTable t{};
     t.magic = kReplayMagic;
     t.count = static_cast<std::uint32_t>(rec.entries.size());
