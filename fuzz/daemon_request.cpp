@@ -17,6 +17,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -191,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const bool whole = std::find(g_whole, g_whole + g_wholeCount, c) != g_whole + g_wholeCount;
         LnxI2cAccSockBufType reply{};
         judge(recv(g_clients[c].end, &reply, REQUEST_LEN, MSG_DONTWAIT) ==
-                  (whole ? REQUEST_LEN : 0),
+                  static_cast<ssize_t>(whole ? REQUEST_LEN : 0),
               "a whole request without one reply, or one cut short with one", c);
         const std::uint32_t status = reply.fromDaemon.status;
         judge(!whole || (status == OS_I2C_BAD_OP || status == OS_I2C_TRANS_OVERFLOW) ==
