@@ -5,16 +5,16 @@
 //   bbuctl --help | --version
 //
 // The options before the command are the ones every command also takes
-// after its word; each command parses its own (see invocation.h).
+// after its word; each command parses its own (see invocation.h). The
+// program's main is in main.cpp.
 #include "invocation.h"
-#include "signals.h"
 
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace bbuctl {
 
-using namespace bbuctl;
+namespace {
 
 const Command *const kCommands[] = {&statusCommand, &vpdCommand,   &lightCommand,
                                     &resetCommand,  &flashCommand, &validateCommand,
@@ -45,13 +45,30 @@ void printHelp(FILE *out)
              "Exit status: 0 success, 1 the operation failed or was declined, 2 usage error.\n");
 }
 
+void putVersion()
+{
+    if (jsonOutput())
+        document()["version"] = BBU_VERSION;
+    else
+        std::printf("bbuctl (bbu) %s\n", BBU_VERSION);
+}
+
+// The command named by the word at argv[first], if any.
+CommandLine commandNamed(int argc, char **argv, int first)
+{
+    if (first >= argc)
+        return {nullptr, 0, usageFailure(nullptr, "no command given")};
+    for (const Command *command : kCommands) {
+        if (std::strcmp(argv[first], command->name) == 0)
+            return {command, first, EXIT_OK};
+    }
+    return {nullptr, 0, usageFailure(nullptr, "unknown command '%s'", argv[first])};
+}
+
 }  // namespace
 
-int main(int argc, char **argv)
+CommandLine parseCommandLine(int argc, char **argv)
 {
-    writeWholeLines();
-    scanForJson(argc, argv);
-    signals::install();
     const option options[] = {{"adapter", required_argument, nullptr, 'a'},
                               {"verbose", no_argument, nullptr, 'v'},
                               {"yes", no_argument, nullptr, 'y'},
@@ -61,42 +78,32 @@ int main(int argc, char **argv)
                               {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;
+    optind = 0;  // from the first argument, whatever was parsed before
     // '+': the options end at the command word, which parses its own.
     for (int key = 0, index = -1;
          (key = getopt_long(argc, argv, "+:a:vyw:hV", options, &index)) != -1; index = -1) {
-        if (index >= 0)
-            refuseAbbreviation(nullptr, lastOptionWord(argv), options[index]);
+        if (index >= 0 && refuseAbbreviation(nullptr, lastOptionWord(argv), options[index]) != 0)
+            return {nullptr, 0, EXIT_USAGE};
         switch (key) {
+        case 'h':
+            putHelp(printHelp);
+            return {};
+        case 'V':
+            putVersion();
+            return {};
         case 'a':
         case 'v':
         case 'y':
         case 'w':
         case JSON_OPTION:
-            applyCommonOption(nullptr, key, optarg);
+            if (applyCommonOption(nullptr, key, optarg) != 0)
+                return {nullptr, 0, EXIT_USAGE};
             break;
-        case 'h':
-            showHelp(printHelp);
-        case 'V':
-            if (jsonOutput())
-                document()["version"] = BBU_VERSION;
-            else
-                std::printf("bbuctl (bbu) %s\n", BBU_VERSION);
-            finish(EXIT_OK);
-        case ':':
-            usageError(nullptr, "option '%s' needs a value", argv[optind - 1]);
         default:
-            if (optopt != 0)
-                usageError(nullptr, "unknown option '-%c'", optopt);
-            usageError(nullptr, "unknown option '%s'", argv[optind - 1]);
+            return {nullptr, 0, refuseOption(nullptr, key, argv)};
         }
     }
-    if (optind >= argc)
-        usageError(nullptr, "no command given");
-    for (const Command *command : kCommands) {
-        if (std::strcmp(argv[optind], command->name) == 0) {
-            setForm(command->name, command->changes);
-            finish(command->run(argc - optind, argv + optind));
-        }
-    }
-    usageError(nullptr, "unknown command '%s'", argv[optind]);
+    return commandNamed(argc, argv, optind);
 }
+
+}  // namespace bbuctl

@@ -54,18 +54,37 @@ int fail(ErrorKind kind, const char *format, ...)
     return EXIT_FAILED;
 }
 
-void usageError(const Command *command, const char *format, ...)
+namespace {
+
+int vusage(const Command *command, const char *format, va_list args)
 {
-    va_list args;
-    va_start(args, format);
     const std::string reason = vmessage(format, args);
-    va_end(args);
     if (command != nullptr)
         std::fprintf(stderr, "Try 'bbuctl %s --help'.\n", command->name);
     else
         std::fputs("Try 'bbuctl --help'.\n", stderr);
     setError(ErrorKind::usage, reason);
-    finish(EXIT_USAGE);
+    return EXIT_USAGE;
+}
+
+}  // namespace
+
+void usageError(const Command *command, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int status = vusage(command, format, args);
+    va_end(args);
+    finish(status);
+}
+
+int usageFailure(const Command *command, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int status = vusage(command, format, args);
+    va_end(args);
+    return status;
 }
 
 bool givenBeforeParsing(int argc, char **argv, const char *word)
@@ -82,11 +101,11 @@ void scanForJson(int argc, char **argv)
         setJsonOutput();
 }
 
-void showHelp(const std::function<void(FILE *)> &print)
+void putHelp(const std::function<void(FILE *)> &print)
 {
     if (!jsonOutput()) {
         print(stdout);
-        finish(EXIT_OK);
+        return;
     }
     char *text = nullptr;
     std::size_t length = 0;
@@ -97,6 +116,11 @@ void showHelp(const std::function<void(FILE *)> &print)
         document()["help"] = std::string(text, length);
     }
     std::free(text);
+}
+
+void showHelp(const std::function<void(FILE *)> &print)
+{
+    putHelp(print);
     finish(EXIT_OK);
 }
 
@@ -176,13 +200,13 @@ int outputLost()
     return 0;
 }
 
-void applyCommonOption(const Command *command, int key, char *arg)
+int applyCommonOption(const Command *command, int key, char *arg)
 {
     unsigned long seconds = 0;
     switch (key) {
     case 'a':
         if (*arg == '\0')
-            usageError(command, "an empty adapter path");
+            return usageFailure(command, "an empty adapter path");
         I2C_Adapter = arg;
         break;
     case 'v':
@@ -193,21 +217,24 @@ void applyCommonOption(const Command *command, int key, char *arg)
         break;
     case 'w':
         if (!parseNumber(arg, MAX_WAIT_SECONDS, seconds))
-            usageError(command, "the lock wait must be 0 to %lu seconds, not '%s'",
-                       MAX_WAIT_SECONDS, arg);
+            return usageFailure(command, "the lock wait must be 0 to %lu seconds, not '%s'",
+                                MAX_WAIT_SECONDS, arg);
         settings.waitSeconds = static_cast<int>(seconds);
         break;
     case JSON_OPTION:
         setJsonOutput();
         break;
     }
+    return EXIT_OK;
 }
 
-void refuseAbbreviation(const Command *command, const char *word, const option &o)
+int refuseAbbreviation(const Command *command, const char *word, const option &o)
 {
     const std::string given(word, std::strcspn(word, "="));
     if (given != std::string("--") + o.name)
-        usageError(command, "unknown option '%s' (did you mean '--%s'?)", given.c_str(), o.name);
+        return usageFailure(command, "unknown option '%s' (did you mean '--%s'?)", given.c_str(),
+                            o.name);
+    return EXIT_OK;
 }
 
 const char *lastOptionWord(char **argv)
@@ -252,11 +279,9 @@ void nameHelpForm(const Command &command, int argc, char **argv)
     }
 }
 
-}  // namespace
-
-std::vector<std::string> parseOptions(const Command &command, int argc, char **argv,
-                                      std::span<const option> extra,
-                                      const std::function<void(int, const char *)> &onOption)
+// The common options and `extra`, for getopt_long: the long ones (ended by
+// a null one) and the short letters.
+std::vector<option> commandOptions(std::span<const option> extra, std::string &shortOptions)
 {
     std::vector<option> options = {{"adapter", required_argument, nullptr, 'a'},
                                    {"verbose", no_argument, nullptr, 'v'},
@@ -265,7 +290,7 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
                                    {"json", no_argument, nullptr, JSON_OPTION},
                                    {"help", no_argument, nullptr, 'h'}};
     // A leading ':' makes getopt report a missing value apart from an unknown option.
-    std::string shortOptions = ":a:vyw:h";
+    shortOptions = ":a:vyw:h";
     for (const option &o : extra) {
         options.push_back(o);
         if (o.val > 0 && o.val < LONG_ONLY) {
@@ -275,7 +300,27 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
         }
     }
     options.push_back({nullptr, 0, nullptr, 0});
+    return options;
+}
 
+}  // namespace
+
+int refuseOption(const Command *command, int key, char **argv)
+{
+    if (key == ':')
+        return usageFailure(command, "option '%s' needs a value", argv[optind - 1]);
+    if (optopt != 0)
+        return usageFailure(command, "unknown option '-%c'", optopt);
+    return usageFailure(command, "unknown option '%s'", argv[optind - 1]);
+}
+
+std::optional<int> parseOptionsStep(const Command &command, int argc, char **argv,
+                                    std::span<const option> extra,
+                                    const std::function<void(int, const char *)> &onOption,
+                                    std::vector<std::string> &operands)
+{
+    std::string shortOptions;
+    const std::vector<option> options = commandOptions(extra, shortOptions);
     opterr = 0;
     optind = 0;  // start afresh after the command word
     for (;;) {
@@ -283,30 +328,41 @@ std::vector<std::string> parseOptions(const Command &command, int argc, char **a
         int key = getopt_long(argc, argv, shortOptions.c_str(), options.data(), &index);
         if (key == -1)
             break;
-        if (index >= 0)
-            refuseAbbreviation(&command, lastOptionWord(argv), options[index]);
+        if (index >= 0 && refuseAbbreviation(&command, lastOptionWord(argv), options[index]) != 0)
+            return EXIT_USAGE;
         switch (key) {
         case 'a':
         case 'v':
         case 'y':
         case 'w':
         case JSON_OPTION:
-            applyCommonOption(&command, key, optarg);
+            if (applyCommonOption(&command, key, optarg) != 0)
+                return EXIT_USAGE;
             break;
         case 'h':
             nameHelpForm(command, argc, argv);
-            showHelp([&](FILE *out) { printCommandHelp(command, out); });
+            putHelp([&](FILE *out) { printCommandHelp(command, out); });
+            return EXIT_OK;
         case ':':
-            usageError(&command, "option '%s' needs a value", argv[optind - 1]);
         case '?':
-            if (optopt != 0)
-                usageError(&command, "unknown option '-%c'", optopt);
-            usageError(&command, "unknown option '%s'", argv[optind - 1]);
+            return refuseOption(&command, key, argv);
         default:
             onOption(key, optarg);
         }
     }
-    return {argv + optind, argv + argc};
+    operands.assign(argv + optind, argv + argc);
+    return std::nullopt;
+}
+
+std::vector<std::string> parseOptions(const Command &command, int argc, char **argv,
+                                      std::span<const option> extra,
+                                      const std::function<void(int, const char *)> &onOption)
+{
+    std::vector<std::string> operands;
+    if (const std::optional<int> status =
+            parseOptionsStep(command, argc, argv, extra, onOption, operands))
+        finish(*status);
+    return operands;
 }
 
 bool parseNumber(const char *text, unsigned long max, unsigned long &value)

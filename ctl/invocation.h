@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -94,9 +95,26 @@ void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void usageError(const Command *command, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// The same usage error said and named as the document's error, without
+// ending the program: returns EXIT_USAGE, the status to end it with.
+int usageFailure(const Command *command, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // A failure of `kind` that is not the device's: the message, named as the
 // document's error. Returns EXIT_FAILED.
 int fail(ErrorKind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// bbuctl's own command line (bbuctl.cpp) up to its command word: the options before it,
+// and the command it names. -h and -V are answered at once, and a usage
+// error is said at once; either way `command` is null and `status` is the
+// exit status to end with (0 or EXIT_USAGE). Otherwise the command's own
+// command line is argv[first] to argv[argc - 1].
+struct CommandLine {
+    const Command *command = nullptr;
+    int first = 0;
+    int status = EXIT_OK;
+};
+CommandLine parseCommandLine(int argc, char **argv);
 
 // Parses a command's options: the common ones (-a, -v, -y, -w, --json, -h) and
 // `extra`, whose keys are handed to onOption with their argument; an extra
@@ -108,6 +126,15 @@ std::vector<std::string>
 parseOptions(const Command &command, int argc, char **argv, std::span<const option> extra = {},
              const std::function<void(int key, const char *arg)> &onOption = {});
 
+// parseOptions up to where it would end the program: the exit status to end
+// with (0 after the command's help, EXIT_USAGE after a usage error, either
+// said already), or none with the operands in `operands`. An onOption that
+// refuses a value still ends the program itself.
+std::optional<int> parseOptionsStep(const Command &command, int argc, char **argv,
+                                    std::span<const option> extra,
+                                    const std::function<void(int key, const char *arg)> &onOption,
+                                    std::vector<std::string> &operands);
+
 // Prints the command's usage and help to `out`.
 void printCommandHelp(const Command &command, FILE *out);
 
@@ -115,16 +142,25 @@ void printCommandHelp(const Command &command, FILE *out);
 void printCommonOptions(FILE *out);
 
 // Shows a help text: on standard output, or with --json as the document's
-// "help" member. Exits 0.
+// "help" member.
+void putHelp(const std::function<void(FILE *)> &print);
+
+// putHelp, then exits 0.
 [[noreturn]] void showHelp(const std::function<void(FILE *)> &print);
 
 // Applies one of the options every command takes (-a, -v, -y, -w) with its
-// value; a bad value is a usage error of the command (of bbuctl when null).
-void applyCommonOption(const Command *command, int key, char *arg);
+// value; a bad value is a usage error of the command (of bbuctl when null),
+// said: returns EXIT_USAGE then, else EXIT_OK.
+int applyCommonOption(const Command *command, int key, char *arg);
+
+// Refuses an option getopt_long did not take (`key` ':' for a missing
+// value, else an unknown option) as a usage error. Returns EXIT_USAGE.
+int refuseOption(const Command *command, int key, char **argv);
 
 // Refuses a long option given by an abbreviation of its name ("--pro" for
-// "--prometheus"): `word` is the argument getopt_long took it from.
-void refuseAbbreviation(const Command *command, const char *word, const option &o);
+// "--prometheus"): `word` is the argument getopt_long took it from. Returns
+// EXIT_USAGE after the usage error when it refuses, else EXIT_OK.
+int refuseAbbreviation(const Command *command, const char *word, const option &o);
 
 // The argument that getopt_long took its last option from.
 const char *lastOptionWord(char **argv);

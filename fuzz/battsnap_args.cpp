@@ -1,0 +1,109 @@
+// battsnap's command line from any bytes: the input split at NUL bytes into
+// up to 16 arguments after "battsnap", through battsnap's option parse
+// (parseOptions), up to where it would open the adapter.
+//
+// The oracle, battsnap's documented behaviour: accepted options are within
+// their ranges (1 to 3 battery strings, a pause of at most 9 digits, a file
+// name of one word of at most 49 characters and only with -f), and the only
+// lines said are -t's "New sleep Time", the last with the pause kept; -h says
+// the build date and the usage text and nothing after; a refusal ends with
+// one of its four messages, prefixed with the invocation name, and the usage
+// text. Nothing goes to standard output.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "capture_reads.h"
+#include "options.h"
+
+namespace {
+
+const std::string kUsage =
+    "Usage: battsnap <-h> <-v> <-t time> <-b Nbr> <-f fn> \n"
+    "       -h       -- This help text\n"
+    "       -v       -- Optional, activates verbose mode\n"
+    "       -t time  -- Optional; sleep time between I/O operations\n"
+    "                   time is in useconds (50,000 default)\n"
+    "       -b nbr   -- Number of battery strings (1-3)\n"
+    "       -f fn    -- File name where binary state save data will be stored\n";
+const char *const kRefusals[] = {": Invalid time entered, must be integer\n",
+                                 ": Invalid battery string entered, must be integer\n",
+                                 ": Battery String number out of range\n",
+                                 ": Invalid file name entered, must be at most 49 characters\n"};
+const char *const kBlanks = " \t\n\v\f\r";  // isspace in the C locale
+
+void judge(bool fine, const char *what, const std::string &said)
+{
+    if (fine)
+        return;
+    // Standard error itself: the stream is the parse's while it runs.
+    dprintf(STDERR_FILENO, "battsnap's options: %s; it said:\n%s\n", what, said.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const std::string input(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string> words{"battsnap"};
+    for (std::size_t at = 0, end = 0; at <= size && words.size() < 17; at = end + 1) {
+        end = std::min(input.find('\0', at), size);
+        words.push_back(input.substr(at, end - at));
+    }
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    sleepTime = 50000;
+
+    char *said = nullptr;
+    char *shown = nullptr;
+    std::size_t saidLength = 0;
+    std::size_t shownLength = 0;
+    FILE *const err = stderr;
+    FILE *const out = stdout;
+    stderr = open_memstream(&said, &saidLength);
+    stdout = open_memstream(&shown, &shownLength);
+    RunSettings rs;
+    const Parsed parsed = parseOptions(static_cast<int>(words.size()), argv.data(), rs);
+    std::fclose(stderr);
+    std::fclose(stdout);
+    stderr = err;
+    stdout = out;
+    const std::string text(said, saidLength);
+    std::free(said);
+    std::free(shown);
+    judge(shownLength == 0, "something on standard output", text);
+
+    // The pauses said, then what the outcome says.
+    static const std::regex kSaid("((?:New sleep Time: [0-9]+\n)*)([^]*)");
+    std::smatch m;
+    std::regex_match(text, m, kSaid);
+    const std::string rest = m[2];
+    const std::size_t last = m[1].str().rfind("Time: ");
+    const std::string name = rs.fileName;
+    if (parsed == Parsed::run)
+        judge(rs.nbrBS >= 1 && rs.nbrBS <= 3 && sleepTime >= 0 && sleepTime <= 999999999 &&
+                  rs.local_verbose >= 0 && rs.local_verbose <= 1 && name.size() <= 49 &&
+                  name.find_first_of(kBlanks) == std::string::npos &&
+                  (rs.binary_out == 1 || (rs.binary_out == 0 && name.empty())) && rest.empty() &&
+                  (last == std::string::npos
+                       ? sleepTime == 50000
+                       : std::atoi(m[1].str().c_str() + last + 6) == sleepTime),
+              "accepted options out of their ranges, or saying more than their pauses", text);
+    else if (parsed == Parsed::helped)
+        judge(rest.starts_with("battsnap: Build date: ") && rest.ends_with(kUsage) &&
+                  rest.find('\n') + 1 == rest.size() - kUsage.size(),
+              "help without the build date and the usage text, or with more", text);
+    else
+        judge(std::any_of(std::begin(kRefusals), std::end(kRefusals),
+                          [&](const char *r) { return rest == "battsnap" + (r + kUsage); }),
+              "a refusal not as documented", text);
+    return 0;
+}
