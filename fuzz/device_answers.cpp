@@ -7,7 +7,7 @@
 // ones, one to three per input as it chooses.
 //
 // The oracle beyond "no crash, no sanitizer report": every operation ends
-// (an input's processor time is bounded: device_world.h), and a checked operation's result is one
+// (an input's processor time is bounded: in_world.h), and a checked operation's result is one
 // it documents: ok, failed or unverified, with the outcome recorded as such.
 #include <bbu/bbu.h>
 #include <fcntl.h>
@@ -23,7 +23,7 @@
 
 #include "bbusim.h"
 #include "capture_reads.h"
-#include "device_world.h"
+#include "in_world.h"
 
 namespace {
 
@@ -198,7 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
     (void)quiet;
     FuzzedDataProvider in(data, size);
-    const DeviceWorld world("device_answers");
+    const RealClockAfter clock;
+    bbusim::reset("device_answers");
     write_small_image();
     ::fd = ::open("/dev/i2c-0b", O_RDWR);
     if (::fd < 0)
@@ -214,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         else
             checked_op(chosen[i] - 13, ::fd, in);
     }
+    bbusim::answer_messages(nullptr, nullptr);  // `in` ends here
     ::close(::fd);
     return 0;
 }

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bbusim.h"
-#include "device_world.h"
+#include "in_world.h"
 #include "world_truths.h"
 
 namespace {
@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static bbu_checked_image loaded;
     FuzzedDataProvider in(data, size);
     const int op = in.ConsumeIntegralInRange(0, 4);
-    const DeviceWorld world("device_choices");
+    const RealClockAfter clock;
+    bbusim::reset("device_choices");
     const bool flips = choose_world(in);
     const int fd = ::open("/dev/i2c-0b", O_RDWR);
     if (fd < 0)

@@ -7,6 +7,7 @@
 
 #include <pthread.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -33,9 +34,12 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 // libFuzzer's watchdog (SIGALRM) reads the wall clock too, and would take a
 // clock the world was given (a scenario's, a recording's) for a unit running
-// for years. It is held off while the world runs (whose clock stands still
-// between pauses, so that it could not see a loop there anyway) and looks
-// once the real time is back.
+// for years; and it could not see a loop in world code, whose clock stands
+// still between pauses. It is held off while an input runs in the world, and
+// looks once the real time is back. The input's own processor time, which
+// no virtual clock touches, bounds it instead: a loop that does not end
+// spins (every pause returns at once), and past kMostCpuSeconds the input is
+// taken for a hang.
 class RealClockAfter {
 public:
     RealClockAfter()
@@ -44,17 +48,39 @@ public:
         sigemptyset(&alarm);
         sigaddset(&alarm, SIGALRM);
         pthread_sigmask(SIG_BLOCK, &alarm, &old_);
+        static const bool handled = [] {
+            struct sigaction hang {};
+            hang.sa_handler = on_hang;
+            return sigaction(SIGPROF, &hang, nullptr) == 0;
+        }();
+        (void)handled;
+        const itimerval limit{{0, 0}, {kMostCpuSeconds, 0}};
+        setitimer(ITIMER_PROF, &limit, nullptr);
     }
     ~RealClockAfter()
     {
+        const itimerval off{};
+        setitimer(ITIMER_PROF, &off, nullptr);
         timeval now{};
         bbusim::libc().gettimeofday(&now, nullptr);
         if (bbusim::world() != nullptr)
             bbusim::set_wall_clock(now.tv_sec, now.tv_usec);
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
+    RealClockAfter(const RealClockAfter &) = delete;
+    RealClockAfter &operator=(const RealClockAfter &) = delete;
 
 private:
+    // A whole flash load takes well under a second of processor time.
+    static constexpr time_t kMostCpuSeconds = 20;
+    static void on_hang(int)
+    {
+        static const char kSaid[] =
+            "an input ran 20 s of processor time: a loop that does not end\n";
+        (void)!write(2, kSaid, sizeof kSaid - 1);
+        abort();
+    }
+
     sigset_t old_{};
 };
 
