@@ -2,6 +2,7 @@
 # Runs the fuzz targets (built by the fuzz preset) on their corpora.
 #
 #   fuzz/run.sh [--seconds N] [--jobs J] [TARGET...]
+#   fuzz/run.sh --merge TARGET...
 #
 # Each target runs N seconds (default 30) from the reviewed corpus in
 # fuzz/corpus/TARGET, with fuzz/TARGET.dict when there is one, J at a time
@@ -10,20 +11,34 @@
 # or oracle failure to build/fuzz/artifacts/TARGET/, the log to
 # build/fuzz/logs/TARGET.log. Prints a line per target (seconds, executions,
 # edges covered, what it found) and exits 1 if any target found something.
+# --merge adds to fuzz/corpus/TARGET the inputs of build/fuzz/corpus/TARGET
+# that cover something new (libFuzzer's -merge=1), run in the target's
+# scratch directory like a run.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=$here/../build/fuzz
 seconds=30
 jobs=2
+merge=no
 while [ $# -gt 0 ]; do
     case $1 in
     --seconds) seconds=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
-    -*) echo "usage: $0 [--seconds N] [--jobs J] [TARGET...]" >&2; exit 2 ;;
+    --merge) merge=yes; shift ;;
+    -*) echo "usage: $0 [--seconds N] [--jobs J] [TARGET...] | --merge TARGET..." >&2; exit 2 ;;
     *) break ;;
     esac
 done
 [ $# -gt 0 ] || set -- $(cd "$here/corpus" && ls)
+
+if [ $merge = yes ]; then
+    for name in "$@"; do
+        mkdir -p "$build/work/$name"
+        (cd "$build/work/$name" && "$build/bin/$name" -merge=1 -rss_limit_mb=0 \
+            "$here/corpus/$name" "$build/corpus/$name") 2>&1 | grep '^MERGE-OUTER: [0-9]* new files' || true
+    done
+    exit 0
+fi
 
 one() {
     name=$1
