@@ -28,13 +28,7 @@ void run(int fd, const Bytes &frame)
 }
 
 const golden::Row kRows[] = {
-    {"fail_once", "fault fail 40", GOLDEN_CALL(five_reads_two_writes(fd))},
-    {"fail_read_errno_count", "fault fail 0x40 read ETIMEDOUT count 2",
-     GOLDEN_CALL(five_reads_two_writes(fd))},
     {"fail_skip", "fault fail 40 count 2 skip 1", GOLDEN_CALL(five_reads_two_writes(fd))},
-    {"fail_other_direction", "fault fail 40 write count 3", GOLDEN_CALL(five_reads_two_writes(fd))},
-    {"fail_write_errno", "fault fail 54 write EREMOTEIO", GOLDEN_CALL(five_reads_two_writes(fd))},
-    {"fail_always", "fault fail 40 read count always", GOLDEN_CALL(five_reads_two_writes(fd))},
     {"failed_frame_not_run", "fault fail 40 EAGAIN",
      GOLDEN_CALL(wr(fd, 0x40, {0xc8, 0x00, 0xc8}), rd(fd, 0x40, 33))},
     // The rest of a short read's buffer is not written; a short write

@@ -1,6 +1,6 @@
 // The interposer as a program sees it: the kernel's i2c-dev answers and
-// errors as whole bus sessions; claimed and unclaimed paths, descriptor
-// bookkeeping and the daemon's socket path mapped into the run's root.
+// errors as whole bus sessions; descriptor bookkeeping and the daemon's
+// socket path mapped into the run's root.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -105,50 +105,15 @@ void plain(golden::Call &call)
     note(call, "I2C_FUNCS", text);
 }
 
-constexpr std::uint8_t R = I2C_SMBUS_READ, W = I2C_SMBUS_WRITE;
-
-// Each SMBus transaction as the kernel emulates it on a plain I2C adapter,
-// at the VPD EEPROM, whose bytes from 2 on are "PN=00AB1234FN=...".
-void smbus_transactions(golden::Call &call)
-{
-    ioctl(call.fd, I2C_SLAVE, 0x54);
-    smbus(call, W, 0, I2C_SMBUS_QUICK);
-    smbus(call, R, 0, I2C_SMBUS_QUICK);
-    smbus(call, W, 0x02, I2C_SMBUS_BYTE);
-    smbus(call, R, 0x02, I2C_SMBUS_BYTE);
-    smbus(call, W, 0x10, I2C_SMBUS_BYTE_DATA, {0x5a});
-    smbus(call, R, 0x02, I2C_SMBUS_BYTE_DATA);
-    smbus(call, W, 0x10, I2C_SMBUS_WORD_DATA, {0x34, 0x12});
-    smbus(call, R, 0x02, I2C_SMBUS_WORD_DATA);
-    smbus(call, W, 0x10, I2C_SMBUS_I2C_BLOCK_DATA, {3, 0x0a, 0x0b, 0x0c});
-    smbus(call, R, 0x02, I2C_SMBUS_I2C_BLOCK_DATA, {4});
-    smbus(call, R, 0x02, I2C_SMBUS_I2C_BLOCK_BROKEN);  // i2cdump's: always 32 bytes
-}
-
 const golden::Row kRows[] = {
     {"beyond_the_limits", "", GOLDEN_CALL(beyond_the_limits(call)), {}, at_the_limits},
     {"combined", "", GOLDEN_CALL(combined(call))},
     {"plain_read_write", "", GOLDEN_CALL(plain(call))},
-    {"smbus", "", GOLDEN_CALL(smbus_transactions(call))},
 };
 
 GOLDEN_TABLE(sim_i2c_dev, kRows)
 
 using BbusimI2cDevTest = SimAdapterTest;
-
-TEST_F(BbusimI2cDevTest, ExtraAdapterIsClaimedOnlyOnceAsked)
-{
-    // Before the claim no adapter node exists in either of i2c-dev's naming forms.
-    for (const char *path : {"/dev/i2c-11", "/dev/i2c/11"}) {
-        EXPECT_EQ(outcome(::open(path, O_RDWR)), "ENOENT") << path;
-        EXPECT_EQ(std::fopen(path, "r+"), nullptr) << path;
-    }
-    bbusim::claim_adapter("/dev/i2c-11");
-    const int fd = ::open("/dev/i2c-11", O_RDWR);
-    EXPECT_EQ(rdwr(fd, 0x40, true, Bytes(33)).rc, 1);
-    ::close(fd);
-    EXPECT_EQ(events().back(), "close " + std::to_string(fd));
-}
 
 TEST_F(BbusimI2cDevTest, DescriptorsAreDuplicatedAsTheKernelDoes)
 {

@@ -42,18 +42,4 @@ TEST(BbusimLauncherPreloadTest, SanitizerRuntimesFirstThenInterposerThenPrevious
                   expected);
 }
 
-TEST(BbusimLauncherPreloadTest, InterposerBesideTheLauncherOrInItsLibraryDirectory)
-{
-    const std::string base = std::string(BBU_TEST_SCRATCH) + "/BbusimLauncherPreloadTest.find";
-    std::filesystem::remove_all(base);
-    for (const char *dir : {"/build", "/prefix/bin", "/prefix/lib64/bbu"})
-        std::filesystem::create_directories(base + dir);
-    std::ofstream(base + "/build/libbbusim.so") << "x";
-    std::ofstream(base + "/prefix/lib64/bbu/libbbusim.so") << "x";
-    EXPECT_EQ(bbusim::find_interposer(base + "/build", "lib64"), base + "/build/libbbusim.so");
-    EXPECT_EQ(bbusim::find_interposer(base + "/prefix/bin", "lib64"),
-              base + "/prefix/bin/../lib64/bbu/libbbusim.so");
-    EXPECT_EQ(bbusim::find_interposer(base + "/prefix/bin", "lib"), "");
-}
-
 }  // namespace

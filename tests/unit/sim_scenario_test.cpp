@@ -19,18 +19,6 @@ namespace {
 
 using namespace std::string_literals;
 
-// Text with every byte that is not printable ASCII, and the backslash, as \xNN.
-std::string printable(const std::string &text)
-{
-    std::string out;
-    for (const unsigned char c : text) {
-        char esc[5];
-        std::snprintf(esc, sizeof esc, "\\x%02x", c);
-        out += c >= 0x20 && c < 0x7f && c != '\\' ? std::string(1, static_cast<char>(c)) : esc;
-    }
-    return out;
-}
-
 // Applies scenario text in a time zone with daylight saving time (a rule: no
 // zone database needed), also through a file: the same message, naming the
 // file. Noted: the text and its message.
@@ -49,7 +37,7 @@ void applied(golden::Call &call, const std::string &text)
     unlink(path.c_str());
     unsetenv("TZ");
     tzset();
-    note(call, "scenario", printable(text) + " -> " + (message.empty() ? "applied" : message));
+    note(call, "scenario", golden::shown(text) + " -> " + (message.empty() ? "applied" : message));
 }
 
 // Each line of the refused lines' file applied alone; nothing of it is
