@@ -280,20 +280,29 @@ bool become_peer(unsigned id, const std::vector<gid_t> &groups = {})
     return syscall(SYS_capset, &header, caps.data()) == 0;
 }
 
-// True when a status read through the library's client, by a peer that
-// becomes `id` with `groups`, is served.
-bool served_as(unsigned id, const std::vector<gid_t> &groups = {})
+// True when a peer that becomes `id` with `groups` finds what it asks: a
+// status read through the library's client served, or (`refused_at_once`) its
+// connection closed unanswered within reply_comes' bound, though it sends
+// nothing. `peer_pid`, when given, gets the peer's pid.
+bool served_as(unsigned id, const std::vector<gid_t> &groups = {}, bool refused_at_once = false,
+               pid_t *peer_pid = nullptr)
 {
     const pid_t peer = fork();
     if (peer == 0) {
         LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
-        _exit(become_peer(id, groups) && lnxI2cSktClient(&b) == 0 &&
-                      b.fromDaemon.status == OS_I2C_TRANS_COMPLETED
-                  ? 0
-                  : 3);
+        if (!become_peer(id, groups))
+            _exit(2);
+        if (!refused_at_once)
+            _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED ? 0
+                                                                                            : 3);
+        const int fd = client_socket(true);
+        char c;
+        _exit(fd >= 0 && reply_comes(fd) && recv(fd, &c, 1, 0) <= 0 ? 0 : 3);
     }
     int status = 0;
     waitpid(peer, &status, 0);
+    if (peer_pid != nullptr)
+        *peer_pid = peer;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -309,22 +318,9 @@ TEST_F(DaemonTest, ServesRootAndItsGroupOnlyAndRefusesOthersAtOnce)
         Daemon &d = in_group ? start("--group", group.c_str()) : start("-t", "600000", -1, false);
         if (!in_group)
             chmod(LNX_I2C_SKT_PATH, 0666);  // a socket left open to all: the daemon still checks
-        const pid_t peer = fork();
-        if (peer == 0) {
-            LnxI2cAccSockBufType b = request(OS_I2C_TRAN_READ, 0x40, 33);
-            if (!become_peer(NOBODY))
-                _exit(2);
-            if (in_group)
-                _exit(lnxI2cSktClient(&b) == 0 && b.fromDaemon.status == OS_I2C_TRANS_COMPLETED
-                          ? 0
-                          : 3);
-            const int fd = client_socket(true);
-            char c;
-            _exit(fd >= 0 && reply_comes(fd) && recv(fd, &c, 1, 0) <= 0 ? 0 : 3);
-        }
-        int status = 0;
-        waitpid(peer, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), 0) << (in_group ? "not served" : "not closed at once");
+        pid_t peer = -1;
+        EXPECT_TRUE(served_as(NOBODY, {}, !in_group, &peer))
+            << (in_group ? "not served" : "not closed at once");
         finish(d);
         const std::string refused = "refused peer pid " + std::to_string(peer) + " uid " +
                                     std::to_string(root ? 65534 : getuid());

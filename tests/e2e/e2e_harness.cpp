@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -118,11 +119,6 @@ std::vector<std::string> session(const Run &run)
     return out;
 }
 
-bool Run::exists(const std::string &machine_path) const
-{
-    return fs::exists(root + machine_path);
-}
-
 std::vector<std::string> Run::events() const
 {
     return bbutest::events(transcript);
@@ -138,6 +134,24 @@ std::string test_dir()
     return dir;
 }
 
+bool sweep_mode(const char *mode)
+{
+    const char *set = std::getenv("BBU_FAULT_SWEEP");
+    return set != nullptr && std::string(set) == mode;
+}
+
+std::string sweep_device()
+{
+    const char *device = std::getenv("BBU_SWEEP_DEVICE");
+    return device != nullptr ? device : "";
+}
+
+std::string sweep_table()
+{
+    const std::string name = bbutest::current_test_name();  // "Suite.Test.device-strict"
+    return name.substr(name.find('.') + 1);
+}
+
 Run run(const std::vector<std::string> &command, const Options &options)
 {
     const std::string dir = next_run_dir();
@@ -147,9 +161,6 @@ Run run(const std::vector<std::string> &command, const Options &options)
         std::ofstream(dir + "/scenario.scn") << options.scenario;
         argv.insert(argv.end(), {"--scenario", dir + "/scenario.scn"});
     }
-    for (const std::string &a : options.adapters)
-        argv.insert(argv.end(), {"--adapter", a});
-    argv.insert(argv.end(), options.launcher_args.begin(), options.launcher_args.end());
     argv.push_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
     return spawn(argv, options, dir);

@@ -22,10 +22,8 @@ using bbutest::lines;
 using bbutest::read_file;
 
 struct Options {
-    std::string scenario{};                    // scenario text; none when empty
-    std::vector<std::string> adapters{};       // --adapter PATH for each
-    std::vector<std::string> launcher_args{};  // more launcher options (e.g. "--no-log-dir")
-    std::vector<std::string> env{};            // NAME=VALUE added to the environment
+    std::string scenario{};          // scenario text; none when empty
+    std::vector<std::string> env{};  // NAME=VALUE added to the environment
 };
 
 struct Run {
@@ -36,15 +34,10 @@ struct Run {
     std::string root;                     // the simulator's root directory (dir + "/root")
     std::vector<std::string> transcript;  // transcript lines, without newlines
 
-    // Contents of a machine path as mapped into the root ("" when missing).
-    std::string file(const std::string &machine_path) const
-    {
-        return read_file(root + machine_path);
-    }
-    bool exists(const std::string &machine_path) const;
+    // The trace log as mapped into the root ("" when missing).
     std::string trace_log() const
     {
-        return file("/opt/Logs/bbu/logs/BBU.log");
+        return read_file(root + "/opt/Logs/bbu/logs/BBU.log");
     }
     // Transcript lines without their time stamps.
     std::vector<std::string> events() const;
@@ -67,6 +60,20 @@ Run run_program(const std::vector<std::string> &argv, const Options &options = {
 // transcript with its virtual time. Bytes outside printable ASCII are shown
 // as \xNN; process ids as "pid N".
 std::vector<std::string> session(const Run &run);
+
+// The sweeps (fault, power cut): BBU_FAULT_SWEEP names how much of each runs
+// ("full", "count", "sparse"; the sample when unset), BBU_SWEEP_DEVICE the
+// scenario line that chooses the BBU ("device strict"; "" for the default).
+bool sweep_mode(const char *mode);
+std::string sweep_device();
+// The counts are printed instead of comparing the table: the whole sweep, or
+// (count) the sample on a BBU without a reviewed table.
+inline bool sweep_counting()
+{
+    return sweep_mode("full") || sweep_mode("count");
+}
+// The current test's reviewed table: TEST, or TEST.device-strict under `device strict`.
+std::string sweep_table();
 
 // The session's lines against tests/data/golden/FAMILY/NAME.txt, and no
 // golden file of the family without a name in `names` (golden_file.h).

@@ -78,28 +78,6 @@ struct Command {
 };
 using Sample = std::function<std::set<std::size_t>(const std::vector<bbutest::Transfer> &)>;
 
-// The scenario line that chooses the BBU (BBU_SWEEP_DEVICE): "device strict",
-// or one `device WHAT CHOICE`; none for the default BBU.
-std::string device_choice()
-{
-    const char *device = std::getenv("BBU_SWEEP_DEVICE");
-    return device != nullptr ? device : "";
-}
-
-bool full_sweep()
-{
-    const char *mode = std::getenv("BBU_FAULT_SWEEP");
-    return mode != nullptr && std::string(mode) == "full";
-}
-
-// The counts are printed instead of comparing the table: the whole sweep, or
-// (BBU_FAULT_SWEEP=count) the sample on a BBU without a reviewed table.
-bool counting()
-{
-    const char *mode = std::getenv("BBU_FAULT_SWEEP");
-    return full_sweep() || (mode != nullptr && std::string(mode) == "count");
-}
-
 // A read's output with the BBU's elapsed seconds, and the status bytes that
 // carry them and their check byte, taken out: they count on with the time a
 // run's retries take.
@@ -170,12 +148,8 @@ protected:
     // Each BBU has its table: TEST.device-strict.txt under `device strict`.
     void TearDown() override
     {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        if (!device_choice().empty())
-            name += "." + device_choice();
-        std::replace(name.begin(), name.end(), ' ', '-');
-        if (!counting())
-            e2e::check_golden("sweep", name, table_);
+        if (!e2e::sweep_counting())
+            e2e::check_golden("sweep", e2e::sweep_table(), table_);
     }
     // Runs bbuctl with `args` on the current world; the transcript is the world's.
     e2e::Run run(const std::vector<std::string> &args)
@@ -230,7 +204,7 @@ protected:
                const Sample &at = nullptr, int clean_exit = 0)
     {
         start_world(true);
-        apply(device_choice() + "\n" + c.world);
+        apply(e2e::sweep_device() + "\n" + c.world);
         const e2e::Run clean = run(c.args);
         // Without a fault the command succeeds, or says it could not verify.
         table_.push_back(c.name + " | no fault | exit " + std::to_string(clean.status));
@@ -239,7 +213,8 @@ protected:
         const std::set<std::size_t> picked = at ? at(all) : std::set<std::size_t>{};
         std::vector<Case> cases = transfer_cases(all, at ? &picked : nullptr);
         cases.insert(cases.end(), c.more.begin(), c.more.end());
-        if (!full_sweep() && cases.size() > c.sample) {  // a spread of the faults at transfers
+        // In the suite, a spread of the faults at transfers.
+        if (!e2e::sweep_mode("full") && cases.size() > c.sample) {
             std::vector<Case> picked;
             for (std::size_t i = 0, n = cases.size(); i < n; ++i)
                 if (!cases[i].at_transfer || i * c.sample / n != (i + 1) * c.sample / n)
@@ -253,7 +228,7 @@ protected:
         const auto started = std::chrono::steady_clock::now();
         for (const Case &k : cases) {
             start_world(true);
-            apply(device_choice() + "\n" + c.world + "\n" + k.scenario);
+            apply(e2e::sweep_device() + "\n" + c.world + "\n" + k.scenario);
             const e2e::Run o = run(c.args);
             std::string why = judge(c, truths, o, clean);
             if (why.empty() && k.must_absorb && o.status != clean_exit)
@@ -273,7 +248,7 @@ protected:
                 wrong += "\n" + c.name + " [" + k.scenario + "]: exit " + std::to_string(o.status) +
                          ", " + why + "\n  stdout: " + o.out + "  stderr: " + o.err;
         }
-        if (counting())
+        if (e2e::sweep_counting())
             std::printf(
                 "%s: %zu runs in %.1f s: %d exit 0, %d failed, %d failed with the state untold, %d "
                 "not verifiable (exit 3), "

@@ -68,23 +68,7 @@ const std::set<int> kSampleBlocks{0, 1, 127, 200, 255, 382, 383};
 const std::array<const char *, 4> kClasses{"old image valid", "new image valid",
                                            "recovered by the second load", "NOT RECOVERABLE"};
 
-bool sweep_mode(const char *name)
-{
-    const char *mode = std::getenv("BBU_FAULT_SWEEP");
-    return mode != nullptr && std::string(mode) == name;
-}
-
-bool full_sweep()
-{
-    return sweep_mode("full");
-}
-
-// The counts are printed instead of comparing the table: the whole sweep, or
-// (BBU_FAULT_SWEEP=count) the sample on a BBU without a reviewed table.
-bool counting()
-{
-    return full_sweep() || sweep_mode("count");
-}
+using e2e::sweep_mode;
 
 constexpr std::size_t kSparseStride = 4;  // BBU_FAULT_SWEEP=sparse: every fourth sampled point
 constexpr std::size_t kNestedStride = 8;  // two cuts in a row: every eighth point of each sample
@@ -128,7 +112,7 @@ std::vector<CutPoint> cut_points(const std::vector<std::string> &transcript)
             block = b[3] * 256 + b[4];
             what = "record of block " + std::to_string(block);
             // The suite cuts it once more, named by its place among the writes at 0x60.
-            if (records++ == 200 && !full_sweep())
+            if (records++ == 200 && !sweep_mode("full"))
                 points.push_back({"60 write skip 200", what + " (after " + last + ")", true,
                                   "any." + std::to_string(messages)});
         } else if (!m.read && m.addr == 0x40 && !b.empty()) {
@@ -382,8 +366,7 @@ protected:
         std::ofstream(image_, std::ios::binary)
             .write(reinterpret_cast<const char *>(new_.data()),
                    static_cast<std::streamsize>(new_.size()));
-        const char *device = std::getenv("BBU_SWEEP_DEVICE");
-        device_ = device != nullptr ? device : "";
+        device_ = e2e::sweep_device();
         e2e::Run clean = bbuctl({"-y", "flash", image_}, device_, false);
         EXPECT_EQ(clean.status, 0) << clean.err;
         return clean;
@@ -396,9 +379,9 @@ protected:
         const std::size_t stride = sweep_mode("sparse") ? kSparseStride : 1;
         std::vector<CutPoint> points;
         for (const CutPoint &p : cut_points(clean.transcript))
-            if (full_sweep() || p.sample)
+            if (sweep_mode("full") || p.sample)
                 points.push_back(p);
-        points = every(full_sweep() ? 1 : stride, points);
+        points = every(sweep_mode("full") ? 1 : stride, points);
         const auto started = std::chrono::steady_clock::now();
         take_snapshots(dir_ + "/snapshots", {kind}, points, clean);
         std::array<int, 4> counts{};
@@ -413,7 +396,7 @@ protected:
             previous = cls;
         }
         fs::remove_all(dir_ + "/snapshots");
-        if (counting())
+        if (e2e::sweep_counting())
             print_summary(kind, counts, spans, seconds_since(started));
         else
             check_table(stride);
@@ -424,11 +407,7 @@ protected:
     // rows of that stride (stride 0: each row is one of the reviewed table's).
     void check_table(std::size_t stride)
     {
-        // Each BBU has its table: TEST.device-strict.txt under `device strict`.
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        if (!device_.empty())
-            name += "." + device_;
-        std::replace(name.begin(), name.end(), ' ', '-');
+        const std::string name = e2e::sweep_table();
         if (stride == 1)
             return e2e::check_golden("power_cut_sweep", name, table_);
         const std::vector<std::string> reviewed = e2e::lines(e2e::read_file(
@@ -480,7 +459,7 @@ protected:
     void sweep_twice(const std::string &kind)
     {
         const e2e::Run clean = prepare();
-        const std::size_t stride = full_sweep() ? 1 : kNestedStride;
+        const std::size_t stride = sweep_mode("full") ? 1 : kNestedStride;
         std::vector<CutPoint> firsts;
         for (const CutPoint &p : cut_points(clean.transcript))
             if (p.sample && !p.fault.starts_with("60 "))
@@ -491,7 +470,7 @@ protected:
         for (const CutPoint &first : firsts)
             nested(kind, first, stride);
         fs::remove_all(dir_ + "/snapshots");
-        if (counting()) {
+        if (e2e::sweep_counting()) {
             const auto lost = std::count_if(table_.begin(), table_.end(), [](auto &row) {
                 return row.ends_with("NOT RECOVERABLE");
             });

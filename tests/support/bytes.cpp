@@ -5,28 +5,16 @@
 
 namespace bbutest {
 
-std::string hex(const void *data, std::size_t n, std::size_t group)
+std::string hex(const void *data, std::size_t n)
 {
     static const char digits[] = "0123456789abcdef";
     const auto *p = static_cast<const std::uint8_t *>(data);
     std::string out;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0 && i % group == 0)
+        if (i > 0)
             out += ' ';
         out += digits[p[i] >> 4];
         out += digits[p[i] & 0xf];
-    }
-    return out;
-}
-
-Bytes parse_hex(const std::string &text)
-{
-    Bytes out;
-    for (const std::string &line : lines(text)) {
-        std::istringstream words(line);
-        std::string word;
-        while (!line.starts_with('#') && words >> word)
-            out.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
     }
     return out;
 }

@@ -1,4 +1,4 @@
-// Byte strings as the tests write and compare them: lower-case hex both ways,
+// Byte strings as the tests write and compare them: lower-case hex,
 // files read whole, and the end-around-carry sum that checks the BBU's check
 // bytes, written here from its definition rather than taken from the library.
 #ifndef BBU_TESTS_SUPPORT_BYTES_H
@@ -13,11 +13,8 @@ namespace bbutest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// "c8 00 c8" (group 1) or "00010203 04050607" (group 4): a blank between groups.
-std::string hex(const void *data, std::size_t n, std::size_t group = 1);
-
-// The bytes of whitespace-separated hex words; lines starting with '#' are skipped.
-Bytes parse_hex(const std::string &text);
+// "c8 00 c8": a blank between bytes.
+std::string hex(const void *data, std::size_t n);
 
 // Sum with end-around carry: when adding a byte wraps past 0xff, the carry is added back in.
 std::uint8_t end_around_sum(const std::uint8_t *p, std::size_t n);

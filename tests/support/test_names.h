@@ -1,4 +1,4 @@
-// Names of tests and of their cases, for directories and parameterized suites.
+// The running test's name, for its directories.
 #ifndef BBU_TESTS_SUPPORT_TEST_NAMES_H
 #define BBU_TESTS_SUPPORT_TEST_NAMES_H
 
@@ -24,15 +24,6 @@ inline std::string current_test_name()
     std::ranges::replace(name, ' ', '-');
     return name;
 }
-
-// Names each case of a parameterized suite by its row's `name`.
-struct ByName {
-    template <typename Row>
-    std::string operator()(const ::testing::TestParamInfo<Row> &info) const
-    {
-        return info.param.name;
-    }
-};
 
 }  // namespace bbutest
 

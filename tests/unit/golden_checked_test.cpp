@@ -148,32 +148,40 @@ int without_stdin(const std::function<int()> &call)
     return rc;
 }
 
+using Files = std::vector<std::pair<std::string, std::string>>;
+
 // A row: its name, scenario, call, what to note after it, and the files the
 // call finds in its directory.
 golden::Row row(const char *name, std::string scenario, const char *text,
                 std::function<std::string(golden::Call &)> call, void (*after)(golden::Call &),
-                std::vector<std::pair<std::string, std::string>> files = {})
+                Files files = {})
 {
     return {name, std::move(scenario), text, std::move(call), std::move(files), nullptr, after};
 }
 
-// The rows most scenarios share: an image of version 6 flashed, code level B7
-// written, a hard reset.
-golden::Row flash_row(const char *name, std::string scenario)
+// HELPER(name, scenario, files): a row of the one call most rows of a family
+// make, noted by NOTE.
+#define SAME_CALL_ROWS(helper, note, ...)                                                          \
+    golden::Row helper(const char *name, std::string scenario, Files files = {})                   \
+    {                                                                                              \
+        return row(name, std::move(scenario), GOLDEN_CALL(__VA_ARGS__), note, std::move(files));   \
+    }
+SAME_CALL_ROWS(status_row, note_status, bbu_checked_read_status(fd, nullptr, &g_result, 0))
+SAME_CALL_ROWS(dump_row, note_result, bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0))
+SAME_CALL_ROWS(validate_row, note_status, bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0))
+SAME_CALL_ROWS(soft_reset_row, note_status,
+               bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0))
+SAME_CALL_ROWS(hard_reset_row, note_status,
+               bbu_checked_hard_reset(fd, nullptr, nullptr, &g_result, 0))
+SAME_CALL_ROWS(vpd_row, note_vpd, bbu_checked_read_vpd(fd, buf, &g_result, 0))
+SAME_CALL_ROWS(codelevel_row, note_vpd, bbu_checked_set_codelevel(fd, "B7", &g_result, 0))
+SAME_CALL_ROWS(image_row, note_result, check_file("image.bin", 0))
+SAME_CALL_ROWS(flash_call_row, note_flash, flash_file(fd, 0))
+
+// Most flash rows load an image of version 6 from image.bin.
+golden::Row flash_row(const char *name, std::string scenario, const std::string &file = image(6))
 {
-    return row(name, std::move(scenario), GOLDEN_CALL(flash_file(fd, 0)), note_flash,
-               {{"image.bin", image(6)}});
-}
-golden::Row codelevel_row(const char *name, std::string scenario)
-{
-    return row(name, std::move(scenario),
-               GOLDEN_CALL(bbu_checked_set_codelevel(fd, "B7", &g_result, 0)), note_vpd);
-}
-golden::Row hard_reset_row(const char *name, std::string scenario)
-{
-    return row(name, std::move(scenario),
-               GOLDEN_CALL(bbu_checked_hard_reset(fd, nullptr, nullptr, &g_result, 0)),
-               note_status);
+    return flash_call_row(name, std::move(scenario), {{"image.bin", file}});
 }
 
 const golden::Row kStatusRows[] = {
@@ -181,20 +189,13 @@ const golden::Row kStatusRows[] = {
         note_status),
     row("status_verbose", "", GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 1)),
         note_status),
-    row("status_two_failed_reads", "fault fail 40 read count 2",
-        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
-    row("status_bad_check_byte_once", "fault gss-check",
-        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
-    row("status_bad_check_byte_twice", "fault gss-check count 2",
-        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
-    row("status_no_answer", "fault fail 40 read ETIMEDOUT count 3",
-        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
-    row("status_no_answer_no_log", "log-dir absent\nfault fail 40 read ETIMEDOUT count 3",
-        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
-    row("status_one_byte", "fault short 40 read 1 count 3",
-        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
-    row("status_no_byte", "fault short 40 read 0 count 3",
-        GOLDEN_CALL(bbu_checked_read_status(fd, nullptr, &g_result, 0)), note_status),
+    status_row("status_two_failed_reads", "fault fail 40 read count 2"),
+    status_row("status_bad_check_byte_once", "fault gss-check"),
+    status_row("status_bad_check_byte_twice", "fault gss-check count 2"),
+    status_row("status_no_answer", "fault fail 40 read ETIMEDOUT count 3"),
+    status_row("status_no_answer_no_log", "log-dir absent\nfault fail 40 read ETIMEDOUT count 3"),
+    status_row("status_one_byte", "fault short 40 read 1 count 3"),
+    status_row("status_no_byte", "fault short 40 read 0 count 3"),
     row("light", "status 14 0x1c",
         GOLDEN_CALL(bbu_checked_read_light(fd, (int *)buf, &g_result, 1)), note_status),
     row("light_unread", "fault fail 40 read count 3",
@@ -221,15 +222,11 @@ GOLDEN_TABLE(checked_status, kStatusRows)
 
 const golden::Row kMemoryRows[] = {
     row("dump", "", GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 300, buf, &g_result, 0)), note_result),
-    row("dump_check_byte_once", "fault block-check",
-        GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
-    row("dump_check_byte_always", "fault block-check count always",
-        GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
+    dump_row("dump_check_byte_once", "fault block-check"),
+    dump_row("dump_check_byte_always", "fault block-check count always"),
     // One response spoilt on the way: two others agree on the true bytes.
-    row("dump_first_response_spoilt", "fault first-image",
-        GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
-    row("dump_wrong_echo", "fault echo c8 count 3",
-        GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 8, buf, &g_result, 0)), note_result),
+    dump_row("dump_first_response_spoilt", "fault first-image"),
+    dump_row("dump_wrong_echo", "fault echo c8 count 3"),
     row("dump_second_chunk_unread", "fault fail 60 read count always skip 2",
         GOLDEN_CALL(bbu_checked_dump(fd, 0x1000, 200, buf, &g_result, 0)), note_result),
     row("dump_last_addresses", "",
@@ -238,22 +235,16 @@ const golden::Row kMemoryRows[] = {
         GOLDEN_CALL(bbu_checked_dump(fd, 0xffffff81, 128, buf, &g_result, 0)), note_result),
     row("validate", "", GOLDEN_CALL(bbu_checked_validate(fd, show_progress, nullptr, &g_result, 0)),
         note_status),
-    row("validate_reprogram", "validate reprogram",
-        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("validate_no_verdict", "validate none",
-        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("validate_command_fails", "fault fail 40 write count 3",
-        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("validate_in_flash_mode", "status 4 02",
-        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    validate_row("validate_reprogram", "validate reprogram"),
+    validate_row("validate_no_verdict", "validate none"),
+    validate_row("validate_command_fails", "fault fail 40 write count 3"),
+    validate_row("validate_in_flash_mode", "status 4 02"),
     row("validate_while_light_set_runs", "busy-polls 3",
         GOLDEN_CALL((bbu_checked_set_light(fd, 3, nullptr, 0),
                      bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0))),
         note_status),
-    row("validate_command_in_progress", "status 0 b1",
-        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("validate_verdict_unread", "fault fail 40 read count 3 skip 2",
-        GOLDEN_CALL(bbu_checked_validate(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    validate_row("validate_command_in_progress", "status 0 b1"),
+    validate_row("validate_verdict_unread", "fault fail 40 read count 3 skip 2"),
 };
 GOLDEN_TABLE(checked_memory, kMemoryRows)
 
@@ -264,30 +255,24 @@ const golden::Row kResetRows[] = {
         GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 1)), note_status),
     row("soft_reset_never_restarts", "reset-polls never",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, show_progress, nullptr, &g_result, 0)), note_status),
-    row("soft_reset_power_up_set_before", "status 2 04",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    soft_reset_row("soft_reset_power_up_set_before", "status 2 04"),
     // A BBU whose validation was cut short restarts with non_zero clear:
     // power_up seen clear, then set, is the restart all the same.
-    row("soft_reset_non_zero_clear", "status 0 30",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    soft_reset_row("soft_reset_non_zero_clear", "status 0 30"),
     // power_up never seen clear: the polls run out, and nothing tells.
-    row("soft_reset_not_verifiable",
-        "device power-up start set\ndevice clear-status keeps power-up",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    soft_reset_row("soft_reset_not_verifiable",
+                   "device power-up start set\ndevice clear-status keeps power-up"),
     // Seen clear only after the reset, then set: a restart after all.
-    row("soft_reset_clear_seen_after_the_reset",
-        "device power-up start set\ndevice clear-status keeps power-up\nreset-polls 2",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("soft_reset_other_status_bits", "status 2 01\nstatus 4 02",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
-    row("soft_reset_clear_fails", "status 2 04\nfault fail 40 write count 3",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    soft_reset_row("soft_reset_clear_seen_after_the_reset",
+                   "device power-up start set\ndevice clear-status keeps power-up\nreset-polls 2"),
+    soft_reset_row("soft_reset_other_status_bits", "status 2 01\nstatus 4 02"),
+    soft_reset_row("soft_reset_clear_fails", "status 2 04\nfault fail 40 write count 3"),
     row("soft_reset_clear_fails_no_log", "log-dir absent\nstatus 2 04\nfault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, trace_progress, nullptr, &g_result, 0)),
         note_status),
-    row("soft_reset_alarm_restarts_it_after_clear",
-        "status 4 01\nclock @1699999999.99\nbus-clock 1000\nrtc 7 80 80 80 80\nrtc 14 05",
-        GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 0)), note_status),
+    soft_reset_row(
+        "soft_reset_alarm_restarts_it_after_clear",
+        "status 4 01\nclock @1699999999.99\nbus-clock 1000\nrtc 7 80 80 80 80\nrtc 14 05"),
     row("soft_reset_write_fails", "fault fail 40 write count 3",
         GOLDEN_CALL(bbu_checked_soft_reset(fd, nullptr, nullptr, &g_result, 1)), note_status),
     row("hard_reset", "clock @1700000000",
@@ -334,8 +319,7 @@ const golden::Row kFlashRows[] = {
         {{"image.bin", image(6)}}),
     row("flash_file_removed", "", GOLDEN_CALL(flash_file(fd, 0, Fate::removed)), note_flash,
         {{"image.bin", image(6)}}),
-    row("flash_image_too_long", "", GOLDEN_CALL(flash_file(fd, 0)), note_flash,
-        {{"image.bin", image(6, 49153)}}),
+    flash_row("flash_image_too_long", "", image(6, 49153)),
     row("flash_verbose_257_bytes_validation_refuses", "validate reprogram",
         GOLDEN_CALL(flash_file(fd, 0, Fate::kept, 1)), note_flash, {{"image.bin", image(6, 257)}}),
     flash_row("flash_header_never_readable", "clock @1700000000\nfault first-image count always"),
@@ -349,21 +333,16 @@ const golden::Row kFlashRows[] = {
     flash_row("flash_valid_image_bit_clear", "status 6 01"),
     flash_row("flash_from_firmware_00_00", "status 4 01\nstatus 30 00 00"),
     flash_row("flash_take_counters_10_11", "status 11 07\nstatus 12 10 11"),
-    row("flash_bad_crc", "", GOLDEN_CALL(flash_file(fd, 0)), note_flash,
-        {{"image.bin", image(6, 384, bbusim::ImageFault::bad_crc)}}),
+    flash_row("flash_bad_crc", "", image(6, 384, bbusim::ImageFault::bad_crc)),
 };
 GOLDEN_TABLE(checked_flash, kFlashRows)
 
 const golden::Row kVpdRows[] = {
-    row("vpd", "", GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
-    row("vpd_no_eeprom", "device 54 absent",
-        GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
-    row("vpd_bad_check_byte", "vpd 255 00",
-        GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
-    row("vpd_last_data_byte_set", "vpd 254 5a",
-        GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
-    row("vpd_check_byte_flipped_once", "fault vpd-flip 255 01",
-        GOLDEN_CALL(bbu_checked_read_vpd(fd, buf, &g_result, 0)), note_vpd),
+    vpd_row("vpd", ""),
+    vpd_row("vpd_no_eeprom", "device 54 absent"),
+    vpd_row("vpd_bad_check_byte", "vpd 255 00"),
+    vpd_row("vpd_last_data_byte_set", "vpd 254 5a"),
+    vpd_row("vpd_check_byte_flipped_once", "fault vpd-flip 255 01"),
     codelevel_row("codelevel", ""),
     codelevel_row("codelevel_reads_fail", "fault fail 54 read count 3"),
     codelevel_row("codelevel_reads_disagree",
@@ -385,21 +364,17 @@ const golden::Row kVpdRows[] = {
 GOLDEN_TABLE(checked_vpd, kVpdRows)
 
 const golden::Row kImageRows[] = {
-    row("image", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
-        {{"image.bin", image(6)}}),
+    image_row("image", "", {{"image.bin", image(6)}}),
     row("image_full_size", "", GOLDEN_CALL((errno = EINTR, check_file("image.bin", 0))),
         note_result, {{"image.bin", image(6, 49152)}}),
-    row("image_too_long", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
-        {{"image.bin", image(6, 49153)}}),
+    image_row("image_too_long", "", {{"image.bin", image(6, 49153)}}),
     row("image_long_allowed", "", GOLDEN_CALL(check_file("image.bin", BBU_CHECKED_IMAGE_LONG)),
         note_result, {{"image.bin", image(6, 65536)}}),
     row("image_longer_than_memory", "",
         GOLDEN_CALL(check_file("image.bin", BBU_CHECKED_IMAGE_LONG)), note_result,
         {{"image.bin", image(6) + std::string(65536, 'x')}}),
-    row("image_bad_magic", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
-        {{"image.bin", image(6, 384, bbusim::ImageFault::bad_magic)}}),
-    row("image_empty", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result,
-        {{"image.bin", ""}}),
+    image_row("image_bad_magic", "", {{"image.bin", image(6, 384, bbusim::ImageFault::bad_magic)}}),
+    image_row("image_empty", "", {{"image.bin", ""}}),
     row("image_size_unknown", "", GOLDEN_CALL(check_file("/proc/kallsyms", 0)), note_result),
     row("image_without_stdin", "",
         GOLDEN_CALL(without_stdin([] { return check_file("image.bin", 0); })), note_result,
@@ -407,7 +382,7 @@ const golden::Row kImageRows[] = {
     row("open_without_stdin", "",
         GOLDEN_CALL(without_stdin([] { return errno = EINTR, bbu_checked_open(nullptr); })),
         nullptr),
-    row("image_missing", "", GOLDEN_CALL(check_file("image.bin", 0)), note_result),
+    image_row("image_missing", ""),
     row("image_symbolic_link", "",
         GOLDEN_CALL(symlink("image.bin", "link") + check_file("link", 0)), note_result,
         {{"image.bin", image(6)}}),

@@ -36,30 +36,30 @@ void tfb_delay_20ms(golden::Call &)
 }
 
 #define LOAD(verbose, force) GOLDEN_CALL(processCodeLoad(fd, "image.bin", verbose, force))
+// An image of version 9 and `size` bytes, and the version the BBU runs after the call.
+#define VERSION_9(size) image(9, size), nullptr, running_version
 
 const golden::Row kRows[] = {
-    {"load_verbose", "", LOAD(1, 0), image(9, 200), nullptr, running_version},
-    {"load_quiet", "", LOAD(0, 0), image(9, 384), nullptr, running_version},
+    {"load_verbose", "", LOAD(1, 0), VERSION_9(200)},
+    {"load_quiet", "", LOAD(0, 0), VERSION_9(384)},
     // The version check: equal versions load only when validation fails.
-    {"same_version_valid", "image 09", LOAD(0, 0), image(9, 384), nullptr, running_version},
-    {"same_version_invalid", "image 09\nvalidate reprogram", LOAD(0, 0), image(9, 384), nullptr,
-     running_version},
+    {"same_version_valid", "image 09", LOAD(0, 0), VERSION_9(384)},
+    {"same_version_invalid", "image 09\nvalidate reprogram", LOAD(0, 0), VERSION_9(384)},
     {"same_version_validation_read_fails", "image 09\nfault fail 40 read count 3 on 8c", LOAD(0, 0),
-     image(9, 384), nullptr, running_version},
-    {"force_skips_version_check", "image 09", LOAD(0, 1), image(9, 200), nullptr, running_version},
+     VERSION_9(384)},
+    {"force_skips_version_check", "image 09", LOAD(0, 1), VERSION_9(200)},
     // A first image that reads wrong: read again 2 s apart, a soft reset after
     // the second re-read, a hard reset after the third.
-    {"first_image_readable_again", "fault first-image", LOAD(0, 0), image(9, 200), nullptr,
-     running_version},
+    {"first_image_readable_again", "fault first-image", LOAD(0, 0), VERSION_9(200)},
     // The version compared is the one of the latest read.
     {"first_image_readable_again_same_version", "image 09\nfault first-image", LOAD(0, 0),
-     image(9, 200), nullptr, running_version},
-    {"first_image_never_readable", "image 09\nfault first-image count 4", LOAD(1, 0), image(9, 200),
-     nullptr, running_version},
+     VERSION_9(200)},
+    {"first_image_never_readable", "image 09\nfault first-image count 4", LOAD(1, 0),
+     VERSION_9(200)},
     {"first_image_hard_reset_fails", "fault first-image count 4\nfault fail 68 write", LOAD(1, 0),
-     image(9, 200), nullptr, running_version},
+     VERSION_9(200)},
     {"first_image_hard_reset_fails_quiet", "fault first-image count 4\nfault fail 68 write",
-     LOAD(0, 0), image(9, 200), nullptr, running_version},
+     LOAD(0, 0), VERSION_9(200)},
     // Image checks: a failed one keeps the image off the bus.
     {"missing_file", "", GOLDEN_CALL(processCodeLoad(fd, "missing.bin", 1, 0))},
     {"missing_file_quiet", "", GOLDEN_CALL(processCodeLoad(fd, "missing.bin", 0, 0))},
@@ -72,7 +72,7 @@ const golden::Row kRows[] = {
     // Started with standard input closed, the image file is descriptor 0.
     {"image_on_descriptor_0", "",
      GOLDEN_CALL((golden::StdinClosed(call), processCodeLoad(fd, "image.bin", 0, 1))),
-     image(9, 200), nullptr, running_version},
+     VERSION_9(200)},
     {"bad_magic", "", LOAD(1, 0), image(9, 384, F::bad_magic)},
     {"bad_crc", "", LOAD(0, 0), image(9, 384, F::bad_crc)},
     {"bad_header_check", "", LOAD(0, 0), image(9, 200, F::bad_header_check)},
@@ -81,26 +81,23 @@ const golden::Row kRows[] = {
     // while the BBU reports a checksum error.
     {"tfb_lost_once_with_delay", "fault tfb-lost 1", LOAD(0, 1), image(9, 384), tfb_delay_20ms,
      running_version},
-    {"tfb_lost_three_times", "fault tfb-lost 1 count 3", LOAD(0, 1), image(9, 384), nullptr,
-     running_version},
+    {"tfb_lost_three_times", "fault tfb-lost 1 count 3", LOAD(0, 1), VERSION_9(384)},
     {"accept_poll_never_complete", "status 12 10 20\nfault short 40 read 10 count 15 skip 1 on 8f",
-     LOAD(0, 1), image(9, 384), nullptr, running_version},
-    {"never_ready", "status 0 0xb1", LOAD(1, 1), image(9, 200), nullptr, running_version},
-    {"never_ready_quiet", "status 0 0xb1", LOAD(0, 1), image(9, 200), nullptr, running_version},
+     LOAD(0, 1), VERSION_9(384)},
+    {"never_ready", "status 0 0xb1", LOAD(1, 1), VERSION_9(200)},
+    {"never_ready_quiet", "status 0 0xb1", LOAD(0, 1), VERSION_9(200)},
     // Transfers that carry nothing: TFB 0, record 1 and End_Flash_Load.
     {"writes_carry_nothing",
      "fault short 40 write 0 count 3 skip 3\nfault short 40 write 0 count 3 skip 6\nfault short 60 "
      "write 0 count 3 skip 1",
-     LOAD(0, 1), image(9, 200), nullptr, running_version},
-    {"checksum_error_once", "fault block-checksum 1", LOAD(0, 1), image(9, 384), nullptr,
-     running_version},
-    {"record_write_fails", "fault fail 60 write count 3", LOAD(0, 1), image(9, 200), nullptr,
-     running_version},
+     LOAD(0, 1), VERSION_9(200)},
+    {"checksum_error_once", "fault block-checksum 1", LOAD(0, 1), VERSION_9(384)},
+    {"record_write_fails", "fault fail 60 write count 3", LOAD(0, 1), VERSION_9(200)},
     // Failures that end a load.
     {"initial_status_read_fails", "fault fail 40 read skip 1", LOAD(1, 1), image(9, 200)},
     {"initial_status_read_fails_quiet", "fault fail 40 read skip 1", LOAD(0, 1), image(9, 200)},
     {"initial_status_read_carries_nothing", "fault short 40 read 0 skip 1", LOAD(0, 1),
-     image(9, 200), nullptr, running_version},
+     VERSION_9(200)},
     {"start_flash_load_carries_nothing", "fault short 40 write 0 count 3 skip 1", LOAD(0, 1),
      image(9, 200)},
     {"terminate_check_fails", "fault busy 3 on 8f\nfault error-bits 6 40 on 8f", LOAD(0, 1),
@@ -116,8 +113,7 @@ const golden::Row kRows[] = {
      image(9, 384)},
     {"tfb_resend_check_fails", "fault tfb-lost 1\nbusy-polls 0\nfault error-bits 4 80 on 8f skip 1",
      LOAD(0, 1), image(9, 384)},
-    {"end_flash_load_fails", "fault fail 40 write count 3 skip 8", LOAD(0, 1), image(9, 384),
-     nullptr, running_version},
+    {"end_flash_load_fails", "fault fail 40 write count 3 skip 8", LOAD(0, 1), VERSION_9(384)},
 };
 
 GOLDEN_TABLE(flash_load, kRows)
