@@ -10,23 +10,16 @@
 // shows its direction, address, length and written bytes), in the order the
 // requests were completed, and its reply does not refuse it; any other
 // request reaches nothing and its reply refuses it (bad operation or overflow).
-#include <fcntl.h>
-#include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "bbusim.h"
 #include "connections.h"
+#include "harness.h"
 
 namespace {
 
@@ -66,10 +59,11 @@ void feed(int signal)
     raise(signal);
 }
 
-// The transcript's text of the transfer a whole request asks for, up to its
-// outcome; "" for a request the daemon must refuse.
-std::string transfer_of(const LnxI2cOpDatType &request)
+// The transcript's text of the transfer a client's whole request asks for,
+// up to its outcome; "" for a request the daemon must refuse.
+std::string transfer_of(const Client &client)
 {
+    const auto &request = *reinterpret_cast<const LnxI2cOpDatType *>(client.bytes.data());
     const bool read = request.in.op == OS_I2C_TRAN_READ;
     if ((!read && request.in.op != OS_I2C_TRAN_WRITE) || request.in.dataLength > 1024 ||
         request.in.opAddress > 0x7f)
@@ -81,11 +75,6 @@ std::string transfer_of(const LnxI2cOpDatType &request)
     for (std::uint32_t i = 0; !read && i < request.in.dataLength; ++i)
         n += std::snprintf(&line[n], 4, " %02x", static_cast<std::uint8_t>(request.buff[i]));
     return line.substr(0, n) + " -> ";
-}
-
-const LnxI2cOpDatType &request_of(const Client &client)
-{
-    return *reinterpret_cast<const LnxI2cOpDatType *>(client.bytes.data());
 }
 
 // The transfers among the transcript's lines (libFuzzer's threads sleep too).
@@ -125,14 +114,6 @@ int listening(sigset_t &waiting)
     return fd;
 }
 
-void judge(bool fine, const char *what, std::size_t client)
-{
-    if (!fine) {
-        std::fprintf(stderr, "bbu-i2cd: %s (client %zu)\n", what, client);
-        std::abort();
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -156,9 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         client.bytes.assign(raw, raw + REQUEST_LEN);
         client.bytes.resize(REQUEST_LEN + in.ConsumeIntegralInRange(0, 64), 0x5a);
         client.end = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        judge(connect(client.end, reinterpret_cast<const sockaddr *>(&kSocket), sizeof kSocket) ==
-                  0,
-              "cannot connect", 0);
+        expect(connect(client.end, reinterpret_cast<const sockaddr *>(&kSocket), sizeof kSocket) ==
+                   0,
+               "a client cannot connect", kSocket.sun_path);
     }
     g_pieces.clear();
     while (in.remaining_bytes() > 0 && g_pieces.size() < 32)
@@ -174,38 +155,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     settings.receive_timeout_ms = 600000;  // the pieces come when the daemon waits, not by time
     std::vector<std::string> lines;
     bbusim::observe_transcript(observe, &lines);
-    char *log = nullptr;  // the daemon's log, not looked at
-    std::size_t logLength = 0;
-    FILE *const err = stderr;
-    stderr = open_memstream(&log, &logLength);
     g_next = g_wholeCount = 0;
     g_stop = 0;
     raise(SIGRTMIN + 3);  // waits, blocked, for the daemon's first wait
-    serve_clients(listen_fd, settings, waiting, g_stop);
-    std::fclose(stderr);
-    stderr = err;
-    std::free(log);
+    said_by(
+        [&] { serve_clients(listen_fd, settings, waiting, g_stop); });  // its log, not looked at
     bbusim::observe_transcript(nullptr, nullptr);
     close(settings.adapter_fd);
 
     for (std::size_t c = 0; c < g_clients.size(); ++c) {
-        const bool whole = std::find(g_whole, g_whole + g_wholeCount, c) != g_whole + g_wholeCount;
+        const bool whole = g_clients[c].sent >= REQUEST_LEN;
+        const std::string client = "client " + std::to_string(c);
         LnxI2cAccSockBufType reply{};
-        judge(recv(g_clients[c].end, &reply, REQUEST_LEN, MSG_DONTWAIT) ==
-                  static_cast<ssize_t>(whole ? REQUEST_LEN : 0),
-              "a whole request without one reply, or one cut short with one", c);
+        expect(recv(g_clients[c].end, &reply, REQUEST_LEN, MSG_DONTWAIT) ==
+                   static_cast<ssize_t>(whole ? REQUEST_LEN : 0),
+               "a whole request without one reply, or one cut short with one", client);
         const std::uint32_t status = reply.fromDaemon.status;
-        judge(!whole || (status == OS_I2C_BAD_OP || status == OS_I2C_TRANS_OVERFLOW) ==
-                            transfer_of(request_of(g_clients[c])).empty(),
-              "a reply refuses a request the daemon takes, or takes one it refuses", c);
+        expect(!whole || (status == OS_I2C_BAD_OP || status == OS_I2C_TRANS_OVERFLOW) ==
+                             transfer_of(g_clients[c]).empty(),
+               "a reply refuses a request the daemon takes, or takes one it refuses", client);
         close(g_clients[c].end);
     }
     std::size_t line = 0;
     for (std::size_t w = 0; w < g_wholeCount; ++w) {
-        const std::string transfer = transfer_of(request_of(g_clients[g_whole[w]]));
-        judge(transfer.empty() || (line < lines.size() && lines[line++].starts_with(transfer)),
-              "a request did not reach the bus as it said", g_whole[w]);
+        const std::string transfer = transfer_of(g_clients[g_whole[w]]);
+        expect(transfer.empty() || (line < lines.size() && lines[line++].starts_with(transfer)),
+               "a request did not reach the bus as it said", transfer);
     }
-    judge(line == lines.size(), "the bus saw a transfer no request asked for", lines.size());
+    expect(line == lines.size(), "the bus saw a transfer no request asked for",
+           line < lines.size() ? lines[line] : "");
     return 0;
 }

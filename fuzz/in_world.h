@@ -7,13 +7,12 @@
 
 #include <pthread.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
-#include <vector>
 
 #include "bbusim.h"
+#include "harness.h"
 #include "libc_calls.h"
 #include "world.h"
 
@@ -48,12 +47,7 @@ public:
         sigemptyset(&alarm);
         sigaddset(&alarm, SIGALRM);
         pthread_sigmask(SIG_BLOCK, &alarm, &old_);
-        static const bool handled = [] {
-            struct sigaction hang {};
-            hang.sa_handler = on_hang;
-            return sigaction(SIGPROF, &hang, nullptr) == 0;
-        }();
-        (void)handled;
+        std::signal(SIGPROF, on_hang);
         const itimerval limit{{0, 0}, {kMostCpuSeconds, 0}};
         setitimer(ITIMER_PROF, &limit, nullptr);
     }
