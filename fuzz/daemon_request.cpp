@@ -114,14 +114,11 @@ int listening(sigset_t &waiting)
     return fd;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+// The input's clients, each connected, and the pieces their bytes arrive
+// in. Mostly near what the daemon takes, so that both sides of each check
+// are reached.
+void connect_clients(FuzzedDataProvider &in)
 {
-    sigset_t waiting;
-    const int listen_fd = listening(waiting);
-    FuzzedDataProvider in(data, size);
-    // Mostly near what the daemon takes, so that both sides of each check are reached.
     const auto near = [&](std::uint32_t most) {
         return in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, most)
                                 : in.ConsumeIntegral<std::uint32_t>();
@@ -145,24 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     while (in.remaining_bytes() > 0 && g_pieces.size() < 32)
         g_pieces.emplace_back(in.ConsumeIntegralInRange<std::size_t>(0, g_clients.size() - 1),
                               in.ConsumeIntegralInRange<std::size_t>(1, 1100));
+}
 
-    bbusim::clear_transcript();
-    ServeSettings settings;
-    settings.adapter_fd = open("/dev/i2c-0b", O_RDWR | O_CLOEXEC);
-    settings.adapter = "/dev/i2c-0b";
-    settings.has_group = true;  // this process's own group, when it is not root
-    settings.group = getgid();
-    settings.receive_timeout_ms = 600000;  // the pieces come when the daemon waits, not by time
-    std::vector<std::string> lines;
-    bbusim::observe_transcript(observe, &lines);
-    g_next = g_wholeCount = 0;
-    g_stop = 0;
-    raise(SIGRTMIN + 3);  // waits, blocked, for the daemon's first wait
-    said_by(
-        [&] { serve_clients(listen_fd, settings, waiting, g_stop); });  // its log, not looked at
-    bbusim::observe_transcript(nullptr, nullptr);
-    close(settings.adapter_fd);
-
+// Each client's reply, and the transfers the bus saw (`lines`), in the order
+// the requests became whole.
+void judge(const std::vector<std::string> &lines)
+{
     for (std::size_t c = 0; c < g_clients.size(); ++c) {
         const bool whole = g_clients[c].sent >= REQUEST_LEN;
         const std::string client = "client " + std::to_string(c);
@@ -184,5 +169,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     expect(line == lines.size(), "the bus saw a transfer no request asked for",
            line < lines.size() ? lines[line] : "");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    sigset_t waiting;
+    const int listen_fd = listening(waiting);
+    FuzzedDataProvider in(data, size);
+    connect_clients(in);
+    bbusim::clear_transcript();
+    ServeSettings settings;
+    settings.adapter_fd = open("/dev/i2c-0b", O_RDWR | O_CLOEXEC);
+    settings.adapter = "/dev/i2c-0b";
+    settings.has_group = true;  // this process's own group, when it is not root
+    settings.group = getgid();
+    settings.receive_timeout_ms = 600000;  // the pieces come when the daemon waits, not by time
+    std::vector<std::string> lines;
+    bbusim::observe_transcript(observe, &lines);
+    g_next = g_wholeCount = 0;
+    g_stop = 0;
+    raise(SIGRTMIN + 3);  // waits, blocked, for the daemon's first wait
+    // The daemon's log goes to a memory stream, not looked at.
+    said_by([&] { serve_clients(listen_fd, settings, waiting, g_stop); });
+    bbusim::observe_transcript(nullptr, nullptr);
+    close(settings.adapter_fd);
+    judge(lines);
     return 0;
 }
