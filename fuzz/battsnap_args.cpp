@@ -10,6 +10,7 @@
 // one of its four messages, prefixed with the invocation name, and the usage
 // text. Nothing goes to standard output.
 #include <regex>
+#include <string_view>
 
 #include "capture_reads.h"
 #include "harness.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-const std::string kUsage =
+constexpr std::string_view kUsage =
     "Usage: battsnap <-h> <-v> <-t time> <-b Nbr> <-f fn> \n"
     "       -h       -- This help text\n"
     "       -v       -- Optional, activates verbose mode\n"
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                    (rs.binary_out == 1 || (rs.binary_out == 0 && name.empty())) && rest.empty() &&
                    (last == std::string::npos
                         ? sleepTime == 50000
-                        : std::atoi(m[1].str().c_str() + last + 6) == sleepTime),
+                        : std::strtol(m[1].str().c_str() + last + 6, nullptr, 10) == sleepTime),
                "accepted options out of their ranges, or saying more than their pauses", text);
     else if (parsed == Parsed::helped)
         expect(rest.starts_with("battsnap: Build date: ") && rest.ends_with(kUsage) &&
@@ -65,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                "help without the build date and the usage text, or with more", text);
     else
         expect(std::any_of(std::begin(kRefusals), std::end(kRefusals),
-                           [&](const char *r) { return rest == "battsnap" + (r + kUsage); }),
+                           [&](const char *r) {
+                               return rest == std::string("battsnap").append(r).append(kUsage);
+                           }),
                "a refusal not as documented", text);
     return 0;
 }

@@ -100,7 +100,7 @@ constexpr void (*kDocumented[])(Run &) = {
         set_light(o.fd, o.in.ConsumeIntegralInRange(0, 15), 0);
         get_light_status(o.fd, 0);
     },
-    [](Run &o) { processCodeLoad(o.fd, kImageFile, 0, o.in.ConsumeBool()); },
+    [](Run &o) { processCodeLoad(o.fd, kImageFile, 0, o.in.ConsumeBool() ? 1 : 0); },
 };
 
 // The checked operations, each giving its result for `checked` to judge.

@@ -38,9 +38,10 @@ bool choose_world(FuzzedDataProvider &in)
             kinds[in.ConsumeIntegralInRange<std::size_t>(0, kinds.size() - 1)];
         const std::string args = in.ConsumeRandomLengthString(24);
         const int count = in.ConsumeIntegralInRange(1, kCounts);
-        const std::string line = "fault " + kind + " " + args + " skip " +
-                                 std::to_string(in.ConsumeIntegralInRange(0, 3000)) + " count " +
-                                 (count == kCounts ? std::string("always") : std::to_string(count));
+        std::string line = "fault ";
+        line.append(kind).append(" ").append(args).append(" skip ");
+        line.append(std::to_string(in.ConsumeIntegralInRange(0, 3000))).append(" count ");
+        line.append(count == kCounts ? std::string("always") : std::to_string(count));
         if (args.find('\n') == std::string::npos && bbusim::apply(line).empty())
             flips = flips || kind == "vpd-flip";
     }

@@ -40,6 +40,12 @@ bool same(const Json &got, const std::string &given, bool empty_is_null = false)
     return utf8(given) ? s == given : s.find("\xEF\xBF\xBD") != std::string::npos;
 }
 
+// A text given as a C string: the document has it up to its first NUL.
+bool same(const Json &got, const char *given, bool empty_is_null = false)
+{
+    return same(got, std::string(given), empty_is_null);
+}
+
 // The document a signal ends bbuctl with, and the command's own after it.
 void check_ended(FuzzedDataProvider &in, const std::string &before, int status, bool changed)
 {
@@ -72,9 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto kind = static_cast<bbuctl::ErrorKind>(in.ConsumeIntegralInRange(0, 9));
     bbu_checked_result r{};
     r.holds = in.ConsumeIntegralInRange(-1, BBU_HOLDS_FLASH_MODE + 1);
-    r.step = in.ConsumeIntegral<std::int8_t>();
-    r.why = in.ConsumeIntegral<std::int8_t>();
-    r.err = in.ConsumeIntegral<std::int8_t>();
+    r.step = in.ConsumeIntegralInRange(-128, 127);
+    r.why = in.ConsumeIntegralInRange(-128, 127);
+    r.err = in.ConsumeIntegralInRange(-128, 127);
     r.has_status = in.ConsumeBool() ? 1 : 0;
     in.ConsumeData(r.status, sizeof r.status);
 

@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (refused.empty())
         return 0;
 
-    unsigned long line = 0;
-    std::sscanf(refused.c_str(), "line %lu", &line);
+    const unsigned long line =
+        refused.starts_with("line ") ? std::strtoul(refused.c_str() + 5, nullptr, 10) : 0;
     const std::string where = "line " + std::to_string(line) + ": ";
     if (refused.compare(0, where.size(), where) != 0)
         fail("a refusal that does not start with its line", refused);
