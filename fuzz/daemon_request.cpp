@@ -129,7 +129,8 @@ void connect_clients(FuzzedDataProvider &in)
         request.toDaemon.totalSize = in.ConsumeIntegral<std::uint32_t>();
         request.toDaemon.in = {near(0x80), near(3), near(1025)};
         const std::string bytes = in.ConsumeBytesAsString(request.toDaemon.in.dataLength);
-        bytes.copy(request.toDaemon.buff, bytes.size());
+        // The data the buffer holds: of an oversized request (refused), its start.
+        bytes.copy(request.toDaemon.buff, sizeof request.toDaemon.buff);
         const auto *raw = reinterpret_cast<const std::uint8_t *>(&request);
         client.bytes.assign(raw, raw + REQUEST_LEN);
         client.bytes.resize(REQUEST_LEN + in.ConsumeIntegralInRange(0, 64), 0x5a);
