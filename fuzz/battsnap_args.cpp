@@ -9,21 +9,16 @@
 // the build date and the usage text and nothing after; a refusal ends with
 // one of its four messages, prefixed with the invocation name, and the usage
 // text. Nothing goes to standard output.
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <regex>
-#include <string>
-#include <vector>
+#include <string_view>
 
 #include "capture_reads.h"
+#include "harness.h"
 #include "options.h"
 
 namespace {
 
-const std::string kUsage =
+constexpr std::string_view kUsage =
     "Usage: battsnap <-h> <-v> <-t time> <-b Nbr> <-f fn> \n"
     "       -h       -- This help text\n"
     "       -v       -- Optional, activates verbose mode\n"
@@ -37,49 +32,17 @@ const char *const kRefusals[] = {": Invalid time entered, must be integer\n",
                                  ": Invalid file name entered, must be at most 49 characters\n"};
 const char *const kBlanks = " \t\n\v\f\r";  // isspace in the C locale
 
-void judge(bool fine, const char *what, const std::string &said)
-{
-    if (fine)
-        return;
-    // Standard error itself: the stream is the parse's while it runs.
-    dprintf(STDERR_FILENO, "battsnap's options: %s; it said:\n%s\n", what, said.c_str());
-    std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const std::string input(reinterpret_cast<const char *>(data), size);
-    std::vector<std::string> words{"battsnap"};
-    for (std::size_t at = 0, end = 0; at <= size && words.size() < 17; at = end + 1) {
-        end = std::min(input.find('\0', at), size);
-        words.push_back(input.substr(at, end - at));
-    }
-    std::vector<char *> argv;
-    for (std::string &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
+    Arguments args("battsnap", data, size);
     sleepTime = 50000;
-
-    char *said = nullptr;
-    char *shown = nullptr;
-    std::size_t saidLength = 0;
-    std::size_t shownLength = 0;
-    FILE *const err = stderr;
-    FILE *const out = stdout;
-    stderr = open_memstream(&said, &saidLength);
-    stdout = open_memstream(&shown, &shownLength);
     RunSettings rs;
-    const Parsed parsed = parseOptions(static_cast<int>(words.size()), argv.data(), rs);
-    std::fclose(stderr);
-    std::fclose(stdout);
-    stderr = err;
-    stdout = out;
-    const std::string text(said, saidLength);
-    std::free(said);
-    std::free(shown);
-    judge(shownLength == 0, "something on standard output", text);
+    Parsed parsed{};
+    const Said said = said_by([&] { parsed = parseOptions(args.argc(), args.argv.data(), rs); });
+    const std::string &text = said.err;
+    expect(!said.out, "something on standard output", text);
 
     // The pauses said, then what the outcome says.
     static const std::regex kSaid("((?:New sleep Time: [0-9]+\n)*)([^]*)");
@@ -89,21 +52,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::size_t last = m[1].str().rfind("Time: ");
     const std::string name = rs.fileName;
     if (parsed == Parsed::run)
-        judge(rs.nbrBS >= 1 && rs.nbrBS <= 3 && sleepTime >= 0 && sleepTime <= 999999999 &&
-                  rs.local_verbose >= 0 && rs.local_verbose <= 1 && name.size() <= 49 &&
-                  name.find_first_of(kBlanks) == std::string::npos &&
-                  (rs.binary_out == 1 || (rs.binary_out == 0 && name.empty())) && rest.empty() &&
-                  (last == std::string::npos
-                       ? sleepTime == 50000
-                       : std::atoi(m[1].str().c_str() + last + 6) == sleepTime),
-              "accepted options out of their ranges, or saying more than their pauses", text);
+        expect(rs.nbrBS >= 1 && rs.nbrBS <= 3 && sleepTime >= 0 && sleepTime <= 999999999 &&
+                   rs.local_verbose >= 0 && rs.local_verbose <= 1 && name.size() <= 49 &&
+                   name.find_first_of(kBlanks) == std::string::npos &&
+                   (rs.binary_out == 1 || (rs.binary_out == 0 && name.empty())) && rest.empty() &&
+                   (last == std::string::npos
+                        ? sleepTime == 50000
+                        : std::strtol(m[1].str().c_str() + last + 6, nullptr, 10) == sleepTime),
+               "accepted options out of their ranges, or saying more than their pauses", text);
     else if (parsed == Parsed::helped)
-        judge(rest.starts_with("battsnap: Build date: ") && rest.ends_with(kUsage) &&
-                  rest.find('\n') + 1 == rest.size() - kUsage.size(),
-              "help without the build date and the usage text, or with more", text);
+        expect(rest.starts_with("battsnap: Build date: ") && rest.ends_with(kUsage) &&
+                   rest.find('\n') + 1 == rest.size() - kUsage.size(),
+               "help without the build date and the usage text, or with more", text);
     else
-        judge(std::any_of(std::begin(kRefusals), std::end(kRefusals),
-                          [&](const char *r) { return rest == "battsnap" + (r + kUsage); }),
-              "a refusal not as documented", text);
+        expect(std::any_of(std::begin(kRefusals), std::end(kRefusals),
+                           [&](const char *r) {
+                               return rest == std::string("battsnap").append(r).append(kUsage);
+                           }),
+               "a refusal not as documented", text);
     return 0;
 }

@@ -10,23 +10,16 @@
 // shows its direction, address, length and written bytes), in the order the
 // requests were completed, and its reply does not refuse it; any other
 // request reaches nothing and its reply refuses it (bad operation or overflow).
-#include <fcntl.h>
-#include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "bbusim.h"
 #include "connections.h"
+#include "harness.h"
 
 namespace {
 
@@ -66,10 +59,11 @@ void feed(int signal)
     raise(signal);
 }
 
-// The transcript's text of the transfer a whole request asks for, up to its
-// outcome; "" for a request the daemon must refuse.
-std::string transfer_of(const LnxI2cOpDatType &request)
+// The transcript's text of the transfer a client's whole request asks for,
+// up to its outcome; "" for a request the daemon must refuse.
+std::string transfer_of(const Client &client)
 {
+    const auto &request = *reinterpret_cast<const LnxI2cOpDatType *>(client.bytes.data());
     const bool read = request.in.op == OS_I2C_TRAN_READ;
     if ((!read && request.in.op != OS_I2C_TRAN_WRITE) || request.in.dataLength > 1024 ||
         request.in.opAddress > 0x7f)
@@ -81,11 +75,6 @@ std::string transfer_of(const LnxI2cOpDatType &request)
     for (std::uint32_t i = 0; !read && i < request.in.dataLength; ++i)
         n += std::snprintf(&line[n], 4, " %02x", static_cast<std::uint8_t>(request.buff[i]));
     return line.substr(0, n) + " -> ";
-}
-
-const LnxI2cOpDatType &request_of(const Client &client)
-{
-    return *reinterpret_cast<const LnxI2cOpDatType *>(client.bytes.data());
 }
 
 // The transfers among the transcript's lines (libFuzzer's threads sleep too).
@@ -125,22 +114,11 @@ int listening(sigset_t &waiting)
     return fd;
 }
 
-void judge(bool fine, const char *what, std::size_t client)
+// The input's clients, each connected, and the pieces their bytes arrive
+// in. Mostly near what the daemon takes, so that both sides of each check
+// are reached.
+void connect_clients(FuzzedDataProvider &in)
 {
-    if (!fine) {
-        std::fprintf(stderr, "bbu-i2cd: %s (client %zu)\n", what, client);
-        std::abort();
-    }
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
-    sigset_t waiting;
-    const int listen_fd = listening(waiting);
-    FuzzedDataProvider in(data, size);
-    // Mostly near what the daemon takes, so that both sides of each check are reached.
     const auto near = [&](std::uint32_t most) {
         return in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, most)
                                 : in.ConsumeIntegral<std::uint32_t>();
@@ -151,20 +129,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         request.toDaemon.totalSize = in.ConsumeIntegral<std::uint32_t>();
         request.toDaemon.in = {near(0x80), near(3), near(1025)};
         const std::string bytes = in.ConsumeBytesAsString(request.toDaemon.in.dataLength);
-        bytes.copy(request.toDaemon.buff, bytes.size());
+        // The data the buffer holds: of an oversized request (refused), its start.
+        bytes.copy(request.toDaemon.buff, sizeof request.toDaemon.buff);
         const auto *raw = reinterpret_cast<const std::uint8_t *>(&request);
         client.bytes.assign(raw, raw + REQUEST_LEN);
         client.bytes.resize(REQUEST_LEN + in.ConsumeIntegralInRange(0, 64), 0x5a);
         client.end = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        judge(connect(client.end, reinterpret_cast<const sockaddr *>(&kSocket), sizeof kSocket) ==
-                  0,
-              "cannot connect", 0);
+        expect(connect(client.end, reinterpret_cast<const sockaddr *>(&kSocket), sizeof kSocket) ==
+                   0,
+               "a client cannot connect", kSocket.sun_path);
     }
     g_pieces.clear();
     while (in.remaining_bytes() > 0 && g_pieces.size() < 32)
         g_pieces.emplace_back(in.ConsumeIntegralInRange<std::size_t>(0, g_clients.size() - 1),
                               in.ConsumeIntegralInRange<std::size_t>(1, 1100));
+}
 
+// Each client's reply, and the transfers the bus saw (`lines`), in the order
+// the requests became whole.
+void judge(const std::vector<std::string> &lines)
+{
+    for (std::size_t c = 0; c < g_clients.size(); ++c) {
+        const bool whole = g_clients[c].sent >= REQUEST_LEN;
+        const std::string client = "client " + std::to_string(c);
+        LnxI2cAccSockBufType reply{};
+        expect(recv(g_clients[c].end, &reply, REQUEST_LEN, MSG_DONTWAIT) ==
+                   static_cast<ssize_t>(whole ? REQUEST_LEN : 0),
+               "a whole request without one reply, or one cut short with one", client);
+        const std::uint32_t status = reply.fromDaemon.status;
+        expect(!whole || (status == OS_I2C_BAD_OP || status == OS_I2C_TRANS_OVERFLOW) ==
+                             transfer_of(g_clients[c]).empty(),
+               "a reply refuses a request the daemon takes, or takes one it refuses", client);
+        close(g_clients[c].end);
+    }
+    std::size_t line = 0;
+    for (std::size_t w = 0; w < g_wholeCount; ++w) {
+        const std::string transfer = transfer_of(g_clients[g_whole[w]]);
+        expect(transfer.empty() || (line < lines.size() && lines[line++].starts_with(transfer)),
+               "a request did not reach the bus as it said", transfer);
+    }
+    expect(line == lines.size(), "the bus saw a transfer no request asked for",
+           line < lines.size() ? lines[line] : "");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    sigset_t waiting;
+    const int listen_fd = listening(waiting);
+    FuzzedDataProvider in(data, size);
+    connect_clients(in);
     bbusim::clear_transcript();
     ServeSettings settings;
     settings.adapter_fd = open("/dev/i2c-0b", O_RDWR | O_CLOEXEC);
@@ -174,38 +189,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     settings.receive_timeout_ms = 600000;  // the pieces come when the daemon waits, not by time
     std::vector<std::string> lines;
     bbusim::observe_transcript(observe, &lines);
-    char *log = nullptr;  // the daemon's log, not looked at
-    std::size_t logLength = 0;
-    FILE *const err = stderr;
-    stderr = open_memstream(&log, &logLength);
     g_next = g_wholeCount = 0;
     g_stop = 0;
     raise(SIGRTMIN + 3);  // waits, blocked, for the daemon's first wait
-    serve_clients(listen_fd, settings, waiting, g_stop);
-    std::fclose(stderr);
-    stderr = err;
-    std::free(log);
+    // The daemon's log goes to a memory stream, not looked at.
+    said_by([&] { serve_clients(listen_fd, settings, waiting, g_stop); });
     bbusim::observe_transcript(nullptr, nullptr);
     close(settings.adapter_fd);
-
-    for (std::size_t c = 0; c < g_clients.size(); ++c) {
-        const bool whole = std::find(g_whole, g_whole + g_wholeCount, c) != g_whole + g_wholeCount;
-        LnxI2cAccSockBufType reply{};
-        judge(recv(g_clients[c].end, &reply, REQUEST_LEN, MSG_DONTWAIT) ==
-                  static_cast<ssize_t>(whole ? REQUEST_LEN : 0),
-              "a whole request without one reply, or one cut short with one", c);
-        const std::uint32_t status = reply.fromDaemon.status;
-        judge(!whole || (status == OS_I2C_BAD_OP || status == OS_I2C_TRANS_OVERFLOW) ==
-                            transfer_of(request_of(g_clients[c])).empty(),
-              "a reply refuses a request the daemon takes, or takes one it refuses", c);
-        close(g_clients[c].end);
-    }
-    std::size_t line = 0;
-    for (std::size_t w = 0; w < g_wholeCount; ++w) {
-        const std::string transfer = transfer_of(request_of(g_clients[g_whole[w]]));
-        judge(transfer.empty() || (line < lines.size() && lines[line++].starts_with(transfer)),
-              "a request did not reach the bus as it said", g_whole[w]);
-    }
-    judge(line == lines.size(), "the bus saw a transfer no request asked for", lines.size());
+    judge(lines);
     return 0;
 }

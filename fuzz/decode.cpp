@@ -7,26 +7,14 @@
 // file back byte for byte, with the number of strings its size gives; a
 // file of any other size is refused as a file error whose reason says the
 // size it has.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
+#include "harness.h"
 #include "invocation.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-[[noreturn]] void disagree(const char *what, const std::string &document)
-{
-    std::fprintf(stderr, "decode: %s:\n%s\n", what, document.c_str());
-    std::abort();
-}
 
 // The document's bytes in the order its members hold them.
 void bytes_of(const Json &member, std::vector<unsigned> &bytes)
@@ -45,21 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     char word[] = "decode";
     char file[] = "record";
     char *argv[] = {word, file, nullptr};
-    const int fd = ::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 || ::write(fd, data, size) != static_cast<ssize_t>(size))
-        std::abort();  // the scratch directory must take the file
-    ::close(fd);
+    write_file(file, data, size);
     bbuctl::newDocument();
     bbuctl::setJsonOutput();
-    // bbuctl's message on standard error goes to a file, not the fuzzer's log.
-    const int log = ::dup(STDERR_FILENO);
-    const int messages =
-        ::open("messages", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    ::dup2(messages, STDERR_FILENO);
-    ::close(messages);
-    const int status = bbuctl::decodeCommand.run(2, argv);
-    ::dup2(log, STDERR_FILENO);
-    ::close(log);
+    int status = 0;
+    said_by([&] { status = bbuctl::decodeCommand.run(2, argv); });  // its message, not looked at
     const std::string text = bbuctl::documentText(status);
 
     const int strings = size == 145 ? 1 : size == 177 ? 2 : size == 209 ? 3 : 0;
@@ -68,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Json error = Json::parse(text)["error"];
         if (status != bbuctl::EXIT_FAILED || error["kind"] != "file" ||
             error["reason"].get<std::string>().find(said) == std::string::npos)
-            disagree("a file of no record's size is not refused for its size", text);
+            fail("a file of no record's size is not refused for its size", text);
         return 0;
     }
     Json &doc = bbuctl::document();
@@ -77,6 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         bytes_of(doc[part], bytes);
     if (status != bbuctl::EXIT_OK || doc["strings"] != strings ||
         bytes != std::vector<unsigned>(data, data + size))
-        disagree("the record's fields do not give the file back", text);
+        fail("the record's fields do not give the file back", text);
     return 0;
 }

@@ -10,16 +10,9 @@
 // (an input's processor time is bounded: in_world.h), and a checked operation's result is one
 // it documents: ok, failed or unverified, with the outcome recorded as such.
 #include <bbu/bbu.h>
-#include <fcntl.h>
-#include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
 
 #include "bbusim.h"
 #include "capture_reads.h"
@@ -61,21 +54,6 @@ bool answer(std::uint16_t, bool is_read, std::uint8_t *buf, std::size_t len,
     return true;
 }
 
-void write_small_image()
-{
-    const std::vector<std::uint8_t> image = bbusim::make_image(6, kSmallImage);
-    const int fd = ::open(kImageFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 || ::write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()))
-        std::abort();  // the scratch directory must take the file
-    ::close(fd);
-}
-
-void disagree(const char *what, int got)
-{
-    std::fprintf(stderr, "device answers: %s (got %d)\n", what, got);
-    std::abort();
-}
-
 // A checked operation's result is one it documents, and its record says the same.
 void checked(int rc, const bbu_checked_result &r)
 {
@@ -84,111 +62,80 @@ void checked(int rc, const bbu_checked_result &r)
                        : rc == BBU_CHECKED_FAILED ? failed
                                                   : rc == BBU_CHECKED_UNVERIFIED && r.ok == 0 &&
                                                         r.holds == BBU_HOLDS_NOT_VERIFIABLE;
-    if (!right)
-        disagree("a checked result and its record disagree", rc);
-    if (bbu_checked_holds_text(r.holds)[0] == '\0')
-        disagree("the outcome names no state", r.holds);
+    expect(right, "a checked result and its record disagree", std::to_string(rc));
+    expect(bbu_checked_holds_text(r.holds)[0] != '\0', "the outcome names no state",
+           std::to_string(r.holds));
 }
 
-void documented(int op, int fd, FuzzedDataProvider &in)
-{
+// What one operation works on: fresh buffers, the adapter, the input, and a
+// length the input chose before the operation (a dump's).
+struct Run {
+    int fd;
+    FuzzedDataProvider &in;
+    int length;
     sarbuf_t sar{};
     std::array<unsigned char, BBU_VPD_LEN> vpd{};
-    const int length = in.ConsumeIntegralInRange(-1, 600);
-    switch (op) {
-    case 0:
-        readBBUstatesave(reinterpret_cast<ui8 *>(sar.buffer), 0);
-        break;
-    case 1:
-        readBBUbatterystringstatus(reinterpret_cast<ui8 *>(sar.buffer),
-                                   in.ConsumeIntegralInRange<ui8>(1, 3), 0);
-        break;
-    case 2:
-        readBBUgeneralstatus(reinterpret_cast<ui8 *>(sar.buffer), 0);
-        break;
-    case 3:
-        get_BBU_status(fd, 0);
-        break;
-    case 4:
-        read_and_print_status_with_checks(fd, "status", &sar, 0);
-        break;
-    case 5:
-        validate_img(fd, 0);
-        break;
-    case 6:
-        dump_memory(fd, in.ConsumeIntegral<std::uint32_t>(), length, "dump.bin",
-                    reinterpret_cast<unsigned char *>(sar.buffer), 0);
-        break;
-    case 7:
-        read_vpd_buff(fd, 0, vpd.data());
-        break;
-    case 8:
-        update_vpd_codelevel(fd, "Q7", 0, 0);
-        break;
-    case 9:
-        reset_bbu(fd, 0);
-        break;
-    case 10:
-        processor_reset_bbu(fd, 0);
-        break;
-    case 11:
-        set_light(fd, in.ConsumeIntegralInRange(0, 15), 0);
-        get_light_status(fd, 0);
-        break;
-    default:
-        processCodeLoad(fd, kImageFile, 0, in.ConsumeBool());
-        break;
-    }
-}
-
-void checked_op(int op, int fd, FuzzedDataProvider &in)
-{
-    static bbu_checked_image image;
-    static std::array<unsigned char, BBU_IMAGE_BUFFER_LEN> memory;
     bbu_checked_result r{};
-    bbu_checked_flash_plan plan{};
-    const auto length = in.ConsumeIntegralInRange<std::uint32_t>(1, 600);
-    switch (op) {
-    case 0:
-        checked(bbu_checked_read_status(fd, nullptr, &r, 0), r);
-        break;
-    case 1:
-        checked(bbu_checked_validate(fd, nullptr, nullptr, &r, 0), r);
-        break;
-    case 2:
-        checked(bbu_checked_dump(fd, in.ConsumeIntegralInRange<std::uint32_t>(0, 0x11000), length,
-                                 memory.data(), &r, 0),
-                r);
-        break;
-    case 3:
-        checked(bbu_checked_read_vpd(fd, memory.data(), &r, 0), r);
-        break;
-    case 4:
-        checked(bbu_checked_set_codelevel(fd, "Q7", &r, 0), r);
-        break;
-    case 5:
-        checked(bbu_checked_read_light(fd, nullptr, &r, 0), r);
-        break;
-    case 6:
-        checked(bbu_checked_set_light(fd, in.ConsumeIntegralInRange(0, 15), &r, 0), r);
-        break;
-    case 7:
-        checked(bbu_checked_soft_reset(fd, nullptr, nullptr, &r, 0), r);
-        break;
-    case 8:
-        checked(bbu_checked_hard_reset(fd, nullptr, nullptr, &r, 0), r);
-        break;
-    case 9:
-        if (bbu_checked_read_image(kImageFile, &image, &r) == BBU_CHECKED_OK)
-            checked(bbu_checked_plan_flash(fd, &image, 0, &plan, &r, 0), r);
-        break;
-    default:
-        if (bbu_checked_read_image(kImageFile, &image, &r) == BBU_CHECKED_OK)
-            checked(bbu_checked_flash(fd, &image, in.ConsumeIntegralInRange(0u, 3u), nullptr,
-                                      nullptr, &r, 0),
-                    r);
-        break;
-    }
+    ui8 *const buffer = reinterpret_cast<ui8 *>(sar.buffer);
+};
+bbu_checked_image g_image;  // the small image, read from its file for each input
+std::array<unsigned char, BBU_IMAGE_BUFFER_LEN> g_memory;
+
+// The library's documented operations.
+constexpr void (*kDocumented[])(Run &) = {
+    [](Run &o) { readBBUstatesave(o.buffer, 0); },
+    [](Run &o) { readBBUbatterystringstatus(o.buffer, o.in.ConsumeIntegralInRange<ui8>(1, 3), 0); },
+    [](Run &o) { readBBUgeneralstatus(o.buffer, 0); },
+    [](Run &o) { get_BBU_status(o.fd, 0); },
+    [](Run &o) { read_and_print_status_with_checks(o.fd, "status", &o.sar, 0); },
+    [](Run &o) { validate_img(o.fd, 0); },
+    [](Run &o) {
+        dump_memory(o.fd, o.in.ConsumeIntegral<std::uint32_t>(), o.length, "dump.bin", o.buffer, 0);
+    },
+    [](Run &o) { read_vpd_buff(o.fd, 0, o.vpd.data()); },
+    [](Run &o) { update_vpd_codelevel(o.fd, "Q7", 0, 0); },
+    [](Run &o) { reset_bbu(o.fd, 0); },
+    [](Run &o) { processor_reset_bbu(o.fd, 0); },
+    [](Run &o) {
+        set_light(o.fd, o.in.ConsumeIntegralInRange(0, 15), 0);
+        get_light_status(o.fd, 0);
+    },
+    [](Run &o) { processCodeLoad(o.fd, kImageFile, 0, o.in.ConsumeBool() ? 1 : 0); },
+};
+
+// The checked operations, each giving its result for `checked` to judge.
+constexpr int (*kChecked[])(Run &) = {
+    [](Run &o) { return bbu_checked_read_status(o.fd, nullptr, &o.r, 0); },
+    [](Run &o) { return bbu_checked_validate(o.fd, nullptr, nullptr, &o.r, 0); },
+    [](Run &o) {
+        return bbu_checked_dump(o.fd, o.in.ConsumeIntegralInRange<std::uint32_t>(0, 0x11000),
+                                o.length, g_memory.data(), &o.r, 0);
+    },
+    [](Run &o) { return bbu_checked_read_vpd(o.fd, g_memory.data(), &o.r, 0); },
+    [](Run &o) { return bbu_checked_set_codelevel(o.fd, "Q7", &o.r, 0); },
+    [](Run &o) { return bbu_checked_read_light(o.fd, nullptr, &o.r, 0); },
+    [](Run &o) { return bbu_checked_set_light(o.fd, o.in.ConsumeIntegralInRange(0, 15), &o.r, 0); },
+    [](Run &o) { return bbu_checked_soft_reset(o.fd, nullptr, nullptr, &o.r, 0); },
+    [](Run &o) { return bbu_checked_hard_reset(o.fd, nullptr, nullptr, &o.r, 0); },
+    [](Run &o) {
+        bbu_checked_flash_plan plan{};
+        return bbu_checked_plan_flash(o.fd, &g_image, 0, &plan, &o.r, 0);
+    },
+    [](Run &o) {
+        return bbu_checked_flash(o.fd, &g_image, o.in.ConsumeIntegralInRange(0u, 3u), nullptr,
+                                 nullptr, &o.r, 0);
+    },
+};
+constexpr std::size_t kOperations = std::size(kDocumented) + std::size(kChecked);
+
+// The small image as the file the loads read, and as the checked ones take it.
+void write_small_image()
+{
+    const std::vector<std::uint8_t> image = bbusim::make_image(6, kSmallImage);
+    write_file(kImageFile, image.data(), image.size());
+    bbu_checked_result r{};
+    expect(bbu_checked_read_image(kImageFile, &g_image, &r) == BBU_CHECKED_OK,
+           "the small image is not read", kImageFile);
 }
 
 }  // namespace
@@ -202,18 +149,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     bbusim::reset("device_answers");
     write_small_image();
     ::fd = ::open("/dev/i2c-0b", O_RDWR);
-    if (::fd < 0)
-        std::abort();
+    expect(::fd >= 0, "the simulated adapter does not open", "/dev/i2c-0b");
     const int ops = in.ConsumeIntegralInRange(1, 3);
-    std::array<int, 3> chosen{};
+    std::array<std::size_t, 3> chosen{};
     for (int i = 0; i < ops; ++i)
-        chosen[i] = in.ConsumeIntegralInRange(0, 23);
+        chosen[i] = in.ConsumeIntegralInRange<std::size_t>(0, kOperations - 1);
     bbusim::answer_messages(answer, &in);
     for (int i = 0; i < ops; ++i) {
-        if (chosen[i] < 13)
-            documented(chosen[i], ::fd, in);
+        const bool documented = chosen[i] < std::size(kDocumented);
+        Run run{::fd, in,
+                documented ? in.ConsumeIntegralInRange(-1, 600)
+                           : static_cast<int>(in.ConsumeIntegralInRange<std::uint32_t>(1, 600))};
+        if (documented)
+            kDocumented[chosen[i]](run);
         else
-            checked_op(chosen[i] - 13, ::fd, in);
+            checked(kChecked[chosen[i] - std::size(kDocumented)](run), run.r);
     }
     bbusim::answer_messages(nullptr, nullptr);  // `in` ends here
     ::close(::fd);

@@ -11,14 +11,6 @@
 // as reported, a failure only naming a state the world is in (or saying the
 // device could not be read); an unverified reset is its own class.
 #include <bbu/bbu.h>
-#include <fcntl.h>
-#include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "bbusim.h"
 #include "in_world.h"
@@ -46,33 +38,27 @@ bool choose_world(FuzzedDataProvider &in)
             kinds[in.ConsumeIntegralInRange<std::size_t>(0, kinds.size() - 1)];
         const std::string args = in.ConsumeRandomLengthString(24);
         const int count = in.ConsumeIntegralInRange(1, kCounts);
-        const std::string line = "fault " + kind + " " + args + " skip " +
-                                 std::to_string(in.ConsumeIntegralInRange(0, 3000)) + " count " +
-                                 (count == kCounts ? std::string("always") : std::to_string(count));
+        std::string line = "fault ";
+        line.append(kind).append(" ").append(args).append(" skip ");
+        line.append(std::to_string(in.ConsumeIntegralInRange(0, 3000))).append(" count ");
+        line.append(count == kCounts ? std::string("always") : std::to_string(count));
         if (args.find('\n') == std::string::npos && bbusim::apply(line).empty())
             flips = flips || kind == "vpd-flip";
     }
     return flips;
 }
 
-void wrong(const std::string &op, const std::string &why, const bbu_checked_result &r)
+// The outcome against the world's truths, as the fault sweep judges bbuctl's;
+// `known`, a wrong outcome the fault sweep knows of too.
+void judge(const char *op, int rc, const bbu_checked_result &r, const world_truths::Truths &now,
+           int success, bool known = false)
 {
-    std::fprintf(stderr, "%s: %s (step %d, why %d, holds '%s')\n", op.c_str(), why.c_str(), r.step,
-                 r.why, bbu_checked_holds_text(r.holds));
-    std::abort();
-}
-
-// The outcome against the world's truths, as the fault sweep judges bbuctl's.
-void judge(const std::string &op, int rc, const bbu_checked_result &r,
-           const world_truths::Truths &now, int success, bool known)
-{
-    if (rc == BBU_CHECKED_UNVERIFIED)
-        return;
+    const std::string holds = bbu_checked_holds_text(r.holds);
     const std::string why =
-        world_truths::judge(rc == BBU_CHECKED_OK, bbu_checked_holds_text(r.holds), now,
-                            bbu_checked_holds_text(success));
-    if (!why.empty() && why != "unverifiable" && !known)
-        wrong(op, why, r);
+        world_truths::judge(rc == BBU_CHECKED_OK, holds, now, bbu_checked_holds_text(success));
+    if (rc != BBU_CHECKED_UNVERIFIED && !why.empty() && why != "unverifiable" && !known)
+        fail(op, why + " (step " + std::to_string(r.step) + ", why " + std::to_string(r.why) +
+                     ", holds '" + holds + "')");
 }
 
 }  // namespace
@@ -94,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int before = bbusim::peek_status()[14] & 0x0f;
         const int wanted = (before + in.ConsumeIntegralInRange(1, 15)) & 0x0f;  // a change
         const int rc = bbu_checked_set_light(fd, wanted, &r, 0);
-        judge("light", rc, r, world_truths::light(before, wanted), BBU_HOLDS_NEW_VALUE, false);
+        judge("light", rc, r, world_truths::light(before, wanted), BBU_HOLDS_NEW_VALUE);
     } else if (op == 1) {
         const char codelevel[3] = {in.ConsumeIntegralInRange<char>('0', 'Z'),
                                    in.ConsumeIntegralInRange<char>('0', 'Z'), 0};
@@ -109,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int rc = op == 2 ? bbu_checked_soft_reset(fd, nullptr, nullptr, &r, 0)
                                : bbu_checked_hard_reset(fd, nullptr, nullptr, &r, 0);
         judge(op == 2 ? "soft reset" : "hard reset", rc, r, world_truths::restart(),
-              BBU_HOLDS_RESTARTED, false);
+              BBU_HOLDS_RESTARTED);
     } else {
         // A new version, or a rebuilt image of the same version.
         const std::vector<std::uint8_t> image = bbusim::make_image(
@@ -118,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         loaded.length = static_cast<std::uint32_t>(image.size());
         std::copy(image.begin(), image.end(), loaded.bytes);
         const int rc = bbu_checked_flash(fd, &loaded, 0, nullptr, nullptr, &r, 0);
-        judge("flash", rc, r, world_truths::image(image, old), BBU_HOLDS_NEW_IMAGE, false);
+        judge("flash", rc, r, world_truths::image(image, old), BBU_HOLDS_NEW_IMAGE);
     }
     ::close(fd);
     return 0;

@@ -8,15 +8,9 @@
 // simulator's) and byte edits on it; a valid start lets the edits reach the
 // CRC and header checks, which random bytes never pass.
 #include <bbu/bbu.h>
-#include <fcntl.h>
-#include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
 
 #include "firmware_image.h"
+#include "harness.h"
 
 namespace {
 
@@ -40,20 +34,6 @@ std::vector<std::uint8_t> image_of(FuzzedDataProvider &in)
     return bytes;
 }
 
-void write_file(const std::vector<std::uint8_t> &bytes)
-{
-    const int fd = ::open(kFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-        std::abort();  // the scratch directory must take the file
-    ::close(fd);
-}
-
-void disagree(const char *what, int got)
-{
-    std::fprintf(stderr, "image checks disagree: %s (got %d)\n", what, got);
-    std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -66,22 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int checked =
         bbu_checked_check_image(bytes.data(), bytes.size(), BBU_CHECKED_IMAGE_LONG, &found);
     if ((checked == 0) != (valid && bytes.size() <= BBU_IMAGE_BUFFER_LEN))
-        disagree("the checked check against the image layout", checked);
+        fail("the checked check against the image layout", std::to_string(checked));
     if (bytes.size() > BBU_IMAGE_LEN &&
         bbu_checked_check_image(bytes.data(), bytes.size(), 0, nullptr) != BBU_IMAGE_TOO_LONG)
-        disagree("an image past the BBU's memory taken without BBU_CHECKED_IMAGE_LONG", checked);
+        fail("an image past the BBU's memory taken without BBU_CHECKED_IMAGE_LONG", "");
 
-    write_file(bytes);
+    write_file(kFile, bytes.data(), bytes.size());
     FIRMWARE_IMAGE_CHECK documented{};
     const int file_check = check_firmware_image(kFile, &documented);
     if ((file_check == 0) != valid)
-        disagree("check_firmware_image against the image layout", file_check);
+        fail("check_firmware_image against the image layout", std::to_string(file_check));
 
     static bbu_checked_image image;
     bbu_checked_result result{};
     const int read = bbu_checked_read_image(kFile, &image, &result);
     if (read == 0 &&
         (image.length != bytes.size() || !std::equal(bytes.begin(), bytes.end(), image.bytes)))
-        disagree("bbu_checked_read_image did not give the file's bytes", read);
+        fail("bbu_checked_read_image did not give the file's bytes", "");
     return 0;
 }

@@ -9,24 +9,14 @@
 // "changed" and "error" are there as the documents' rules say, "holds" named
 // exactly for the library's values of it; and the document of a signal is
 // made on a copy, leaving the command's own as it was.
-#include <fuzzer/FuzzedDataProvider.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <string>
 
 #include "document.h"
+#include "harness.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-[[noreturn]] void disagree(const char *what, const std::string &text)
-{
-    std::fprintf(stderr, "document: %s:\n%s\n", what, text.c_str());
-    std::abort();
-}
 
 bool utf8(const std::string &s)
 {
@@ -50,6 +40,12 @@ bool same(const Json &got, const std::string &given, bool empty_is_null = false)
     return utf8(given) ? s == given : s.find("\xEF\xBF\xBD") != std::string::npos;
 }
 
+// A text given as a C string: the document has it up to its first NUL.
+bool same(const Json &got, const char *given, bool empty_is_null = false)
+{
+    return same(got, std::string(given), empty_is_null);
+}
+
 // The document a signal ends bbuctl with, and the command's own after it.
 void check_ended(FuzzedDataProvider &in, const std::string &before, int status, bool changed)
 {
@@ -63,9 +59,9 @@ void check_ended(FuzzedDataProvider &in, const std::string &before, int status, 
     if (error["kind"] != "signal" || !same(error["reason"], reason) ||
         !same(error["holds"], holds.c_str(), true) ||
         !same(error["holds_text"], holds_text, true) || !same(error["image"], image.c_str(), true))
-        disagree("a signal's document does not give its texts back", text);
+        fail("a signal's document does not give its texts back", text);
     if (bbuctl::documentText(status) != before)
-        disagree("a signal's document changed the command's own", before);
+        fail("a signal's document changed the command's own", before);
 }
 
 }  // namespace
@@ -82,9 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto kind = static_cast<bbuctl::ErrorKind>(in.ConsumeIntegralInRange(0, 9));
     bbu_checked_result r{};
     r.holds = in.ConsumeIntegralInRange(-1, BBU_HOLDS_FLASH_MODE + 1);
-    r.step = in.ConsumeIntegral<std::int8_t>();
-    r.why = in.ConsumeIntegral<std::int8_t>();
-    r.err = in.ConsumeIntegral<std::int8_t>();
+    r.step = in.ConsumeIntegralInRange(-128, 127);
+    r.why = in.ConsumeIntegralInRange(-128, 127);
+    r.err = in.ConsumeIntegralInRange(-128, 127);
     r.has_status = in.ConsumeBool() ? 1 : 0;
     in.ConsumeData(r.status, sizeof r.status);
 
@@ -110,14 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (doc["schema"] != 1 || !same(doc["command"], form.c_str()) || doc["ok"] != (status == 0) ||
         doc.contains("changed") != changes || !same(doc["file"], file) || fields.size() != 1 ||
         !same(fields.begin().key(), key) || !same(fields.front(), value))
-        disagree("the document does not give its members back", text);
+        fail("the document does not give its members back", text);
     const bool failed = status == 1 || status == 2;
     const bool holds = named == 2 && r.holds >= 0 && r.holds <= BBU_HOLDS_FLASH_MODE;
     if (doc.contains("error") != failed ||
         (failed &&
          (!same(doc["error"]["reason"], reason) || !same(doc["error"]["operation"], form.c_str()) ||
           doc["error"]["holds"].is_string() != holds)))
-        disagree("the document's error is not the one named", text);
+        fail("the document's error is not the one named", text);
     check_ended(in, text, status, changed);
     return 0;
 }

@@ -10,16 +10,6 @@
 // Redacting a recording the reader takes gives one it takes too, with the
 // same requests and results (only the bytes at the VPD may change); and
 // redacting any text a second time changes nothing.
-#include <fcntl.h>
-#include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "bbusim.h"
 #include "in_world.h"
 #include "record.h"
@@ -31,12 +21,6 @@ using bbusim::ReplayKind;
 constexpr const char *kRoot = "root";
 constexpr const char *kName = "fuzz.txt";
 constexpr std::uint16_t kVpdAddress = 0x54;
-
-[[noreturn]] void disagree(const char *what, const std::string &detail)
-{
-    std::fprintf(stderr, "recording: %s: %s\n", what, detail.c_str());
-    std::abort();
-}
 
 // The request the entry answers, its name and bytes kept in `name` and
 // `bytes`; made to differ, one field changed in each kind. A read's buffer
@@ -65,7 +49,7 @@ void replay(const bbusim::Recording &rec, std::size_t differ_at, bool no_timing)
     const std::string err = bbusim::start_replay(w, root_fd, kRoot, rec, kName, no_timing);
     ::close(root_fd);
     if (!err.empty())
-        disagree("a recording taken is not replayed", err);
+        fail("a recording taken is not replayed", err);
     bool differed = false;
     for (std::size_t i = 0; i < rec.entries.size(); ++i) {
         const bbusim::ReplayEntry &e = rec.entries[i];
@@ -89,18 +73,18 @@ void replay(const bbusim::Recording &rec, std::size_t differ_at, bool no_timing)
             (!differed && (result != e.result || (got != nullptr && got->line != e.line) ||
                            (read && e.result > 0 &&
                             std::memcmp(bytes.data(), &rec.pool[e.data], e.data_len) != 0))))
-            disagree(differ ? "the request that differs, line" : "a request as recorded, line",
-                     std::to_string(e.line) + ": " + w.replay.message);
+            fail(differ ? "the request that differs, line" : "a request as recorded, line",
+                 std::to_string(e.line) + ": " + w.replay.message);
     }
     if (bbusim::finish_replay(w) != differed)
-        disagree("the replay's end is told wrong", w.replay.message);
+        fail("the replay's end is told wrong", w.replay.message);
 }
 
 // The redacted recording asks and answers as the one it came from.
 void same_requests(const bbusim::Recording &rec, const bbusim::Recording &redacted)
 {
     if (redacted.entries.size() != rec.entries.size())
-        disagree("redaction changed the number of requests", std::to_string(rec.entries.size()));
+        fail("redaction changed the number of requests", std::to_string(rec.entries.size()));
     for (std::size_t i = 0; i < rec.entries.size(); ++i) {
         const bbusim::ReplayEntry &a = rec.entries[i];
         const bbusim::ReplayEntry &b = redacted.entries[i];
@@ -110,7 +94,7 @@ void same_requests(const bbusim::Recording &rec, const bbusim::Recording &redact
             a.us != b.us || a.line != b.line ||
             (!vpd_bytes &&
              rec.pool.compare(a.data, a.data_len, redacted.pool, b.data, b.data_len) != 0))
-            disagree("redaction changed the request of line", std::to_string(a.line));
+            fail("redaction changed the request of line", std::to_string(a.line));
     }
 }
 
@@ -126,13 +110,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::string redacted = bbusim::redact_recording(text);
     if (bbusim::redact_recording(redacted) != redacted)
-        disagree("redacting twice changes the recording again", redacted);
+        fail("redacting twice changes the recording again", redacted);
     bbusim::Recording rec;
     if (!bbusim::parse_recording(text, kName, rec).empty())
         return 0;
     bbusim::Recording again;
     if (const std::string why = bbusim::parse_recording(redacted, kName, again); !why.empty())
-        disagree("the redacted recording is refused", why);
+        fail("the redacted recording is refused", why);
     same_requests(rec, again);
     replay(rec, differ_at, no_timing);
     return 0;

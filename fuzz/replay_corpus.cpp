@@ -1,8 +1,8 @@
-// A fuzz target without libFuzzer: each file of the directories (or each file)
-// named on the command line is run through the target once, in name order.
-// The ordinary test build runs every target so over its corpus, so that the
-// inputs kept there, the regression cases among them, are checked by every
-// build and not only by the fuzz preset.
+// A fuzz target without libFuzzer: each file of the directories named on the
+// command line is run through the target once, in name order. The ordinary
+// test build runs every target so over its corpus, so that the inputs kept
+// there, the regression cases among them, are checked by every build and not
+// only by the fuzz preset.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -16,15 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 int main(int argc, char **argv)
 {
     std::vector<std::filesystem::path> inputs;
-    for (int i = 1; i < argc; ++i) {
-        if (std::filesystem::is_directory(argv[i])) {
-            for (const auto &entry : std::filesystem::directory_iterator(argv[i]))
-                if (entry.is_regular_file())
-                    inputs.push_back(entry.path());
-        } else {
-            inputs.emplace_back(argv[i]);
-        }
-    }
+    for (int i = 1; i < argc; ++i)
+        for (const auto &entry : std::filesystem::directory_iterator(argv[i]))
+            inputs.push_back(entry.path());
     std::sort(inputs.begin(), inputs.end());
     for (const auto &path : inputs) {
         std::ifstream file(path, std::ios::binary);

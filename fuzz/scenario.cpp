@@ -8,10 +8,6 @@
 // the world they made, must be refused for the same reason and leave every
 // device, setting and fault of that world as it was.
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "bbusim.h"
 #include "in_world.h"
@@ -20,12 +16,6 @@
 namespace {
 
 constexpr const char *kRoot = "root";
-
-[[noreturn]] void disagree(const char *what, const std::string &message)
-{
-    std::fprintf(stderr, "scenario reader: %s: %s\n", what, message.c_str());
-    std::abort();
-}
 
 // The world's devices, settings, faults and replay state: all but its own
 // files and the journal of the update under way.
@@ -46,26 +36,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (refused.empty())
         return 0;
 
-    unsigned long line = 0;
-    std::sscanf(refused.c_str(), "line %lu", &line);
+    const unsigned long line =
+        refused.starts_with("line ") ? std::strtoul(refused.c_str() + 5, nullptr, 10) : 0;
     const std::string where = "line " + std::to_string(line) + ": ";
     if (refused.compare(0, where.size(), where) != 0)
-        disagree("a refusal that does not start with its line", refused);
+        fail("a refusal that does not start with its line", refused);
     std::size_t start = 0;
     for (unsigned long n = 1; n < line && start != std::string::npos; ++n)
         if ((start = text.find('\n', start)) != std::string::npos)
             ++start;
     if (line == 0 || start == std::string::npos)
-        disagree("a refusal naming a line the text does not have", refused);
+        fail("a refusal naming a line the text does not have", refused);
 
     fresh_world(kRoot);
     if (const std::string before = bbusim::apply(text.substr(0, start)); !before.empty())
-        disagree("the lines before the refused one are refused on their own", before);
+        fail("the lines before the refused one are refused on their own", before);
     const std::vector<char> kept = world_state();
     const std::string alone = bbusim::apply(text.substr(start, text.find('\n', start) - start));
     if (alone != "line 1: " + refused.substr(where.size()))
-        disagree("the refused line on its own is refused otherwise, or taken", alone);
+        fail("the refused line on its own is refused otherwise, or taken", alone);
     if (world_state() != kept)
-        disagree("a refused line changed the world", refused);
+        fail("a refused line changed the world", refused);
     return 0;
 }
