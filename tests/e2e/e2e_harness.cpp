@@ -152,6 +152,31 @@ std::string sweep_table()
     return name.substr(name.find('.') + 1);
 }
 
+std::vector<Script> scripts(const std::string &family)
+{
+    std::vector<Script> found;
+    for (const auto &e : fs::directory_iterator(fs::path(BBU_TEST_DATA) / "golden" / family)) {
+        Script s;
+        s.name = e.path().stem().string();
+        for (const std::string &line : lines(read_file(e.path().string()))) {
+            if (line == "---")
+                break;
+            s.header.push_back(line);
+            const std::string value = line.substr(line.find("| ") + 2);
+            if (line.starts_with("run| "))
+                s.run = value;
+            else if (line.starts_with("scenario| "))
+                s.scenario += value + "\n";
+            else if (line.starts_with("recordings| "))
+                s.recordings = lines(std::regex_replace(value, std::regex(" "), "\n"));
+        }
+        if (!s.run.empty())
+            found.push_back(s);
+    }
+    std::ranges::sort(found, {}, &Script::name);
+    return found;
+}
+
 Run run(const std::vector<std::string> &command, const Options &options)
 {
     const std::string dir = next_run_dir();

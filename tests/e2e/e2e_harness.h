@@ -75,17 +75,28 @@ inline bool sweep_counting()
 // The current test's reviewed table: TEST, or TEST.device-strict under `device strict`.
 std::string sweep_table();
 
-// The session's lines against tests/data/golden/FAMILY/NAME.txt, and no
-// golden file of the family without a name in `names` (golden_file.h).
+// The session's lines against tests/data/golden/FAMILY/NAME.txt (golden_file.h).
 inline void check_golden(const std::string &family, const std::string &name,
                          const std::vector<std::string> &lines)
 {
     golden::check_file(family, name, lines);
 }
-inline void check_no_stray_golden(const std::string &family, const std::vector<std::string> &names)
-{
-    golden::check_no_stray_files(family, names);
-}
+
+// A golden session that says what it runs. Its lines before the first "---"
+// are the header: "about| " lines (what the session proves), "run| " (the
+// shell line), "scenario| " lines and "recordings| " (the files the run
+// records into, shown after the session). Each such file of a family is a
+// test of its own: a new one is written with its header alone, then filled
+// by BBU_GOLDEN_UPDATE=1 and read.
+struct Script {
+    std::string name;                 // the file's name without .txt
+    std::vector<std::string> header;  // as the file has it
+    std::string run, scenario;        // the scenario's lines each ended by a newline
+    std::vector<std::string> recordings;
+};
+
+// The family's files that have a "run| " line, in the order of their names.
+std::vector<Script> scripts(const std::string &family);
 
 }  // namespace e2e
 
