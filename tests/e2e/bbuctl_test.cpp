@@ -39,7 +39,8 @@ TEST_P(Bbuctl, Session)
     e2e::check_golden("bbuctl", s.name, lines);
 }
 
-INSTANTIATE_TEST_SUITE_P(golden, Bbuctl, ::testing::ValuesIn(e2e::scripts("bbuctl")),
+INSTANTIATE_TEST_SUITE_P(golden, Bbuctl,
+                         ::testing::ValuesIn(e2e::scripts("bbuctl", {"device_choices"})),
                          [](const auto &info) { return info.param.name; });
 
 // Every change and read under every BBU the documents allow: the default,

@@ -152,7 +152,7 @@ std::string sweep_table()
     return name.substr(name.find('.') + 1);
 }
 
-std::vector<Script> scripts(const std::string &family)
+std::vector<Script> scripts(const std::string &family, const std::set<std::string> &others)
 {
     std::vector<Script> found;
     for (const auto &e : fs::directory_iterator(fs::path(BBU_TEST_DATA) / "golden" / family)) {
@@ -170,6 +170,8 @@ std::vector<Script> scripts(const std::string &family)
             else if (line.starts_with("recordings| "))
                 s.recordings = lines(std::regex_replace(value, std::regex(" "), "\n"));
         }
+        if (s.run.empty() && others.count(s.name) == 0)
+            throw std::runtime_error(e.path().string() + " names no shell line (run| )");
         if (!s.run.empty())
             found.push_back(s);
     }

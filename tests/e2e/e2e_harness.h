@@ -10,6 +10,7 @@
 #ifndef BBU_TESTS_E2E_HARNESS_H
 #define BBU_TESTS_E2E_HARNESS_H
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,8 +96,10 @@ struct Script {
     std::vector<std::string> recordings;
 };
 
-// The family's files that have a "run| " line, in the order of their names.
-std::vector<Script> scripts(const std::string &family);
+// The family's sessions, in the order of their names. A file without a
+// "run| " line that is not one of `others` (written by another test) stops
+// the test program before any test is listed.
+std::vector<Script> scripts(const std::string &family, const std::set<std::string> &others = {});
 
 }  // namespace e2e
 
