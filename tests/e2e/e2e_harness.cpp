@@ -13,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "test_names.h"
@@ -158,6 +159,7 @@ std::vector<Script> scripts(const std::string &family, const std::set<std::strin
     for (const auto &e : fs::directory_iterator(fs::path(BBU_TEST_DATA) / "golden" / family)) {
         Script s;
         s.name = e.path().stem().string();
+        std::string file;
         for (const std::string &line : lines(read_file(e.path().string()))) {
             if (line == "---")
                 break;
@@ -168,7 +170,8 @@ std::vector<Script> scripts(const std::string &family, const std::set<std::strin
             else if (line.starts_with("scenario| "))
                 s.scenario += value + "\n";
             else if (line.starts_with("recordings| "))
-                s.recordings = lines(std::regex_replace(value, std::regex(" "), "\n"));
+                for (std::istringstream words(value); words >> file;)
+                    s.recordings.push_back(file);
         }
         if (s.run.empty() && others.count(s.name) == 0)
             throw std::runtime_error(e.path().string() + " names no shell line (run| )");
