@@ -1,12 +1,14 @@
-// bbuctl under bbusim as golden sessions: each file of
-// tests/data/golden/bbuctl/ that names a shell line (e2e::Script) is a test.
-// The line runs in a fresh simulated world with the file's scenario; its exit
-// status, both streams, the trace log and the whole bus transcript are
-// compared with the rest of the file. What a session cannot show stays a
-// plain test below.
+// bbuctl and battsnap under bbusim as golden sessions: each file of
+// tests/data/golden/{bbuctl,battsnap}/ that names shell lines (e2e::Script)
+// is a test. Each line runs in a fresh simulated world with the file's
+// scenario, in an emptied directory; its exit status, both streams, the
+// trace log, the whole bus transcript and then the files the header names
+// are compared with the rest of the file. What a session cannot show stays
+// a plain test below.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -27,21 +29,58 @@ e2e::Run shell(const std::string &script, const std::string &scenario = "")
 // sanitizer runtime that a sanitized build preloads.
 const std::string kScript = "ASAN_OPTIONS=detect_leaks=0 script -qec ";
 
-class Bbuctl : public ::testing::TestWithParam<e2e::Script> {};
+class Session : public ::testing::TestWithParam<e2e::Script> {
+protected:
+    void check(const std::string &family)
+    {
+        const e2e::Script &s = GetParam();
+        const std::string dir = e2e::test_dir() + "/";
+        std::vector<std::string> lines = s.header;
+        lines.emplace_back("---");
+        for (const std::string &run : s.runs) {
+            for (const auto &e : std::filesystem::directory_iterator(dir))
+                if (!e.path().filename().string().starts_with("run"))
+                    std::filesystem::remove_all(e.path());
+            if (s.runs.size() > 1)
+                lines.push_back("run| " + run);
+            const std::vector<std::string> session = e2e::session(shell(run, s.scenario));
+            lines.insert(lines.end(), session.begin(), session.end());
+            for (const std::string &name : s.files) {
+                if (!std::filesystem::is_regular_file(dir + name)) {
+                    lines.push_back("file| " + name + ": none");
+                    continue;
+                }
+                const std::string bytes = e2e::read_file(dir + name);
+                lines.push_back("file| " + name + " (" + std::to_string(bytes.size()) + " bytes)");
+                for (const std::string &line : golden::hex_lines(
+                         "file", reinterpret_cast<const unsigned char *>(bytes.data()),
+                         bytes.size()))
+                    lines.push_back(line);
+            }
+        }
+        e2e::check_golden(family, s.name, lines);
+    }
+};
+
+class Bbuctl : public Session {};
+class Battsnap : public Session {};
 
 TEST_P(Bbuctl, Session)
 {
-    const e2e::Script &s = GetParam();
-    std::vector<std::string> lines = s.header;
-    lines.emplace_back("---");
-    const std::vector<std::string> session = e2e::session(shell(s.run, s.scenario));
-    lines.insert(lines.end(), session.begin(), session.end());
-    e2e::check_golden("bbuctl", s.name, lines);
+    check("bbuctl");
 }
 
+TEST_P(Battsnap, Session)
+{
+    check("battsnap");
+}
+
+const auto kName = [](const auto &info) {
+    return std::string(info.param.name);
+};
 INSTANTIATE_TEST_SUITE_P(golden, Bbuctl,
-                         ::testing::ValuesIn(e2e::scripts("bbuctl", {"device_choices"})),
-                         [](const auto &info) { return info.param.name; });
+                         ::testing::ValuesIn(e2e::scripts("bbuctl", {"device_choices"})), kName);
+INSTANTIATE_TEST_SUITE_P(golden, Battsnap, ::testing::ValuesIn(e2e::scripts("battsnap")), kName);
 
 // Every change and read under every BBU the documents allow: the default,
 // each other choice alone, and all the least helpful at once. A change

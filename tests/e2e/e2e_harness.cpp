@@ -114,9 +114,12 @@ std::vector<std::string> session(const Run &run)
     add_shown(out, "log", std::regex_replace(run.trace_log(), stamp, ""));
     for (const std::string &line : run.transcript)
         add_shown(out, "bus", line + "\n");
-    const std::regex pid("pid [0-9]+");
+    // battsnap -h gives the build's date and time, checked for their form.
+    const std::regex pid("pid [0-9]+"), built("Build date: [A-Z][a-z]{2} [ 123][0-9] [0-9]{4}  "
+                                              "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]$");
     for (std::string &line : out)
-        line = std::regex_replace(line, pid, "pid N");
+        line = std::regex_replace(std::regex_replace(line, pid, "pid N"), built,
+                                  "Build date: (the build's date and time)");
     return out;
 }
 
@@ -166,16 +169,22 @@ std::vector<Script> scripts(const std::string &family, const std::set<std::strin
             s.header.push_back(line);
             const std::string value = line.substr(line.find("| ") + 2);
             if (line.starts_with("run| "))
-                s.run = value;
+                s.runs.push_back(value);
+            else if (line.starts_with("scenario-file| ") &&
+                     fs::is_regular_file(fs::path(BBU_TEST_DATA) / value))
+                s.scenario += read_file(std::string(BBU_TEST_DATA) + "/" + value);
+            else if (line.starts_with("scenario-file| "))
+                throw std::runtime_error(e.path().string() + " names no such file: " + value);
             else if (line.starts_with("scenario| "))
                 s.scenario += value + "\n";
-            else if (line.starts_with("recordings| "))
-                for (std::istringstream words(value); words >> file;)
-                    s.recordings.push_back(file);
+            for (const char *key : {"recordings| ", "files| "})
+                if (line.starts_with(key))
+                    for (std::istringstream words(value); words >> file;)
+                        (*key == 'r' ? s.recordings : s.files).push_back(file);
         }
-        if (s.run.empty() && others.count(s.name) == 0)
+        if (s.runs.empty() && others.count(s.name) == 0)
             throw std::runtime_error(e.path().string() + " names no shell line (run| )");
-        if (!s.run.empty())
+        if (!s.runs.empty())
             found.push_back(s);
     }
     std::ranges::sort(found, {}, &Script::name);

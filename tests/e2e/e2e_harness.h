@@ -84,16 +84,19 @@ inline void check_golden(const std::string &family, const std::string &name,
 }
 
 // A golden session that says what it runs. Its lines before the first "---"
-// are the header: "about| " lines (what the session proves), "run| " (the
-// shell line), "scenario| " lines and "recordings| " (the files the run
-// records into, shown after the session). Each such file of a family is a
-// test of its own: a new one is written with its header alone, then filled
-// by BBU_GOLDEN_UPDATE=1 and read.
+// are the header: "about| " lines (what the session proves), "run| " lines
+// (shell lines), "scenario-file| " (a file of tests/data whose lines begin
+// the scenario), "scenario| " lines, "recordings| " (the files the run
+// records into, shown after the session) and "files| " (files shown in hex
+// after each run). Each such file of a family is a test of its own: a new
+// one is written with its header alone, then filled by BBU_GOLDEN_UPDATE=1
+// and read.
 struct Script {
     std::string name;                 // the file's name without .txt
     std::vector<std::string> header;  // as the file has it
-    std::string run, scenario;        // the scenario's lines each ended by a newline
-    std::vector<std::string> recordings;
+    std::vector<std::string> runs;    // the shell lines, in order
+    std::string scenario;             // its lines each ended by a newline
+    std::vector<std::string> recordings, files;
 };
 
 // The family's sessions, in the order of their names. A file without a

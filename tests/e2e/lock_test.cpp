@@ -2,9 +2,12 @@
 // on one simulated bus, fifty times over. Without the adapter lock, one
 // capture takes another's response block (or finds its command refused);
 // with it, every capture records the BBU's own bytes and exits with 0.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <filesystem>
 
-#include "battsnap_e2e.h"
+#include "e2e_harness.h"
 
 namespace {
 
@@ -12,10 +15,15 @@ TEST(AdapterLock, TenParallelCapturesEachRecordTheWholeBbu)
 {
     // The first command clears status byte 5: with it clear from the start,
     // the first capture and the last record the same bytes.
-    const std::string scenario = battsnap_e2e::kDistinct + "status 5 00\n";
+    const std::string scenario =
+        e2e::read_file(std::string(BBU_TEST_DATA) + "/battsnap_distinct.scn") + "status 5 00\n";
     const std::string dir = e2e::test_dir() + "/captures";
     std::filesystem::create_directories(dir);
-    const e2e::Options options = battsnap_e2e::battsnapOptions(scenario);
+    const char *path = std::getenv("PATH");
+    const e2e::Options options = {
+        .scenario = scenario,
+        .env = {"PATH=" + std::filesystem::path(BATTSNAP_PATH).parent_path().string() + ":" +
+                (path != nullptr ? path : "/usr/bin:/bin")}};
     const std::string captures =
         "cd \"$1\" && for i in 0 1 2 3 4 5 6 7 8 9; do"
         " (battsnap -t 0 -f rec$i 2>/dev/null; echo $? >status$i) & done; wait";

@@ -97,10 +97,12 @@ protected:
     void check(const std::string &family, bool list_directory = false)
     {
         const e2e::Script &row = GetParam();
-        if (row.run.find("i2ctransfer") != std::string::npos &&
+        ASSERT_EQ(row.runs.size(), 1u) << "these sessions are one shell line";
+        const std::string &run = row.runs[0];
+        if (run.find("i2ctransfer") != std::string::npos &&
             std::string(I2CTRANSFER_PATH).find("NOTFOUND") != std::string::npos)
             GTEST_SKIP() << "i2ctransfer is not installed";
-        if (row.run.find("$STATIC") != std::string::npos && std::string(STATIC_PROBE_PATH).empty())
+        if (run.find("$STATIC") != std::string::npos && std::string(STATIC_PROBE_PATH).empty())
             GTEST_SKIP()
                 << "no static C library (libc6-dev's libc.a) to build a static program with";
         const std::string dir = e2e::test_dir() + "/", uid = std::to_string(getuid());
@@ -110,7 +112,7 @@ protected:
         }
         if (!row.scenario.empty())
             std::ofstream(dir + "s.scn") << row.scenario;
-        e2e::Run r = run_script(dir, "R=bbusim-" + uid + " && " + kPrelude + row.run);
+        e2e::Run r = run_script(dir, "R=bbusim-" + uid + " && " + kPrelude + run);
         r.transcript = e2e::lines(e2e::read_file(dir + "t"));
         std::vector<std::string> lines = row.header;
         lines.emplace_back("---");

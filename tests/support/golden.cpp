@@ -286,18 +286,6 @@ Lines session(const std::string &family, const Row &row)
 
 }  // namespace
 
-Lines hex_lines(const std::string &label, const unsigned char *p, std::size_t n)
-{
-    Lines out;
-    for (std::size_t at = 0; at < n; at += 32) {
-        char offset[32];
-        std::snprintf(offset, sizeof offset, "%04zx: ", at);
-        out.push_back(label + "|   " + offset +
-                      bbutest::hex(p + at, std::min<std::size_t>(32, n - at)));
-    }
-    return out;
-}
-
 void check(const std::string &family, const Row &row)
 {
     check_file(family, row.name, session(family, row));

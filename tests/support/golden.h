@@ -79,9 +79,6 @@ struct StdinClosed {
 // Runs `row` and compares its session with the family's golden file.
 void check(const std::string &family, const Row &row);
 
-// Hex bytes in lines of 32, each "label|   OFFSET: bytes".
-std::vector<std::string> hex_lines(const std::string &label, const unsigned char *p, std::size_t n);
-
 template <typename F>
 std::string result_text(F f)
 {

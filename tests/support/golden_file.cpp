@@ -80,4 +80,16 @@ void check_no_stray_files(const std::string &family, const std::vector<std::stri
             << e.path().string() << " belongs to no row of the " << family << " table";
 }
 
+Lines hex_lines(const std::string &label, const unsigned char *p, std::size_t n)
+{
+    Lines out;
+    for (std::size_t at = 0; at < n; at += 32) {
+        char offset[32];
+        std::snprintf(offset, sizeof offset, "%04zx: ", at);
+        out.push_back(label + "|   " + offset +
+                      bbutest::hex(p + at, std::min<std::size_t>(32, n - at)));
+    }
+    return out;
+}
+
 }  // namespace golden

@@ -18,6 +18,9 @@ namespace golden {
 // as \xNN; a blank that ends the line as \x20, so that it cannot get lost.
 std::string shown(const std::string &text);
 
+// Hex bytes in lines of 32, each "label|   OFFSET: bytes".
+std::vector<std::string> hex_lines(const std::string &label, const unsigned char *p, std::size_t n);
+
 // Compares `lines` with the family's golden file NAME.txt.
 void check_file(const std::string &family, const std::string &name,
                 const std::vector<std::string> &lines);
