@@ -1,14 +1,11 @@
-// The scenario grammar: refused lines with their exact messages, through
-// bbusim::apply ("line N: ...") and through a scenario file ("FILE:N: ..."),
-// and what must stay accepted, as sessions; the numbers' ranges; the scenario
-// file reader's limits.
-#include <sys/stat.h>
-#include <sys/time.h>
+// The scenario grammar as the in-process tests meet it (bbusim::apply): a
+// refused line keeps the lines before it, and what must stay accepted; the
+// files of scenarios and the manual agree with the grammar.
 #include <sys/wait.h>
 
 #include <cctype>
 #include <csignal>
-#include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "devices.h"
@@ -17,119 +14,18 @@
 
 namespace {
 
-using namespace std::string_literals;
-
-// Applies scenario text in a time zone with daylight saving time (a rule: no
-// zone database needed), also through a file: the same message, naming the
-// file. Noted: the text and its message.
+// Applies scenario text; noted: the text and its message. (bbusim's own
+// sessions show the refused lines, the numbers' ranges, the files it does
+// not read and the clock lines, each through a scenario file.)
 void applied(golden::Call &call, const std::string &text)
 {
-    setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-    tzset();
-    const std::string message = bbusim::apply(text), path = "scenario.scn";
-    std::ofstream(path, std::ios::binary) << text;
-    std::string read;
-    EXPECT_EQ(bbusim::load_scenario_file(path, &read), "");
-    if (!message.empty()) {  // refused through the file too, naming it
-        EXPECT_EQ(bbusim::scenario_apply(*bbusim::world(), read, path),
-                  path + ":" + message.substr(5));
-    }
-    unlink(path.c_str());
-    unsetenv("TZ");
-    tzset();
+    const std::string message = bbusim::apply(text);
     note(call, "scenario", golden::shown(text) + " -> " + (message.empty() ? "applied" : message));
 }
 
-// Each line of the refused lines' file applied alone; nothing of it is
-// applied (the status read and the clock after them show the default world).
-void refusals(golden::Call &call)
-{
-    for (const std::string &text :
-         bbutest::lines(bbutest::read_file(std::string(BBU_TEST_DATA) + "/sim_refused_lines.scn")))
-        if (!text.empty() && text[0] != '#')
-            applied(call, text);
-    applied(call, "# comment\n\nbogus 1");
-    rd(call.fd, 0x40, 33);
-    note(call, "time", std::to_string(time(nullptr)));
-    EXPECT_EQ(bbusim::world()->faults[0].kind, bbusim::FaultKind::none);
-}
-
-// A line in winter time, in summer time, the last second there is, and
-// seconds since the epoch; then the wall clock read.
-void clock_line(golden::Call &call, const std::string &text)
-{
-    applied(call, text);
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    note(call, "gettimeofday", std::to_string(tv.tv_sec) + " s " + std::to_string(tv.tv_usec));
-}
-
-// Every number a statement takes ('#' in it), at the ends of its range and
-// just past them.
-const std::tuple<const char *, unsigned long long, unsigned long long> kLimits[] = {
-    {"status # 01", 0, 31},
-    {"state-save # 01", 0, 79},
-    {"string # 0 01", 1, 15},
-    {"string 1 # 01", 0, 31},
-    {"strings #", 0, 15},
-    {"busy-polls #", 0, 1000000},
-    {"vpd # 01", 0, 255},
-    {"vpd-write-cycle #", 0, 1000000},
-    {"rtc # 00", 0, 15},
-    {"image 05 #", 1, 65536},
-    {"memory # ab", 0x1000, 0x10fff},
-    {"reset-polls #", 0, 1000000},
-    {"bus-clock #", 1000, 5000000},
-    {"device program-time #", 0, 10},
-    {"fault short 40 read #", 0, 8192},
-    {"fault busy #", 0, 1000000},
-    {"fault error-bits # 01", 4, 6},
-    {"fault vpd-flip # 01", 0, 255},
-    {"fault tfb-lost #", 0, 65535},
-    {"fault gss-check count #", 1, 1000000000},
-    {"fault gss-check skip #", 0, 1000000000}};
-
-void limits(golden::Call &call)
-{
-    for (const auto &[statement, min, max] : kLimits)
-        for (const unsigned long long n : {min - 1, min, max, max + 1})
-            if (n != ~0ULL) {
-                std::string text = statement;
-                applied(call, text.replace(text.find('#'), 1, std::to_string(n)));
-            }
-}
-
-// Scenario files that are not read, without waiting for a writer or reading
-// past the limit, and one of exactly the limit, read whole.
-void files(golden::Call &call)
-{
-    mkfifo("fifo.scn", 0600);
-    std::ofstream("big.scn") << std::string(bbusim::kMaxScenarioFile + 1, '#');
-    std::ofstream("limit.scn") << "status 5 41\n# "
-                               << std::string(bbusim::kMaxScenarioFile - 15, '-') << "\n";
-    for (const char *path : {"none.scn", ".", "fifo.scn", "/dev/zero", "big.scn", "limit.scn"}) {
-        std::string text = "old";
-        const std::string message = bbusim::load_scenario_file(path, &text);
-        note(call, path,
-             (message.empty() ? "read" : message) + "; " + std::to_string(text.size()) +
-                 " bytes applied: " + bbusim::scenario_apply(*bbusim::world(), text, path));
-    }
-    for (const char *path : {"fifo.scn", "big.scn", "limit.scn"})
-        unlink(path);
-    rd(call.fd, 0x40, 33);
-}
-
 const golden::Row kRows[] = {
-    {"refused", "", GOLDEN_CALL(refusals(call))},
-    {"limits", "", GOLDEN_CALL(limits(call))},
-    {"files", "", GOLDEN_CALL(files(call))},
     {"refused_keeps_the_lines_before", "",
      GOLDEN_CALL(applied(call, "status 5 01\nstatus 6 ff ff\nstatus 31 01 02"), rd(fd, 0x40, 33))},
-    {"clock", "",
-     GOLDEN_CALL(clock_line(call, "clock 2000-02-29 12:00:00.5"),
-                 clock_line(call, "clock 2021-07-01 12:00:00"),
-                 clock_line(call, "clock 9999-12-31 23:59:59"),
-                 clock_line(call, "clock @1239807149.000512"))},
     // Hex in either case, options in any order, CRLF line ends, quoted text
     // with '#', a comment after it: the write at 0x7f fails with errno 5 once
     // C4 01 is accepted.
