@@ -1,12 +1,7 @@
 // The flashable BBU as whole bus sessions: the flash load, read-memory,
-// validation, restarts, the clock's alarm reset and the bus timing; the test
-// images and bbusim-mkimage, which writes them.
-#include <sys/wait.h>
-
+// validation, restarts, the clock's alarm reset and the bus timing
+// (bbusim-mkimage, which writes test images, has a session of bbusim's own).
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <set>
 
 #include "golden.h"
@@ -14,21 +9,7 @@
 
 namespace {
 
-using bbusim::ImageFault;
 using bbusim::make_image;
-
-// What the image checks say of a file's bytes, with its size, version and CRC.
-std::string verdict_of(const Bytes &img)
-{
-    if (img.empty())
-        return "empty";
-    const auto v = bbusim::check_image(img.data(), img.size());
-    char text[120];
-    std::snprintf(text, sizeof text, "%zu bytes, version %02x, magic %d crc %d header %d, crc %08x",
-                  img.size(), img[7], v.magic, v.crc, v.header_check,
-                  bbusim::image_crc(img.data(), img.size()));
-    return text;
-}
 
 // Status reads until one has the bits of `mask` in byte `at` set (`set`) or
 // clear, at most `max` of them.
@@ -153,23 +134,6 @@ void alarm(int fd, const Bytes &alarm, const Bytes &control)
     rd(fd, 0x40, 33);
 }
 
-// bbusim-mkimage with `args` writing out.img; noted: its exit status, what
-// the image checks say of the file it wrote (which then goes) and whether it
-// holds the bytes of `expected`.
-void mkimage(golden::Call &call, const std::string &args, const Bytes &expected = {})
-{
-    call.aliases = {{BBUSIM_MKIMAGE, "bbusim-mkimage"}};
-    const int status = std::system((BBUSIM_MKIMAGE " " + args).c_str());
-    std::ifstream in("out.img", std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    const Bytes got(bytes.begin(), bytes.end());
-    note(call, args,
-         "exit " + std::to_string(WEXITSTATUS(status)) + "; out.img " +
-             (in ? verdict_of(got) : std::string("not written")) +
-             (got == expected ? "" : "; not the expected bytes"));
-    std::remove("out.img");
-}
-
 const Bytes kAlarmEverySecond = {0x07, 0x80, 0x80, 0x80, 0x80}, kIntcnA1ie = {0x0e, 0x05, 0x00};
 
 const golden::Row kRows[] = {
@@ -232,20 +196,6 @@ const golden::Row kRows[] = {
      "device clear-status keeps errors\nstatus 2 04\nstatus 4 02",
      GOLDEN_CALL(frame_then_status(fd, {0xc7, 0x00}), frame_then_status(fd, {0xe9}), restart(fd),
                  frame_then_status(fd, {0xc8, 0x00}))},
-    {"mkimage", "",
-     GOLDEN_CALL(
-         mkimage(call, "-v 7 -s 200 out.img", make_image(7, 200)),
-         mkimage(call, "-v 0x0b out.img", make_image(11)),
-         mkimage(call, "--firmware-version 7 --size=200 out.img", make_image(7, 200)),
-         mkimage(call, "-s 65536 -c crc out.img", make_image(1, 65536, ImageFault::bad_crc)),
-         mkimage(call, "--spoil crc out.img", make_image(1, 49152, ImageFault::bad_crc)),
-         mkimage(call, "-c header out.img", make_image(1, 49152, ImageFault::bad_header_check)),
-         mkimage(call, "-c magic out.img", make_image(1, 49152, ImageFault::bad_magic)),
-         mkimage(call, "-c empty out.img"), mkimage(call, "--version out.img"))},
-    {"mkimage_refused", "",
-     GOLDEN_CALL(mkimage(call, "-s 0 out.img"), mkimage(call, "-v 256 out.img"),
-                 mkimage(call, "-c size out.img"), mkimage(call, "--size out.img"),
-                 symlink("out.img", "link.img"), mkimage(call, "link.img"))},
 };
 
 GOLDEN_TABLE(sim_flash, kRows)
